@@ -1,0 +1,21 @@
+#ifndef BWVUTIL_HMAC_H
+#define BWVUTIL_HMAC_H
+
+#include <stdint.h>
+#include <bwvutil/export.h>
+#include <bwvutil/sha1.h>
+
+BWV_BEGIN_DECLS
+
+typedef struct hmac_sha1_ctx { unsigned char key[64]; sha1_ctx ctx; uint32_t klen; } hmac_sha1_ctx;
+
+BWV_API void hmac_sha1_begin(hmac_sha1_ctx *ctx);
+BWV_API int hmac_sha1_key(const unsigned char *key, uint32_t len, hmac_sha1_ctx *ctx);
+BWV_API void hmac_sha1_data(const unsigned char *data, uint32_t len, hmac_sha1_ctx *ctx);
+BWV_API void hmac_sha1_end(unsigned char *mac, uint32_t len, hmac_sha1_ctx *ctx);
+BWV_API void hmac_sha1(const unsigned char *key, uint32_t key_len, const unsigned char *data,
+                       uint32_t data_len, unsigned char *mac, uint32_t mac_len);
+
+BWV_END_DECLS
+
+#endif

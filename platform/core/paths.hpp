@@ -20,6 +20,10 @@ inline constexpr std::string_view kPreferencesDir = "/Library/Preferences";
 inline constexpr std::string_view kTmp = "/tmp";
 inline constexpr std::string_view kUpgradePkg = "/tmp/bwv_upgrade.pkg";
 inline constexpr std::string_view kConsole = "/dev/console";
+// Notice channel to the client's front end: the sender's own socket and the front end's;
+// "%d" is the console user id, filled in before the path goes through fixed().
+inline constexpr std::string_view kNoticeSenderSocketFmt = "/tmp/3f9c1e7a2d4b68e0c5a19f72b3d8e641_%d";
+inline constexpr std::string_view kNoticeGuiSocketFmt = "/tmp/a72e5c09d1f43b86e2c7a5d90b1f3e28_%d";
 
 // macOS system tools; on Linux builds they resolve to the project's stand-ins.
 inline constexpr std::string_view kHdiutil = "/usr/bin/hdiutil";

@@ -74,6 +74,9 @@ plobj *parse(const void *bytes, size_t len, bool is_mutable);
 // indentation, dictionary keys sorted, data as base64 lines.
 std::string to_xml(const plobj *obj);
 // Binary property list (bplist00).
+// A dictionary whose only entry is "CF$UID" with an integer is written as a UID (the
+// keyed-archive reference); parse turns UIDs back into such dictionaries, the form
+// XML archives spell them in. Both writers answer "" for a container holding itself.
 std::string to_binary(const plobj *obj);
 
 // --- Text ---

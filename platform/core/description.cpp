@@ -1,0 +1,173 @@
+// Foundation's old-style description text: "{\n    key = value;\n}", "(\n    item\n)".
+#include "platform/core/plobj_impl.hpp"
+
+#include <cstdio>
+
+namespace bwv::pl {
+
+using namespace detail;
+
+namespace {
+
+constexpr int kMaxDepth = 512;
+
+bool is_bare(unsigned char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '.' || c == '$';
+}
+
+// Bare when every character is plain; otherwise quoted with C-like escapes and \Uxxxx
+// for everything outside printable ASCII, as Foundation prints.
+void append_quoted_if_needed(std::string &out, std::string_view s)
+{
+    bool bare = !s.empty();
+    for (unsigned char c : s)
+        if (!is_bare(c)) {
+            bare = false;
+            break;
+        }
+    if (bare) {
+        out += s;
+        return;
+    }
+    out += '"';
+    auto *p = reinterpret_cast<const unsigned char *>(s.data());
+    size_t n = s.size(), i = 0;
+    char buf[16];
+    while (i < n) {
+        uint32_t cp = p[i];
+        size_t len = cp < 0x80 ? 1 : cp >= 0xF0 ? 4 : cp >= 0xE0 ? 3 : cp >= 0xC0 ? 2 : 0;
+        if (len == 0 || i + len > n) {
+            out += "\\UFFFD";  // not UTF-8; never produced by our parsers
+            ++i;
+            continue;
+        }
+        if (len > 1) {
+            cp &= 0xFFu >> (len + 1);
+            for (size_t k = 1; k < len; ++k)
+                cp = (cp << 6) | (p[i + k] & 0x3F);
+        }
+        i += len;
+        switch (cp) {
+        case '"': out += "\\\""; continue;
+        case '\\': out += "\\\\"; continue;
+        case '\n': out += "\\n"; continue;
+        case '\t': out += "\\t"; continue;
+        case '\r': out += "\\r"; continue;
+        default: break;
+        }
+        if (cp >= 0x20 && cp < 0x7F) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x10000) {
+            snprintf(buf, sizeof buf, "\\U%04x", cp);
+            out += buf;
+        } else {
+            cp -= 0x10000;
+            snprintf(buf, sizeof buf, "\\U%04x\\U%04x", 0xD800 + (cp >> 10), 0xDC00 + (cp & 0x3FF));
+            out += buf;
+        }
+    }
+    out += '"';
+}
+
+std::string number_text(const plobj *o)
+{
+    if (o->kind == Kind::Integer) {
+        const Integer *i = as_int(o);
+        return i->is_unsigned ? std::to_string(static_cast<uint64_t>(i->value)) : std::to_string(i->value);
+    }
+    std::string r = format_real(real_value(o));
+    if (r.size() > 2 && r.compare(r.size() - 2, 2, ".0") == 0)
+        r.resize(r.size() - 2);  // NSNumber prints whole doubles without a fraction
+    return r;
+}
+
+std::string date_text(double since_2001)
+{
+    Civil c = civil_from_seconds(since_2001);
+    char buf[64];
+    snprintf(buf, sizeof buf, "%04lld-%02u-%02u %02u:%02u:%02u +0000", static_cast<long long>(c.year), c.month,
+             c.day, c.hour, c.minute, c.second);
+    return buf;
+}
+
+void indent(std::string &out, int level) { out.append(static_cast<size_t>(level) * 4, ' '); }
+
+bool describe(std::string &out, const plobj *o, int level)
+{
+    if (level > kMaxDepth)
+        return false;
+    switch (o->kind) {
+    case Kind::String:
+        append_quoted_if_needed(out, as_string(o)->value);
+        return true;
+    case Kind::Integer:
+    case Kind::Real:
+        append_quoted_if_needed(out, number_text(o));
+        return true;
+    case Kind::Boolean:
+        out += bool_value(o) ? '1' : '0';
+        return true;
+    case Kind::Date:
+        append_quoted_if_needed(out, date_text(date_value(o)));
+        return true;
+    case Kind::Data: {
+        static const char hex[] = "0123456789abcdef";
+        const auto &d = data_value(o);
+        out += '<';
+        for (size_t i = 0; i < d.size(); ++i) {
+            if (i && i % 4 == 0)
+                out += ' ';
+            out += hex[d[i] >> 4];
+            out += hex[d[i] & 15];
+        }
+        out += '>';
+        return true;
+    }
+    case Kind::Array: {
+        // A container nested in another starts with its own level's indentation, which
+        // gives Foundation's familiar "key =     {" layout.
+        indent(out, level);
+        out += "(\n";
+        const auto &items = as_array(o)->items;
+        for (size_t i = 0; i < items.size(); ++i) {
+            indent(out, level + 1);
+            if (!describe(out, items[i], level + 1))
+                return false;
+            out += i + 1 < items.size() ? ",\n" : "\n";
+        }
+        indent(out, level);
+        out += ')';
+        return true;
+    }
+    case Kind::Dict: {
+        indent(out, level);
+        out += "{\n";
+        for (const auto &e : as_dict(o)->entries) {
+            indent(out, level + 1);
+            append_quoted_if_needed(out, e.first);
+            out += " = ";
+            if (!describe(out, e.second, level + 1))
+                return false;
+            out += ";\n";
+        }
+        indent(out, level);
+        out += '}';
+        return true;
+    }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string description(const plobj *obj)
+{
+    std::string out;
+    if (obj && !describe(out, obj, 0))
+        out.clear();
+    return out;
+}
+
+}  // namespace bwv::pl

@@ -1,0 +1,209 @@
+#include "tools/common/standin.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+namespace bwv::tools {
+
+std::string self_dir() {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    std::string p(buf, static_cast<size_t>(n));
+    auto slash = p.rfind('/');
+    return slash == 0 ? "/" : p.substr(0, slash);
+}
+
+std::string state_dir() {
+    if (const char *env = std::getenv("BWV_TOOLS_STATE_DIR"); env && *env) return env;
+    std::string dir = self_dir() + "/../../var";
+    char resolved[PATH_MAX];
+    // The var folder may not exist yet; resolve the tree above it instead.
+    std::string tree = self_dir() + "/../..";
+    if (realpath(tree.c_str(), resolved)) return std::string(resolved) + "/var";
+    return dir;
+}
+
+std::string installer_log_path() { return state_dir() + "/installer.log"; }
+
+std::string escape_field(const std::string &s) {
+    std::string r;
+    r.reserve(s.size());
+    for (char c : s) {
+        switch (c) {
+        case '\\': r += "\\\\"; break;
+        case '\t': r += "\\t"; break;
+        case '\n': r += "\\n"; break;
+        case '\r': r += "\\r"; break;
+        default: r += c;
+        }
+    }
+    return r;
+}
+
+std::string utc_now() {
+    std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+std::string base_name(const std::string &path) {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    auto slash = p.rfind('/');
+    return slash == std::string::npos ? p : p.substr(slash + 1);
+}
+
+std::string absolute_path(const std::string &path) {
+    if (!path.empty() && path[0] == '/') return path;
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof cwd)) return path;
+    return std::string(cwd) + "/" + path;
+}
+
+bool make_dirs(const std::string &path, unsigned mode) {
+    if (path.empty()) return false;
+    struct stat st{};
+    if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    auto slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0 && !make_dirs(path.substr(0, slash), mode)) return false;
+    return mkdir(path.c_str(), mode) == 0 || errno == EEXIST;
+}
+
+bool append_installer_log(const std::string &tool, const std::string &event,
+                          const std::string &subject, const std::string &detail,
+                          std::string *error) {
+    std::string dir = state_dir();
+    if (!make_dirs(dir, 0755)) {
+        if (error) *error = "cannot create " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string line = utc_now() + "\t" + escape_field(tool) + "\t" + escape_field(event) + "\t" +
+                       escape_field(subject) + "\t" + escape_field(detail) + "\n";
+    std::string path = dir + "/installer.log";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        if (error) *error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    // One write per record keeps records from concurrent tools whole (O_APPEND).
+    ssize_t n = write(fd, line.data(), line.size());
+    int saved = errno;
+    close(fd);
+    if (n != static_cast<ssize_t>(line.size())) {
+        if (error) *error = "cannot write " + path + ": " + std::strerror(n < 0 ? saved : EIO);
+        return false;
+    }
+    return true;
+}
+
+int run_capture(const std::vector<std::string> &argv, std::string *out, std::string *err) {
+    if (argv.empty()) return -1;
+    int op[2], ep[2];
+    if (pipe2(op, O_CLOEXEC) != 0) return -1;
+    if (pipe2(ep, O_CLOEXEC) != 0) {
+        close(op[0]);
+        close(op[1]);
+        return -1;
+    }
+    std::vector<char *> args;
+    for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        close(op[0]); close(op[1]); close(ep[0]); close(ep[1]);
+        return -1;
+    }
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDONLY);
+        if (null >= 0) dup2(null, 0);
+        dup2(op[1], 1);
+        dup2(ep[1], 2);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(op[1]);
+    close(ep[1]);
+    struct pollfd fds[2] = {{op[0], POLLIN, 0}, {ep[0], POLLIN, 0}};
+    std::string *sinks[2] = {out, err};
+    int open_count = 2;
+    char buf[65536];
+    while (open_count > 0) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                if (sinks[i]) sinks[i]->append(buf, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_count;
+            }
+        }
+    }
+    for (auto &f : fds)
+        if (f.fd >= 0) close(f.fd);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+std::string sha256_file(const std::string &path, unsigned long long *size) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!ctx || !EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr)) {
+        close(fd);
+        return {};
+    }
+    unsigned long long total = 0;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            close(fd);
+            return {};
+        }
+        if (n == 0) break;
+        EVP_DigestUpdate(ctx.get(), buf, static_cast<size_t>(n));
+        total += static_cast<unsigned long long>(n);
+    }
+    close(fd);
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned len = 0;
+    EVP_DigestFinal_ex(ctx.get(), md, &len);
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned i = 0; i < len; ++i) {
+        hex += digits[md[i] >> 4];
+        hex += digits[md[i] & 15];
+    }
+    if (size) *size = total;
+    return hex;
+}
+
+}  // namespace bwv::tools

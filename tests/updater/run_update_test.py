@@ -1,0 +1,55 @@
+#!/usr/bin/env python3
+"""Runs an update-library test program against a fresh test server.
+
+The library reads providers.plist beside its own file, so each run links a private copy
+of the library folder: a symlink to libUpdate in a temporary folder that comes first on
+the library path. The test program gets: PORT WWW-DIR LIB-DIR WORK-DIR SERVER-LOG [ARGS].
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--server", required=True)
+    parser.add_argument("--lib", required=True, help="the libUpdate file the program loads")
+    parser.add_argument("program")
+    parser.add_argument("args", nargs="*")
+    opts = parser.parse_args()
+
+    tmp = tempfile.mkdtemp(prefix="bwv-upd-")
+    server = None
+    try:
+        www = os.path.join(tmp, "www")
+        libdir = os.path.join(tmp, "lib")
+        work = os.path.join(tmp, "work")
+        log = os.path.join(tmp, "server.log")
+        for d in (www, libdir, work):
+            os.mkdir(d)
+        os.symlink(os.path.abspath(opts.lib), os.path.join(libdir, os.path.basename(opts.lib)))
+        open(log, "w").close()
+
+        server = subprocess.Popen([sys.executable, opts.server, "--root", www, "--log", log],
+                                  stdout=subprocess.PIPE, text=True)
+        port = server.stdout.readline().strip()
+        if not port.isdigit():
+            print("test server did not start", file=sys.stderr)
+            return 1
+
+        env = dict(os.environ)
+        env["LD_LIBRARY_PATH"] = libdir + (":" + env["LD_LIBRARY_PATH"]
+                                           if env.get("LD_LIBRARY_PATH") else "")
+        return subprocess.call([opts.program, port, www, libdir, work, log] + opts.args, env=env)
+    finally:
+        if server:
+            server.kill()
+            server.wait()
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

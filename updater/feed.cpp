@@ -1,0 +1,240 @@
+#include "updater/feed.hpp"
+
+#include <curl/curl.h>
+#include <plist/plist.h>
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include "platform/core/paths.hpp"
+
+namespace bwv::upd {
+namespace {
+
+constexpr size_t kMaxSmallFile = 1 << 20;
+constexpr size_t kMaxVersionLength = 95;  // fits upd_result.version with its NUL
+constexpr uint64_t kMaxImageSize = uint64_t{1} << 48;
+constexpr std::string_view kFallbackImageName = "update.dmg";
+
+struct PlistFree {
+    void operator()(void *p) const { plist_free(static_cast<plist_t>(p)); }
+};
+using PlistPtr = std::unique_ptr<void, PlistFree>;
+
+struct CurlUrlFree {
+    void operator()(CURLU *u) const { curl_url_cleanup(u); }
+};
+using CurlUrlPtr = std::unique_ptr<CURLU, CurlUrlFree>;
+
+struct CurlFree {
+    void operator()(char *p) const { curl_free(p); }
+};
+using CurlStr = std::unique_ptr<char, CurlFree>;
+
+std::optional<std::string> read_small_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string data;
+    char buf[8192];
+    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+        data.append(buf, static_cast<size_t>(in.gcount()));
+        if (data.size() > kMaxSmallFile) return std::nullopt;
+    }
+    if (in.bad()) return std::nullopt;
+    return data;
+}
+
+PlistPtr parse_plist(std::string_view data) {
+    if (data.empty() || data.size() > kMaxSmallFile) return nullptr;
+    plist_t root = nullptr;
+    plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &root);
+    return PlistPtr(root);
+}
+
+std::optional<std::string> string_value(plist_t node) {
+    if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
+    uint64_t len = 0;
+    const char *s = plist_get_string_ptr(node, &len);
+    if (!s) return std::nullopt;
+    return std::string(s, static_cast<size_t>(len));
+}
+
+// Integers may be written as <integer> or, by hand-made feeds, as a decimal string.
+std::optional<uint64_t> unsigned_value(plist_t node) {
+    if (!node) return std::nullopt;
+    if (plist_get_node_type(node) == PLIST_UINT) {
+        uint64_t v = 0;
+        plist_get_uint_val(node, &v);
+        return v;
+    }
+    auto s = string_value(node);
+    if (!s || s->empty() || s->size() > 19) return std::nullopt;
+    uint64_t v = 0;
+    for (char c : *s) {
+        if (c < '0' || c > '9') return std::nullopt;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return v;
+}
+
+bool is_hex_digest(std::string &s) {
+    if (s.size() != 64) return false;
+    for (char &c : s) {
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return true;
+}
+
+std::string_view strip_leading_zeros(std::string_view piece) {
+    while (piece.size() > 1 && piece.front() == '0') piece.remove_prefix(1);
+    return piece;
+}
+
+}  // namespace
+
+bool is_http_url(const std::string &url) {
+    CurlUrlPtr u(curl_url());
+    if (!u || curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return false;
+    char *raw = nullptr;
+    if (curl_url_get(u.get(), CURLUPART_SCHEME, &raw, 0) != CURLUE_OK) return false;
+    CurlStr scheme(raw);
+    std::string_view s = scheme.get();
+    return s == "http" || s == "https";
+}
+
+std::optional<std::string> resolve_url(const std::string &base, const std::string &ref) {
+    CurlUrlPtr u(curl_url());
+    if (!u || ref.empty()) return std::nullopt;
+    if (curl_url_set(u.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK) return std::nullopt;
+    if (curl_url_set(u.get(), CURLUPART_URL, ref.c_str(), 0) != CURLUE_OK) return std::nullopt;
+    char *raw = nullptr;
+    if (curl_url_get(u.get(), CURLUPART_URL, &raw, 0) != CURLUE_OK) return std::nullopt;
+    std::string url = CurlStr(raw).get();
+    if (!is_http_url(url)) return std::nullopt;
+    return url;
+}
+
+ProvidersError read_providers(const std::string &file, Providers &out) {
+    auto data = read_small_file(file);
+    if (!data) return ProvidersError::Unreadable;
+    PlistPtr root = parse_plist(*data);
+    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return ProvidersError::Unreadable;
+    plist_t urls = plist_dict_get_item(root.get(), "FeedURLs");
+    if (!urls || plist_get_node_type(urls) != PLIST_ARRAY) return ProvidersError::Unreadable;
+
+    Providers p;
+    for (uint32_t i = 0, n = plist_array_get_size(urls); i < n; ++i) {
+        auto url = string_value(plist_array_get_item(urls, i));
+        if (url && is_http_url(*url)) p.feed_urls.push_back(*url);
+    }
+    if (p.feed_urls.empty()) return ProvidersError::NoUrls;
+    auto seconds = [&](const char *key, long &field) {
+        auto v = unsigned_value(plist_dict_get_item(root.get(), key));
+        if (v && *v > 0 && *v <= 3600) field = static_cast<long>(*v);
+    };
+    seconds("ConnectTimeout", p.connect_timeout_s);
+    seconds("StallTimeout", p.stall_timeout_s);
+    out = std::move(p);
+    return ProvidersError::None;
+}
+
+FeedError parse_feed(std::string_view document, const std::string &feed_url, bool full,
+                     FeedEntry &out) {
+    PlistPtr root = parse_plist(document);
+    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return FeedError::Invalid;
+    plist_t entry = plist_dict_get_item(root.get(), full ? "Full" : "VPN");
+    if (!entry) return FeedError::NoEntry;
+    if (plist_get_node_type(entry) != PLIST_DICT) return FeedError::Invalid;
+
+    FeedEntry e;
+    auto version = string_value(plist_dict_get_item(entry, "Version"));
+    auto url = string_value(plist_dict_get_item(entry, "URL"));
+    auto size = unsigned_value(plist_dict_get_item(entry, "Size"));
+    auto digest = string_value(plist_dict_get_item(entry, "SHA256"));
+    if (!version || !url || !size || !digest) return FeedError::Invalid;
+    if (version->size() > kMaxVersionLength || !parse_version(*version)) return FeedError::Invalid;
+    if (*size == 0 || *size > kMaxImageSize) return FeedError::Invalid;
+    if (!is_hex_digest(*digest)) return FeedError::Invalid;
+    auto resolved = resolve_url(feed_url, *url);
+    if (!resolved) return FeedError::Invalid;
+
+    e.version = *version;
+    e.url = *resolved;
+    e.size = *size;
+    e.sha256 = *digest;
+    out = std::move(e);
+    return FeedError::None;
+}
+
+std::optional<std::vector<std::string>> parse_version(std::string_view text) {
+    std::vector<std::string> pieces;
+    std::string piece;
+    for (char c : text) {
+        if (c >= '0' && c <= '9') {
+            piece += c;
+        } else if (c == '.') {
+            if (piece.empty()) return std::nullopt;
+            pieces.push_back(std::move(piece));
+            piece.clear();
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (piece.empty()) return std::nullopt;
+    pieces.push_back(std::move(piece));
+    return pieces;
+}
+
+std::optional<std::vector<std::string>> parse_leading_version(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    size_t n = 0;
+    while (n < text.size() && ((text[n] >= '0' && text[n] <= '9') || text[n] == '.')) ++n;
+    std::string_view head = text.substr(0, n);
+    while (!head.empty() && head.back() == '.') head.remove_suffix(1);
+    return parse_version(head);
+}
+
+int compare_versions(const std::vector<std::string> &a, const std::vector<std::string> &b) {
+    for (size_t i = 0, n = std::max(a.size(), b.size()); i < n; ++i) {
+        std::string_view x = strip_leading_zeros(i < a.size() ? std::string_view(a[i]) : "0");
+        std::string_view y = strip_leading_zeros(i < b.size() ? std::string_view(b[i]) : "0");
+        if (x.size() != y.size()) return x.size() < y.size() ? -1 : 1;
+        if (int c = x.compare(y); c != 0) return c < 0 ? -1 : 1;
+    }
+    return 0;
+}
+
+std::optional<std::string> installed_version(const std::string &root) {
+    for (std::string_view dir : {paths::kConfDir, paths::kSupportDir}) {
+        auto text = read_small_file(root + std::string(dir) + "/bwvinfo");
+        if (!text) continue;
+        // Only an unreadable file falls through to the next folder.
+        auto at = text->find("version=");
+        if (at == std::string::npos) return std::nullopt;
+        return text->substr(at + 8);
+    }
+    return std::nullopt;
+}
+
+std::string image_file_name(const std::string &url) {
+    CurlUrlPtr u(curl_url());
+    char *raw = nullptr;
+    if (u && curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(u.get(), CURLUPART_PATH, &raw, CURLU_URLDECODE) == CURLUE_OK) {
+        std::string path = CurlStr(raw).get();
+        std::string name = path.substr(path.rfind('/') + 1);
+        bool safe = !name.empty() && name != "." && name != ".." && name.size() <= 200 &&
+                    name.front() != '.' &&
+                    std::none_of(name.begin(), name.end(), [](char c) {
+                        return c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
+                    });
+        if (safe) return name;
+    }
+    return std::string(kFallbackImageName);
+}
+
+}  // namespace bwv::upd

@@ -1,0 +1,55 @@
+// The network side of the update library: small fetches into memory and image downloads
+// that resume after a drop and hash while the bytes arrive.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace bwv::upd {
+
+struct NetOptions {
+    long connect_timeout_s = 15;
+    long stall_timeout_s = 30;
+    const std::atomic<bool> *cancel = nullptr;
+};
+
+enum class NetError {
+    None,
+    Unreachable,  // no connection, or the name did not resolve
+    Server,       // HTTP error status; see http_status
+    Interrupted,  // broke off (drop, stall) and could not be resumed
+    Tls,          // certificate refused
+    TooLarge,     // more bytes than allowed or announced
+    Local,        // writing the file failed
+    Cancelled,
+};
+
+struct NetResult {
+    NetError error = NetError::None;
+    long http_status = 0;
+    std::string effective_url;  // after redirects
+};
+
+// Fetches a small document (at most max_bytes).
+NetResult fetch_document(const std::string &url, const NetOptions &opts, size_t max_bytes,
+                         std::string &out);
+
+struct DownloadOutcome {
+    NetResult net;
+    uint64_t bytes = 0;
+    std::string sha256;  // lower-case hex of all bytes written, when net.error is None
+};
+
+// Downloads url into the open, empty file fd. A dropped or stalled transfer resumes
+// with a range request up to max_resumes times, or starts over when the server refuses
+// ranges. More than expected_size bytes are refused. on_bytes gets the running total.
+DownloadOutcome download_to_file(const std::string &url, int fd, uint64_t expected_size,
+                                 const NetOptions &opts, int max_resumes,
+                                 const std::function<void(uint64_t)> &on_bytes);
+
+// Once per process, before threads use libcurl.
+void net_global_init();
+
+}  // namespace bwv::upd

@@ -1,0 +1,416 @@
+#include "updater/upd.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "updater/feed.hpp"
+#include "updater/net.hpp"
+
+#define UPD_EXPORT extern "C" __attribute__((visibility("default")))
+
+// The test root of libbwvutil, when that library is in the process. The reference is
+// weak so that the installer's copy (shared or linked into the executable) is the one
+// consulted, and the library still loads where libbwvutil is absent.
+extern "C" const char *bwv_root(void) __attribute__((weak));
+
+namespace bwv::upd {
+namespace {
+
+constexpr size_t kMaxFeedBytes = 1 << 20;
+constexpr int kMaxResumes = 3;
+constexpr int kMaxProgress = 500;
+
+constexpr char kTextNotSetUp[] = "No update server is configured.";
+constexpr char kTextNoFolder[] = "No download folder is set.";
+constexpr char kTextUnreachable[] = "Cannot reach the update server.";
+constexpr char kTextDownloadUnreachable[] = "Cannot reach the download server.";
+constexpr char kTextServerError[] = "The update server answered with error %ld.";
+constexpr char kTextBadFeed[] = "The update information is invalid.";
+constexpr char kTextNoEntry[] = "No update is offered for this client.";
+constexpr char kTextInterrupted[] = "The download was interrupted.";
+constexpr char kTextDamaged[] = "The downloaded disk image is damaged.";
+constexpr char kTextSave[] = "Cannot save the disk image.";
+constexpr char kTextTls[] = "Cannot verify the update server's identity.";
+constexpr char kTextInternal[] = "The update failed unexpectedly.";
+
+struct Failure {
+    int32_t code;
+    std::string text;
+};
+
+template <size_t N>
+void copy_text(char (&dst)[N], const std::string &src) {
+    size_t n = std::min(src.size(), N - 1);
+    std::memcpy(dst, src.data(), n);
+    dst[n] = '\0';
+}
+
+std::string format_status(const char *fmt, long status) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, fmt, status);
+    return buf;
+}
+
+Failure net_failure(const NetResult &r, bool feed) {
+    switch (r.error) {
+    case NetError::Server: return {UPD_E_SERVER, format_status(kTextServerError, r.http_status)};
+    case NetError::Tls: return {UPD_E_TLS, kTextTls};
+    case NetError::Interrupted: return {UPD_E_INTERRUPTED, kTextInterrupted};
+    case NetError::TooLarge:
+        return feed ? Failure{UPD_E_BAD_FEED, kTextBadFeed} : Failure{UPD_E_DAMAGED, kTextDamaged};
+    case NetError::Local: return {UPD_E_SAVE, kTextSave};
+    default:
+        return {UPD_E_UNREACHABLE, feed ? kTextUnreachable : kTextDownloadUnreachable};
+    }
+}
+
+std::string library_folder() {
+    Dl_info info{};
+    if (!dladdr(reinterpret_cast<void *>(&library_folder), &info) || !info.dli_fname)
+        return {};
+    // The folder the library was loaded from, as the loader named it: a symlinked copy
+    // reads the providers beside the link.
+    std::string file = info.dli_fname;
+    auto slash = file.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : file.substr(0, slash);
+}
+
+std::string current_root() {
+    if (!bwv_root) return {};
+    const char *r = bwv_root();
+    return r ? r : "";
+}
+
+bool make_folders(const std::string &path) {
+    for (size_t at = 1; at <= path.size(); ++at) {
+        if (at != path.size() && path[at] != '/') continue;
+        std::string part = path.substr(0, at);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+    struct stat st{};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// What a request needs, taken on the caller's thread when it starts.
+struct Job {
+    int request = 0;
+    Providers providers;
+    bool full = false;
+    std::string folder;
+    std::string root;
+    std::optional<FeedEntry> found;
+};
+
+class Library {
+public:
+    Library() {
+        // libcurl (and OpenSSL with it) sets up before this object finishes construction,
+        // so their exit handlers run after ours has stopped the worker.
+        net_global_init();
+    }
+
+    ~Library() {
+        cancel_.store(true);
+        if (worker_.joinable()) worker_.join();
+    }
+
+    int load_providers() {
+        std::string folder = library_folder();
+        if (folder.empty()) return -1;
+        Providers p;
+        switch (read_providers(folder + "/providers.plist", p)) {
+        case ProvidersError::Unreadable: return -2;
+        case ProvidersError::NoUrls: return -3;
+        case ProvidersError::None: break;
+        }
+        std::lock_guard lock(config_m_);
+        providers_ = std::move(p);
+        return 0;
+    }
+
+    int set_full() {
+        std::lock_guard lock(config_m_);
+        full_ = true;
+        return 0;
+    }
+
+    int init(const char *path) {
+        if (!path || !*path) return -1;
+        std::string folder = path;
+        if (folder.front() != '/') {
+            char cwd[PATH_MAX];
+            if (!getcwd(cwd, sizeof cwd)) return -2;
+            folder = std::string(cwd) + "/" + folder;
+        }
+        while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+        // Room for "/" and a file name in file_path.
+        if (folder.size() + 1 + 200 >= sizeof(upd_result::file_path)) return -2;
+        std::lock_guard lock(config_m_);
+        folder_ = std::move(folder);
+        return 0;
+    }
+
+    upd_result *request(int code) {
+        switch (code) {
+        case UPD_REQ_POLL: break;
+        case UPD_REQ_CHECK:
+        case UPD_REQ_DOWNLOAD:
+        case UPD_REQ_DOWNLOAD_LIGHT: start(code); break;
+        default: return nullptr;
+        }
+        publish();
+        return &published_;
+    }
+
+    void fail_request(const char *text) {
+        std::lock_guard lock(status_m_);
+        status_.error_code = UPD_E_INTERNAL;
+        copy_text(status_.error_text, text);
+        status_.state = UPD_STATE_DONE;
+    }
+
+    upd_result *published() { return &published_; }
+
+private:
+    void start(int code) {
+        {
+            std::lock_guard lock(status_m_);
+            if (status_.state == UPD_STATE_RUNNING) return;
+        }
+        if (worker_.joinable()) worker_.join();
+
+        Job job;
+        job.request = code;
+        job.root = current_root();
+        {
+            std::lock_guard lock(config_m_);
+            job.providers = providers_;
+            job.full = full_;
+            job.folder = folder_;
+        }
+        if (job.providers.feed_urls.empty() && load_providers() == 0) {
+            std::lock_guard lock(config_m_);
+            job.providers = providers_;
+        }
+        {
+            std::lock_guard lock(status_m_);
+            if (code == UPD_REQ_DOWNLOAD && found_ && found_full_ == job.full) job.found = found_;
+            upd_result fresh{};
+            fresh.state = UPD_STATE_RUNNING;
+            if (job.found) {
+                fresh.has_new_version = status_.has_new_version;
+                copy_text(fresh.version, job.found->version);
+            }
+            status_ = fresh;
+        }
+        progress_.store(0);
+        worker_ = std::thread([this, job = std::move(job)]() mutable { run(job); });
+    }
+
+    void publish() {
+        std::lock_guard lock(status_m_);
+        published_ = status_;
+        if (status_.state == UPD_STATE_RUNNING) published_.progress = progress_.load();
+    }
+
+    void finish(const std::optional<Failure> &failure) {
+        std::lock_guard lock(status_m_);
+        if (failure) {
+            status_.error_code = failure->code;
+            copy_text(status_.error_text, failure->text);
+        }
+        status_.progress = progress_.load();
+        status_.state = UPD_STATE_DONE;
+    }
+
+    void run(Job &job) {
+        std::optional<Failure> failure;
+        try {
+            failure = job.request == UPD_REQ_CHECK ? check(job) : download(job);
+        } catch (...) {
+            failure = Failure{UPD_E_INTERNAL, kTextInternal};
+        }
+        finish(failure);
+    }
+
+    NetOptions net_options(const Job &job) const {
+        NetOptions o;
+        o.connect_timeout_s = job.providers.connect_timeout_s;
+        o.stall_timeout_s = job.providers.stall_timeout_s;
+        o.cancel = &cancel_;
+        return o;
+    }
+
+    // Tries the providers in order; the last one's failure is reported.
+    std::optional<Failure> fetch_entry(const Job &job, FeedEntry &entry) {
+        if (job.providers.feed_urls.empty()) return Failure{UPD_E_NOT_SET_UP, kTextNotSetUp};
+        Failure last{UPD_E_UNREACHABLE, kTextUnreachable};
+        for (const auto &url : job.providers.feed_urls) {
+            std::string doc;
+            NetResult r = fetch_document(url, net_options(job), kMaxFeedBytes, doc);
+            if (r.error == NetError::Cancelled) return Failure{UPD_E_INTERRUPTED, kTextInterrupted};
+            if (r.error != NetError::None) {
+                last = net_failure(r, true);
+                continue;
+            }
+            switch (parse_feed(doc, r.effective_url.empty() ? url : r.effective_url, job.full, entry)) {
+            case FeedError::None: return std::nullopt;
+            case FeedError::NoEntry: last = {UPD_E_NO_ENTRY, kTextNoEntry}; break;
+            case FeedError::Invalid: last = {UPD_E_BAD_FEED, kTextBadFeed}; break;
+            }
+        }
+        return last;
+    }
+
+    void show_version(const FeedEntry &entry) {
+        std::lock_guard lock(status_m_);
+        copy_text(status_.version, entry.version);
+    }
+
+    std::optional<Failure> check(const Job &job) {
+        FeedEntry entry;
+        if (auto f = fetch_entry(job, entry)) return f;
+        bool newer = true;
+        if (auto text = installed_version(job.root)) {
+            auto installed = parse_leading_version(*text);
+            auto offered = parse_version(entry.version);
+            newer = !installed || compare_versions(*offered, *installed) > 0;
+        }
+        std::lock_guard lock(status_m_);
+        copy_text(status_.version, entry.version);
+        status_.has_new_version = newer ? 1 : 0;
+        found_ = entry;
+        found_full_ = job.full;
+        return std::nullopt;
+    }
+
+    std::optional<Failure> download(const Job &job) {
+        FeedEntry entry;
+        if (job.found) {
+            entry = *job.found;
+        } else if (auto f = fetch_entry(job, entry)) {
+            return f;
+        }
+        show_version(entry);
+        if (job.folder.empty()) return Failure{UPD_E_NOT_SET_UP, kTextNoFolder};
+        if (!make_folders(job.folder)) return Failure{UPD_E_SAVE, kTextSave};
+
+        std::string final_path = job.folder + "/" + image_file_name(entry.url);
+        std::string temp_path = job.folder + "/.download-XXXXXX";
+        int fd = mkostemp(temp_path.data(), O_CLOEXEC);
+        if (fd < 0) return Failure{UPD_E_SAVE, kTextSave};
+        fchmod(fd, 0644);
+
+        // Nothing half-done stays behind: the image appears under its name only once its
+        // size and digest match.
+        struct TempFile {
+            int fd;
+            const std::string &path;
+            bool keep = false;
+            ~TempFile() {
+                if (fd >= 0) close(fd);
+                if (!keep) unlink(path.c_str());
+            }
+        } temp{fd, temp_path};
+
+        auto on_bytes = [&](uint64_t total) {
+            uint64_t p = total >= entry.size ? kMaxProgress : total * kMaxProgress / entry.size;
+            int now = static_cast<int>(p);
+            // A restart from zero must not move the bar backwards.
+            int prev = progress_.load(std::memory_order_relaxed);
+            if (now > prev) progress_.store(now, std::memory_order_relaxed);
+        };
+        DownloadOutcome out =
+            download_to_file(entry.url, fd, entry.size, net_options(job), kMaxResumes, on_bytes);
+        if (out.net.error != NetError::None) return net_failure(out.net, false);
+        if (out.bytes != entry.size || out.sha256 != entry.sha256)
+            return Failure{UPD_E_DAMAGED, kTextDamaged};
+        int rc = close(temp.fd);
+        temp.fd = -1;
+        if (rc != 0 || rename(temp_path.c_str(), final_path.c_str()) != 0)
+            return Failure{UPD_E_SAVE, kTextSave};
+        temp.keep = true;
+
+        progress_.store(kMaxProgress);
+        std::lock_guard lock(status_m_);
+        copy_text(status_.file_path, final_path);
+        return std::nullopt;
+    }
+
+    std::mutex config_m_;
+    Providers providers_;
+    bool full_ = false;
+    std::string folder_;
+
+    std::mutex status_m_;
+    upd_result status_{};
+    std::optional<FeedEntry> found_;
+    bool found_full_ = false;
+    std::atomic<int> progress_{0};
+
+    std::atomic<bool> cancel_{false};
+    std::thread worker_;
+
+    // Written only inside upd_check_bwn_update on the caller's thread.
+    upd_result published_{};
+};
+
+Library &library() {
+    static Library lib;
+    return lib;
+}
+
+}  // namespace
+}  // namespace bwv::upd
+
+UPD_EXPORT int load_providers(void) {
+    try {
+        return bwv::upd::library().load_providers();
+    } catch (...) {
+        return -2;
+    }
+}
+
+UPD_EXPORT int set_full_version(void) {
+    try {
+        return bwv::upd::library().set_full();
+    } catch (...) {
+        return -1;
+    }
+}
+
+UPD_EXPORT int upd_init(const char *path) {
+    try {
+        return bwv::upd::library().init(path);
+    } catch (...) {
+        return -2;
+    }
+}
+
+UPD_EXPORT upd_result *upd_check_bwn_update(int request) {
+    try {
+        return bwv::upd::library().request(request);
+    } catch (...) {
+        // A request that could not even start is reported as finished and failed.
+        try {
+            auto &lib = bwv::upd::library();
+            lib.fail_request(bwv::upd::kTextInternal);
+            return lib.request(UPD_REQ_POLL);
+        } catch (...) {
+            return nullptr;
+        }
+    }
+}

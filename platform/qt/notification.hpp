@@ -56,9 +56,10 @@ public:
     NotificationCenter(const NotificationCenter &) = delete;
     NotificationCenter &operator=(const NotificationCenter &) = delete;
 
+    struct Private;
+
 private:
-    struct Registration;
-    std::vector<std::shared_ptr<Registration>> regs_;
+    std::unique_ptr<Private> d_;
 };
 
 // Notifications between processes. A post becomes the D-Bus signal

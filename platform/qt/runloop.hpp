@@ -20,6 +20,8 @@ class QObject;
 
 namespace bwv::platform {
 
+class Timer;
+
 enum class RunLoopMode : unsigned {
     Default = 1u << 0,
     ModalPanel = 1u << 1,
@@ -93,18 +95,24 @@ public:
     void removeSource();
     int sourceCount() const { return sources_.load(); }
 
-    struct Inbox;  // cross-thread queue, shared with worker threads
+    // The loop's cross-thread queue, for workers that may outlive the loop: work handed
+    // to it after the loop has gone is dropped (see runloop_p.hpp).
+    struct Inbox;
+    std::shared_ptr<Inbox> inbox() const { return inbox_; }
 
 private:
     RunLoop();
     void drain();
     void scheduleDrain();
+    bool hasWorkFor(RunLoopMode mode) const;
 
     friend class RunLoopObject;
+    friend class Timer;
     std::shared_ptr<Inbox> inbox_;
     std::atomic<int> sources_{0};
     std::vector<RunLoopMode> modes_;
-    QObject *object_ = nullptr;  // receives the wake-up events on the loop's thread
+    std::vector<std::shared_ptr<Timer>> timers_;  // scheduled timers, kept alive
+    QObject *object_ = nullptr;  // receives wake-up and timer events on the loop's thread
 };
 
 }  // namespace bwv::platform

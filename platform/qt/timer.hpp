@@ -12,8 +12,6 @@
 
 #include "platform/qt/runloop.hpp"
 
-class QTimer;
-
 namespace bwv::platform {
 
 class Timer : public std::enable_shared_from_this<Timer> {
@@ -23,7 +21,8 @@ public:
     // Schedules a timer on the calling thread's run loop in `modes` (default mode unless
     // told otherwise). The first firing comes `interval` seconds from now; a repeating
     // timer then fires every `interval` seconds until invalidated, a one-shot timer is
-    // invalidated after its firing. An interval below 0.0001 s is taken as 0.0001 s.
+    // invalidated after its firing. Intervals are counted in whole milliseconds, at
+    // least one.
     static std::shared_ptr<Timer> scheduledTimer(double interval, bool repeats, Target target,
                                                  QVariant userInfo = {},
                                                  RunLoopModes modes = RunLoopMode::Default);
@@ -47,11 +46,13 @@ public:
     bool repeats() const { return repeats_; }
     const QVariant &userInfo() const { return userInfo_; }
 
-    struct Private;  // wiring to the Qt timer
-
 private:
     Timer() = default;
     void timeout();
+    void runTarget();
+
+    friend class RunLoop;
+    friend class RunLoopObject;
 
     Target target_;
     QVariant userInfo_;
@@ -61,7 +62,7 @@ private:
     bool deferred_ = false;  // a firing waits for an allowed mode
     RunLoopModes modes_;
     RunLoop *loop_ = nullptr;
-    std::unique_ptr<QTimer> qtimer_;
+    int timerId_ = 0;  // the Qt timer on the loop's object
 };
 
 }  // namespace bwv::platform

@@ -13,32 +13,52 @@ BWV_BEGIN_DECLS
 typedef struct dic { plobj *ref; } dic;
 typedef struct array { plobj *ref; } array;
 
+/* A new empty mutable dictionary; NULL on allocation failure. */
 BWV_API dic *dic_create(void);
+/* -1 for a NULL handle or NULL ref (the handle is then not freed), else 0. */
 BWV_API int dic_destroy(dic *d);
+/* Mutable down to the leaves. NULL when the file is missing, unreadable, not a
+ * property list, truncated, empty, or its root is not a dictionary; nothing leaks. */
 BWV_API dic *dic_load_from_file(const char *path);
+/* Parsed from a read-only mapping; the result is immutable and every setter refuses
+ * it with -1. NULL for fd <= 0 and as for dic_load_from_file. fd and its offset stay. */
 BWV_API dic *dic_load_from_fd(int fd);
+/* Writes the XML property list in place. -1 bad arguments or serialisation, -2 path not
+ * UTF-8, -10/-12/-13 write failed (other / not found / access). A path containing
+ * "av.plist" is created 0600 and left 0600 whatever the outcome. */
 BWV_API int dic_save_to_file(dic *d, const char *path);
+/* Truncates, then writes at the current offset. -1 bad arguments, -2 short write. */
 BWV_API int dic_save_to_fd(dic *d, int fd);
 BWV_API int dic_get_count(dic *d);
+/* dic_get_count malloc'ed key copies (plus a terminating NULL slot); free each, then
+ * the array. NULL for a NULL or empty dictionary. */
 BWV_API char **dic_get_keys(dic *d);
 BWV_API char *Copy_CFStringRefToCString(plobj *str);
 BWV_API char *dic_get_str(dic *d, const char *key);
+/* Number as int32, a string's leading integer (0 if none), boolean 1/0; else -1. */
 BWV_API int dic_get_int(dic *d, const char *key);
+/* New handles on the nested object itself (shared, not copied); destroy them. */
 BWV_API dic *dic_get_dic(dic *d, const char *key);
 BWV_API array *dic_get_array(dic *d, const char *key);
 BWV_API int dic_has_key(dic *d, plobj *key);
+/* Items are malloc'ed; release with parray_destroy_free. */
 BWV_API parray *dic_get_str_parray(dic *d, const char *key);
 BWV_API int dic_show(dic *d);
+/* Setters replace any value under key. A failed setter changes nothing; -1 also for an
+ * immutable dictionary. */
 BWV_API int dic_set_str(dic *d, const char *key, const char *value);
 BWV_API int dic_set_int(dic *d, const char *key, int value);
 BWV_API int dic_set_boolean(dic *d, const char *key, int flag);
 BWV_API int dic_set_dic(dic *d, const char *key, dic *nested);
 BWV_API int dic_set_array(dic *d, const char *key, array *a);
+/* Stored as a nested dictionary "0", "1", ... -> string. -1 also for a key that is not
+ * UTF-8 (nothing stored). */
 BWV_API int dic_set_str_parray(dic *d, const char *key, parray *list);
 
 BWV_API array *array_create(void);
 BWV_API int array_destroy(array *a);
 BWV_API int array_append_dic(array *a, dic *d);
+/* NULL when index is out of range or the element is not a dictionary. */
 BWV_API dic *array_get_dic(array *a, int index);
 BWV_API int64_t array_get_count(array *a);
 

@@ -1,0 +1,551 @@
+#include <bwvutil/dic.h>
+#include <bwvutil/mmap.h>
+
+#include "platform/core/plobj.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace pl = bwv::pl;
+
+namespace {
+
+// Error codes of the platform's file-writing call, which dic_save_to_file passes on.
+constexpr int kWriteUnknownError = -10;
+constexpr int kWriteResourceNotFound = -12;
+constexpr int kWriteAccessViolation = -13;
+
+bool usable(const dic *d) { return d && d->ref; }
+bool usable(const array *a) { return a && a->ref; }
+
+// A setter may change only a mutable dictionary (not one loaded from a descriptor).
+bool writable(const dic *d) { return usable(d) && pl::is_mutable(d->ref); }
+
+bool valid_key(const char *key) { return pl::valid_utf8(key); }
+
+char *copy_cstring(const std::string &s)
+{
+    auto *out = static_cast<char *>(malloc(s.size() + 1));
+    if (out)
+        memcpy(out, s.c_str(), s.size() + 1);
+    return out;
+}
+
+dic *wrap_dic(plobj *ref)
+{
+    auto *d = static_cast<dic *>(malloc(sizeof(dic)));
+    if (!d) {
+        plobj_release(ref);
+        return nullptr;
+    }
+    d->ref = ref;
+    return d;
+}
+
+array *wrap_array(plobj *ref)
+{
+    auto *a = static_cast<array *>(malloc(sizeof(array)));
+    if (!a) {
+        plobj_release(ref);
+        return nullptr;
+    }
+    a->ref = ref;
+    return a;
+}
+
+// Loaded objects must be dictionaries: a handle over anything else would be misread by
+// every dic_ function.
+dic *dict_handle_or_null(plobj *root)
+{
+    if (!root)
+        return nullptr;
+    if (pl::kind(root) != pl::Kind::Dict) {
+        plobj_release(root);
+        return nullptr;
+    }
+    return wrap_dic(root);
+}
+
+bool read_regular_file(const char *path, std::string *out)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (ok) {
+        out->resize(static_cast<size_t>(st.st_size));
+        size_t done = 0;
+        while (ok && done < out->size()) {
+            ssize_t n = read(fd, out->data() + done, out->size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;  // the file shrank meanwhile: keep what was there
+            done += static_cast<size_t>(n);
+        }
+        out->resize(done);
+    }
+    close(fd);
+    return ok;
+}
+
+bool write_all(int fd, const std::string &bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+int write_error_code(int err)
+{
+    switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+        return kWriteResourceNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+        return kWriteAccessViolation;
+    default:
+        return kWriteUnknownError;
+    }
+}
+
+int write_file(const char *path, const std::string &bytes, bool secret)
+{
+    // Secrets are owner-only from the moment the file exists, and an existing file is
+    // narrowed before the old content is replaced.
+    int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, secret ? 0600 : 0666);
+    if (fd < 0)
+        return write_error_code(errno);
+    int rc = 0;
+    if ((secret && fchmod(fd, 0600) != 0) || ftruncate(fd, 0) != 0 || !write_all(fd, bytes))
+        rc = write_error_code(errno);
+    if (close(fd) != 0 && rc == 0)
+        rc = write_error_code(errno);
+    return rc;
+}
+
+// Like the platform's string-to-int: optional space and sign, then digits; saturates.
+int leading_int(const std::string &s)
+{
+    const char *p = s.c_str();
+    while (isspace(static_cast<unsigned char>(*p)))
+        ++p;
+    bool neg = false;
+    if (*p == '+' || *p == '-')
+        neg = *p++ == '-';
+    int64_t v = 0;
+    while (*p >= '0' && *p <= '9') {
+        v = v * 10 + (*p++ - '0');
+        if (v > static_cast<int64_t>(INT_MAX) + 1)
+            return neg ? INT_MIN : INT_MAX;
+    }
+    v = neg ? -v : v;
+    if (v > INT_MAX)
+        return INT_MAX;
+    return static_cast<int>(v);
+}
+
+int number_to_int(const plobj *n)
+{
+    if (pl::kind(n) == pl::Kind::Integer)
+        return static_cast<int>(static_cast<int32_t>(pl::int_value(n)));
+    double v = pl::real_value(n);
+    if (std::isnan(v))
+        return 0;
+    if (v >= static_cast<double>(INT_MAX))
+        return INT_MAX;
+    if (v <= static_cast<double>(INT_MIN))
+        return INT_MIN;
+    return static_cast<int>(v);
+}
+
+plobj *value_for(dic *d, const char *key)
+{
+    if (!usable(d) || !key || !valid_key(key))
+        return nullptr;
+    return pl::dict_get(d->ref, key);
+}
+
+int store(dic *d, const char *key, plobj *value)
+{
+    pl::Ref owned(value);
+    if (!owned)
+        return -3;
+    return pl::dict_set(d->ref, key, owned.get()) ? 0 : -1;
+}
+
+}  // namespace
+
+extern "C" {
+
+dic *dic_create(void)
+{
+    try {
+        return wrap_dic(pl::make_dict(true));
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+int dic_destroy(dic *d)
+{
+    if (!usable(d))
+        return -1;
+    plobj_release(d->ref);
+    free(d);
+    return 0;
+}
+
+dic *dic_load_from_file(const char *path)
+{
+    if (!path || !*path || !pl::valid_utf8(path))
+        return nullptr;
+    try {
+        std::string bytes;
+        if (!read_regular_file(path, &bytes))
+            return nullptr;
+        return dict_handle_or_null(pl::parse(bytes.data(), bytes.size(), true));
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+dic *dic_load_from_fd(int fd)
+{
+    if (fd <= 0)
+        return nullptr;
+    uint32_t len = 0;
+    void *map = start_mmap_fd(fd, &len);
+    if (!map)
+        return nullptr;
+    plobj *root = nullptr;
+    try {
+        root = pl::parse(map, len, false);
+    } catch (...) {
+        root = nullptr;
+    }
+    end_mmap(map, static_cast<int>(len));
+    return dict_handle_or_null(root);
+}
+
+int dic_save_to_file(dic *d, const char *path)
+{
+    if (!usable(d) || !path)
+        return -1;
+    if (!pl::valid_utf8(path))
+        return -2;
+    bool secret = strstr(path, "av.plist") != nullptr;
+    int rc;
+    try {
+        std::string xml = pl::to_xml(d->ref);
+        rc = xml.empty() ? -1 : write_file(path, xml, secret);
+    } catch (...) {
+        rc = -1;
+    }
+    if (secret)
+        chmod(path, 0600);
+    return rc;
+}
+
+int dic_save_to_fd(dic *d, int fd)
+{
+    if (!usable(d) || fd < 0)
+        return -1;
+    try {
+        std::string xml = pl::to_xml(d->ref);
+        if (xml.empty())
+            return -1;
+        if (ftruncate(fd, 0) != 0)
+            return -2;
+        return write_all(fd, xml) ? 0 : -2;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int dic_get_count(dic *d)
+{
+    if (!usable(d))
+        return -1;
+    return static_cast<int>(pl::count(d->ref));
+}
+
+char **dic_get_keys(dic *d)
+{
+    if (!usable(d) || pl::count(d->ref) == 0)
+        return nullptr;
+    try {
+        std::vector<std::string> keys = pl::dict_keys(d->ref);
+        // One spare slot keeps the array NULL-terminated for callers that walk it.
+        auto **out = static_cast<char **>(calloc(keys.size() + 1, sizeof(char *)));
+        if (!out)
+            return nullptr;
+        for (size_t i = 0; i < keys.size(); ++i)
+            out[i] = copy_cstring(keys[i]);
+        return out;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+char *Copy_CFStringRefToCString(plobj *str)
+{
+    if (!str || pl::kind(str) != pl::Kind::String)
+        return nullptr;
+    const std::string &s = pl::string_value(str);
+    // The platform sizes the block for the worst case: 3 bytes per UTF-16 unit.
+    size_t units = 0;
+    for (unsigned char c : s)
+        units += (c & 0xC0) != 0x80 ? (c >= 0xF0 ? 2 : 1) : 0;
+    auto *out = static_cast<char *>(malloc(std::max(units * 3, s.size()) + 1));
+    if (out)
+        memcpy(out, s.c_str(), s.size() + 1);
+    return out;
+}
+
+char *dic_get_str(dic *d, const char *key)
+{
+    plobj *v = value_for(d, key);
+    if (!v || pl::kind(v) != pl::Kind::String)
+        return nullptr;
+    return copy_cstring(pl::string_value(v));
+}
+
+int dic_get_int(dic *d, const char *key)
+{
+    plobj *v = value_for(d, key);
+    if (!v)
+        return -1;
+    switch (pl::kind(v)) {
+    case pl::Kind::Integer:
+    case pl::Kind::Real:
+        return number_to_int(v);
+    case pl::Kind::String:
+        return leading_int(pl::string_value(v));
+    case pl::Kind::Boolean:
+        return pl::bool_value(v) ? 1 : 0;
+    default:
+        return -1;
+    }
+}
+
+dic *dic_get_dic(dic *d, const char *key)
+{
+    plobj *v = value_for(d, key);
+    if (!v || pl::kind(v) != pl::Kind::Dict)
+        return nullptr;
+    return wrap_dic(plobj_retain(v));
+}
+
+array *dic_get_array(dic *d, const char *key)
+{
+    plobj *v = value_for(d, key);
+    if (!v || pl::kind(v) != pl::Kind::Array)
+        return nullptr;
+    return wrap_array(plobj_retain(v));
+}
+
+int dic_has_key(dic *d, plobj *key)
+{
+    if (!usable(d) || !key)
+        return -1;
+    if (pl::kind(key) != pl::Kind::String)
+        return 0;
+    return pl::dict_get(d->ref, pl::string_value(key)) ? 1 : 0;
+}
+
+parray *dic_get_str_parray(dic *d, const char *key)
+{
+    dic *list = dic_get_dic(d, key);
+    if (!list)
+        return nullptr;
+    int n = dic_get_count(list);
+    parray *out = n > 0 ? parray_create(0) : nullptr;
+    for (int i = 0; out && i < n; ++i) {
+        char index[16];
+        snprintf(index, sizeof index, "%d", i);
+        char *s = dic_get_str(list, index);
+        if (s && parray_add(out, s) != 0) {
+            free(s);
+            parray_destroy_free(out);
+            out = nullptr;
+        }
+    }
+    dic_destroy(list);
+    return out;
+}
+
+int dic_show(dic *d)
+{
+    if (!usable(d))
+        return -1;
+    std::string text;
+    try {
+        text = pl::description(d->ref);
+    } catch (...) {
+        text.clear();
+    }
+    printf("\n\tDictionary description is: \n%s\n", text.empty() ? "<NULL>" : text.c_str());
+    fflush(stdout);
+    return 0;
+}
+
+int dic_set_str(dic *d, const char *key, const char *value)
+{
+    if (!writable(d) || !key || !value)
+        return -1;
+    if (!valid_key(key))
+        return -2;
+    if (!pl::valid_utf8(value))
+        return -3;
+    try {
+        return store(d, key, pl::make_string(value)) == 0 ? 0 : -1;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int dic_set_int(dic *d, const char *key, int value)
+{
+    if (!writable(d) || !key)
+        return -1;
+    if (!valid_key(key))
+        return -2;
+    try {
+        return store(d, key, pl::make_int(value));
+    } catch (...) {
+        return -3;
+    }
+}
+
+int dic_set_boolean(dic *d, const char *key, int flag)
+{
+    if (!writable(d) || !key)
+        return -1;
+    if (!valid_key(key))
+        return -2;
+    try {
+        return store(d, key, pl::make_bool(flag != 0)) == 0 ? 0 : -1;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int dic_set_dic(dic *d, const char *key, dic *nested)
+{
+    if (!writable(d) || !key || !nested)
+        return -1;
+    if (!valid_key(key))
+        return -2;
+    if (!nested->ref)
+        return -3;
+    try {
+        return pl::dict_set(d->ref, key, nested->ref) ? 0 : -1;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int dic_set_array(dic *d, const char *key, array *a)
+{
+    if (!writable(d) || !key || !usable(a))
+        return -1;
+    if (!valid_key(key))
+        return -2;
+    try {
+        return pl::dict_set(d->ref, key, a->ref) ? 0 : -1;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int dic_set_str_parray(dic *d, const char *key, parray *list)
+{
+    // A key that cannot be stored is refused up front rather than reported as stored.
+    if (!writable(d) || !key || !list || !valid_key(key))
+        return -1;
+    dic *nested = dic_create();
+    if (!nested)
+        return -2;
+    int n = parray_count(list);
+    for (int i = 0; i < n; ++i) {
+        auto *item = static_cast<const char *>(parray_at(list, i));
+        if (!item)
+            continue;
+        char index[16];
+        snprintf(index, sizeof index, "%d", i);
+        dic_set_str(nested, index, item);
+    }
+    dic_set_dic(d, key, nested);
+    dic_destroy(nested);
+    return 0;
+}
+
+array *array_create(void)
+{
+    try {
+        return wrap_array(pl::make_array(true));
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+int array_destroy(array *a)
+{
+    if (!usable(a))
+        return -1;
+    plobj_release(a->ref);
+    free(a);
+    return 0;
+}
+
+int array_append_dic(array *a, dic *d)
+{
+    if (!usable(a) || !usable(d))
+        return -1;
+    try {
+        return pl::array_append(a->ref, d->ref) ? 0 : -1;
+    } catch (...) {
+        return -1;
+    }
+}
+
+dic *array_get_dic(array *a, int index)
+{
+    if (!usable(a) || index < 0)
+        return nullptr;
+    plobj *v = pl::array_at(a->ref, static_cast<size_t>(index));
+    if (!v || pl::kind(v) != pl::Kind::Dict)
+        return nullptr;
+    return wrap_dic(plobj_retain(v));
+}
+
+int64_t array_get_count(array *a)
+{
+    if (!usable(a))
+        return -1;
+    return static_cast<int64_t>(pl::count(a->ref));
+}
+
+}  // extern "C"

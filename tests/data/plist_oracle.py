@@ -3,6 +3,8 @@
   plist_oracle.py write DIR   writes case-N.xml and case-N.bin for every sample
   plist_oracle.py check DIR   reads every case-N.ours.xml / case-N.ours.bin and exits
                               non-zero unless each equals sample N
+  plist_oracle.py canon FILE...  prints "FILE<TAB>canonical form" per file, or
+                              "FILE<TAB>!error" when plistlib cannot read it
 """
 import datetime
 import glob
@@ -35,8 +37,40 @@ def samples():
     ]
 
 
+def canon(v):
+    """A type-tagged text of a value that the C++ side can reproduce exactly."""
+    if isinstance(v, bool):
+        return "T" if v else "F"
+    if isinstance(v, int):
+        return "i%d" % v
+    if isinstance(v, float):
+        return "r" + repr(v)
+    if isinstance(v, str):
+        return "s" + v.encode("utf-8").hex()
+    if isinstance(v, bytes):
+        return "d" + v.hex()
+    if isinstance(v, datetime.datetime):
+        return "t%04d-%02d-%02dT%02d:%02d:%02dZ" % (v.year, v.month, v.day, v.hour, v.minute, v.second)
+    if isinstance(v, plistlib.UID):
+        return "u%d" % v.data
+    if isinstance(v, list):
+        return "[" + ",".join(canon(x) for x in v) + "]"
+    if isinstance(v, dict):
+        keys = sorted(v, key=lambda k: k.encode("utf-8"))
+        return "{" + ",".join(canon(k) + ":" + canon(v[k]) for k in keys) + "}"
+    raise TypeError(type(v))
+
+
 def main():
     mode, folder = sys.argv[1], sys.argv[2]
+    if mode == "canon":
+        for path in sys.argv[2:]:
+            try:
+                with open(path, "rb") as f:
+                    print("%s\t%s" % (path, canon(plistlib.load(f))))
+            except Exception as e:  # noqa: BLE001 - reported to the caller
+                print("%s\t!%s" % (path, str(e).replace("\n", " ")))
+        return 0
     cases = samples()
     if mode == "write":
         for i, value in enumerate(cases):

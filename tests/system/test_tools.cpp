@@ -1,0 +1,313 @@
+#include <gtest/gtest.h>
+
+#include <bwvutil/ps_utils.h>
+#include <bwvutil/verify.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+#include <regex>
+#include <string>
+
+#include "sys_support.hpp"
+
+namespace {
+
+using bwv::test::TempRoot;
+
+const std::string kStatus = "Status: signed by a developer certificate issued by Apple for distribution";
+const std::string kCert = "Developer ID Installer: Tarvenel, Inc (Q7M2ZK4RTB)";
+const std::string kLogRel = "Library/Application Support/Tarvenel/BrindleWave/Logs/loadednkes.log";
+
+// A fake root whose pkgutil records its arguments and prints the report file.
+struct PkgutilRoot : TempRoot {
+    PkgutilRoot()
+    {
+        script("usr/sbin/pkgutil", "printf '%s\\n' \"$@\" > '@ROOT@/args'\ncat '@ROOT@/report'\nexit 1\n");
+        use_as_root();
+    }
+    int verify(const std::string &report, const std::string &pkg = "/pkgs/Install.mpkg")
+    {
+        write("report", report);
+        return verifyPackage(pkg.c_str());
+    }
+    std::string args() const { return read("args"); }
+};
+
+std::string report(const std::string &first, const std::string &second)
+{
+    return "Package \"Install.mpkg\":\n   " + first + "\n   Notarization: trusted by the Apple notary service\n"
+           "   Certificate Chain:\n    1. " + second + "\n       Expires: 2031-02-01 22:12:15 +0000\n"
+           "    2. Developer ID Certification Authority\n    3. Apple Root CA\n";
+}
+
+TEST(VerifyPackage, BothTextsAreNeededInAnyLinesAndOrder)
+{
+    PkgutilRoot root;
+    EXPECT_EQ(root.verify(report(kStatus, kCert)), 1);
+    EXPECT_EQ(root.verify(report(kCert, kStatus)), 1) << "either order";
+    EXPECT_EQ(root.verify("1. " + kStatus + " and 2. " + kCert + "\n"), 1) << "one line";
+    EXPECT_EQ(root.verify(kStatus + "\n" + kCert), 1) << "last line without a newline";
+    EXPECT_EQ(root.args(), "--check-signature\n/pkgs/Install.mpkg\n");
+}
+
+TEST(VerifyPackage, WrongSignerOrAnyDifferentCharacterIsRefused)
+{
+    PkgutilRoot root;
+    EXPECT_EQ(root.verify(report(kStatus, "Developer ID Installer: Someone Else (AAAAAAAAAA)")), 0);
+    std::string off_by_one = kStatus;
+    off_by_one[off_by_one.find("Apple")] = 'a';
+    EXPECT_EQ(root.verify(report(off_by_one, kCert)), 0);
+    std::string cert_off = kCert;
+    cert_off.back() = ']';
+    EXPECT_EQ(root.verify(report(kStatus, cert_off)), 0);
+    EXPECT_EQ(root.verify(report("Status: no signature", kCert)), 0);
+    EXPECT_EQ(root.verify(""), 0) << "no report at all";
+}
+
+TEST(VerifyPackage, TextSplitAcrossReadPiecesDoesNotCount)
+{
+    PkgutilRoot root;
+    // A line is read in pieces of 1,023 bytes; a text that straddles two pieces is in
+    // neither, one wholly inside the second piece is found.
+    EXPECT_EQ(root.verify(std::string(1000, ' ') + kStatus + "\n" + kCert + "\n"), 0);
+    EXPECT_EQ(root.verify(std::string(1023, ' ') + kStatus + "\n" + kCert + "\n"), 1);
+}
+
+TEST(VerifyPackage, PathWithShellCharactersReachesTheToolAsOneArgument)
+{
+    PkgutilRoot root;
+    std::string path = "/pkgs/a \"b\" $(touch " + root.file("pwned1") + ") `touch " + root.file("pwned2") +
+                       "`; touch " + root.file("pwned3") + " & 'q' \\ $HOME *";
+    EXPECT_EQ(root.verify(report(kStatus, kCert), path), 1);
+    EXPECT_EQ(root.args(), "--check-signature\n" + path + "\n");
+    EXPECT_FALSE(root.exists("pwned1"));
+    EXPECT_FALSE(root.exists("pwned2"));
+    EXPECT_FALSE(root.exists("pwned3"));
+}
+
+TEST(VerifyPackage, PathTooLongForTheOldCommandLineIsRefusedWithoutRunningTheTool)
+{
+    PkgutilRoot root;
+    // 38 bytes of command around the path, 1,023 at most.
+    std::string fits = "/" + std::string(984, 'p');
+    EXPECT_EQ(root.verify(report(kStatus, kCert), fits), 1);
+    unlink(root.file("args").c_str());
+    EXPECT_EQ(root.verify(report(kStatus, kCert), fits + "p"), 0);
+    EXPECT_FALSE(root.exists("args"));
+    EXPECT_EQ(verifyPackage(nullptr), 0);
+}
+
+TEST(VerifyPackage, MissingToolGivesZero)
+{
+    TempRoot root;
+    root.use_as_root();
+    EXPECT_EQ(verifyPackage("/pkgs/Install.mpkg"), 0);
+}
+
+// A fake root with recording kext tools and a kextstat listing.
+struct KextRoot : TempRoot {
+    explicit KextRoot(const std::string &load_tail = "exit 0\n", const std::string &listing_tail = "")
+    {
+        const char *record = "printf '%s\\n' \"$@\" > '@ROOT@/@TOOL@.args'\n"
+                             "echo \"${BWV_PROBE-unset}\" > '@ROOT@/@TOOL@.env'\n"
+                             "out=$(readlink /proc/$$/fd/1)\n"
+                             "echo \"$out\" > '@ROOT@/@TOOL@.stdout'\n";
+        for (const char *tool : {"kextload", "kextunload"}) {
+            std::string body = record;
+            for (size_t at; (at = body.find("@TOOL@")) != std::string::npos;)
+                body.replace(at, 6, tool);
+            script(std::string("sbin/") + tool, body + load_tail);
+        }
+        script("usr/sbin/kextstat", "cat '@ROOT@/listing'\n" + listing_tail);
+        write("listing", "Index Refs Address Size Wired Name (Version) UUID <Linked Against>\n"
+                         "  1  150 0 0 0 com.apple.kpi.bsd (19.6.0)\n"
+                         "140  0 0xffffff7f8 0x9000 0x9000 com.tarvenel.bwv.nke (5.3.1) <7 5 4 3 1>\n");
+        mkdirs("Library/Application Support/Tarvenel/BrindleWave/Logs");
+        use_as_root();
+    }
+    std::string log() const { return read(kLogRel); }
+};
+
+TEST(KextLoad, ToolGetsIdentifierOrPathWithNothingInheritedAndEntryIsLogged)
+{
+    KextRoot root;
+    setenv("BWV_PROBE", "inherited", 1);
+    EXPECT_EQ(ps_load_kext("com.tarvenel.bwv.nke", 1), 0);
+    EXPECT_EQ(root.read("kextload.args"), "-b\ncom.tarvenel.bwv.nke\n");
+    EXPECT_EQ(root.read("kextload.env"), "unset\n") << "the environment is empty";
+    EXPECT_EQ(root.read("kextload.stdout"), "/dev/null\n");
+
+    std::string log = root.log();
+    std::string head = "load com.tarvenel.bwv.nke\n";
+    ASSERT_EQ(log.substr(0, head.size()), head);
+    EXPECT_TRUE(std::regex_search(log, std::regex("^load com.tarvenel.bwv.nke\n\\w{3} \\w{3} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\S+ \\d{4}\n")))
+        << log;
+    EXPECT_NE(log.find(root.read("listing")), std::string::npos);
+
+    EXPECT_EQ(ps_load_kext("/Library/Extensions/bwv.kext", 0), 0);
+    EXPECT_EQ(root.read("kextload.args"), "/Library/Extensions/bwv.kext\n");
+    EXPECT_NE(root.log().find("\nload /Library/Extensions/bwv.kext\n"), std::string::npos) << "appended";
+    unsetenv("BWV_PROBE");
+}
+
+TEST(KextLoad, LogIsCreatedWritableByItsOwnerOnly)
+{
+    KextRoot root;
+    mode_t old = umask(0);
+    EXPECT_EQ(ps_load_kext("com.x", 1), 0);
+    umask(old);
+    struct stat st {};
+    ASSERT_EQ(stat(root.file(kLogRel).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
+TEST(KextLoad, FailingOrKilledToolStillGivesZeroAndAnEntry)
+{
+    KextRoot failing("exit 3\n");
+    EXPECT_EQ(ps_load_kext("com.x.failing", 1), 0);
+    EXPECT_EQ(failing.log().rfind("load com.x.failing\n", 0), 0u);
+
+    KextRoot killed("kill -9 $$\n");
+    EXPECT_EQ(ps_load_kext("com.x.killed", 1), 0);
+    EXPECT_EQ(killed.log().rfind("load com.x.killed\n", 0), 0u);
+}
+
+TEST(KextLoad, LogOfMoreThanTenMillionBytesStartsAfresh)
+{
+    KextRoot root;
+    std::string log = root.file(kLogRel);
+    ASSERT_EQ(truncate(root.write(kLogRel, "").c_str(), 10000000), 0);
+    ASSERT_EQ(ps_load_kext("com.x.kept", 1), 0);
+    struct stat st {};
+    ASSERT_EQ(stat(log.c_str(), &st), 0);
+    EXPECT_GT(st.st_size, 10000000) << "a log of exactly 10,000,000 bytes stays and grows";
+
+    ASSERT_EQ(truncate(log.c_str(), 10000001), 0);
+    ASSERT_EQ(ps_load_kext("com.x.fresh", 1), 0);
+    EXPECT_EQ(root.log().rfind("load com.x.fresh\n", 0), 0u) << "deleted, then the new entry alone";
+}
+
+TEST(KextLoad, ArgumentIsLoggedVerbatimUpToTheOldCommandLength)
+{
+    KextRoot root;
+    std::string hostile = "a\"; touch " + root.file("pwned") + "; echo \"$(id)`id`\\n";
+    EXPECT_EQ(ps_load_kext(hostile.c_str(), 0), 0);
+    EXPECT_EQ(root.log().rfind("load " + hostile + "\n", 0), 0u);
+    EXPECT_FALSE(root.exists("pwned"));
+    EXPECT_EQ(root.read("kextload.args"), hostile + "\n");
+
+    unlink(root.file(kLogRel).c_str());
+    EXPECT_EQ(ps_load_kext(std::string(149, 'k').c_str(), 1), 0);
+    EXPECT_FALSE(root.exists(kLogRel)) << "149 bytes never fitted";
+    EXPECT_EQ(ps_load_kext(std::string(148, 'k').c_str(), 1), 0);
+    EXPECT_EQ(root.log().rfind("load " + std::string(148, 'k') + "\n", 0), 0u);
+}
+
+TEST(KextUnload, ExitCodeIsPassedOnAndDeathBySignalGivesTwo)
+{
+    KextRoot ok;
+    EXPECT_EQ(ps_unload_kext("com.x", 1), 0);
+    EXPECT_EQ(ok.read("kextunload.args"), "-b\ncom.x\n");
+    EXPECT_FALSE(ok.exists(kLogRel)) << "unloading writes no log";
+
+    KextRoot three("exit 3\n");
+    EXPECT_EQ(ps_unload_kext("/L/E/x.kext", 0), 3);
+    EXPECT_EQ(three.read("kextunload.args"), "/L/E/x.kext\n");
+
+    KextRoot killed("kill -9 $$\n");
+    EXPECT_EQ(ps_unload_kext("com.x", 1), 2);
+
+    TempRoot empty;
+    empty.use_as_root();
+    EXPECT_EQ(ps_unload_kext("com.x", 1), 1) << "a tool that cannot be executed exits 1";
+}
+
+TEST(KextIsRun, NameIsSearchedAsFixedTextInTheListing)
+{
+    KextRoot root("exit 0\n", "exit 1\n");
+    EXPECT_EQ(ps_kext_is_run("com.tarvenel.bwv.nke"), 1);
+    EXPECT_EQ(ps_kext_is_run("com.tarvenel.bwv"), 1) << "part of an identifier";
+    EXPECT_EQ(ps_kext_is_run("com.tarvenel.other"), 0);
+    EXPECT_EQ(ps_kext_is_run("com.tarvenel.bwv.nk."), 0) << "fixed text, not a pattern";
+    std::string hostile = "x; touch " + root.file("pwned") + " #";
+    EXPECT_EQ(ps_kext_is_run(hostile.c_str()), 0);
+    EXPECT_FALSE(root.exists("pwned"));
+    EXPECT_EQ(ps_kext_is_run(""), 0);
+    EXPECT_EQ(ps_kext_is_run(nullptr), 0);
+}
+
+TEST(KextIsRun, ListingToolThatDiesOrIsMissingGivesZero)
+{
+    KextRoot dying;
+    dying.script("usr/sbin/kextstat", "kill -9 $$\n");
+    EXPECT_EQ(ps_kext_is_run("com.tarvenel.bwv.nke"), 0);
+    unlink(dying.file("usr/sbin/kextstat").c_str());
+    EXPECT_EQ(ps_kext_is_run("com.tarvenel.bwv.nke"), 0);
+}
+
+// A fake root whose installer records its arguments and keeps what it was given.
+struct InstallRoot : TempRoot {
+    InstallRoot()
+    {
+        script("usr/sbin/installer", "printf '%s\\n' \"$@\" > '@ROOT@/installer.args'\n"
+                                     "if [ -L \"$2\" ]; then echo link > '@ROOT@/was_link'; fi\n"
+                                     "stat -c %a \"$2\" > '@ROOT@/mode'\n"
+                                     "cat \"$2\" > '@ROOT@/installed'\n");
+        mkdirs("tmp");
+        use_as_root();
+    }
+    std::string package(const std::string &name, size_t len, const char *magic = "xar!")
+    {
+        std::mt19937 gen(static_cast<unsigned>(len));
+        std::string bytes(len, '\0');
+        for (auto &c : bytes)
+            c = static_cast<char>(gen());
+        bytes.replace(0, 4, magic, 4);
+        return write(name, bytes);
+    }
+};
+
+TEST(InstallPkg, FlatPackagesAreCopiedByteForByteAndTheCopyIsRemoved)
+{
+    InstallRoot root;
+    for (size_t len : {4096u, 4097u, 4u, 1048576u + 3u}) {
+        SCOPED_TRACE(len);
+        std::string pkg = root.package("in.pkg", len);
+        ASSERT_EQ(ps_install_pkg_file(pkg.c_str()), 0);
+        EXPECT_EQ(root.read("installed"), TempRoot::slurp(pkg));
+        EXPECT_EQ(root.read("installer.args"), "-pkg\n" + root.file("tmp/bwv_upgrade.pkg") + "\n-target\n/\n");
+        EXPECT_EQ(root.read("mode"), "600\n") << "readable by its owner alone";
+        EXPECT_FALSE(root.exists("tmp/bwv_upgrade.pkg"));
+    }
+}
+
+TEST(InstallPkg, PlantedLinkIsReplacedNotFollowed)
+{
+    InstallRoot root;
+    root.write("victim", "precious");
+    ASSERT_EQ(symlink(root.file("victim").c_str(), root.file("tmp/bwv_upgrade.pkg").c_str()), 0);
+    std::string pkg = root.package("in.pkg", 5000);
+    ASSERT_EQ(ps_install_pkg_file(pkg.c_str()), 0);
+    EXPECT_EQ(root.read("victim"), "precious");
+    EXPECT_FALSE(root.exists("was_link"));
+    EXPECT_EQ(root.read("installed"), TempRoot::slurp(pkg));
+    EXPECT_FALSE(root.exists("tmp/bwv_upgrade.pkg"));
+}
+
+TEST(InstallPkg, NonFlatUnreadableOrUncopyablePackagesAreRefusedWithoutInstalling)
+{
+    InstallRoot root;
+    EXPECT_EQ(ps_install_pkg_file(root.package("bad.pkg", 4096, "xar?").c_str()), -1);
+    EXPECT_EQ(ps_install_pkg_file(root.write("short.pkg", "xa").c_str()), -1);
+    EXPECT_EQ(ps_install_pkg_file(root.file("missing.pkg").c_str()), -1);
+    EXPECT_EQ(ps_install_pkg_file(root.path().c_str()), -1) << "a folder is no package";
+    EXPECT_EQ(ps_install_pkg_file(nullptr), -1);
+    std::string pkg = root.package("good.pkg", 100);
+    rmdir(root.file("tmp").c_str());
+    EXPECT_EQ(ps_install_pkg_file(pkg.c_str()), -1) << "no place for the copy";
+    EXPECT_FALSE(root.exists("installer.args"));
+}
+
+}  // namespace

@@ -37,6 +37,9 @@ function(bwv_finish_library)
     COMPATIBILITY SameMajorVersion)
   install(FILES ${CMAKE_BINARY_DIR}/bwvutilConfig.cmake ${CMAKE_BINARY_DIR}/bwvutilConfigVersion.cmake
           DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/bwvutil)
+  # The .pc file finds its prefix relative to itself, so `cmake --install --prefix P`
+  # gives a usable SDK wherever P is.
+  file(RELATIVE_PATH BWV_PC_PREFIX_FROM_PCDIR "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
   configure_file(${CMAKE_SOURCE_DIR}/cmake/bwvutil.pc.in ${CMAKE_BINARY_DIR}/bwvutil.pc @ONLY)
   install(FILES ${CMAKE_BINARY_DIR}/bwvutil.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endfunction()

@@ -1,0 +1,162 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdlib>
+
+#include "tools/tool_support.hpp"
+
+namespace {
+
+using namespace bwv::test;
+
+class Hdiutil : public ::testing::Test {
+protected:
+    TempDir dir;
+
+    std::string make_iso(const std::string &name, const std::vector<std::pair<std::string, std::string>> &files) {
+        std::string src = dir / (name + ".src");
+        mkdir(src.c_str(), 0755);
+        for (auto &f : files) {
+            std::string p = src + "/" + f.first;
+            auto slash = p.rfind('/');
+            std::string parent = p.substr(0, slash);
+            mkdir(parent.c_str(), 0755);
+            write_file(p, f.second);
+        }
+        std::string image = dir / name;
+        auto r = run({"xorriso", "-as", "mkisofs", "-quiet", "-V", "TEST", "-J", "-R", "-o", image, src});
+        EXPECT_EQ(r.rc, 0) << r.err;
+        return image;
+    }
+
+    RunResult attach(const std::string &image, const std::string &mount, const std::string &input = "yes\n") {
+        return run({tool("hdiutil"), "attach", image, "-mountpoint", mount, "-noverify", "-nobrowse", "-noautoopen"},
+                   input);
+    }
+    RunResult detach(const std::string &mount) { return run({tool("hdiutil"), "detach", mount, "-force"}); }
+
+    std::string real(const std::string &p) {
+        char buf[PATH_MAX];
+        return realpath(p.c_str(), buf) ? buf : p;
+    }
+};
+
+TEST_F(Hdiutil, AttachShowsTheImageFilesReadOnlyAndDetachTakesThemAway) {
+    std::string image = make_iso("client.dmg", {{"Install.mpkg", "package bytes"},
+                                                {"Read Me.txt", "read me"},
+                                                {"Extras/notes.txt", "notes"}});
+    std::string mount = dir / "mnt";
+    mkdir(mount.c_str(), 0755);
+    auto r = attach(image, mount);
+    ASSERT_EQ(r.rc, 0) << r.err;
+    auto out = lines(r.out);
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back().rfind("/dev/disk", 0), 0u) << r.out;
+    EXPECT_EQ(out.back().substr(out.back().rfind('\t') + 1), real(mount));
+
+    EXPECT_EQ(list_dir(mount), (std::vector<std::string>{"Extras", "Install.mpkg", "Read Me.txt"}));
+    EXPECT_EQ(read_file(mount + "/Install.mpkg"), "package bytes");
+    EXPECT_EQ(read_file(mount + "/Extras/notes.txt"), "notes");
+    for (auto *p : {"/Install.mpkg", "/Extras", "/Extras/notes.txt"}) {
+        struct stat st{};
+        ASSERT_EQ(stat((mount + p).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0222, 0u) << p << " is writable";
+    }
+
+    auto d = detach(mount);
+    EXPECT_EQ(d.rc, 0) << d.err;
+    EXPECT_NE(d.out.find("ejected"), std::string::npos);
+    EXPECT_TRUE(exists(mount));
+    EXPECT_TRUE(list_dir(mount).empty());
+
+    auto again = detach(mount);
+    EXPECT_NE(again.rc, 0);
+    EXPECT_EQ(again.err.rfind("hdiutil: detach failed - ", 0), 0u) << again.err;
+}
+
+TEST_F(Hdiutil, AttachWorksWithoutAnAnswerOnInputAndMakesAMissingMountPoint) {
+    std::string image = make_iso("plain.dmg", {{"a.txt", "a"}});
+    std::string mount = dir / "new-mount";
+    auto r = attach(image, mount, "");
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(list_dir(mount), std::vector<std::string>{"a.txt"});
+    EXPECT_EQ(detach(mount).rc, 0);
+}
+
+TEST_F(Hdiutil, MissingDamagedOrForeignImagesFailAndLeaveNothingBehind) {
+    std::string good = make_iso("good.dmg", {{"Install.mpkg", std::string(200000, 'x')}});
+    std::string bytes = read_file(good);
+    write_file(dir / "empty.dmg", "");
+    write_file(dir / "garbage.dmg", std::string(70000, '\x5a'));
+    write_file(dir / "truncated.dmg", bytes.substr(0, bytes.size() / 3));
+    mkdir((dir / "folder.dmg").c_str(), 0755);
+    write_file(dir / "payload.txt", "zip me");
+    auto z = run({"7zz", "a", "-tzip", dir / "archive.zip", dir / "payload.txt"});
+    ASSERT_EQ(z.rc, 0) << z.err;
+    rename((dir / "archive.zip").c_str(), (dir / "archive.dmg").c_str());
+
+    for (auto *name : {"missing.dmg", "empty.dmg", "garbage.dmg", "truncated.dmg", "folder.dmg", "archive.dmg"}) {
+        SCOPED_TRACE(name);
+        std::string existing = dir / (std::string(name) + ".mnt");
+        mkdir(existing.c_str(), 0755);
+        auto r = attach(dir / name, existing);
+        EXPECT_NE(r.rc, 0);
+        EXPECT_EQ(r.err.rfind("hdiutil: attach failed - ", 0), 0u) << r.err;
+        EXPECT_TRUE(list_dir(existing).empty());
+
+        std::string fresh = dir / (std::string(name) + ".fresh");
+        EXPECT_NE(attach(dir / name, fresh).rc, 0);
+        EXPECT_FALSE(exists(fresh));
+        // A failed attach must not leave a mount that detach would act on.
+        EXPECT_NE(detach(existing).rc, 0);
+    }
+}
+
+TEST_F(Hdiutil, BusyMountPointIsRefusedAndKeptIntact) {
+    std::string image = make_iso("busy.dmg", {{"Install.mpkg", "pkg"}});
+    std::string mount = dir / "busy";
+    mkdir(mount.c_str(), 0755);
+    write_file(mount + "/mine.txt", "keep me");
+    auto r = attach(image, mount);
+    EXPECT_NE(r.rc, 0);
+    EXPECT_EQ(list_dir(mount), std::vector<std::string>{"mine.txt"});
+    EXPECT_EQ(read_file(mount + "/mine.txt"), "keep me");
+}
+
+TEST_F(Hdiutil, DetachNeverEmptiesAFolderItDidNotAttach) {
+    std::string folder = dir / "precious";
+    mkdir(folder.c_str(), 0755);
+    write_file(folder + "/data.txt", "data");
+    auto r = detach(folder);
+    EXPECT_NE(r.rc, 0);
+    EXPECT_EQ(r.err, "hdiutil: detach failed - No such file or directory\n");
+    EXPECT_EQ(read_file(folder + "/data.txt"), "data");
+}
+
+TEST_F(Hdiutil, TwoImagesCanBeAttachedAtOnceAndDetachedSeparately) {
+    std::string one = make_iso("one.dmg", {{"one.txt", "1"}});
+    std::string two = make_iso("two.dmg", {{"two.txt", "2"}});
+    std::string m1 = dir / "m1", m2 = dir / "m2";
+    auto a1 = attach(one, m1), a2 = attach(two, m2);
+    ASSERT_EQ(a1.rc, 0) << a1.err;
+    ASSERT_EQ(a2.rc, 0) << a2.err;
+    EXPECT_NE(lines(a1.out).back().substr(0, 12), lines(a2.out).back().substr(0, 12));
+    EXPECT_EQ(detach(m1).rc, 0);
+    EXPECT_TRUE(list_dir(m1).empty());
+    EXPECT_EQ(list_dir(m2), std::vector<std::string>{"two.txt"});
+    EXPECT_EQ(detach(m2).rc, 0);
+}
+
+TEST_F(Hdiutil, DemoImageCarriesTheSignedInstallPackage) {
+    std::string mount = dir / "demo";
+    auto r = attach(demo("feed/BrindleWaveFull-" BWV_DEMO_VERSION ".dmg"), mount);
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(list_dir(mount), (std::vector<std::string>{"Install.mpkg", "ReadMe.txt"}));
+    EXPECT_EQ(read_file(mount + "/Install.mpkg"), read_file(demo("full/Install.mpkg")));
+    auto check = run({tool("pkgutil"), "--check-signature", mount + "/Install.mpkg"});
+    EXPECT_EQ(check.rc, 0) << check.out << check.err;
+    EXPECT_EQ(detach(mount).rc, 0);
+}
+
+}  // namespace

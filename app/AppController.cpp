@@ -1,0 +1,537 @@
+#include "app/AppController.h"
+
+#include <QFileInfo>
+#include <QLabel>
+#include <QPushButton>
+#include <QStyle>
+#include <QWidget>
+
+#include <bwvutil/custom.h>
+#include <bwvutil/ps_utils.h>
+#include <bwvutil/verify.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/core/paths.hpp"
+#include "platform/qt/alert.hpp"
+#include "platform/qt/applescript.hpp"
+#include "platform/qt/bundle.hpp"
+#include "platform/qt/filemanager.hpp"
+#include "platform/qt/log.hpp"
+#include "platform/qt/string_bwv.hpp"
+#include "platform/qt/task.hpp"
+#include "system/qt/NTSynchronousTask.h"
+#include "ui_MainWindow.h"
+
+using bwv::platform::FileManager;
+using bwv::platform::Timer;
+
+bool autoCheckMode = false;
+bool upgradeMode = false;
+upd_result *upret = nullptr;
+bool bwvShutdownCancel = false;
+int32_t timecounter = 0;
+
+namespace {
+
+const QString kCancelShutdownNotification = QStringLiteral("CancelBrindleWaveShutdown");
+const QString kShutdownNotification = QStringLiteral("BrindleWaveShutdown");
+constexpr const char *kAgentProcess = "BrindleWaveAgent";
+const QString kFullInstallerBundle = QStringLiteral("BrindleWaveFullInstaller.app");
+const QString kPackageName = QStringLiteral("Install.mpkg");
+const QString kInstallerBundleId = QStringLiteral("com.apple.installer");
+const QString kAgentActivationScript =
+    QStringLiteral("tell application \"BrindleWaveAgent\"\nactivate\nend tell\n");
+constexpr int kShutdownPollLimit = 10;
+constexpr double kPollInterval = 1.0;
+
+QString fixedPath(std::string_view macosPath) {
+    return QString::fromStdString(bwv::paths::fixed(macosPath));
+}
+
+// The library's texts are fixed-size fields; a missing terminator must not run past one.
+template <size_t N>
+QString fieldText(const char (&field)[N]) {
+    return QString::fromUtf8(field, static_cast<qsizetype>(strnlen(field, N)));
+}
+
+// "/a/b/c" -> "/a/b", "/c" -> "/", "c" -> "".
+QString deletingLastPathComponent(QString path) {
+    while (path.size() > 1 && path.endsWith(QLatin1Char('/'))) path.chop(1);
+    qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    if (slash < 0) return {};
+    if (slash == 0) return QStringLiteral("/");
+    return path.left(slash);
+}
+
+QString appendingPathComponent(const QString &dir, const QString &name) {
+    if (dir.isEmpty()) return name;
+    if (dir.endsWith(QLatin1Char('/'))) return dir + name;
+    return dir + QLatin1Char('/') + name;
+}
+
+// Leading integer of a version piece: blanks and a sign allowed, digits up to the first
+// other character, 0 without digits, held to the 32-bit range.
+int32_t leadingInt(const QString &piece) {
+    qsizetype i = 0;
+    while (i < piece.size() && piece.at(i).isSpace()) ++i;
+    bool negative = false;
+    if (i < piece.size() && (piece.at(i) == QLatin1Char('+') || piece.at(i) == QLatin1Char('-'))) {
+        negative = piece.at(i) == QLatin1Char('-');
+        ++i;
+    }
+    int64_t value = 0;
+    for (; i < piece.size(); ++i) {
+        QChar c = piece.at(i);
+        if (c < QLatin1Char('0') || c > QLatin1Char('9')) break;
+        value = value * 10 + (c.unicode() - '0');
+        if (value > int64_t{INT32_MAX} + 1) value = int64_t{INT32_MAX} + 1;
+    }
+    if (negative) value = -value;
+    if (value > INT32_MAX) value = INT32_MAX;
+    return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+QString formatText(const QString &format, const QStringList &args) {
+    QString out;
+    out.reserve(format.size());
+    qsizetype next = 0;
+    for (qsizetype i = 0; i < format.size(); ++i) {
+        QChar c = format.at(i);
+        if (c != QLatin1Char('%') || i + 1 >= format.size()) {
+            out += c;
+            continue;
+        }
+        qsizetype j = i + 1;
+        qsizetype position = -1;
+        qsizetype digitsEnd = j;
+        while (digitsEnd < format.size() && format.at(digitsEnd).isDigit()) ++digitsEnd;
+        if (digitsEnd > j && digitsEnd < format.size() && format.at(digitsEnd) == QLatin1Char('$')) {
+            position = format.mid(j, digitsEnd - j).toLongLong() - 1;
+            j = digitsEnd + 1;
+        }
+        if (j >= format.size()) {
+            out += c;
+            continue;
+        }
+        QChar conversion = format.at(j);
+        if (conversion == QLatin1Char('%') && position < 0) {
+            out += QLatin1Char('%');
+            i = j;
+        } else if (conversion == QLatin1Char('@') || conversion == QLatin1Char('s')) {
+            qsizetype index = position >= 0 ? position : next++;
+            if (index >= 0 && index < args.size()) out += args.at(index);
+            i = j;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+AppController::AppController() = default;
+
+AppController::~AppController() {
+    bwv::platform::DistributedNotificationCenter::defaultCenter().removeObserver(
+        this, kCancelShutdownNotification);
+}
+
+void AppController::connectOutlets(Ui::MainWindow &form, QWidget &window) {
+    piCheckProgress = bwv::platform::ProgressIndicator(form.piCheckProgress);
+    tfNotice = form.tfNotice;
+    btnCancel = form.btnCancel;
+    btnInstall = form.btnInstall;
+    btnDownload = form.btnDownload;
+    mainWindow = &window;
+
+    // The window definition carries English captions; they are keys like every other text.
+    const auto &bundle = bwv::platform::Bundle::mainBundle();
+    for (QPushButton *button : {btnCancel, btnInstall, btnDownload})
+        button->setText(bundle.localizedString(button->text()));
+    form.lblIcon->setPixmap(window.style()->standardIcon(QStyle::SP_DriveNetIcon).pixmap(48, 48));
+    connect(btnDownload, &QPushButton::clicked, this, [this] { downloadBrindleWave(btnDownload); });
+    connect(btnInstall, &QPushButton::clicked, this, [this] { installBrindleWave(btnInstall); });
+    connect(btnCancel, &QPushButton::clicked, this, [this] { terminateApplication(); });
+}
+
+QString AppController::mainBundlePath() const {
+    return bwv::platform::Bundle::mainBundle().bundlePath();
+}
+
+QStringList AppController::processArguments() const {
+    return bwv::platform::ProcessInfo::arguments();
+}
+
+void AppController::terminateApplication() {
+    if (auto *app = bwv::platform::Application::shared()) app->terminate();
+}
+
+void AppController::exitProcess(int status) { std::exit(status); }
+
+QString AppController::localizedText(const char *key) {
+    return bwv::stringbyReplacingProduceName(
+        bwv::platform::Bundle::mainBundle().localizedString(QString::fromUtf8(key)));
+}
+
+QString AppController::productSuffix() const {
+    return isVPN ? QStringLiteral(" VPN") : QString();
+}
+
+void AppController::showNotice(const QString &text) {
+    if (tfNotice) tfNotice->setText(text);
+}
+
+void AppController::alert(const char *title, const char *message) {
+    bwv::platform::runCriticalAlertPanel(
+        localizedText(title), formatText(localizedText(message), {}),
+        bwv::platform::Bundle::mainBundle().localizedString(QStringLiteral("OK")));
+}
+
+void AppController::log(const char *key, const QStringList &args) {
+    bwv::platform::logLine(formatText(localizedText(key), args));
+}
+
+Timer *AppController::schedulePoll(void (AppController::*poll)(Timer &)) {
+    auto timer = Timer::scheduledTimer(kPollInterval, true, [this, poll](Timer &t) { (this->*poll)(t); });
+    return timer.get();
+}
+
+bool AppController::applicationShouldTerminateAfterLastWindowClosed() { return true; }
+
+// ---- start-up
+
+void AppController::awakeFromNib() {
+    load_providers();
+    isVPN = 0;
+    bwv::platform::DistributedNotificationCenter::defaultCenter().addObserver(
+        this, [this](const bwv::platform::Notification &n) { handleNotification(&n); },
+        kCancelShutdownNotification);
+
+    const QString productName = QString::fromUtf8(get_bwvpname());
+    if (mainWindow) mainWindow->setWindowTitle(productName);
+
+    const bool fullInstaller = QFileInfo(mainBundlePath()).fileName() == kFullInstallerBundle;
+    if (fullInstaller) set_full_version();
+
+    for (const QString &arg : processArguments()) {
+        if (arg == QLatin1String("AutoCheckMode")) {
+            autoCheckMode = true;
+            break;
+        }
+        if (arg == QLatin1String("upgradeMode")) {
+            upgradeMode = true;
+            break;
+        }
+    }
+
+    if ((autoCheckMode || upgradeMode) &&
+        access(bwv::paths::fixed(bwv::paths::kUpdateTool).c_str(), X_OK) != 0) {
+        exitProcess(0);
+        return;
+    }
+
+    if (!autoCheckMode && mainWindow) {
+        bwv::platform::makeKeyAndOrderFront(mainWindow);
+        bwv::platform::setWindowLevel(mainWindow, bwv::platform::kFloatingWindowLevel);
+    }
+
+    const QString workPath = bwv::platform::temporaryDirectory() + QStringLiteral("bwvupdate");
+    if (FileManager::fileExistsAtPath(workPath)) FileManager::removeItemAtPath(workPath);
+    upd_init(workPath.toUtf8().constData());
+
+    if (!autoCheckMode && !upgradeMode) {
+        std::signal(SIGTERM, SIG_IGN);
+        prepareContentForLightInstaller();
+        if (fullInstaller) {
+            if (mainWindow) mainWindow->setWindowTitle(productName);
+        } else {
+            if (mainWindow) mainWindow->setWindowTitle(productName + QStringLiteral(" VPN"));
+            isVPN = 1;
+        }
+    } else {
+        checkForNewVersion(nullptr);
+    }
+}
+
+void AppController::prepareContentForLightInstaller() {
+    piCheckProgress.setIndeterminate(false);
+    btnCancel->setHidden(true);
+    btnDownload->setHidden(true);
+    showNotice(QString());
+    downloadBrindleWave(nullptr);
+}
+
+void AppController::handleNotification(const bwv::platform::Notification *notification) {
+    if (notification && notification->name == kCancelShutdownNotification) bwvShutdownCancel = true;
+}
+
+// ---- version check and download
+
+QString AppController::curBwvVersion() {
+    return QString::asprintf("%d.%d.%d", 7, 4, 1);
+}
+
+QString AppController::downloadBwvVersion() {
+    if (!upret) return QString();
+    return fieldText(upret->version);
+}
+
+void AppController::checkForNewVersion(QObject *) {
+    piCheckProgress.startAnimation();
+    upd_check_bwn_update(bwv::upd::kCheck);
+    updateTimer = schedulePoll(&AppController::checkNewVersionTimerFired);
+    updateTimer->fire();
+}
+
+void AppController::checkNewVersionTimerFired(Timer &) {
+    upret = upd_check_bwn_update(bwv::upd::kPoll);
+    if (!upret || upret->state != bwv::upd::kFinished) return;
+
+    if (updateTimer) updateTimer->invalidate();
+    updateTimer = nullptr;
+    piCheckProgress.stopAnimation();
+
+    if (upret->error_code != 0) {
+        showNotice(fieldText(upret->error_text));
+        btnDownload->setHidden(true);
+        btnInstall->setHidden(true);
+        btnCancel->setHidden(false);
+    } else if (upret->has_new_version != 0) {
+        showNotice(formatText(localizedText("BrindleWave%@ %s is available"),
+                              {productSuffix(), fieldText(upret->version)}));
+        piCheckProgress.setIndeterminate(false);
+        btnCancel->setHidden(true);
+        btnDownload->setHidden(false);
+    } else {
+        showNotice(formatText(localizedText("BrindleWave%@ is up to date"), {productSuffix()}));
+        btnCancel->setText(bwv::platform::Bundle::mainBundle().localizedString(QStringLiteral("OK")));
+    }
+
+    if (autoCheckMode) {
+        if (upret->has_new_version != 0) {
+            if (mainWindow) {
+                bwv::platform::makeKeyAndOrderFront(mainWindow);
+                bwv::platform::setWindowLevel(mainWindow, bwv::platform::kFloatingWindowLevel);
+            }
+        } else {
+            terminateApplication();
+        }
+    }
+}
+
+void AppController::downloadBrindleWave(QObject *) {
+    piCheckProgress.setMaxValue(500.0);
+    piCheckProgress.setMinValue(0.0);
+    btnDownload->setEnabled(false);
+    showNotice(formatText(localizedText("Downloading BrindleWave%@ %@"),
+                          {productSuffix(), downloadBwvVersion()}));
+    upd_check_bwn_update((autoCheckMode || upgradeMode) ? bwv::upd::kDownload
+                                                        : bwv::upd::kLightDownload);
+    updateTimer = schedulePoll(&AppController::downloadTimerFired);
+    updateTimer->fire();
+}
+
+void AppController::downloadTimerFired(Timer &) {
+    upret = upd_check_bwn_update(bwv::upd::kPoll);
+    if (!upret) return;
+    piCheckProgress.setDoubleValue(static_cast<double>(upret->progress));
+    if (upret->state != bwv::upd::kFinished) return;
+
+    if (updateTimer) updateTimer->invalidate();
+    updateTimer = nullptr;
+
+    if (upret->error_code != 0) {
+        showNotice(fieldText(upret->error_text));
+        btnDownload->setHidden(true);
+        btnInstall->setHidden(true);
+        btnCancel->setText(bwv::platform::Bundle::mainBundle().localizedString(QStringLiteral("OK")));
+        btnCancel->setHidden(false);
+    } else {
+        showNotice(formatText(localizedText("BrindleWave%@ %@ is downloaded"),
+                              {productSuffix(), downloadBwvVersion()}));
+        btnDownload->setHidden(true);
+        btnInstall->setHidden(false);
+    }
+    btnDownload->setEnabled(true);
+}
+
+// ---- installation
+
+void AppController::installBrindleWave(QObject *) {
+    if (ps_get_pid(kAgentProcess) > 0 && !isSupportShutdown()) {
+        alert("BrindleWave is running!", "Please shutdown BrindleWave, then install again");
+        return;
+    }
+
+    const QString dmgPath = upret ? fieldText(upret->file_path) : QString();
+    if (dmgPath.isEmpty()) {
+        log("Download Brindlewave dmg file is not found!");
+        return;
+    }
+
+    const QString targetPath = deletingLastPathComponent(dmgPath);
+    if (!extractFilesFromDMG(dmgPath, targetPath)) return;
+
+    const QString packagePath = appendingPathComponent(targetPath, kPackageName);
+    if (!FileManager::isReadableFileAtPath(packagePath)) {
+        log("%@ is not found in the extracted files", {kPackageName});
+        return;
+    }
+
+    if (installPKG(packagePath)) terminateApplication();
+}
+
+bool AppController::extractFilesFromDMG(const QString &dmgPath, const QString &targetPath) {
+    const QString mountPoint = appendingPathComponent(
+        fixedPath(bwv::paths::kTmp), bwv::platform::ProcessInfo::globallyUniqueString());
+
+    if (FileManager::fileExistsAtPath(mountPoint)) {
+        log("Mount point existed!");
+        log("Failed to extract files from BrindleWave dmg file!");
+        return false;
+    }
+
+    auto failBeforeAttach = [&] {
+        log("Failed to extract files from BrindleWave dmg file!");
+        FileManager::removeItemAtPath(mountPoint);
+        return false;
+    };
+
+    FileManager::createDirectoryAtPath(mountPoint, true);
+    if (!FileManager::fileExistsAtPath(mountPoint)) {
+        log("Failed to create mount point!");
+        return failBeforeAttach();
+    }
+
+    const QString hdiutil = fixedPath(bwv::paths::kHdiutil);
+    const auto attached = NTSynchronousTask::task(
+        hdiutil, QStringLiteral("/"),
+        {QStringLiteral("attach"), dmgPath, QStringLiteral("-mountpoint"), mountPoint,
+         QStringLiteral("-noverify"), QStringLiteral("-nobrowse"), QStringLiteral("-noautoopen")},
+        QByteArray("yes\n", 4));
+    if (!attached) {
+        log("Failed to run hdiutil: %@, %@", {dmgPath, mountPoint});
+        return failBeforeAttach();
+    }
+
+    log("BrindleWave dmg file is mounted successfully: %@", {targetPath});
+
+    bool result = true;
+    if (!verifyPackage(formatText(QStringLiteral("%@/%@"), {mountPoint, kPackageName}))) {
+        log("Failed to extract files from BrindleWave dmg file!");
+        result = false;
+    } else if (const auto entries = FileManager::contentsOfDirectoryAtPath(mountPoint)) {
+        for (const QString &entry : *entries) {
+            const QString from = appendingPathComponent(mountPoint, entry);
+            if (!FileManager::isReadableFileAtPath(from)) continue;
+            if (!FileManager::copyItemAtPath(from, appendingPathComponent(targetPath, entry))) {
+                log("Failed to extract files from BrindleWave disk image.");
+                log("Failed to extract files from BrindleWave dmg file!");
+                result = false;
+                break;
+            }
+        }
+    }
+
+    try {
+        bwv::platform::Task::launchedTaskWithLaunchPath(
+            hdiutil, {QStringLiteral("detach"), mountPoint, QStringLiteral("-force")});
+    } catch (const bwv::platform::PlatformException &) {
+        // A detach that cannot start leaves the image attached; the installation itself
+        // has its answer already.
+    }
+    return result;
+}
+
+bool AppController::verifyPackage(const QString &packagePath) {
+    if (::verifyPackage(packagePath.toUtf8().constData()) != 0) return true;
+    log("Failed to verify package");
+    alert("BrindleWave Verification Failed!",
+          "Failed to verify the signature of the downloaded installer. The package may be "
+          "corrupted or has been modified by a third party.");
+    btnInstall->setEnabled(false);
+    return false;
+}
+
+bool AppController::installPKG(const QString &packagePath) {
+    if (!verifyPackage(packagePath)) return false;
+
+    const QString opener = fixedPath(bwv::paths::kOpen);
+    if (!FileManager::fileExistsAtPath(opener)) {
+        log("File does not exist: %@", {opener});
+        alert("BrindleWave Installation Failed!", "Failed to open BrindleWave installer.");
+        btnInstall->setEnabled(false);
+        return false;
+    }
+
+    std::vector<std::string> words = {opener.toStdString(), "-n", "-b",
+                                      kInstallerBundleId.toStdString(),
+                                      packagePath.toUtf8().toStdString()};
+    std::vector<char *> argv;
+    for (auto &w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    ps_runtool(argv.data(), nullptr, nullptr);
+    return true;
+}
+
+QString AppController::installedBwvVersion() {
+    std::optional<QString> text = FileManager::stringWithContentsOfFile(
+        formatText(QStringLiteral("%s/bwvinfo"), {fixedPath(bwv::paths::kConfDir)}));
+    if (!text)
+        text = FileManager::stringWithContentsOfFile(
+            formatText(QStringLiteral("%s/bwvinfo"), {fixedPath(bwv::paths::kSupportDir)}));
+    if (!text) return QString();
+
+    const QString key = QStringLiteral("version=");
+    const qsizetype at = text->indexOf(key);
+    if (at < 0) return QString();
+    // An empty version still counts as found, so it must not read as "no version".
+    QString version = text->mid(at + key.size());
+    if (version.isNull()) version = QStringLiteral("");
+    return version;
+}
+
+bool AppController::isSupportShutdown() {
+    const QString version = installedBwvVersion();
+    if (version.isNull()) return false;
+    const QStringList pieces = version.split(QLatin1Char('.'));
+    if (pieces.size() < 3) return false;
+
+    const uint64_t major = static_cast<uint32_t>(leadingInt(pieces.at(0)));
+    const uint64_t minor = static_cast<uint64_t>(static_cast<int64_t>(leadingInt(pieces.at(1))));
+    const uint64_t patch = static_cast<uint64_t>(static_cast<int64_t>(leadingInt(pieces.at(2))));
+    const uint64_t packed = (major << 32) + (minor << 16) + patch;
+    return packed > (uint64_t{5} << 32) + (uint64_t{2} << 16);
+}
+
+void AppController::shutdownBrindleWave() {
+    btnInstall->setEnabled(false);
+    bwv::platform::AppleScript script(kAgentActivationScript);
+    bwv::platform::DistributedNotificationCenter::defaultCenter().postNotificationName(
+        kShutdownNotification);
+    script.executeAndReturnError();
+    bwvShutdownCancel = false;
+    Timer::scheduledTimer(kPollInterval, true, [this](Timer &t) { doInstallCheck(t); });
+}
+
+void AppController::doInstallCheck(Timer &timer) {
+    if (!bwvShutdownCancel && timecounter < kShutdownPollLimit) {
+        if (ps_get_pid(kAgentProcess) <= 0) {
+            timer.invalidate();
+            installBrindleWave(this);
+        } else {
+            ++timecounter;
+        }
+        return;
+    }
+    alert("BrindleWave is running!", "Please shutdown BrindleWave, then install again");
+    timer.invalidate();
+    btnInstall->setEnabled(true);
+}

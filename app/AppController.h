@@ -1,0 +1,97 @@
+// The installer's window controller and application delegate: start-up and run modes,
+// the version check and download driven through the update library, and the
+// installation of the downloaded client.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+
+#include "app/UpdateLibrary.h"
+#include "platform/qt/application.hpp"
+#include "platform/qt/controls.hpp"
+#include "platform/qt/notification.hpp"
+#include "platform/qt/timer.hpp"
+
+class QLabel;
+class QPushButton;
+class QWidget;
+
+namespace Ui {
+class MainWindow;
+}
+
+// Process-wide state, zero at start. The mode flags are set once by start-up; `upret`
+// points at the update library's latest status record (owned by the library);
+// `bwvShutdownCancel` is raised by the client's cancel notification; `timecounter`
+// counts shutdown polls over the life of the process.
+extern bool autoCheckMode;
+extern bool upgradeMode;
+extern upd_result *upret;
+extern bool bwvShutdownCancel;
+extern int32_t timecounter;
+
+class AppController : public QObject, public bwv::platform::ApplicationDelegate {
+    Q_OBJECT
+public:
+    AppController();
+    ~AppController() override;
+
+    // Takes the window definition's controls and wires the buttons to their actions.
+    void connectOutlets(Ui::MainWindow &form, QWidget &window);
+
+    bwv::platform::ProgressIndicator piCheckProgress;
+    QLabel *tfNotice = nullptr;
+    QPushButton *btnCancel = nullptr;
+    QPushButton *btnInstall = nullptr;
+    QPushButton *btnDownload = nullptr;
+    QWidget *mainWindow = nullptr;
+    // The running poll timer of the check or the download; the run loop keeps it alive.
+    bwv::platform::Timer *updateTimer = nullptr;
+    int32_t isVPN = 0;
+
+    bool applicationShouldTerminateAfterLastWindowClosed() override;
+    bool verifyPackage(const QString &packagePath);
+    bool extractFilesFromDMG(const QString &dmgPath, const QString &targetPath);
+    QString curBwvVersion();
+    // Null when no version file of the installed client can be read or it has no version.
+    QString installedBwvVersion();
+    bool isSupportShutdown();
+    bool installPKG(const QString &packagePath);
+    void doInstallCheck(bwv::platform::Timer &timer);
+    void shutdownBrindleWave();
+    void installBrindleWave(QObject *sender);
+    QString downloadBwvVersion();
+    void downloadTimerFired(bwv::platform::Timer &timer);
+    void downloadBrindleWave(QObject *sender);
+    void checkNewVersionTimerFired(bwv::platform::Timer &timer);
+    void checkForNewVersion(QObject *sender);
+    void prepareContentForLightInstaller();
+    void handleNotification(const bwv::platform::Notification *notification);
+    void awakeFromNib() override;
+
+protected:
+    // What the controller asks of its process. Tests replace these to observe endings
+    // and to start the controller as if from another bundle or command line.
+    virtual QString mainBundlePath() const;
+    virtual QStringList processArguments() const;
+    virtual void terminateApplication();
+    virtual void exitProcess(int status);
+
+private:
+    // The English text looked up in the bundle's table, then given the product name.
+    static QString localizedText(const char *key);
+    QString productSuffix() const;
+    void showNotice(const QString &text);
+    void alert(const char *title, const char *message);
+    static void log(const char *key, const QStringList &args = {});
+    bwv::platform::Timer *schedulePoll(void (AppController::*poll)(bwv::platform::Timer &));
+};
+
+// NSString-style formatting of the controller's texts: "%@" and "%s" take the next
+// argument, "%n$@" the n-th, "%%" is a percent sign. A missing argument reads as empty and
+// anything else after a percent sign stays as written, so a text that carries a stray
+// percent sign (a rebranded product name, say) can never misread the arguments.
+QString formatText(const QString &format, const QStringList &args);

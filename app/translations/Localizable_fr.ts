@@ -1,0 +1,103 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="fr_FR" sourcelanguage="en">
+<context>
+    <name>Localizable</name>
+    <message>
+        <source>Downloading BrindleWave%@ %@</source>
+        <translation>Téléchargement de BrindleWave%@ %@</translation>
+    </message>
+    <message>
+        <source>BrindleWave%@ %s is available</source>
+        <translation>BrindleWave%@ %s est disponible</translation>
+    </message>
+    <message>
+        <source>BrindleWave%@ is up to date</source>
+        <translation>BrindleWave%@ est à jour</translation>
+    </message>
+    <message>
+        <source>BrindleWave%@ %@ is downloaded</source>
+        <translation>BrindleWave%@ %@ a été téléchargé</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>BrindleWave is running!</source>
+        <translation>BrindleWave est en cours d’exécution !</translation>
+    </message>
+    <message>
+        <source>Please shutdown BrindleWave, then install again</source>
+        <translation>Veuillez quitter BrindleWave, puis relancer l’installation</translation>
+    </message>
+    <message>
+        <source>BrindleWave Verification Failed!</source>
+        <translation>Échec de la vérification de BrindleWave !</translation>
+    </message>
+    <message>
+        <source>Failed to verify the signature of the downloaded installer. The package may be corrupted or has been modified by a third party.</source>
+        <translation>Impossible de vérifier la signature du programme d’installation téléchargé. Le paquet est peut-être endommagé ou a été modifié par un tiers.</translation>
+    </message>
+    <message>
+        <source>BrindleWave Installation Failed!</source>
+        <translation>Échec de l’installation de BrindleWave !</translation>
+    </message>
+    <message>
+        <source>Failed to open BrindleWave installer.</source>
+        <translation>Impossible d’ouvrir le programme d’installation de BrindleWave.</translation>
+    </message>
+    <message>
+        <source>Download Brindlewave dmg file is not found!</source>
+        <translation>Le fichier dmg Brindlewave téléchargé est introuvable !</translation>
+    </message>
+    <message>
+        <source>%@ is not found in the extracted files</source>
+        <translation>%@ est introuvable dans les fichiers extraits</translation>
+    </message>
+    <message>
+        <source>Mount point existed!</source>
+        <translation>Le point de montage existe déjà !</translation>
+    </message>
+    <message>
+        <source>Failed to create mount point!</source>
+        <translation>Impossible de créer le point de montage !</translation>
+    </message>
+    <message>
+        <source>Failed to run hdiutil: %@, %@</source>
+        <translation>Impossible d’exécuter hdiutil : %@, %@</translation>
+    </message>
+    <message>
+        <source>Failed to extract files from BrindleWave disk image.</source>
+        <translation>Impossible d’extraire les fichiers de l’image disque BrindleWave.</translation>
+    </message>
+    <message>
+        <source>Failed to extract files from BrindleWave dmg file!</source>
+        <translation>Impossible d’extraire les fichiers du fichier dmg BrindleWave !</translation>
+    </message>
+    <message>
+        <source>BrindleWave dmg file is mounted successfully: %@</source>
+        <translation>Le fichier dmg BrindleWave a été monté avec succès : %@</translation>
+    </message>
+    <message>
+        <source>Failed to verify package</source>
+        <translation>Impossible de vérifier le paquet</translation>
+    </message>
+    <message>
+        <source>File does not exist: %@</source>
+        <translation>Le fichier n’existe pas : %@</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Annuler</translation>
+    </message>
+    <message>
+        <source>Download</source>
+        <translation>Télécharger</translation>
+    </message>
+    <message>
+        <source>Install</source>
+        <translation>Installer</translation>
+    </message>
+</context>
+</TS>

@@ -1,0 +1,153 @@
+// The two installer bundles as the build assembles them, and their translation tables.
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QtTest>
+
+#include "platform/qt/bundle.hpp"
+
+namespace {
+
+// Every English text the installer looks up: notices, alerts, log lines and captions.
+const char *const kKeys[] = {
+    "Downloading BrindleWave%@ %@",
+    "BrindleWave%@ %s is available",
+    "BrindleWave%@ is up to date",
+    "BrindleWave%@ %@ is downloaded",
+    "OK",
+    "BrindleWave is running!",
+    "Please shutdown BrindleWave, then install again",
+    "BrindleWave Verification Failed!",
+    "Failed to verify the signature of the downloaded installer. The package may be corrupted or has "
+    "been modified by a third party.",
+    "BrindleWave Installation Failed!",
+    "Failed to open BrindleWave installer.",
+    "Download Brindlewave dmg file is not found!",
+    "%@ is not found in the extracted files",
+    "Mount point existed!",
+    "Failed to create mount point!",
+    "Failed to run hdiutil: %@, %@",
+    "Failed to extract files from BrindleWave disk image.",
+    "Failed to extract files from BrindleWave dmg file!",
+    "BrindleWave dmg file is mounted successfully: %@",
+    "Failed to verify package",
+    "File does not exist: %@",
+    "Cancel",
+    "Download",
+    "Install",
+};
+
+QStringList placeholders(const QString &text) {
+    static const QRegularExpression re(QStringLiteral("%(?:\\d+\\$)?[@s]"));
+    QStringList found;
+    for (auto it = re.globalMatch(text); it.hasNext();) found << it.next().captured();
+    return found;
+}
+
+QString readElfDynamic(const QString &file) {
+    QProcess p;
+    p.start(QStringLiteral("readelf"), {QStringLiteral("-d"), file});
+    if (!p.waitForFinished(30000)) return {};
+    return QString::fromUtf8(p.readAllStandardOutput());
+}
+
+}  // namespace
+
+class AppBundleTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void bothBundlesHaveTheMacLayout_data() {
+        QTest::addColumn<QString>("bundle");
+        QTest::newRow("full") << QStringLiteral(BWV_FULL_BUNDLE);
+        QTest::newRow("vpn") << QStringLiteral(BWV_VPN_BUNDLE);
+    }
+    void bothBundlesHaveTheMacLayout() {
+        QFETCH(QString, bundle);
+        const QString name = QFileInfo(bundle).completeBaseName();
+        const QString exe = bundle + QStringLiteral("/Contents/MacOS/") + name;
+        QVERIFY2(QFileInfo(exe).isExecutable(), qPrintable(exe));
+        QCOMPARE(QDir(bundle + QStringLiteral("/Contents/MacOS")).entryList(QDir::Files), QStringList{name});
+
+        QFile info(bundle + QStringLiteral("/Contents/Info.plist"));
+        QVERIFY(info.open(QIODevice::ReadOnly));
+        const QString plist = QString::fromUtf8(info.readAll());
+        QVERIFY(plist.contains(QStringLiteral("<key>CFBundleExecutable</key>\n\t<string>") + name +
+                               QStringLiteral("</string>")));
+        QVERIFY(plist.contains(QStringLiteral("<key>CFBundlePackageType</key>\n\t<string>APPL</string>")));
+
+        const QString helper = bundle + QStringLiteral("/Contents/Resources/runtime.helper/");
+        QVERIFY(QFileInfo(helper + QStringLiteral("libUpdate.so")).isFile());
+        QVERIFY(QFileInfo(helper + QStringLiteral("providers.plist")).isFile());
+        for (const char *lang : {"de", "fr"})
+            QVERIFY(QFileInfo(bundle + QStringLiteral("/Contents/Resources/translations/Localizable_") +
+                              QLatin1String(lang) + QStringLiteral(".qm"))
+                        .isFile());
+    }
+
+    void bothBundlesCarryTheSameProgram() {
+        QFile full(QStringLiteral(BWV_FULL_BUNDLE "/Contents/MacOS/BrindleWaveFullInstaller"));
+        QFile vpn(QStringLiteral(BWV_VPN_BUNDLE "/Contents/MacOS/BrindleWaveInstaller"));
+        QVERIFY(full.open(QIODevice::ReadOnly));
+        QVERIFY(vpn.open(QIODevice::ReadOnly));
+        QVERIFY(full.readAll() == vpn.readAll());
+    }
+
+    void theUpdateLibraryIsFoundInsideTheBundle() {
+        const QString dyn = readElfDynamic(QStringLiteral(BWV_FULL_BUNDLE "/Contents/MacOS/BrindleWaveFullInstaller"));
+        if (dyn.isEmpty()) QSKIP("readelf is not available");
+        QVERIFY2(dyn.contains(QStringLiteral("[$ORIGIN/../Resources/runtime.helper]")), qPrintable(dyn));
+        QVERIFY2(dyn.contains(QStringLiteral("[libUpdate.so")), qPrintable(dyn));
+        QVERIFY(!dyn.contains(QStringLiteral("libbwvutil")));
+    }
+
+    void everyTextIsTranslatedKeepingNameAndPlaceholders_data() {
+        QTest::addColumn<QString>("locale");
+        QTest::newRow("German") << QStringLiteral("de_DE");
+        QTest::newRow("French") << QStringLiteral("fr_FR");
+    }
+    void everyTextIsTranslatedKeepingNameAndPlaceholders() {
+        QFETCH(QString, locale);
+        bwv::platform::Bundle bundle(QStringLiteral(BWV_FULL_BUNDLE));
+        bundle.setLocale(QLocale(locale));
+        for (const char *k : kKeys) {
+            const QString key = QString::fromUtf8(k);
+            const QString text = bundle.localizedString(key);
+            if (key != QLatin1String("OK")) QVERIFY2(text != key, qPrintable(locale + QStringLiteral(": ") + key));
+            QCOMPARE(placeholders(text), placeholders(key));
+            // The product-name substitution must still find the name in the translation.
+            QCOMPARE(text.count(QStringLiteral("BrindleWave")), key.count(QStringLiteral("BrindleWave")));
+        }
+    }
+
+    void anUntranslatedLocaleShowsTheEnglishKeys() {
+        bwv::platform::Bundle bundle(QStringLiteral(BWV_VPN_BUNDLE));
+        bundle.setLocale(QLocale(QStringLiteral("ja_JP")));
+        for (const char *k : kKeys) QCOMPARE(bundle.localizedString(QString::fromUtf8(k)), QString::fromUtf8(k));
+    }
+
+    void theTablesHoldNoTextTheInstallerDoesNotUse() {
+        QSet<QString> keys;
+        for (const char *k : kKeys) keys.insert(QString::fromUtf8(k));
+        static const QRegularExpression source(QStringLiteral("<source>(.*?)</source>"),
+                                               QRegularExpression::DotMatchesEverythingOption);
+        for (const char *lang : {"de", "fr"}) {
+            QFile ts(QStringLiteral(BWV_APP_SOURCE_DIR "/translations/Localizable_") + QLatin1String(lang) +
+                     QStringLiteral(".ts"));
+            QVERIFY(ts.open(QIODevice::ReadOnly));
+            const QString xml = QString::fromUtf8(ts.readAll());
+            int count = 0;
+            for (auto it = source.globalMatch(xml); it.hasNext(); ++count) {
+                QString s = it.next().captured(1);
+                s.replace(QStringLiteral("&amp;"), QStringLiteral("&")).replace(QStringLiteral("&lt;"), QStringLiteral("<"));
+                QVERIFY2(keys.contains(s), qPrintable(s));
+            }
+            QCOMPARE(count, static_cast<int>(std::size(kKeys)));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(AppBundleTest)
+#include "test_app_bundle.moc"

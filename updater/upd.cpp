@@ -207,6 +207,7 @@ private:
         }
         {
             std::lock_guard lock(status_m_);
+            if (code == UPD_REQ_CHECK) found_.reset();
             if (code == UPD_REQ_DOWNLOAD && found_ && found_full_ == job.full) job.found = found_;
             upd_result fresh{};
             fresh.state = UPD_STATE_RUNNING;

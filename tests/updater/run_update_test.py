@@ -3,7 +3,9 @@
 
 The library reads providers.plist beside its own file, so each run links a private copy
 of the library folder: a symlink to libUpdate in a temporary folder that comes first on
-the library path. The test program gets: PORT WWW-DIR LIB-DIR WORK-DIR SERVER-LOG [ARGS].
+the library path. The test program gets: PORT WWW-DIR LIB-DIR WORK-DIR SERVER-LOG [ARGS],
+and UPD_TEST_TLS_PORT in its environment: an https server whose self-signed certificate
+no system trusts (left out when openssl is missing).
 """
 import argparse
 import os
@@ -22,7 +24,7 @@ def main():
     opts = parser.parse_args()
 
     tmp = tempfile.mkdtemp(prefix="bwv-upd-")
-    server = None
+    servers = []
     try:
         www = os.path.join(tmp, "www")
         libdir = os.path.join(tmp, "lib")
@@ -33,19 +35,29 @@ def main():
         os.symlink(os.path.abspath(opts.lib), os.path.join(libdir, os.path.basename(opts.lib)))
         open(log, "w").close()
 
-        server = subprocess.Popen([sys.executable, opts.server, "--root", www, "--log", log],
-                                  stdout=subprocess.PIPE, text=True)
-        port = server.stdout.readline().strip()
-        if not port.isdigit():
-            print("test server did not start", file=sys.stderr)
-            return 1
+        def start(*extra):
+            server = subprocess.Popen([sys.executable, opts.server, "--root", www] + list(extra),
+                                      stdout=subprocess.PIPE, text=True)
+            servers.append(server)
+            port = server.stdout.readline().strip()
+            if not port.isdigit():
+                raise RuntimeError("test server did not start")
+            return port
 
+        port = start("--log", log)
         env = dict(os.environ)
+        pem = os.path.join(tmp, "selfsigned.pem")
+        if shutil.which("openssl") and subprocess.call(
+                ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                 "-subj", "/CN=127.0.0.1", "-keyout", pem, "-out", pem],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) == 0:
+            env["UPD_TEST_TLS_PORT"] = start("--tls-cert", pem)
+
         env["LD_LIBRARY_PATH"] = libdir + (":" + env["LD_LIBRARY_PATH"]
                                            if env.get("LD_LIBRARY_PATH") else "")
         return subprocess.call([opts.program, port, www, libdir, work, log] + opts.args, env=env)
     finally:
-        if server:
+        for server in servers:
             server.kill()
             server.wait()
         shutil.rmtree(tmp, ignore_errors=True)

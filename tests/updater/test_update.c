@@ -560,6 +560,19 @@ static void feed_problems_are_reported(void) {
     EXPECT(r->error_code == 0);
 }
 
+static void unknown_certificate_is_refused(void) {
+    const char *tls_port = getenv("UPD_TEST_TLS_PORT");
+    if (!tls_port) {
+        printf("(no https server: openssl missing)\n");
+        return;
+    }
+    g_case = "self-signed https server";
+    EXPECT(use_providers(fmt("https://127.0.0.1:%s/feed.plist", tls_port), NULL, 0) == 0);
+    upd_result *r = run(UPD_REQ_CHECK, NULL);
+    EXPECT(r->error_code == UPD_E_TLS);
+    EXPECT_STR(r->error_text, "Cannot verify the update server's identity.");
+}
+
 static void redirected_feed_resolves_relative_urls(void) {
     g_case = "redirected feed, relative image";
     image img;
@@ -652,6 +665,7 @@ int main(int argc, char **argv) {
         RUN_CASE(stalled_download_times_out_and_resumes);
         RUN_CASE(damaged_image_leaves_nothing);
         RUN_CASE(feed_problems_are_reported);
+        RUN_CASE(unknown_certificate_is_refused);
         RUN_CASE(redirected_feed_resolves_relative_urls);
         RUN_CASE(request_while_busy_is_ignored);
         RUN_CASE(full_installer_uses_full_entry);

@@ -13,6 +13,7 @@ selects misbehaviour, so a feed can point at the same file in several ways:
   corrupt=1        flip one byte in the middle of the body
   id=...           ignored; makes URLs (and their drop counters) distinct
 
+With --tls-cert it speaks https (used to see that an unknown certificate is refused).
 /redirect?to=PATH answers 302 with Location PATH. Every request is appended to the log
 file as "PATH-WITH-QUERY<TAB>RANGE-HEADER-OR-DASH<TAB>STATUS".
 """
@@ -20,6 +21,7 @@ import argparse
 import http.server
 import os
 import socket
+import ssl
 import sys
 import threading
 import time
@@ -158,9 +160,14 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", required=True)
     parser.add_argument("--log", default=os.devnull)
+    parser.add_argument("--tls-cert", help="serve https with this certificate (PEM, key included)")
     args = parser.parse_args()
 
     server = Server(("127.0.0.1", 0), Handler)
+    if args.tls_cert:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(args.tls_cert)
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     server.root = args.root
     server.log_path = args.log
     server.lock = threading.Lock()

@@ -142,18 +142,22 @@ void read_confirmation() {
     }
 }
 
-std::string image_type(const std::string &image) {
+// The archive types 7-Zip sees, outermost first: a UDIF image whose main partition holds a
+// file system lists as "Dmg" and then that file system, which 7-Zip extracts directly.
+std::vector<std::string> image_types(const std::string &image) {
     std::string out, err;
     int rc = run_capture({"7zz", "l", "-slt", "-bd", "--", image}, &out, &err);
     if (rc != 0) return {};
+    std::vector<std::string> types;
     std::istringstream in(out);
     std::string line;
-    bool after_header = false;
+    bool in_header = false;
     while (std::getline(in, line)) {
-        if (line == "--") after_header = true;
-        if (after_header && line.rfind("Type = ", 0) == 0) return line.substr(7);
+        if (line == "--") in_header = true;
+        if (line.rfind("----", 0) == 0) in_header = false;
+        if (in_header && line.rfind("Type = ", 0) == 0) types.push_back(line.substr(7));
     }
-    return {};
+    return types;
 }
 
 bool is_filesystem(const std::string &type) {
@@ -173,7 +177,8 @@ void extract_udif(const std::string &image, const std::string &dest, const std::
         std::string part = scratch + "/" + n;
         struct stat st{};
         if (lstat(part.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        if (is_filesystem(image_type(part))) {
+        auto types = image_types(part);
+        if (types.size() == 1 && is_filesystem(types[0])) {
             extract(part, dest);
             return;
         }
@@ -232,15 +237,18 @@ int attach(const std::vector<std::string> &args) {
         std::string record = table + "/" + record_name(dst);
         if (access(record.c_str(), F_OK) == 0) throw Failure{"Resource busy"};
 
-        std::string type = image_type(image);
-        if (type != "Dmg" && !is_filesystem(type)) throw Failure{"image not recognized"};
+        auto types = image_types(image);
+        bool direct = (types.size() == 1 && is_filesystem(types[0])) ||
+                      (types.size() == 2 && types[0] == "Dmg" && is_filesystem(types[1]));
+        bool partitions = types.size() == 1 && types[0] == "Dmg";
+        if (!direct && !partitions) throw Failure{"image not recognized"};
         filled_dir = dir;
 
         staging = dir + "/.hdiutil-XXXXXX";
         if (!mkdtemp(staging.data())) throw Failure{std::strerror(errno)};
         std::string volume = staging + "/volume";
         if (mkdir(volume.c_str(), 0755) != 0) throw Failure{std::strerror(errno)};
-        if (type == "Dmg")
+        if (partitions)
             extract_udif(image, volume, staging + "/partitions");
         else
             extract(image, volume);

@@ -4,11 +4,74 @@
 #include <climits>
 #include <cstdlib>
 
+#include <zlib.h>
+
+#include <openssl/evp.h>
+
 #include "tools/tool_support.hpp"
 
 namespace {
 
 using namespace bwv::test;
+
+void put(std::string &s, uint64_t v, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) s += static_cast<char>((v >> (8 * i)) & 0xff);
+}
+
+// A UDIF disk image (.dmg as macOS writes it): zlib-compressed chunks of the volume, the
+// XML property list with the partition's block table, and the 512-byte "koly" trailer.
+std::string make_udif(const std::string &volume) {
+    uint64_t sectors = volume.size() / 512;
+    const uint64_t per_chunk = 2048;
+    std::string data, chunks;
+    uint32_t count = 0;
+    for (uint64_t s = 0; s < sectors; s += per_chunk) {
+        uint64_t n = std::min(per_chunk, sectors - s);
+        uLongf clen = compressBound(static_cast<uLong>(n * 512));
+        std::string comp(clen, '\0');
+        compress2(reinterpret_cast<Bytef *>(comp.data()), &clen,
+                  reinterpret_cast<const Bytef *>(volume.data() + s * 512), static_cast<uLong>(n * 512), 6);
+        comp.resize(clen);
+        put(chunks, 0x80000005, 4), put(chunks, 0, 4), put(chunks, s, 8), put(chunks, n, 8);
+        put(chunks, data.size(), 8), put(chunks, comp.size(), 8);
+        data += comp;
+        ++count;
+    }
+    put(chunks, 0xffffffff, 4), put(chunks, 0, 4), put(chunks, sectors, 8), put(chunks, 0, 8);
+    put(chunks, data.size(), 8), put(chunks, 0, 8);
+    ++count;
+    std::string mish = "mish";
+    put(mish, 1, 4), put(mish, 0, 8), put(mish, sectors, 8), put(mish, 0, 8), put(mish, 0x208, 4), put(mish, 0, 4);
+    mish += std::string(24, '\0');
+    put(mish, 0, 4), put(mish, 0, 4);
+    mish += std::string(128, '\0');
+    put(mish, count, 4);
+    mish += chunks;
+    std::string b64(4 * ((mish.size() + 2) / 3) + 1, '\0');
+    b64.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char *>(b64.data()),
+                                                   reinterpret_cast<const unsigned char *>(mish.data()),
+                                                   static_cast<int>(mish.size()))));
+    std::string xml =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n<key>resource-fork</key>\n<dict>\n"
+        "<key>blkx</key>\n<array>\n<dict>\n<key>Attributes</key><string>0x0050</string>\n"
+        "<key>CFName</key><string>disk image (Apple_HFS : 1)</string>\n<key>Data</key><data>" +
+        b64 +
+        "</data>\n<key>ID</key><string>0</string>\n<key>Name</key><string>disk image (Apple_HFS : 1)</string>\n"
+        "</dict>\n</array>\n</dict>\n</dict>\n</plist>\n";
+    std::string koly = "koly";
+    put(koly, 4, 4), put(koly, 512, 4), put(koly, 1, 4), put(koly, 0, 8), put(koly, 0, 8), put(koly, data.size(), 8);
+    put(koly, 0, 8), put(koly, 0, 8), put(koly, 1, 4), put(koly, 1, 4);
+    koly += std::string(16, '\0');
+    put(koly, 0, 4), put(koly, 0, 4);
+    koly += std::string(128, '\0');
+    put(koly, data.size(), 8), put(koly, xml.size(), 8);
+    koly += std::string(120, '\0');
+    put(koly, 0, 4), put(koly, 0, 4);
+    koly += std::string(128, '\0');
+    put(koly, 1, 4), put(koly, sectors, 8);
+    koly += std::string(12, '\0');
+    return data + xml + koly;
+}
 
 class Hdiutil : public ::testing::Test {
 protected:
@@ -146,6 +209,25 @@ TEST_F(Hdiutil, TwoImagesCanBeAttachedAtOnceAndDetachedSeparately) {
     EXPECT_TRUE(list_dir(m1).empty());
     EXPECT_EQ(list_dir(m2), std::vector<std::string>{"two.txt"});
     EXPECT_EQ(detach(m2).rc, 0);
+}
+
+TEST_F(Hdiutil, UdifImagesShowTheVolumeInsideTheirPartition) {
+    std::string iso = make_iso("volume.iso", {{"Install.mpkg", "pkg"}, {"Docs/guide.txt", "guide"}});
+    write_file(dir / "client.dmg", make_udif(read_file(iso)));
+    std::string mount = dir / "udif";
+    auto r = attach(dir / "client.dmg", mount);
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(list_dir(mount), (std::vector<std::string>{"Docs", "Install.mpkg"}));
+    EXPECT_EQ(read_file(mount + "/Docs/guide.txt"), "guide");
+    EXPECT_EQ(detach(mount).rc, 0);
+
+    // A partition that holds no file system cannot be mounted.
+    write_file(dir / "blank.dmg", make_udif(std::string(512 * 64, '\x33')));
+    std::string blank = dir / "blank";
+    mkdir(blank.c_str(), 0755);
+    auto b = attach(dir / "blank.dmg", blank);
+    EXPECT_NE(b.rc, 0);
+    EXPECT_TRUE(list_dir(blank).empty());
 }
 
 TEST_F(Hdiutil, DemoImageCarriesTheSignedInstallPackage) {

@@ -235,8 +235,8 @@ int attach(const std::vector<std::string> &args) {
         stat(dir.c_str(), &dst);
         std::string table = table_dir();
         std::string record = table + "/" + record_name(dst);
-        if (access(record.c_str(), F_OK) == 0) throw Failure{"Resource busy"};
-
+        // A record for this (empty) folder is left over from a mount whose contents are
+        // gone, or from a folder that once had this inode; the new mount replaces it.
         auto types = image_types(image);
         bool direct = (types.size() == 1 && is_filesystem(types[0])) ||
                       (types.size() == 2 && types[0] == "Dmg" && is_filesystem(types[1]));

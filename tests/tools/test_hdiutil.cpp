@@ -187,6 +187,18 @@ TEST_F(Hdiutil, BusyMountPointIsRefusedAndKeptIntact) {
     EXPECT_EQ(read_file(mount + "/mine.txt"), "keep me");
 }
 
+TEST_F(Hdiutil, AMountEmptiedWithoutDetachDoesNotBlockTheNextAttach) {
+    std::string image = make_iso("again.dmg", {{"a.txt", "a"}});
+    std::string mount = dir / "again";
+    ASSERT_EQ(attach(image, mount).rc, 0);
+    chmod(mount.c_str(), 0755);
+    remove_tree(mount + "/a.txt");
+    auto r = attach(image, mount);
+    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(list_dir(mount), std::vector<std::string>{"a.txt"});
+    EXPECT_EQ(detach(mount).rc, 0);
+}
+
 TEST_F(Hdiutil, DetachNeverEmptiesAFolderItDidNotAttach) {
     std::string folder = dir / "precious";
     mkdir(folder.c_str(), 0755);

@@ -70,6 +70,13 @@ std::optional<uint64_t> unsigned_value(plist_t node) {
         plist_get_uint_val(node, &v);
         return v;
     }
+    if (plist_get_node_type(node) == PLIST_REAL) {
+        double d = 0;
+        plist_get_real_val(node, &d);
+        if (!(d >= 0 && d < 9.0e15) || d != static_cast<double>(static_cast<uint64_t>(d)))
+            return std::nullopt;
+        return static_cast<uint64_t>(d);
+    }
     auto s = string_value(node);
     if (!s || s->empty() || s->size() > 19) return std::nullopt;
     uint64_t v = 0;

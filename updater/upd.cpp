@@ -37,6 +37,7 @@ constexpr char kTextNoFolder[] = "No download folder is set.";
 constexpr char kTextUnreachable[] = "Cannot reach the update server.";
 constexpr char kTextDownloadUnreachable[] = "Cannot reach the download server.";
 constexpr char kTextServerError[] = "The update server answered with error %ld.";
+constexpr char kTextDownloadServerError[] = "The download server answered with error %ld.";
 constexpr char kTextBadFeed[] = "The update information is invalid.";
 constexpr char kTextNoEntry[] = "No update is offered for this client.";
 constexpr char kTextInterrupted[] = "The download was interrupted.";
@@ -65,7 +66,9 @@ std::string format_status(const char *fmt, long status) {
 
 Failure net_failure(const NetResult &r, bool feed) {
     switch (r.error) {
-    case NetError::Server: return {UPD_E_SERVER, format_status(kTextServerError, r.http_status)};
+    case NetError::Server:
+        return {UPD_E_SERVER,
+                format_status(feed ? kTextServerError : kTextDownloadServerError, r.http_status)};
     case NetError::Tls: return {UPD_E_TLS, kTextTls};
     case NetError::Interrupted: return {UPD_E_INTERRUPTED, kTextInterrupted};
     case NetError::TooLarge:

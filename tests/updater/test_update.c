@@ -504,7 +504,7 @@ static void damaged_image_leaves_nothing(void) {
     g_case = "image missing on the server";
     r = download_variant(&img, "status=404&id=c5", NULL, (long long)img.size, &dir, NULL);
     EXPECT(r->error_code == UPD_E_SERVER);
-    EXPECT(strstr(r->error_text, "404") != NULL);
+    EXPECT_STR(r->error_text, "The download server answered with error 404.");
     EXPECT(strlen(r->error_text) < 64);
     EXPECT(count_entries(dir) == 0);
     free_image(&img);

@@ -128,6 +128,14 @@ TEST(UpdateFeed, SizeAsTextAndUpperCaseDigestAreAccepted) {
               upd::FeedError::None);
     EXPECT_EQ(e.size, 4096u);
     EXPECT_EQ(e.sha256, kDigest);
+
+    ASSERT_EQ(upd::parse_feed(feed(entry("7.4", "a.dmg", "<real>2048</real>")),
+                              "http://h/feed.plist", false, e),
+              upd::FeedError::None);
+    EXPECT_EQ(e.size, 2048u);
+    EXPECT_EQ(upd::parse_feed(feed(entry("7.4", "a.dmg", "<real>20.5</real>")),
+                              "http://h/feed.plist", false, e),
+              upd::FeedError::Invalid);
 }
 
 TEST(UpdateFeed, ImageNameCannotEscapeTheDownloadFolder) {

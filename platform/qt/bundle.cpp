@@ -23,16 +23,13 @@ Bundle &Bundle::mainBundle() {
 }
 
 Bundle Bundle::forExecutablePath(const QString &executablePath) {
-    QFileInfo exe(executablePath);
-    QDir dir = exe.absoluteDir();
-    if (dir.dirName() == QLatin1String("MacOS")) {
-        QDir contents = dir;
-        if (contents.cdUp() && contents.dirName() == QLatin1String("Contents")) {
-            QDir bundle = contents;
-            if (bundle.cdUp()) return Bundle(bundle.absolutePath());
-        }
-    }
-    return Bundle(dir.absolutePath());
+    // By name only: the layout decides, whether or not the folders can be listed.
+    const QString dir = QDir::cleanPath(QFileInfo(executablePath).absolutePath());
+    const QString contents = QFileInfo(dir).path();
+    if (QFileInfo(dir).fileName() == QLatin1String("MacOS") &&
+        QFileInfo(contents).fileName() == QLatin1String("Contents") && contents != dir)
+        return Bundle(QFileInfo(contents).path());
+    return Bundle(dir);
 }
 
 Bundle::Bundle(const QString &bundlePath) : path_(QDir::cleanPath(bundlePath)) {}

@@ -75,7 +75,7 @@ void make_read_only(const std::string &path) {
             for (auto &n : names) make_read_only(path + "/" + n);
         }
     }
-    chmod(path.c_str(), st.st_mode & 07555);
+    chmod(path.c_str(), st.st_mode & 0555);
 }
 
 std::vector<std::string> list_dir(const std::string &path) {
@@ -190,7 +190,7 @@ int attach(const std::vector<std::string> &args) {
     std::string image, mount_point;
     static const std::set<std::string> ignored = {"-noverify", "-verify", "-nobrowse", "-browse",
                                                  "-noautoopen", "-autoopen", "-readonly", "-noautofsck",
-                                                 "-quiet", "-noidme", "-mount"};
+                                                 "-quiet", "-noidme"};
     bool quiet = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string &a = args[i];

@@ -44,7 +44,7 @@ bool launch_installer(const std::string &pkg) {
             dup2(null, 1);
             dup2(null, 2);
         }
-        for (int fd = 3; fd < 1024; ++fd) close(fd);
+        closefrom(3);
         execl(tool.c_str(), "installer", "-pkg", pkg.c_str(), "-target", "/", static_cast<char *>(nullptr));
         _exit(127);
     }

@@ -28,12 +28,11 @@ std::string self_dir() {
 
 std::string state_dir() {
     if (const char *env = std::getenv("BWV_TOOLS_STATE_DIR"); env && *env) return env;
-    std::string dir = self_dir() + "/../../var";
-    char resolved[PATH_MAX];
     // The var folder may not exist yet; resolve the tree above it instead.
     std::string tree = self_dir() + "/../..";
+    char resolved[PATH_MAX];
     if (realpath(tree.c_str(), resolved)) return std::string(resolved) + "/var";
-    return dir;
+    return tree + "/var";
 }
 
 std::string installer_log_path() { return state_dir() + "/installer.log"; }

@@ -11,7 +11,9 @@
 #include <openssl/rsa.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 

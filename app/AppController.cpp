@@ -2,8 +2,12 @@
 
 #include <QFileInfo>
 #include <QLabel>
+#include <QIcon>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
 #include <QPushButton>
-#include <QStyle>
 #include <QWidget>
 
 #include <bwvutil/custom.h>
@@ -97,6 +101,34 @@ int32_t leadingInt(const QString &piece) {
     return static_cast<int32_t>(value);
 }
 
+// The product's mark, drawn rather than shipped so it stays sharp at any scale: two
+// white waves on a blue tile.
+QPixmap productIcon(int size, qreal scale) {
+    QPixmap pixmap(QSize(size, size) * scale);
+    pixmap.setDevicePixelRatio(scale);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    const qreal s = size;
+    QLinearGradient tile(0, 0, 0, s);
+    tile.setColorAt(0.0, QColor(0x3a, 0xa8, 0xe8));
+    tile.setColorAt(1.0, QColor(0x12, 0x4c, 0x96));
+    p.setPen(Qt::NoPen);
+    p.setBrush(tile);
+    p.drawRoundedRect(QRectF(1, 1, s - 2, s - 2), s * 0.22, s * 0.22);
+    p.setBrush(Qt::NoBrush);
+    for (int k = 0; k < 2; ++k) {
+        const qreal y = s * (0.42 + 0.2 * k);
+        QPainterPath wave;
+        wave.moveTo(s * 0.18, y);
+        wave.cubicTo(s * 0.30, y - s * 0.13, s * 0.40, y - s * 0.13, s * 0.50, y);
+        wave.cubicTo(s * 0.60, y + s * 0.13, s * 0.70, y + s * 0.13, s * 0.82, y);
+        p.setPen(QPen(QColor(255, 255, 255, k == 0 ? 255 : 190), s * 0.075, Qt::SolidLine, Qt::RoundCap));
+        p.drawPath(wave);
+    }
+    return pixmap;
+}
+
 }  // namespace
 
 QString formatText(const QString &format, const QStringList &args) {
@@ -155,7 +187,9 @@ void AppController::connectOutlets(Ui::MainWindow &form, QWidget &window) {
     const auto &bundle = bwv::platform::Bundle::mainBundle();
     for (QPushButton *button : {btnCancel, btnInstall, btnDownload})
         button->setText(bundle.localizedString(button->text()));
-    form.lblIcon->setPixmap(window.style()->standardIcon(QStyle::SP_DriveNetIcon).pixmap(48, 48));
+    const qreal scale = window.devicePixelRatioF();
+    form.lblIcon->setPixmap(productIcon(52, scale));
+    window.setWindowIcon(QIcon(productIcon(64, 1.0)));
     connect(btnDownload, &QPushButton::clicked, this, [this] { downloadBrindleWave(btnDownload); });
     connect(btnInstall, &QPushButton::clicked, this, [this] { installBrindleWave(btnInstall); });
     connect(btnCancel, &QPushButton::clicked, this, [this] { terminateApplication(); });

@@ -160,10 +160,7 @@ void BM_PsRuntool(benchmark::State &state)
 }
 BENCHMARK(BM_PsRuntool)->Arg(1 << 20)->Arg(8 << 20)->Arg(64 << 20)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-}  // namespace
-
-
-namespace {
+// The same without buffers: what the byte buffer costs is the difference.
 void BM_PsRuntoolNoBuf(benchmark::State &state)
 {
     g_bytes = std::to_string(state.range(0));
@@ -172,5 +169,6 @@ void BM_PsRuntoolNoBuf(benchmark::State &state)
     state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_PsRuntoolNoBuf)->Arg(1 << 20)->Arg(8 << 20)->Arg(64 << 20)->Unit(benchmark::kMillisecond)->UseRealTime();
-}
+
+}  // namespace
 BENCHMARK_MAIN();

@@ -259,6 +259,13 @@ TEST(FlatPackageReader, HandMadeUnsignedArchiveIsReadAsUnsigned) {
     EXPECT_EQ(status_of(craft(file_toc("Distribution", "hello"), "hello")), bwv::xar::Status::no_signature);
 }
 
+TEST(FlatPackageReader, TheCmsSignatureOfMacPackagesCountsAsPartOfThePackage) {
+    std::string toc = file_toc("x", "hello");
+    EXPECT_EQ(status_of(craft(toc, "hello" "CMS")), bwv::xar::Status::invalid);
+    toc.insert(toc.find("<file"), "<x-signature style=\"CMS\"><offset>25</offset><size>3</size></x-signature>");
+    EXPECT_EQ(status_of(craft(toc, "hello" "CMS")), bwv::xar::Status::no_signature);
+}
+
 TEST(FlatPackageReader, ArchivesThatDoNotHoldTogetherAreInvalid) {
     using bwv::xar::Status;
     // A name that would lead out of the package folder.

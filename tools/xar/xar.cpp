@@ -400,6 +400,10 @@ Package parse(const Source &src) {
     };
     add(pkg.checksum_offset, pkg.checksum_size, "the TOC checksum");
     if (pkg.has_signature) add(pkg.signature_offset, pkg.signature_size, "the signature");
+    // Packages signed on macOS also carry a CMS signature over the same checksum; it is not
+    // needed to verify them, but its bytes belong to the package.
+    if (const Node *cms = toc->child("x-signature"))
+        add(number(cms, "offset"), number(cms, "size"), "the CMS signature");
     for (auto &e : pkg.entries)
         if (e.has_data) add(e.data.offset, e.data.length, "file " + e.path);
     std::sort(spans.begin(), spans.end());

@@ -333,6 +333,23 @@ TEST(GmsgBuffer, EveryValueKindSurvivesARoundTrip) {
     EXPECT_NE(gmsg_get_bin(l2.get(), "raw", &len), nullptr);
 }
 
+TEST(GmsgBuffer, LargeMessagesRoundTrip) {
+    // Thousands of objects need wider references inside the archive.
+    Msg m(gmsg_create(1, 1));
+    for (int i = 0; i < 3000; ++i) {
+        std::string k = "key" + std::to_string(i);
+        gmsg_add_str(m.get(), k.c_str(), ("value" + std::to_string(i)).c_str());
+    }
+    std::string big(200000, 'b');
+    gmsg_add_bin(m.get(), "big", big.data(), static_cast<int>(big.size()));
+    Buffer b;
+    b.data = gmsg_gen_buffer(m.get(), &b.len);
+    ASSERT_NE(b.data, nullptr);
+    Msg back(gmsg_parse_buffer(b.data, static_cast<int>(b.len)));
+    EXPECT_TRUE(pl::equal(gmsg_content(back.get()), gmsg_content(m.get())));
+    EXPECT_EQ(str_r(back.get(), "key2999"), "value2999");
+}
+
 TEST(GmsgBuffer, TypesComeFromTheArchiveNotTheHeader) {
     Msg m(gmsg_create(3, 4));
     Buffer b;

@@ -197,7 +197,7 @@ int attach(const std::vector<std::string> &args) {
         if (a == "-mountpoint" && i + 1 < args.size()) {
             mount_point = args[++i];
         } else if (a == "-mount" && i + 1 < args.size()) {
-            ++i;  // "-mount required" is the only way this tool works
+            ++i;  // required, optional or suppressed: attaching here always means mounting
         } else if (ignored.count(a)) {
             quiet = quiet || a == "-quiet";
         } else if (!a.empty() && a[0] == '-') {

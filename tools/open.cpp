@@ -32,6 +32,7 @@ bool ends_with(const std::string &s, const char *suffix) {
 // our output so that whoever reads our output sees its end when we exit.
 bool launch_installer(const std::string &pkg) {
     std::string tool = bwv::tools::self_dir() + "/installer";
+    if (access(tool.c_str(), X_OK) != 0) return false;
     pid_t pid = fork();
     if (pid < 0) return false;
     if (pid == 0) {

@@ -4,7 +4,12 @@
 #include <unistd.h>
 
 #include <bwvutil/paths.h>
+#include <bwvutil/ps_utils.h>
 #include <bwvutil/verify.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
 
 #include "tools/tool_support.hpp"
 
@@ -92,6 +97,50 @@ TEST_F(VerifyPackage, MountedDemoImagesAreAcceptedAndTamperedOnesRefused) {
         EXPECT_EQ(verifyPackage((mount + "/Install.mpkg").c_str()), std::string(kind) == "feed" ? 1 : 0);
         EXPECT_EQ(run({tool("hdiutil"), "detach", mount, "-force"}).rc, 0);
     }
+}
+
+// The installer's road on the demo image: mount, check, copy next to the image, detach,
+// check the copy, hand it to the Installer through open.
+TEST_F(VerifyPackage, DemoImageGoesFromMountThroughCopyToTheInstallerHandOff) {
+    std::string state = dir / "state";
+    setenv("BWV_TOOLS_STATE_DIR", state.c_str(), 1);
+    struct EnvGuard {
+        ~EnvGuard() { unsetenv("BWV_TOOLS_STATE_DIR"); }
+    } env_guard;
+
+    std::string target = dir / "downloads";
+    mkdir(target.c_str(), 0755);
+    std::string image = target + "/BrindleWaveFull-" BWV_DEMO_VERSION ".dmg";
+    write_file(image, read_file(demo("feed/BrindleWaveFull-" BWV_DEMO_VERSION ".dmg")));
+    std::string mount = dir / "mnt-4F1C2A";
+    mkdir(mount.c_str(), 0755);
+
+    auto a = run({tool("hdiutil"), "attach", image, "-mountpoint", mount, "-noverify", "-nobrowse", "-noautoopen"},
+                 "yes\n");
+    ASSERT_EQ(a.rc, 0) << a.err;
+    ASSERT_EQ(verifyPackage((mount + "/Install.mpkg").c_str()), 1);
+    for (auto &name : list_dir(mount)) write_file(target + "/" + name, read_file(mount + "/" + name));
+    ASSERT_EQ(run({tool("hdiutil"), "detach", mount, "-force"}).rc, 0);
+    EXPECT_TRUE(list_dir(mount).empty());
+
+    std::string pkg = target + "/Install.mpkg";
+    ASSERT_EQ(verifyPackage(pkg.c_str()), 1);
+    std::string open_tool = tool("open");
+    const char *argv[] = {open_tool.c_str(), "-n", "-b", "com.apple.installer", pkg.c_str(), nullptr};
+    // ps_runtool waits for the end of open's output: the Installer it starts must not hold it.
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(ps_runtool(const_cast<char *const *>(argv), nullptr, nullptr), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+
+    std::string log;
+    for (int i = 0; i < 400 && log.find("\tresult\t") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        log = read_file(state + "/installer.log");
+    }
+    auto sha = run({"sha256sum", pkg}).out.substr(0, 64);
+    EXPECT_NE(log.find("\topen\thandoff\t" + pkg + "\tapp=com.apple.installer size="), std::string::npos) << log;
+    EXPECT_NE(log.find(" sha256=" + sha + "\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("\tinstaller\tresult\t" + pkg + "\tsuccess\n"), std::string::npos) << log;
 }
 
 }  // namespace

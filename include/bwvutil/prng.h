@@ -6,17 +6,23 @@
 
 BWV_BEGIN_DECLS
 
+/* Writes between 1 and len bytes into buf and returns how many; a source that writes
+ * nothing when asked for something keeps the pool refresh waiting forever. */
 typedef int (*prng_entropy_fn)(unsigned char *buf, unsigned int len);
 typedef struct prng_ctx {
-    unsigned char rbuf[260];
-    unsigned char obuf[260];
-    uint32_t pos;
+    unsigned char rbuf[260];   /* pool */
+    unsigned char obuf[260];   /* output drawn from here */
+    uint32_t pos;              /* 0 to 259 between calls */
     prng_entropy_fn entropy;
 } prng_ctx;
 
 BWV_API void prng_init(prng_entropy_fn fun, prng_ctx *ctx);
+/* Output drawn in several calls is the same sequence as one call of the total length. */
 BWV_API void prng_rand(unsigned char *data, unsigned int len, prng_ctx *ctx);
+/* Overwrites the whole context with zeros. */
 BWV_API void prng_end(prng_ctx *ctx);
+/* A constant source, not randomness: one fixed byte into min(len, 8) bytes. Every
+ * generator started on it yields the same sequence, which stored data relies on. */
 BWV_API int entropy_fun(unsigned char *buf, unsigned int len);
 
 BWV_END_DECLS

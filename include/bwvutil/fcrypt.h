@@ -50,8 +50,9 @@ typedef struct fcrypt_ctx {
 } fcrypt_ctx;
 
 /* Derives the AES key, the HMAC key and the 2-byte verifier from the password and the
- * FCRYPT_SALT_LENGTH(mode) salt bytes. Returns 0, FCRYPT_ERR_LONG_PWD (checked first) or
- * FCRYPT_ERR_MODE; on failure the context is untouched and pwd_ver is not written. */
+ * FCRYPT_SALT_LENGTH(mode) salt bytes. Returns 0, FCRYPT_ERR_LONG_PWD (checked first),
+ * FCRYPT_ERR_MODE, or FCRYPT_ERR_ARG for a NULL pointer; on failure the context is
+ * untouched and pwd_ver is not written. */
 BWV_API int fcrypt_init(int mode, const unsigned char *pwd, unsigned int pwd_len,
                         const unsigned char *salt, unsigned char pwd_ver[2], fcrypt_ctx *cx);
 /* Encrypts in place, then authenticates the cipher text. Pieces equal one whole call. */

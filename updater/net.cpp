@@ -346,12 +346,14 @@ DownloadOutcome download_to_file(const std::string &url, int fd, uint64_t expect
         NetError err = classify(c, rc, watch);
         if (sink.too_large) err = NetError::TooLarge;
         if (sink.local_error) err = NetError::Local;
-        // A drop right after the last byte leaves nothing to ask for.
-        if (err == NetError::Server && result.net.http_status == 416 && sink.total == expected_size)
-            err = NetError::None;
+        // Nothing more to fetch past what we hold; the caller's size check decides.
+        if (err == NetError::Server && result.net.http_status == 416 && sink.total > 0)
+            break;
+        bool retry = resumes < max_resumes;
+        // A body without a length that ends early looks like a complete one.
+        if (err == NetError::None && sink.total < expected_size && retry) err = NetError::Interrupted;
         if (err == NetError::None) break;
 
-        bool retry = resumes < max_resumes;
         if (retry && err == NetError::Interrupted) {
             ++resumes;
             continue;

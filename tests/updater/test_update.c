@@ -437,6 +437,14 @@ static void dropped_download_resumes_with_ranges(void) {
     EXPECT_STR(ranges[1], "bytes=100000-");
     EXPECT_STR(ranges[2], "bytes=200000-");
 
+    g_case = "resume when a body without length ends early";
+    r = download_variant(&img, "nolength=1&drop=120000&id=nolength", NULL, (long long)img.size,
+                         &dir, &info);
+    EXPECT(r->error_code == 0);
+    EXPECT(file_matches(r->file_path, &img));
+    EXPECT(server_requests("id=nolength", ranges, 8) == 2);
+    EXPECT_STR(ranges[1], "bytes=120000-");
+
     g_case = "restart when ranges are refused";
     r = download_variant(&img, "drop=100000&range=no&id=norange", NULL, (long long)img.size, &dir,
                          &info);

@@ -11,6 +11,7 @@ selects misbehaviour, so a feed can point at the same file in several ways:
   range=no         ignore Range headers and always send the whole file
   throttle=R       send at most R bytes per second
   corrupt=1        flip one byte in the middle of the body
+  nolength=1       send no Content-Length, so a drop looks like the end of the body
   id=...           ignored; makes URLs (and their drop counters) distinct
 
 With --tls-cert it speaks https (used to see that an unknown certificate is refused).
@@ -96,7 +97,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_response(status)
         self.send_header("Content-Type", "application/xml" if path.endswith(".plist")
                          else "application/octet-stream")
-        self.send_header("Content-Length", str(end - start))
+        if query.get("nolength") != "1":
+            self.send_header("Content-Length", str(end - start))
         if status == 206:
             self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end - 1, size))
         self.send_header("Accept-Ranges", "none" if query.get("range") == "no" else "bytes")

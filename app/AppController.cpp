@@ -276,7 +276,7 @@ void AppController::awakeFromNib() {
         bwv::platform::setWindowLevel(mainWindow, bwv::platform::kFloatingWindowLevel);
     }
 
-    const QString workPath = bwv::platform::temporaryDirectory() + QStringLiteral("bwvupdate");
+    const QString workPath = appendingPathComponent(bwv::platform::temporaryDirectory(), QStringLiteral("bwvupdate"));
     if (FileManager::fileExistsAtPath(workPath)) FileManager::removeItemAtPath(workPath);
     upd_init(workPath.toUtf8().constData());
 

@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -286,7 +287,22 @@ int attach(const std::vector<std::string> &args) {
     }
 }
 
+// A detach is usually started by an application that quits right afterwards, and whoever
+// tears that application down may signal its whole process group; a half-emptied mount
+// point would help nobody, so termination waits until the folder is empty.
+struct DeferTermination {
+    sigset_t old{};
+    DeferTermination() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int s : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) sigaddset(&set, s);
+        sigprocmask(SIG_BLOCK, &set, &old);
+    }
+    ~DeferTermination() { sigprocmask(SIG_SETMASK, &old, nullptr); }
+};
+
 int detach(const std::vector<std::string> &args) {
+    DeferTermination defer;
     std::string target;
     bool quiet = false;
     for (auto &a : args) {

@@ -199,19 +199,41 @@ class Session:
         deadline = time.time() + timeout
         while time.time() < deadline:
             if os.path.isfile(self.image_path()):
-                # The next poll, at most a second later, shows the install button.
-                time.sleep(2.0)
                 return
             if self.app.poll() is not None:
                 raise RuntimeError(f"installer ended during the download:\n{self.app_log()}")
             time.sleep(0.2)
         raise RuntimeError("the download did not finish")
 
-    def click_install(self, wid):
-        # The install button is the only one left, at the right end of the button row; the
-        # window definition keeps it 24 px from the right edge and 18 px from the bottom.
+    # The install button is the only one left, at the right end of the button row; the
+    # window definition keeps it 24 px from the right edge and 18 px from the bottom.
+    def install_button_point(self, wid):
         x, y, w, h = self.geometry(wid)
-        px, py = x + w - 24 - 40, y + h - 18 - 12
+        return x + w - 24 - 40, y + h - 18 - 12
+
+    def wait_install_button(self, wid, timeout=30):
+        """Until something is drawn where the install button appears."""
+        x, y, w, h = self.geometry(wid)
+        bx, by = w - 24 - 80, h - 18 - 20
+        shot = os.path.join(self.work, "window.png")
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            subprocess.run(["import", "-display", self.display, "-window", wid, shot], env=self.env,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+            r = subprocess.run(["convert", shot, "-crop", f"70x14+{bx}+{by}", "+repage", "-colorspace", "gray",
+                                "-format", "%[fx:standard_deviation]", "info:"],
+                               capture_output=True, text=True, timeout=60)
+            try:
+                if float(r.stdout.strip() or 0) > 0.02:
+                    return
+            except ValueError:
+                pass
+            time.sleep(0.3)
+        raise RuntimeError("the install button never appeared")
+
+    def click_install(self, wid):
+        self.wait_install_button(wid)
+        px, py = self.install_button_point(wid)
         self.xdotool("mousemove", "--sync", str(px), str(py))
         self.xdotool("click", "1")
         log(f"pressed Install at {px},{py}")
@@ -370,6 +392,7 @@ def run_demo(args):
             time.sleep(1.5)
             shots.append(s.screenshot(os.path.join(out, "1-downloading.png")))
             s.wait_downloaded()
+            s.wait_install_button(wid)
             shots.append(s.screenshot(os.path.join(out, "2-downloaded.png")))
             s.click_install(wid)
             status = s.wait_exit(60)

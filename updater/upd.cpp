@@ -185,8 +185,6 @@ public:
         status_.state = UPD_STATE_DONE;
     }
 
-    upd_result *published() { return &published_; }
-
 private:
     void start(int code) {
         {

@@ -307,6 +307,11 @@ static void requests_before_setup_fail_cleanly(void) {
     EXPECT(upd_check_bwn_update(0) == NULL);
     EXPECT(upd_init(NULL) == -1);
     EXPECT(upd_init("") == -1);
+    char long_path[1100];
+    memset(long_path, 'a', sizeof long_path - 1);
+    long_path[0] = '/';
+    long_path[sizeof long_path - 1] = '\0';
+    EXPECT(upd_init(long_path) == -2);
     EXPECT(load_providers() == -2);
 
     EXPECT(use_providers("ftp://127.0.0.1/feed.plist", "file:///etc/passwd", 0) == -3);
@@ -600,6 +605,19 @@ static void redirected_feed_resolves_relative_urls(void) {
     free_image(&img);
 }
 
+static void relative_folder_gives_absolute_path(void) {
+    g_case = "relative download folder";
+    EXPECT(use_providers(server_url("light.plist"), NULL, 0) == 0);
+    char cwd[1024];
+    EXPECT(getcwd(cwd, sizeof cwd) != NULL);
+    EXPECT(chdir(g_work) == 0);
+    EXPECT(upd_init("relative/dl") == 0);
+    EXPECT(chdir(cwd) == 0);
+    upd_result *r = run(UPD_REQ_DOWNLOAD_LIGHT, NULL);
+    EXPECT(r->error_code == 0);
+    EXPECT_STR(r->file_path, fmt("%s/relative/dl/light.dmg", g_work));
+}
+
 static void request_while_busy_is_ignored(void) {
     g_case = "request while busy";
     EXPECT(use_providers(server_url("feed.plist"), NULL, 0) == 0);
@@ -701,6 +719,7 @@ int main(int argc, char **argv) {
     RUN_CASE(feed_problems_are_reported);
     RUN_CASE(unknown_certificate_is_refused);
     RUN_CASE(redirected_feed_resolves_relative_urls);
+    RUN_CASE(relative_folder_gives_absolute_path);
     RUN_CASE(request_while_busy_is_ignored);
     RUN_CASE(exit_during_download_leaves_nothing);
     RUN_CASE(full_installer_uses_full_entry);

@@ -58,6 +58,11 @@ class AppControllerTest : public QObject {
         writeFile(root_ + kSupportDir + folder + QStringLiteral("/bwvinfo"), content);
     }
 
+    void removeInstalledVersion() {
+        QFile::remove(root_ + kSupportDir + QStringLiteral("/conf/bwvinfo"));
+        QFile::remove(root_ + kSupportDir + QStringLiteral("/bwvinfo"));
+    }
+
     // hdiutil: attach copies the prepared image folder to the mount point and answers the
     // way the tool does; it records its arguments and the confirmation it was given.
     void installHdiutil() {
@@ -154,6 +159,10 @@ private slots:
         bwvShutdownCancel = false;
         timecounter = 0;
         upd_double::reset();
+
+        // An installed client that may be replaced while it runs, so that an agent process
+        // another test starts alongside never blocks an installation here.
+        writeInstalledVersion("version=6.0.0\n");
 
         presenter_ = std::make_shared<RecordingPresenter>();
         sink_ = std::make_shared<RecordingSink>();
@@ -519,6 +528,7 @@ private slots:
     // ---- installed version and shutdown support
 
     void theInstalledVersionComesFromTheVersionFile() {
+        removeInstalledVersion();
         QVERIFY(c_->installedBwvVersion().isNull());
         writeInstalledVersion("name=client\nversion=5.2.1\nbuild=77\n", QString());
         QCOMPARE(c_->installedBwvVersion(), QStringLiteral("5.2.1\nbuild=77\n"));
@@ -548,6 +558,7 @@ private slots:
     void shutdownSupportStartsAfter520() {
         QFETCH(QByteArray, file);
         QFETCH(bool, supported);
+        removeInstalledVersion();
         if (!file.isNull()) writeInstalledVersion(file);
         QCOMPARE(c_->isSupportShutdown(), supported);
     }

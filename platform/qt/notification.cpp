@@ -134,23 +134,26 @@ private:
 
 struct DistributedNotificationCenter::Private {
     Registry registry;
-    std::once_flag connectOnce;
+    bool tried = false;
     bool connected = false;
     QPointer<DistributedReceiver> receiver;
 
+    // Settled once, on the main thread, the first time an application object exists.
     bool ensureConnected() {
-        std::call_once(connectOnce, [this] {
-            if (!QCoreApplication::instance()) return;
+        if (tried && connected && !receiver) tried = connected = false;  // a new application
+        if (!tried && QCoreApplication::instance()) {
+            tried = true;
             QDBusConnection bus = QDBusConnection::sessionBus();
-            if (!bus.isConnected()) return;
-            auto *r = new DistributedReceiver(this);
-            r->setParent(QCoreApplication::instance());
-            connected = bus.connect(QString(), QString::fromLatin1(kDBusPath),
-                                    QString::fromLatin1(kDBusInterface),
-                                    QStringLiteral("Notification"), r,
-                                    SLOT(onSignal(QDBusMessage)));
-            receiver = r;
-        });
+            if (bus.isConnected()) {
+                auto *r = new DistributedReceiver(this);
+                r->setParent(QCoreApplication::instance());
+                connected = bus.connect(QString(), QString::fromLatin1(kDBusPath),
+                                        QString::fromLatin1(kDBusInterface),
+                                        QStringLiteral("Notification"), r,
+                                        SLOT(onSignal(QDBusMessage)));
+                receiver = r;
+            }
+        }
         return connected && receiver;
     }
 };

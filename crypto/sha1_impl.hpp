@@ -23,10 +23,14 @@ struct Sha1Engine {
 };
 
 extern const Sha1Engine kSha1Portable;
+// The portable C compiled for BMI2; null when the CPU lacks it.
+const Sha1Engine *sha1_bmi2_engine();
+// The fastest portable engine this CPU runs.
+const Sha1Engine &sha1_portable_engine();
 // Null when the CPU (or the build target) has no SHA extensions.
 const Sha1Engine *sha1_native_engine();
 
-// The engine in use: the native one when available, else portable.
+// The engine in use: the native one when available, else the fastest portable one.
 const Sha1Engine &sha1_engine();
 
 // For tests and benchmarks that must measure or check one implementation: pins the

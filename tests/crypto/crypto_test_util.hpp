@@ -63,6 +63,7 @@ inline std::vector<std::size_t> random_cuts(std::mt19937_64 &rng, std::size_t n)
 // Every SHA-1 engine this machine can run, so the vectors cover each of them.
 inline std::vector<const bwv::crypto::Sha1Engine *> sha1_engines() {
     std::vector<const bwv::crypto::Sha1Engine *> e{&bwv::crypto::kSha1Portable};
+    if (const auto *b = bwv::crypto::sha1_bmi2_engine()) e.push_back(b);
     if (const auto *n = bwv::crypto::sha1_native_engine()) e.push_back(n);
     return e;
 }

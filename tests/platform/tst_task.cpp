@@ -111,6 +111,26 @@ private slots:
         QCOMPARE(got, sent);
         NotificationCenter::defaultCenter().removeObserver(this);
     }
+
+    void theEndOfAReadArrivesInsideAModalPanelButDefaultOnlyWorkWaits() {
+        auto pipe = Pipe::pipe();
+        auto reader = pipe->fileHandleForReading();
+        int reads = 0, defaultOnly = 0;
+        NotificationCenter::defaultCenter().addObserver(this, [&](const Notification &) { ++reads; },
+            QString::fromLatin1(FileHandle::kReadToEndOfFileCompletionNotification), reader.get());
+        {
+            RunLoop::ModeScope modal(RunLoopMode::ModalPanel);
+            reader->readToEndOfFileInBackgroundAndNotify(RunLoopModes::all());
+            RunLoop::current().perform(RunLoopMode::Default, [&] { ++defaultOnly; });
+            pipe->fileHandleForWriting()->writeData("bytes");
+            pipe->fileHandleForWriting()->closeFile();
+            QTRY_COMPARE_WITH_TIMEOUT(reads, 1, 10000);
+            QTest::qWait(50);
+            QCOMPARE(defaultOnly, 0);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(defaultOnly, 1, 5000);
+        NotificationCenter::defaultCenter().removeObserver(this);
+    }
 };
 
 QTEST_MAIN(TaskTest)

@@ -25,6 +25,7 @@ import threading
 import time
 
 FULL_BUNDLE = "BrindleWaveFullInstaller.app"
+VPN_BUNDLE = "BrindleWaveInstaller.app"
 TITLE = "BrindleWave"
 VERIFY_ALERT = "BrindleWave Verification Failed!"
 
@@ -114,7 +115,7 @@ class Display:
 
 
 class Session:
-    def __init__(self, build, feed_dir, display_name, image_seconds=0.0, keep=False):
+    def __init__(self, build, feed_dir, display_name, image_seconds=0.0, keep=False, bundle=FULL_BUNDLE):
         self.build = os.path.abspath(build)
         self.work = tempfile.mkdtemp(prefix="bwv-session-")
         self.keep = keep
@@ -123,8 +124,11 @@ class Session:
         with open(os.path.join(feed_dir, "feed.plist"), "rb") as f:
             self.feed = plistlib.load(f)
         self.app = None
-        self.bundle = os.path.join(self.work, "Applications", FULL_BUNDLE)
-        shutil.copytree(os.path.join(self.build, "bundles", FULL_BUNDLE), self.bundle, symlinks=True)
+        self.bundle_name = bundle
+        self.full = bundle == FULL_BUNDLE
+        self.title = TITLE if self.full else TITLE + " VPN"
+        self.bundle = os.path.join(self.work, "Applications", bundle)
+        shutil.copytree(os.path.join(self.build, "bundles", bundle), self.bundle, symlinks=True)
         with open(os.path.join(self.bundle, "Contents/Resources/runtime.helper/providers.plist"), "wb") as f:
             plistlib.dump({"FeedURLs": [self.server.url("feed.plist")]}, f)
         self.tmp = os.path.join(self.work, "tmp") + "/"
@@ -146,7 +150,7 @@ class Session:
     # ---- the application
 
     def image_name(self):
-        return os.path.basename(self.feed["Full"]["URL"])
+        return os.path.basename(self.feed["Full" if self.full else "VPN"]["URL"])
 
     def image_path(self):
         return os.path.join(self.tmp, "bwvupdate", self.image_name())
@@ -155,7 +159,7 @@ class Session:
         return os.path.join(self.tmp, "bwvupdate")
 
     def launch(self, *args):
-        exe = os.path.join(self.bundle, "Contents/MacOS", FULL_BUNDLE[:-4])
+        exe = os.path.join(self.bundle, "Contents/MacOS", self.bundle_name[:-4])
         self.stderr_path = os.path.join(self.work, "installer.stderr")
         self.stderr = open(self.stderr_path, "wb")
         self.app = subprocess.Popen([exe, *args], env=self.env, stdout=self.stderr, stderr=self.stderr,
@@ -173,7 +177,7 @@ class Session:
     def wait_window(self, name, timeout=30):
         deadline = time.time() + timeout
         while time.time() < deadline:
-            if self.app and self.app.poll() is not None and name == TITLE:
+            if self.app and self.app.poll() is not None and name == self.title:
                 raise RuntimeError(f"installer ended early with status {self.app.returncode}:\n{self.app_log()}")
             out = self.xdotool("search", "--onlyvisible", "--name", f"^{name}$")
             if out:
@@ -312,11 +316,11 @@ def check(cond, what, session=None):
     log(f"ok: {what}")
 
 
-def scenario_good(build, display):
-    s = Session(build, os.path.join(build, "demo", "feed"), display, image_seconds=1.0)
+def scenario_good(build, display, bundle=FULL_BUNDLE):
+    s = Session(build, os.path.join(build, "demo", "feed"), display, image_seconds=1.0, bundle=bundle)
     try:
         s.launch()
-        wid = s.wait_window(TITLE)
+        wid = s.wait_window(s.title)
         s.wait_downloaded()
         s.click_install(wid)
         status = s.wait_exit(90)
@@ -332,6 +336,7 @@ def scenario_good(build, display):
         check(f"BrindleWave dmg file is mounted successfully: {s.download_dir()}" in out,
               "the mount was logged with the target folder", s)
         check("Failed" not in out, "nothing failed on the way", s)
+        check(os.path.isfile(s.image_path()), f"the {'full' if s.full else 'VPN-only'} client's image was downloaded", s)
     finally:
         s.close()
 
@@ -340,7 +345,7 @@ def scenario_damaged(build, display):
     s = Session(build, os.path.join(build, "demo", "tampered"), display)
     try:
         s.launch()
-        wid = s.wait_window(TITLE)
+        wid = s.wait_window(s.title)
         s.wait_downloaded()
         s.click_install(wid)
         alert = s.wait_window(VERIFY_ALERT, timeout=60)
@@ -361,6 +366,7 @@ def run_e2e(args):
     try:
         scenario_good(args.build, display.name)
         scenario_damaged(args.build, display.name)
+        scenario_good(args.build, display.name, VPN_BUNDLE)
     finally:
         display.close()
     log("end-to-end: all checks passed")
@@ -381,7 +387,7 @@ def run_demo(args):
     shots = []
     try:
         s.launch()
-        wid = s.wait_window(TITLE)
+        wid = s.wait_window(s.title)
         if not args.window:
             s.center(wid)
         if args.window:

@@ -38,6 +38,9 @@ struct UpdateApi {
 class Fixture {
 public:
     Fixture() {
+        // Both downloads go to the loopback server, never through a proxy.
+        setenv("NO_PROXY", "127.0.0.1", 1);
+        setenv("no_proxy", "127.0.0.1", 1);
         std::string t = (fs::temp_directory_path() / "bwv-bench-upd-XXXXXX").string();
         dir_ = mkdtemp(t.data());
         fs::create_directories(dir_ / "www");

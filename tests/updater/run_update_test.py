@@ -46,6 +46,8 @@ def main():
 
         port = start("--log", log)
         env = dict(os.environ)
+        # The servers are on loopback; a proxy from the environment must not be asked.
+        env["NO_PROXY"] = env["no_proxy"] = "127.0.0.1"
         pem = os.path.join(tmp, "selfsigned.pem")
         if shutil.which("openssl") and subprocess.call(
                 ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",

@@ -46,7 +46,7 @@ class FeedHandler(http.server.SimpleHTTPRequestHandler):
         if not self.path.endswith(".dmg") or self.image_seconds <= 0:
             return super().copyfile(source, outputfile)
         size = os.fstat(source.fileno()).st_size
-        chunk = max(16384, int(size / (self.image_seconds * 20)))
+        chunk = max(1024, int(size / (self.image_seconds * 20)))
         while True:
             buf = source.read(chunk)
             if not buf:
@@ -395,7 +395,7 @@ def run_demo(args):
             s.wait_exit(None)
         else:
             s.wait_download_started()
-            time.sleep(1.5)
+            time.sleep(2.5)
             shots.append(s.screenshot(os.path.join(out, "1-downloading.png")))
             s.wait_downloaded()
             s.wait_install_button(wid)

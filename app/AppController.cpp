@@ -239,8 +239,6 @@ Timer *AppController::schedulePoll(void (AppController::*poll)(Timer &)) {
 
 bool AppController::applicationShouldTerminateAfterLastWindowClosed() { return true; }
 
-// ---- start-up
-
 void AppController::awakeFromNib() {
     load_providers();
     isVPN = 0;
@@ -305,8 +303,6 @@ void AppController::prepareContentForLightInstaller() {
 void AppController::handleNotification(const bwv::platform::Notification *notification) {
     if (notification && notification->name == kCancelShutdownNotification) bwvShutdownCancel = true;
 }
-
-// ---- version check and download
 
 QString AppController::curBwvVersion() {
     return QString::asprintf("%d.%d.%d", 7, 4, 1);
@@ -395,8 +391,6 @@ void AppController::downloadTimerFired(Timer &) {
     }
     btnDownload->setEnabled(true);
 }
-
-// ---- installation
 
 void AppController::installBrindleWave(QObject *) {
     if (ps_get_pid(kAgentProcess) > 0 && !isSupportShutdown()) {

@@ -197,8 +197,6 @@ private slots:
         rootDir_.reset();
     }
 
-    // ---- window definition
-
     void theWindowStartsAsTheFlowsAssume() {
         QVERIFY(!window_->isVisible());
         QVERIFY(!c_->btnCancel->isHidden());
@@ -214,8 +212,6 @@ private slots:
         c_->btnCancel->click();
         QCOMPARE(c_->terminations, 1);
     }
-
-    // ---- start-up and run modes
 
     void lightInstallerModeDownloadsAtOnceWithTheWindowFloating() {
         QDir().mkpath(downloadDir() + QStringLiteral("/old"));
@@ -360,8 +356,6 @@ private slots:
         QTRY_VERIFY(bwvShutdownCancel);
     }
 
-    // ---- version check
-
     void theFirstCheckPollRunsAtOnceAndLaterOnesEverySecond() {
         installUpdateTool();
         upd_double::scriptPolls({upd_double::running(), upd_double::running(),
@@ -447,8 +441,6 @@ private slots:
         QCOMPARE(c_->terminations, 0);
     }
 
-    // ---- download
-
     void theDownloadAfterACheckCarriesTheVersionAndMovesTheBar() {
         installUpdateTool();
         upd_double::scriptPolls({upd_double::checked(true, "7.5.0")});
@@ -525,8 +517,6 @@ private slots:
         upret = nullptr;
     }
 
-    // ---- installed version and shutdown support
-
     void theInstalledVersionComesFromTheVersionFile() {
         removeInstalledVersion();
         QVERIFY(c_->installedBwvVersion().isNull());
@@ -562,8 +552,6 @@ private slots:
         if (!file.isNull()) writeInstalledVersion(file);
         QCOMPARE(c_->isSupportShutdown(), supported);
     }
-
-    // ---- installation
 
     void aRunningOldClientStopsTheInstallation() {
         writeInstalledVersion("version=5.2.0\n");
@@ -767,8 +755,6 @@ private slots:
         QCOMPARE(c_->terminations, 0);
     }
 
-    // ---- shutdown and wait
-
     void theShutdownSequenceInstallsOnceTheAgentHasGone() {
         startAgent();
         c_->shutdownBrindleWave();
@@ -816,8 +802,6 @@ private slots:
         QTest::qWait(1300);
         QCOMPARE(presenter_->alerts.size(), 1);
     }
-
-    // ---- texts
 
     void textsAreFormattedLikeTheirEnglishOriginals_data() {
         QTest::addColumn<QString>("format");

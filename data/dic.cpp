@@ -76,28 +76,28 @@ dic *dict_handle_or_null(plobj *root)
     return wrap_dic(root);
 }
 
-bool read_regular_file(const char *path, std::string *out)
+// Parses a regular file straight from a read-only mapping: no heap copy of the text.
+plobj *parse_regular_file(const char *path)
 {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return false;
+        return nullptr;
     struct stat st;
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    if (ok) {
-        out->resize(static_cast<size_t>(st.st_size));
-        size_t done = 0;
-        while (ok && done < out->size()) {
-            ssize_t n = read(fd, out->data() + done, out->size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;  // the file shrank meanwhile: keep what was there
-            done += static_cast<size_t>(n);
+    plobj *root = nullptr;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        uint32_t len = 0;
+        void *map = start_mmap_fd(fd, &len);
+        if (map) {
+            try {
+                root = pl::parse(map, len, true);
+            } catch (...) {
+                root = nullptr;
+            }
+            end_mmap(map, static_cast<int>(len));
         }
-        out->resize(done);
     }
     close(fd);
-    return ok;
+    return root;
 }
 
 bool write_all(int fd, const std::string &bytes)
@@ -221,14 +221,7 @@ dic *dic_load_from_file(const char *path)
 {
     if (!path || !*path || !pl::valid_utf8(path))
         return nullptr;
-    try {
-        std::string bytes;
-        if (!read_regular_file(path, &bytes))
-            return nullptr;
-        return dict_handle_or_null(pl::parse(bytes.data(), bytes.size(), true));
-    } catch (...) {
-        return nullptr;
-    }
+    return dict_handle_or_null(parse_regular_file(path));
 }
 
 dic *dic_load_from_fd(int fd)

@@ -1,5 +1,5 @@
 // What the controller tests share: the controller started as if from a chosen bundle and
-// command line, recording alert presenter and log sink, small file helpers.
+// command line, and small file helpers.
 #pragma once
 
 #include <QDir>
@@ -8,27 +8,12 @@
 #include <QtTest>
 
 #include "app/AppController.h"
-#include "platform/qt/alert.hpp"
-#include "platform/qt/log.hpp"
+#include "support/recorders.hpp"
+#include "support/temp_root.hpp"
 
 namespace app_test {
 
 inline const QString kSupportDir = QStringLiteral("/Library/Application Support/Tarvenel/BrindleWave");
-
-class RecordingPresenter : public bwv::platform::AlertPresenter {
-public:
-    QList<bwv::platform::AlertRequest> alerts;
-    int runCriticalAlert(const bwv::platform::AlertRequest &request) override {
-        alerts << request;
-        return bwv::platform::kAlertDefaultReturn;
-    }
-};
-
-class RecordingSink : public bwv::platform::LogSink {
-public:
-    QStringList lines;
-    void logLine(const QString &line) override { lines << line; }
-};
 
 // The controller as started from a chosen bundle and command line, with the endings of
 // the application and the process recorded instead of carried out.

@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <bwvutil/paths.h>
@@ -31,13 +30,15 @@ class AppControllerTest : public QObject {
     Q_OBJECT
 
     QByteArray originalTmpdir_;
-    std::unique_ptr<QTemporaryDir> rootDir_;
+    std::unique_ptr<bwv::test::TempRoot> rootDir_;
     QString root_;
     std::unique_ptr<QWidget> window_;
     std::unique_ptr<Ui::MainWindow> form_;
     std::unique_ptr<TestController> c_;
-    std::shared_ptr<RecordingPresenter> presenter_;
-    std::shared_ptr<RecordingSink> sink_;
+    std::unique_ptr<bwv::test::ScopedAlertRecorder> alertRecorder_;
+    std::unique_ptr<bwv::test::ScopedLogRecorder> logRecorder_;
+    bwv::test::RecordingAlertPresenter *presenter_ = nullptr;
+    bwv::test::RecordingLogSink *sink_ = nullptr;
     QProcess agent_;
     upd_result downloadedRecord_{};
 
@@ -145,13 +146,12 @@ private slots:
     void initTestCase() { originalTmpdir_ = qgetenv("TMPDIR"); }
 
     void init() {
-        rootDir_ = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/bwvapp-XXXXXX"));
+        rootDir_ = std::make_unique<bwv::test::TempRoot>();
         QVERIFY(rootDir_->isValid());
         root_ = rootDir_->path();
         QDir().mkpath(root_ + QStringLiteral("/tmp"));
         QDir().mkpath(userTmp());
         qputenv("TMPDIR", userTmp().toUtf8());
-        bwv_set_root(root_.toUtf8().constData());
 
         autoCheckMode = false;
         upgradeMode = false;
@@ -164,10 +164,10 @@ private slots:
         // another test starts alongside never blocks an installation here.
         writeInstalledVersion("version=6.0.0\n");
 
-        presenter_ = std::make_shared<RecordingPresenter>();
-        sink_ = std::make_shared<RecordingSink>();
-        bwv::platform::setAlertPresenter(presenter_);
-        bwv::platform::setLogSink(sink_);
+        alertRecorder_ = std::make_unique<bwv::test::ScopedAlertRecorder>();
+        logRecorder_ = std::make_unique<bwv::test::ScopedLogRecorder>();
+        presenter_ = &**alertRecorder_;
+        sink_ = &**logRecorder_;
 
         window_ = std::make_unique<QWidget>();
         form_ = std::make_unique<Ui::MainWindow>();
@@ -186,9 +186,8 @@ private slots:
         c_.reset();
         form_.reset();
         window_.reset();
-        bwv::platform::setAlertPresenter(nullptr);
-        bwv::platform::setLogSink(nullptr);
-        bwv_set_root(nullptr);
+        logRecorder_.reset();
+        alertRecorder_.reset();
         std::signal(SIGTERM, SIG_DFL);
         if (originalTmpdir_.isNull())
             qunsetenv("TMPDIR");
@@ -290,7 +289,7 @@ private slots:
         QVERIFY(!window_->isVisible());
         QCOMPARE(upd_double::calls(), (std::vector<std::string>{"load_providers", "set_full_version"}));
         QVERIFY(sink_->lines.isEmpty());
-        QVERIFY(presenter_->alerts.isEmpty());
+        QVERIFY(presenter_->alerts.empty());
     }
 
     void lightInstallerModeNeedsNoUpdateTool() {
@@ -429,7 +428,7 @@ private slots:
             QCOMPARE(bwv::platform::windowLevel(window_.get()), bwv::platform::kFloatingWindowLevel);
         QCOMPARE(c_->terminations, terminations);
         QVERIFY(sink_->lines.isEmpty());
-        QVERIFY(presenter_->alerts.isEmpty());
+        QVERIFY(presenter_->alerts.empty());
     }
 
     void aFailedAutoCheckThatStillOffersAVersionShowsTheWindow() {
@@ -486,7 +485,7 @@ private slots:
         QCOMPARE(c_->btnCancel->text(), QStringLiteral("OK"));
         QVERIFY(!c_->updateTimer);
         QVERIFY(sink_->lines.isEmpty());
-        QVERIFY(presenter_->alerts.isEmpty());
+        QVERIFY(presenter_->alerts.empty());
     }
 
     void theVpnSuffixJoinsTheNoticesOnceTheLightDownloadHasStarted() {
@@ -561,11 +560,11 @@ private slots:
         c_->btnInstall->setHidden(false);
         c_->installBrindleWave(c_->btnInstall);
         QCOMPARE(alertTitles(), QStringList{QStringLiteral("BrindleWave is running!")});
-        QCOMPARE(presenter_->alerts.first().message,
+        QCOMPARE(presenter_->alerts.front().message,
                  QStringLiteral("Please shutdown BrindleWave, then install again"));
-        QCOMPARE(presenter_->alerts.first().defaultButton, QStringLiteral("OK"));
-        QVERIFY(presenter_->alerts.first().alternateButton.isEmpty());
-        QVERIFY(presenter_->alerts.first().otherButton.isEmpty());
+        QCOMPARE(presenter_->alerts.front().defaultButton, QStringLiteral("OK"));
+        QVERIFY(presenter_->alerts.front().alternateButton.isEmpty());
+        QVERIFY(presenter_->alerts.front().otherButton.isEmpty());
         QVERIFY(c_->btnInstall->isEnabled());
         QCOMPARE(log("hdiutil.log"), QString());
         QCOMPARE(c_->terminations, 0);
@@ -579,7 +578,7 @@ private slots:
         installOpen();
         startAgent();
         c_->installBrindleWave(nullptr);
-        QVERIFY(presenter_->alerts.isEmpty());
+        QVERIFY(presenter_->alerts.empty());
         QCOMPARE(c_->terminations, 1);
     }
 
@@ -591,7 +590,7 @@ private slots:
         c_->installBrindleWave(nullptr);
         QCOMPARE(sink_->lines.size(), 2);
         QCOMPARE(sink_->lines.last(), QStringLiteral("Download Brindlewave dmg file is not found!"));
-        QVERIFY(presenter_->alerts.isEmpty());
+        QVERIFY(presenter_->alerts.empty());
         upret = nullptr;
     }
 
@@ -621,7 +620,7 @@ private slots:
                  QStringLiteral("-n -b com.apple.installer ") + downloadDir() + QStringLiteral("/Install.mpkg\n"));
         QCOMPARE(sink_->lines, QStringList{QStringLiteral("BrindleWave dmg file is mounted successfully: ") +
                                            downloadDir()});
-        QVERIFY(presenter_->alerts.isEmpty());
+        QVERIFY(presenter_->alerts.empty());
         QCOMPARE(c_->terminations, 1);
         QTRY_VERIFY(log("hdiutil.log").contains(QStringLiteral("detach ") + mountPoint + QStringLiteral(" -force")));
         QVERIFY(QFileInfo(mountPoint).isDir());
@@ -640,7 +639,7 @@ private slots:
         QCOMPARE(sink_->lines.at(1), QStringLiteral("Failed to extract files from BrindleWave dmg file!"));
         QCOMPARE(QDir(root_ + QStringLiteral("/tmp")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
                  QStringList());
-        QVERIFY(presenter_->alerts.isEmpty());
+        QVERIFY(presenter_->alerts.empty());
         QVERIFY(!log("hdiutil.log").contains(QStringLiteral("detach")));
         QCOMPARE(c_->terminations, 0);
     }
@@ -679,7 +678,7 @@ private slots:
         c_->btnInstall->setHidden(false);
         c_->installBrindleWave(c_->btnInstall);
         QCOMPARE(alertTitles(), QStringList{QStringLiteral("BrindleWave Verification Failed!")});
-        QCOMPARE(presenter_->alerts.first().message,
+        QCOMPARE(presenter_->alerts.front().message,
                  QStringLiteral("Failed to verify the signature of the downloaded installer. The package may be "
                                 "corrupted or has been modified by a third party."));
         QCOMPARE(sink_->lines.size(), 3);
@@ -722,7 +721,7 @@ private slots:
             QCOMPARE(sink_->lines.at(2), QStringLiteral("Failed to extract files from BrindleWave dmg file!"));
         }
         QCOMPARE(readFile(downloadDir() + QStringLiteral("/ReadMe.txt")), QStringLiteral("left from before"));
-        QVERIFY(presenter_->alerts.isEmpty());
+        QVERIFY(presenter_->alerts.empty());
         QVERIFY(c_->btnInstall->isEnabled());
         QCOMPARE(log("open.log"), QString());
         QTRY_COMPARE(log("hdiutil.log").count(QStringLiteral("detach ")), 2);
@@ -749,7 +748,7 @@ private slots:
         installPkgutil();
         c_->installBrindleWave(nullptr);
         QCOMPARE(alertTitles(), QStringList{QStringLiteral("BrindleWave Installation Failed!")});
-        QCOMPARE(presenter_->alerts.first().message, QStringLiteral("Failed to open BrindleWave installer."));
+        QCOMPARE(presenter_->alerts.front().message, QStringLiteral("Failed to open BrindleWave installer."));
         QCOMPARE(sink_->lines.last(), QStringLiteral("File does not exist: ") + root_ + QStringLiteral("/usr/bin/open"));
         QVERIFY(!c_->btnInstall->isEnabled());
         QCOMPARE(c_->terminations, 0);
@@ -767,7 +766,7 @@ private slots:
         // With nothing downloaded, the install action's first log line shows it ran.
         QTRY_COMPARE_WITH_TIMEOUT(sink_->lines,
                                   QStringList{QStringLiteral("Download Brindlewave dmg file is not found!")}, 4000);
-        QVERIFY(presenter_->alerts.isEmpty());
+        QVERIFY(presenter_->alerts.empty());
         const int polls = timecounter;
         QTest::qWait(1300);
         QCOMPARE(timecounter, polls);
@@ -779,13 +778,13 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         c_->shutdownBrindleWave();
-        QTRY_VERIFY_WITH_TIMEOUT(!presenter_->alerts.isEmpty(), 16000);
+        QTRY_VERIFY_WITH_TIMEOUT(!presenter_->alerts.empty(), 16000);
         QVERIFY(clock.elapsed() >= 10500);
         QCOMPARE(timecounter, 10);
         QCOMPARE(alertTitles(), QStringList{QStringLiteral("BrindleWave is running!")});
         QVERIFY(c_->btnInstall->isEnabled());
         QTest::qWait(1300);
-        QCOMPARE(presenter_->alerts.size(), 1);
+        QCOMPARE(static_cast<int>(presenter_->alerts.size()), 1);
         QVERIFY(sink_->lines.isEmpty());
     }
 
@@ -795,12 +794,12 @@ private slots:
         bwv::platform::Notification cancel;
         cancel.name = QStringLiteral("CancelBrindleWaveShutdown");
         c_->handleNotification(&cancel);
-        QTRY_VERIFY_WITH_TIMEOUT(!presenter_->alerts.isEmpty(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(!presenter_->alerts.empty(), 3000);
         QCOMPARE(alertTitles(), QStringList{QStringLiteral("BrindleWave is running!")});
         QCOMPARE(timecounter, 0);
         QVERIFY(c_->btnInstall->isEnabled());
         QTest::qWait(1300);
-        QCOMPARE(presenter_->alerts.size(), 1);
+        QCOMPARE(static_cast<int>(presenter_->alerts.size()), 1);
     }
 
     void textsAreFormattedLikeTheirEnglishOriginals_data() {

@@ -3,10 +3,7 @@
 // exactly stay as they are. The name is read once per process, hence a program of its own.
 #include <QLabel>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QtTest>
-
-#include <bwvutil/paths.h>
 
 #include <csignal>
 #include <memory>
@@ -20,32 +17,30 @@ using namespace app_test;
 class AppRebrandTest : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> rootDir_;
+    QByteArray originalTmpdir_;
+    std::unique_ptr<bwv::test::TempRoot> rootDir_;
     QString root_;
     std::unique_ptr<QWidget> window_;
     std::unique_ptr<Ui::MainWindow> form_;
     std::unique_ptr<TestController> c_;
-    std::shared_ptr<RecordingPresenter> presenter_;
-    std::shared_ptr<RecordingSink> sink_;
+    std::unique_ptr<bwv::test::ScopedAlertRecorder> alertRecorder_;
+    std::unique_ptr<bwv::test::ScopedLogRecorder> logRecorder_;
+    bwv::test::RecordingAlertPresenter *presenter_ = nullptr;
+    bwv::test::RecordingLogSink *sink_ = nullptr;
 
 private slots:
     void initTestCase() {
-        rootDir_ = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/bwvrebrand-XXXXXX"));
+        rootDir_ = std::make_unique<bwv::test::TempRoot>();
         QVERIFY(rootDir_->isValid());
         root_ = rootDir_->path();
-        writeFile(root_ + kSupportDir + QStringLiteral("/conf/rebrand_text.plist"),
-                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                  "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-                  "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-                  "<plist version=\"1.0\">\n<dict>\n\t<key>ProductName</key>\n\t<string>Acme Secure</string>\n"
-                  "</dict>\n</plist>\n");
+        rootDir_->writeRebrandFile({{QStringLiteral("ProductName"), QStringLiteral("Acme Secure")}});
         QDir().mkpath(root_ + QStringLiteral("/usertmp"));
+        originalTmpdir_ = qgetenv("TMPDIR");
         qputenv("TMPDIR", (root_ + QStringLiteral("/usertmp/")).toUtf8());
-        bwv_set_root(root_.toUtf8().constData());
-        presenter_ = std::make_shared<RecordingPresenter>();
-        sink_ = std::make_shared<RecordingSink>();
-        bwv::platform::setAlertPresenter(presenter_);
-        bwv::platform::setLogSink(sink_);
+        alertRecorder_ = std::make_unique<bwv::test::ScopedAlertRecorder>();
+        logRecorder_ = std::make_unique<bwv::test::ScopedLogRecorder>();
+        presenter_ = &**alertRecorder_;
+        sink_ = &**logRecorder_;
     }
 
     void init() {
@@ -70,9 +65,13 @@ private slots:
     }
 
     void cleanupTestCase() {
-        bwv::platform::setAlertPresenter(nullptr);
-        bwv::platform::setLogSink(nullptr);
-        bwv_set_root(nullptr);
+        logRecorder_.reset();
+        alertRecorder_.reset();
+        if (originalTmpdir_.isNull())
+            qunsetenv("TMPDIR");
+        else
+            qputenv("TMPDIR", originalTmpdir_);
+        rootDir_.reset();
     }
 
     void theTitleAndNoticesCarryTheDeploymentsName() {
@@ -99,16 +98,16 @@ private slots:
         c_->installBrindleWave(nullptr);
         QCOMPARE(sink_->lines, QStringList{QStringLiteral("Download Brindlewave dmg file is not found!")});
         QVERIFY(!c_->verifyPackage(root_ + QStringLiteral("/missing.mpkg")));
-        QCOMPARE(presenter_->alerts.size(), 1);
-        QCOMPARE(presenter_->alerts.first().title, QStringLiteral("Acme Secure Verification Failed!"));
+        QCOMPARE(static_cast<int>(presenter_->alerts.size()), 1);
+        QCOMPARE(presenter_->alerts.front().title, QStringLiteral("Acme Secure Verification Failed!"));
         c_->shutdownBrindleWave();
         c_->handleNotification(nullptr);
         bwv::platform::Notification cancel;
         cancel.name = QStringLiteral("CancelBrindleWaveShutdown");
         c_->handleNotification(&cancel);
-        QTRY_COMPARE_WITH_TIMEOUT(presenter_->alerts.size(), 2, 3000);
-        QCOMPARE(presenter_->alerts.last().title, QStringLiteral("Acme Secure is running!"));
-        QCOMPARE(presenter_->alerts.last().message, QStringLiteral("Please shutdown Acme Secure, then install again"));
+        QTRY_COMPARE_WITH_TIMEOUT(static_cast<int>(presenter_->alerts.size()), 2, 3000);
+        QCOMPARE(presenter_->alerts.back().title, QStringLiteral("Acme Secure is running!"));
+        QCOMPARE(presenter_->alerts.back().message, QStringLiteral("Please shutdown Acme Secure, then install again"));
     }
 };
 

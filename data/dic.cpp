@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 
 namespace pl = bwv::pl;
@@ -76,24 +78,33 @@ dic *dict_handle_or_null(plobj *root)
     return wrap_dic(root);
 }
 
-// Parses a regular file straight from a read-only mapping: no heap copy of the text.
+// Reads with read(), not a mapping: a writer truncating the file meanwhile (an in-place
+// save by another process) must give a parse failure, not SIGBUS.
 plobj *parse_regular_file(const char *path)
 {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
-    struct stat st;
     plobj *root = nullptr;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        uint32_t len = 0;
-        void *map = start_mmap_fd(fd, &len);
-        if (map) {
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 && st.st_size <= INT32_MAX) {
+        size_t size = static_cast<size_t>(st.st_size);
+        std::unique_ptr<char[]> bytes(new (std::nothrow) char[size]);
+        size_t done = 0;
+        while (bytes && done < size) {
+            ssize_t n = read(fd, bytes.get() + done, size - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;  // the file shrank meanwhile: parse what was there
+            done += static_cast<size_t>(n);
+        }
+        if (bytes && done > 0) {
             try {
-                root = pl::parse(map, len, true);
+                root = pl::parse(bytes.get(), done, true);
             } catch (...) {
                 root = nullptr;
             }
-            end_mmap(map, static_cast<int>(len));
         }
     }
     close(fd);

@@ -48,6 +48,10 @@ int runCase(const QString &mode) {
     if (mode != QStringLiteral("renamed")) {
         if (got != text) return fail("text changed without another name", got);
         if (QString::fromUtf8(get_bwvpname()) != QStringLiteral("BrindleWave")) return fail("default name", got);
+        // A rebrand file that appears later is only seen by the next start.
+        root.writeRebrandFile({{QStringLiteral("ProductName"), QStringLiteral("Late")}});
+        got = stringbyReplacingProduceName(text);
+        if (got != text) return fail("file created after the first lookup", got);
         return 0;
     }
     if (got != QStringLiteral("Acme Secure Installation Failed!")) return fail("one occurrence", got);

@@ -34,6 +34,9 @@ private slots:
         QVERIFY(rootDir_->isValid());
         root_ = rootDir_->path();
         rootDir_->writeRebrandFile({{QStringLiteral("ProductName"), QStringLiteral("Acme Secure")}});
+        // A client that may be replaced while it runs: an agent process of another test must
+        // not turn the installation below into the "is running" alert.
+        writeFile(root_ + kSupportDir + QStringLiteral("/conf/bwvinfo"), "version=6.0.0\n");
         QDir().mkpath(root_ + QStringLiteral("/usertmp"));
         originalTmpdir_ = qgetenv("TMPDIR");
         qputenv("TMPDIR", (root_ + QStringLiteral("/usertmp/")).toUtf8());

@@ -765,7 +765,7 @@ private slots:
         stopAgent();
         // With nothing downloaded, the install action's first log line shows it ran.
         QTRY_COMPARE_WITH_TIMEOUT(sink_->lines,
-                                  QStringList{QStringLiteral("Download Brindlewave dmg file is not found!")}, 4000);
+                                  QStringList{QStringLiteral("Download Brindlewave dmg file is not found!")}, 8000);
         QVERIFY(presenter_->alerts.empty());
         const int polls = timecounter;
         QTest::qWait(1300);

@@ -130,8 +130,10 @@ private slots:
             QVERIFY(sh(QStringLiteral("true"), QByteArray("x")).has_value());
             QVERIFY(sh(QStringLiteral("true")).has_value());
         }
-        // Reader threads let go of their ends shortly after their last delivery.
-        QTRY_COMPARE_WITH_TIMEOUT(nextFree(), before, 5000);
+        // Reader threads let go of their ends shortly after their last delivery; ends
+        // left by earlier cases may close meanwhile, so the lowest free slot can only
+        // stay or drop.
+        QTRY_VERIFY_WITH_TIMEOUT(nextFree() <= before, 5000);
     }
 };
 

@@ -47,10 +47,9 @@ void *start_mmap_fd(int fd, uint32_t *len)
     struct stat st;
     if (fstat(fd, &st) != 0 || st.st_size < 1 || st.st_size > kMaxMappable)
         return nullptr;
-    void *addr = map_whole(fd, static_cast<size_t>(st.st_size));
-    if (addr)
-        *len = static_cast<uint32_t>(st.st_size);
-    return addr;
+    // Once the size is known it is reported, as start_mmap_file does, mapped or not.
+    *len = static_cast<uint32_t>(st.st_size);
+    return map_whole(fd, static_cast<size_t>(st.st_size));
 }
 
 int end_mmap(void *addr, int len)

@@ -54,6 +54,19 @@ TEST(Mmap, EmptyFilesGiveNullWithTheirLengthRules)
     close(fd);
 }
 
+TEST(Mmap, DescriptorThatCannotBeMappedStillReportsItsSize)
+{
+    TempDir dir;
+    std::string path = dir.write("w.bin", "twelve bytes");
+    int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    uint32_t len = 99;
+    EXPECT_EQ(start_mmap_fd(fd, &len), nullptr) << "a write-only descriptor cannot be read-mapped";
+    EXPECT_EQ(len, 12u) << "the size was read, so it is stored";
+    EXPECT_EQ(fcntl(fd, F_GETFD), 0) << "caller's descriptor stays open";
+    close(fd);
+}
+
 TEST(Mmap, RefusedArgumentsLeaveNothingOpen)
 {
     int before = open("/dev/null", O_RDONLY);

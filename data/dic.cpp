@@ -280,7 +280,12 @@ int dic_save_to_fd(dic *d, int fd)
         std::string xml = pl::to_xml(d->ref);
         if (xml.empty())
             return -1;
-        if (ftruncate(fd, 0) != 0)
+        // Only a file can be truncated; a pipe or socket simply takes the bytes. A file
+        // that keeps its old tail would be corrupt, so that is a failure.
+        struct stat st;
+        if (fstat(fd, &st) != 0)
+            return -2;
+        if (ftruncate(fd, 0) != 0 && S_ISREG(st.st_mode))
             return -2;
         return write_all(fd, xml) ? 0 : -2;
     } catch (...) {

@@ -27,7 +27,8 @@ BWV_API dic *dic_load_from_fd(int fd);
  * UTF-8, -10/-12/-13 write failed (other / not found / access). A path containing
  * "av.plist" is created 0600 and left 0600 whatever the outcome. */
 BWV_API int dic_save_to_file(dic *d, const char *path);
-/* Truncates, then writes at the current offset. -1 bad arguments, -2 short write. */
+/* Truncates a file, then writes at the current offset (a pipe or socket just takes the
+ * bytes). -1 bad arguments, -2 short write or a file that cannot be truncated. */
 BWV_API int dic_save_to_fd(dic *d, int fd);
 BWV_API int dic_get_count(dic *d);
 /* dic_get_count malloc'ed key copies (plus a terminating NULL slot); free each, then

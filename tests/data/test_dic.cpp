@@ -383,6 +383,19 @@ TEST(Dic, SaveAndLoadRoundTripThroughFileAndDescriptor)
     EXPECT_EQ(dic_save_to_fd(d.get(), ro), -2) << "a descriptor that cannot be written";
     close(ro);
 
+    // A pipe cannot be truncated but takes the whole list all the same.
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    ASSERT_LT(text.size(), 65536u) << "must fit the pipe without a reader";
+    EXPECT_EQ(dic_save_to_fd(d.get(), pipe_fds[1]), 0);
+    close(pipe_fds[1]);
+    std::string piped;
+    char chunk[4096];
+    for (ssize_t n; (n = read(pipe_fds[0], chunk, sizeof chunk)) > 0;)
+        piped.append(chunk, static_cast<size_t>(n));
+    close(pipe_fds[0]);
+    EXPECT_EQ(piped, text);
+
     EXPECT_LT(dic_save_to_file(d.get(), dir.file("no/such/dir.plist").c_str()), -2);
 }
 

@@ -109,9 +109,10 @@ int fcrypt_end(unsigned char mac[10], fcrypt_ctx *cx) {
 
 int do_encrypt_decrypt_buffer(const unsigned char *in, int in_len, unsigned char *out, int *out_len,
                               int direction, const char *password) {
-    if (password == nullptr || out_len == nullptr || out == nullptr || in_len < 0 ||
-        (in == nullptr && in_len != 0))
-        return FCRYPT_ERR_ARG;
+    // Each pointer and length is checked where it is first needed, so every call the
+    // password and capacity rules decide gets their answer; -1 only stands in for what
+    // would otherwise be a crash.
+    if (password == nullptr) return FCRYPT_ERR_ARG;
 
     char pwd[kWorkPwd] = {};
     std::strncpy(pwd, password, kWorkPwd - 1);
@@ -128,10 +129,19 @@ int do_encrypt_decrypt_buffer(const unsigned char *in, int in_len, unsigned char
     fcrypt_ctx cx;
     int rc;
 
+    if (out_len == nullptr) {
+        wipe(pwd, sizeof pwd);
+        return FCRYPT_ERR_ARG;
+    }
+
     if (direction != 1) {
         if (std::int64_t{in_len} + FCRYPT_MAX_OVERHEAD > *out_len) {
             wipe(pwd, sizeof pwd);
             return FCRYPT_ERR_SPACE;
+        }
+        if (in_len < 0 || out == nullptr || (in == nullptr && in_len != 0)) {
+            wipe(pwd, sizeof pwd);
+            return FCRYPT_ERR_ARG;
         }
         prng_ctx rng;
         unsigned char salt[16];
@@ -159,9 +169,14 @@ int do_encrypt_decrypt_buffer(const unsigned char *in, int in_len, unsigned char
 
     // The capacity rule asks for in_len + 20 although at most in_len - 20 bytes come out;
     // callers size their buffers by it, so it stays.
+    // A negative input length is simply too short for the layout.
     if (std::int64_t{*out_len} - 20 < in_len || slen > in_len) {
         wipe(pwd, sizeof pwd);
         return FCRYPT_ERR_SPACE;
+    }
+    if (in == nullptr) {
+        wipe(pwd, sizeof pwd);
+        return FCRYPT_ERR_ARG;
     }
     rc = fcrypt_init(mode, pw, pw_len, in, ver, &cx);
     wipe(pwd, sizeof pwd);
@@ -179,6 +194,10 @@ int do_encrypt_decrypt_buffer(const unsigned char *in, int in_len, unsigned char
         return FCRYPT_ERR_SPACE;
     }
     const int n = in_len - slen - FCRYPT_PWD_VER_LENGTH - FCRYPT_MAC_LENGTH;
+    if (out == nullptr && n != 0) {
+        wipe_obj(cx);
+        return FCRYPT_ERR_ARG;
+    }
     *out_len = n;
     if (n != 0) std::memcpy(out, in + slen + FCRYPT_PWD_VER_LENGTH, static_cast<std::size_t>(n));
     fcrypt_decrypt(out, static_cast<unsigned>(n), &cx);
@@ -200,8 +219,10 @@ int decrypt_buffer(const unsigned char *in, int in_len, unsigned char *out, int 
 
 int bin2hex(const unsigned char *bin, int bin_len, char *hex, int *hex_len) {
     static const char digits[] = "0123456789abcdef";
-    if (hex_len == nullptr || bin_len < 0) return FCRYPT_ERR_ARG;
+    if (hex_len == nullptr) return FCRYPT_ERR_ARG;
     if (std::int64_t{*hex_len} < 2 * std::int64_t{bin_len} + 1) return FCRYPT_ERR_SPACE;
+    // A negative count would come back as success with a negative length.
+    if (bin_len < 0) return FCRYPT_ERR_ARG;
     if (bin_len == 0) {
         *hex_len = 0;
         return 0;
@@ -217,8 +238,9 @@ int bin2hex(const unsigned char *bin, int bin_len, char *hex, int *hex_len) {
 }
 
 int hex2bin(const char *hex, int hex_len, unsigned char *bin, int *bin_len) {
-    if (bin_len == nullptr || hex_len < 0) return FCRYPT_ERR_ARG;
+    if (bin_len == nullptr) return FCRYPT_ERR_ARG;
     if (hex_len % 2 != 0 || hex_len / 2 > *bin_len) return FCRYPT_ERR_SPACE;
+    if (hex_len < 0) return FCRYPT_ERR_ARG;
     if (hex_len >= 2 && (hex == nullptr || bin == nullptr)) return FCRYPT_ERR_ARG;
     *bin_len = hex_len / 2;
     for (int i = 0; i + 1 < hex_len; i += 2) {

@@ -252,9 +252,34 @@ TEST(BufferCodes, NullArgumentsAreRefused) {
     EXPECT_EQ(encrypt_buffer(buf, 1, buf + 10, &len, nullptr), FCRYPT_ERR_ARG);
     EXPECT_EQ(encrypt_buffer(buf, 1, buf + 10, nullptr, "8charpwd"), FCRYPT_ERR_ARG);
     EXPECT_EQ(encrypt_buffer(nullptr, 1, buf, &len, "8charpwd"), FCRYPT_ERR_ARG);
-    EXPECT_EQ(decrypt_buffer(buf, 30, nullptr, &len, "8charpwd"), FCRYPT_ERR_ARG);
+    EXPECT_EQ(encrypt_buffer(buf, 1, nullptr, &len, "8charpwd"), FCRYPT_ERR_ARG);
     EXPECT_EQ(encrypt_buffer(buf, -5, buf, &len, "8charpwd"), FCRYPT_ERR_ARG);
+    EXPECT_EQ(decrypt_buffer(nullptr, 30, buf, &len, "8charpwd"), FCRYPT_ERR_ARG);
     EXPECT_EQ(len, 64);
+    // A decryption that reaches the point of writing needs somewhere to write.
+    Bytes sealed;
+    ASSERT_EQ(encrypt(Bytes(5, 'p'), sealed, 40, "8charpwd"), 0);
+    len = 64;
+    EXPECT_EQ(decrypt_buffer(sealed.data(), static_cast<int>(sealed.size()), nullptr, &len, "8charpwd"),
+              FCRYPT_ERR_ARG);
+    EXPECT_EQ(len, 64);
+}
+
+TEST(BufferCodes, PasswordAndCapacityRulesAnswerBeforeArgumentsTheyNeverReach) {
+    unsigned char buf[64] = {0};
+    int len = 0;
+    // The password is judged before the output or its length is looked at.
+    EXPECT_EQ(encrypt_buffer(buf, 10, nullptr, nullptr, "1234567"), FCRYPT_ERR_SHORT_PWD);
+    EXPECT_EQ(decrypt_buffer(buf, 40, nullptr, nullptr, "1234567"), FCRYPT_ERR_SHORT_PWD);
+    // Too little room is reported even without an output buffer.
+    EXPECT_EQ(encrypt_buffer(buf, 10, nullptr, &len, "8charpwd"), FCRYPT_ERR_SPACE);
+    len = 100;
+    EXPECT_EQ(decrypt_buffer(buf, 9, nullptr, &len, "8charpwd"), FCRYPT_ERR_SPACE);
+    // A negative input length is too short for the layout; a wrong verifier is found
+    // before the missing output would matter.
+    EXPECT_EQ(decrypt_buffer(buf, -5, buf, &len, "8charpwd"), FCRYPT_ERR_SPACE);
+    EXPECT_EQ(decrypt_buffer(buf, 30, nullptr, &len, "8charpwd"), FCRYPT_ERR_PASSWORD);
+    EXPECT_EQ(len, 100);
 }
 
 TEST(StreamContext, PiecesOfAnySizeEqualOneCallInBothDirections) {
@@ -360,6 +385,16 @@ TEST(HexText, OddLengthOrTooLittleRoomIsRefusedBeforeDecoding) {
     len = 0;
     EXPECT_EQ(hex2bin("", 0, out, &len), 0);
     EXPECT_EQ(len, 0);
+    // An odd length is odd whatever its sign; an even negative one is no text at all.
+    len = 4;
+    EXPECT_EQ(hex2bin("abc", -3, out, &len), FCRYPT_ERR_SPACE);
+    EXPECT_EQ(hex2bin("abcd", -4, out, &len), FCRYPT_ERR_ARG);
+    EXPECT_EQ(len, 4);
+    char text[4] = {'Z', 'Z', 'Z', 'Z'};
+    len = 4;
+    EXPECT_EQ(bin2hex(out, -1, text, &len), FCRYPT_ERR_ARG);
+    EXPECT_EQ(len, 4);
+    EXPECT_EQ(text[0], 'Z');
 }
 
 TEST(HexText, RoundTripOfRandomBytes) {

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -219,7 +220,16 @@ private:
             status_ = fresh;
         }
         progress_.store(0);
-        worker_ = std::thread([this, job = std::move(job)]() mutable { run(job); });
+        worker_ = std::thread([this, job = std::move(job)]() mutable {
+            // An image that outgrows the process's file-size limit must fail as a save
+            // error, not end the installer: the kernel aims SIGXFSZ at the writing thread,
+            // so with it blocked here the write just fails with EFBIG.
+            sigset_t xfsz;
+            sigemptyset(&xfsz);
+            sigaddset(&xfsz, SIGXFSZ);
+            pthread_sigmask(SIG_BLOCK, &xfsz, nullptr);
+            run(job);
+        });
     }
 
     void publish() {

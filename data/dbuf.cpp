@@ -1,5 +1,6 @@
 #include <bwvutil/dbuf.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -52,10 +53,21 @@ int dbuf_reset(dbuf *buf)
     return 0;
 }
 
-int dbuf_write(dbuf *buf, const void *src, uint32_t len)
+}  // extern "C"
+
+namespace {
+
+bool overlaps_storage(const dbuf *buf, const void *src, uint32_t len)
 {
-    if (!buf || !src || len == 0)
-        return kParamError;
+    if (!buf->data)
+        return false;
+    auto from = reinterpret_cast<uintptr_t>(src);
+    auto begin = reinterpret_cast<uintptr_t>(buf->data);
+    return from < begin + buf->size && from + len > begin;
+}
+
+int append(dbuf *buf, const void *src, uint32_t len)
+{
     if (!buf->data) {
         buf->data = static_cast<unsigned char *>(malloc(len));
         if (!buf->data)
@@ -86,6 +98,29 @@ int dbuf_write(dbuf *buf, const void *src, uint32_t len)
     buf->wpos += len;
     buf->room = buf->size - buf->wpos;
     return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int dbuf_write(dbuf *buf, const void *src, uint32_t len)
+{
+    if (!buf || !src || len == 0)
+        return kParamError;
+    // Compacting and growing move the storage; bytes taken from it (a caller appending
+    // its own unread bytes again) are set aside first so they are neither overwritten
+    // nor read after being freed.
+    if (overlaps_storage(buf, src, len)) {
+        void *aside = malloc(len);
+        if (!aside)
+            return kMemoryError;
+        memcpy(aside, src, len);
+        int rc = append(buf, aside, len);
+        free(aside);
+        return rc;
+    }
+    return append(buf, src, len);
 }
 
 uint32_t dbuf_read(dbuf *buf, void *dst, uint32_t n)

@@ -122,6 +122,23 @@ TEST(Dbuf, ResetKeepsStorageAndCopyIsIndependent)
     dbuf_destroy(b);
 }
 
+TEST(Dbuf, BytesTakenFromTheBufferItselfAreAppendedIntact)
+{
+    dbuf *b = dbuf_create();
+    dbuf_write(b, "abcdef", 6);
+    dbuf_read(b, nullptr, 2);
+    // The write first compacts "cdef" to the front, then must grow: the source would
+    // otherwise be overwritten and then freed under it.
+    ASSERT_EQ(dbuf_write(b, dbuf_data(b), 4), 0);
+    EXPECT_EQ(unread(b), "cdefcdef");
+    EXPECT_EQ(b->size, 6u + 256u) << "growth rule unchanged";
+
+    dbuf_read(b, nullptr, 3);
+    ASSERT_EQ(dbuf_write(b, b->data, 2), 0) << "consumed bytes at the front are still readable";
+    EXPECT_EQ(unread(b), "fcdefcd");
+    dbuf_destroy(b);
+}
+
 TEST(Dbuf, RefusedArgumentsAndErrorTexts)
 {
     dbuf *b = dbuf_create();

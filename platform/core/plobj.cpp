@@ -87,7 +87,9 @@ bool array_append(plobj *arr, plobj *value)
 {
     if (!arr || !value || arr->kind != Kind::Array || !arr->mut)
         return false;
-    as_array(arr)->items.push_back(plobj_retain(value));
+    // The slot first: a failed growth must not leave a reference nobody will drop.
+    as_array(arr)->items.push_back(value);
+    plobj_retain(value);
     return true;
 }
 
@@ -124,7 +126,9 @@ bool dict_set(plobj *dict, std::string_view key, plobj *value)
         plobj *old = std::exchange(it->second, plobj_retain(value));
         plobj_release(old);
     } else {
-        m.emplace_hint(it, std::string(key), plobj_retain(value));
+        // The entry first: a failed insertion must not leave a reference nobody will drop.
+        m.emplace_hint(it, std::string(key), value);
+        plobj_retain(value);
     }
     return true;
 }
@@ -193,8 +197,11 @@ plobj *deep_copy(const plobj *obj, bool m)
     case Kind::Dict: {
         Ref copy(new detail::Dict(m));
         auto &dst = as_dict(copy.get())->entries;
-        for (const auto &e : as_dict(obj)->entries)
-            dst.emplace_hint(dst.end(), e.first, deep_copy(e.second, m));
+        for (const auto &e : as_dict(obj)->entries) {
+            Ref value(deep_copy(e.second, m));
+            dst.emplace_hint(dst.end(), e.first, value.get());
+            value.release();
+        }
         return copy.release();
     }
     }

@@ -117,7 +117,9 @@ public:
             plist_get_uid_val(node, &uid);
             Ref d(make_dict(mutable_));
             Ref n(make_uint(uid));
-            as_dict(d.get())->entries.emplace("CF$UID", n.release());
+            // Stored before released: a failed insertion still frees the number.
+            as_dict(d.get())->entries.emplace("CF$UID", n.get());
+            n.release();
             return d.release();
         }
         default:
@@ -193,7 +195,8 @@ private:
             std::string_view k(key);
             // Apple's writers sort keys, so appending at the end is the common case.
             if (entries.empty() || entries.rbegin()->first < k) {
-                entries.emplace_hint(entries.end(), k, v.release());
+                entries.emplace_hint(entries.end(), k, v.get());
+                v.release();
             } else {
                 auto [pos, inserted] = entries.try_emplace(std::string(k), nullptr);
                 plobj_release(pos->second);  // a repeated key: the later value wins

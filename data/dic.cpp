@@ -310,8 +310,16 @@ char **dic_get_keys(dic *d)
         auto **out = static_cast<char **>(calloc(keys.size() + 1, sizeof(char *)));
         if (!out)
             return nullptr;
-        for (size_t i = 0; i < keys.size(); ++i)
+        for (size_t i = 0; i < keys.size(); ++i) {
             out[i] = copy_cstring(keys[i]);
+            // A key array with holes would be read as a shorter list of keys.
+            if (!out[i]) {
+                for (size_t k = 0; k < i; ++k)
+                    free(out[k]);
+                free(out);
+                return nullptr;
+            }
+        }
         return out;
     } catch (...) {
         return nullptr;
@@ -395,7 +403,11 @@ parray *dic_get_str_parray(dic *d, const char *key)
         char index[16];
         snprintf(index, sizeof index, "%d", i);
         char *s = dic_get_str(list, index);
-        if (s && parray_add(out, s) != 0) {
+        // A string that is there but could not be copied fails the list rather than
+        // shortening it.
+        plobj *v = s ? nullptr : value_for(list, index);
+        bool lost = v && pl::kind(v) == pl::Kind::String;
+        if (lost || (s && parray_add(out, s) != 0)) {
             free(s);
             parray_destroy_free(out);
             out = nullptr;
@@ -497,18 +509,23 @@ int dic_set_str_parray(dic *d, const char *key, parray *list)
     dic *nested = dic_create();
     if (!nested)
         return -2;
+    // Out of memory (-1 from a setter whose arguments are all valid) stores nothing at all
+    // rather than a list missing items; an item that is not UTF-8 is skipped as before.
+    int rc = 0;
     int n = parray_count(list);
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; rc == 0 && i < n; ++i) {
         auto *item = static_cast<const char *>(parray_at(list, i));
         if (!item)
             continue;
         char index[16];
         snprintf(index, sizeof index, "%d", i);
-        dic_set_str(nested, index, item);
+        if (dic_set_str(nested, index, item) == -1)
+            rc = -2;
     }
-    dic_set_dic(d, key, nested);
+    if (rc == 0 && dic_set_dic(d, key, nested) != 0)
+        rc = -2;
     dic_destroy(nested);
-    return 0;
+    return rc;
 }
 
 array *array_create(void)

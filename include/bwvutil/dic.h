@@ -53,7 +53,7 @@ BWV_API int dic_set_boolean(dic *d, const char *key, int flag);
 BWV_API int dic_set_dic(dic *d, const char *key, dic *nested);
 BWV_API int dic_set_array(dic *d, const char *key, array *a);
 /* Stored as a nested dictionary "0", "1", ... -> string. -1 also for a key that is not
- * UTF-8 (nothing stored). */
+ * UTF-8 (nothing stored); -2 when memory runs out (nothing stored). */
 BWV_API int dic_set_str_parray(dic *d, const char *key, parray *list);
 
 BWV_API array *array_create(void);

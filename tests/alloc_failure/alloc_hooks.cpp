@@ -81,6 +81,7 @@ bool hooks_active() { return true; }
 void arm(long fail_at)
 {
     own_thread();
+    bwv_alloc_find_spared();
     bwv_alloc_state.seen = 0;
     bwv_alloc_state.injected = 0;
     bwv_alloc_state.fail_at = fail_at;

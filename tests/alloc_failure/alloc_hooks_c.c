@@ -7,6 +7,7 @@
 #if BWV_ALLOC_HOOKS
 
 #include <errno.h>
+#include <link.h>
 #include <pthread.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -85,10 +86,43 @@ static int forget(void *p)
     return found;
 }
 
+/* libplist does not check its own allocations (a failed one is written through), so
+ * failing them would only crash inside libplist. Its allocations are therefore never
+ * failed, though still tracked for leaks; every allocation of ours around its calls is. */
+static uintptr_t spared_lo, spared_hi;
+
+static int find_spared(struct dl_phdr_info *info, size_t size, void *data)
+{
+    (void)size;
+    (void)data;
+    if (!info->dlpi_name || !strstr(info->dlpi_name, "libplist"))
+        return 0;
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr) *ph = &info->dlpi_phdr[i];
+        if (ph->p_type != PT_LOAD || !(ph->p_flags & PF_X))
+            continue;
+        uintptr_t lo = info->dlpi_addr + ph->p_vaddr;
+        uintptr_t hi = lo + ph->p_memsz;
+        if (!spared_lo || lo < spared_lo)
+            spared_lo = lo;
+        if (hi > spared_hi)
+            spared_hi = hi;
+    }
+    return 1;
+}
+
+void bwv_alloc_find_spared(void)
+{
+    if (!spared_hi)
+        dl_iterate_phdr(find_spared, NULL);
+}
+
 /* Counts one allocation of the owner thread; answers 1 when it is the one to fail. */
-static int should_fail(void)
+static int should_fail_from(const void *caller)
 {
     if (!bwv_alloc_state.armed || !on_owner_thread())
+        return 0;
+    if ((uintptr_t)caller >= spared_lo && (uintptr_t)caller < spared_hi)
         return 0;
     long n = ++bwv_alloc_state.seen;
     if (bwv_alloc_state.fail_at > 0 && n == bwv_alloc_state.fail_at) {
@@ -114,6 +148,17 @@ void bwv_alloc_table_clear(void)
     unlock_table();
 }
 
+#define should_fail() should_fail_from(__builtin_return_address(0))
+
+static void *malloc_from(size_t size, const void *caller)
+{
+    if (should_fail_from(caller)) {
+        errno = ENOMEM;
+        return NULL;
+    }
+    return track(__libc_malloc(size));
+}
+
 void *malloc(size_t size)
 {
     if (should_fail()) {
@@ -135,7 +180,7 @@ void *calloc(size_t n, size_t size)
 void *realloc(void *p, size_t size)
 {
     if (!p)
-        return malloc(size);
+        return malloc_from(size, __builtin_return_address(0));
     if (size == 0) {
         forget(p);
         return __libc_realloc(p, 0);
@@ -183,7 +228,7 @@ int posix_memalign(void **out, size_t alignment, size_t size)
 char *strdup(const char *s)
 {
     size_t n = strlen(s) + 1;
-    char *p = malloc(n);
+    char *p = malloc_from(n, __builtin_return_address(0));
     if (p)
         memcpy(p, s, n);
     return p;
@@ -192,7 +237,7 @@ char *strdup(const char *s)
 char *strndup(const char *s, size_t max)
 {
     size_t n = strnlen(s, max);
-    char *p = malloc(n + 1);
+    char *p = malloc_from(n + 1, __builtin_return_address(0));
     if (p) {
         memcpy(p, s, n);
         p[n] = '\0';

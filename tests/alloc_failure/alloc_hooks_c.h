@@ -35,6 +35,7 @@ struct bwv_alloc_state {
 #if BWV_ALLOC_HOOKS
 extern struct bwv_alloc_state bwv_alloc_state;
 void bwv_alloc_table_clear(void);
+void bwv_alloc_find_spared(void);
 #endif
 
 #ifdef __cplusplus

@@ -1,31 +1,13 @@
 // The maker's update library, linked at load time from the bundle's
-// Resources/runtime.helper folder. The controller reads the status record by these
-// exact byte offsets, so the layout is pinned below.
+// Resources/runtime.helper folder. Its four functions and the status record come from the
+// library's own header, so the controller reads the record by the very layout the library
+// writes; the offsets the controller relies on are pinned again here.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-extern "C" {
-
-typedef struct upd_result {
-    int32_t error_code;
-    char error_text[64];
-    uint16_t state;
-    uint16_t reserved0;
-    int32_t progress;
-    int32_t has_new_version;
-    char reserved1[36];
-    char version[96];
-    char file_path[1024];
-} upd_result;
-
-int load_providers(void);
-int set_full_version(void);
-int upd_init(const char *path);
-upd_result *upd_check_bwn_update(int request);
-
-}
+#include "updater/upd.h"
 
 static_assert(offsetof(upd_result, error_code) == 0);
 static_assert(offsetof(upd_result, error_text) == 4);
@@ -38,11 +20,13 @@ static_assert(offsetof(upd_result, file_path) == 212);
 namespace bwv::upd {
 
 // Request codes of upd_check_bwn_update.
-inline constexpr int kCheck = 1;
-inline constexpr int kDownload = 2;
-inline constexpr int kPoll = 4;
-inline constexpr int kLightDownload = 8;
+inline constexpr int kCheck = UPD_REQ_CHECK;
+inline constexpr int kDownload = UPD_REQ_DOWNLOAD;
+inline constexpr int kPoll = UPD_REQ_POLL;
+inline constexpr int kLightDownload = UPD_REQ_DOWNLOAD_LIGHT;
 // A request has finished once its record reports this state.
-inline constexpr uint16_t kFinished = 3;
+inline constexpr uint16_t kFinished = UPD_STATE_DONE;
+
+static_assert(kCheck == 1 && kDownload == 2 && kPoll == 4 && kLightDownload == 8 && kFinished == 3);
 
 }  // namespace bwv::upd

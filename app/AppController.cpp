@@ -493,7 +493,8 @@ bool AppController::installPKG(const QString &packagePath) {
 
     const QString opener = fixedPath(bwv::paths::kOpen);
     if (!FileManager::fileExistsAtPath(opener)) {
-        log("File does not exist: %@", {opener});
+        // Named as the system knows it, wherever a test root or a stand-in puts it.
+        log("File does not exist: %@", {QString::fromUtf8(bwv::paths::kOpen.data(), bwv::paths::kOpen.size())});
         alert("BrindleWave Installation Failed!", "Failed to open BrindleWave installer.");
         btnInstall->setEnabled(false);
         return false;

@@ -749,7 +749,7 @@ private slots:
         c_->installBrindleWave(nullptr);
         QCOMPARE(alertTitles(), QStringList{QStringLiteral("BrindleWave Installation Failed!")});
         QCOMPARE(presenter_->alerts.front().message, QStringLiteral("Failed to open BrindleWave installer."));
-        QCOMPARE(sink_->lines.last(), QStringLiteral("File does not exist: ") + root_ + QStringLiteral("/usr/bin/open"));
+        QCOMPARE(sink_->lines.last(), QStringLiteral("File does not exist: /usr/bin/open"));
         QVERIFY(!c_->btnInstall->isEnabled());
         QCOMPARE(c_->terminations, 0);
     }

@@ -1,0 +1,22 @@
+# The fuzz entry points, shared by the libFuzzer build (fuzz/) and the replay of
+# regression inputs in the normal builds (tests/fuzz_regressions/).
+# bwv_fuzz_entry_points(<out-var>) sets <out-var> to the target names; for each name N,
+# fuzz/fuzz_N.cpp holds LLVMFuzzerTestOneInput and bwv_fuzz_link(<target> N) adds what it
+# needs.
+find_package(CURL REQUIRED)
+find_package(OpenSSL REQUIRED)
+
+set(BWV_FUZZ_ENTRY_POINTS dic_file dic_fd gmsg fcrypt encstr rebrand cusconf feed xar)
+
+function(bwv_fuzz_link target name)
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
+  if(name STREQUAL "feed")
+    # The update library exports only its C entry points, so the feed reader is built in.
+    target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/updater/feed.cpp)
+    target_link_libraries(${target} PRIVATE CURL::libcurl PkgConfig::PLIST)
+  elseif(name STREQUAL "xar")
+    target_link_libraries(${target} PRIVATE bwv_xar)
+  else()
+    target_link_libraries(${target} PRIVATE bwvutil_static)
+  endif()
+endfunction()

@@ -256,19 +256,25 @@ def drill_server_goes_silent(args):
 
 
 def drill_different_image(args):
-    """The server sends a real disk image of the same size, but not the one the feed
-    promised: the VPN-only client's image under the full client's name."""
-    run = Run(args)
-    try:
-        promised = os.path.join(run.www, run.entry()["URL"])
-        other = os.path.join(run.www, run.demo["VPN"]["URL"])
-        check(os.path.getsize(promised) == os.path.getsize(other), "the substitute has the promised size")
-        shutil.copyfile(other, promised)
-        run.write_feed()
-        run.launch()
-        run.check_failed_download("The downloaded disk image is damaged.")
-    finally:
-        run.close()
+    """The server sends a real disk image, but not the one the feed promised: the VPN-only
+    client's image of the same size under the full client's name, then one that is larger
+    than promised."""
+    for label, grow in (("same size, other content", 0), ("larger than promised", 64 * 1024)):
+        log(f"substitute: {label}")
+        run = Run(args)
+        try:
+            promised = os.path.join(run.www, run.entry()["URL"])
+            other = os.path.join(run.www, run.demo["VPN"]["URL"])
+            check(os.path.getsize(promised) == os.path.getsize(other), "the VPN image has the full image's size")
+            with open(other, "rb") as f:
+                substitute = f.read() + b"\0" * grow
+            with open(promised, "wb") as f:
+                f.write(substitute)
+            run.write_feed()
+            run.launch()
+            run.check_failed_download("The downloaded disk image is damaged.")
+        finally:
+            run.close()
 
 
 def drill_disk_full(args):

@@ -3,8 +3,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QtTest>
+
+#include <unistd.h>
 
 #include "platform/qt/bundle.hpp"
 
@@ -52,6 +56,48 @@ QString readElfDynamic(const QString &file) {
     if (!p.waitForFinished(30000)) return {};
     return QString::fromUtf8(p.readAllStandardOutput());
 }
+
+// A copy of a built bundle whose update library is the recording stand-in, put in under
+// the library's plain name as anyone replacing it would.
+class RecordedBundle {
+public:
+    explicit RecordedBundle(const QString &bundle) {
+        if (!dir_.isValid()) return;
+        path_ = dir_.path() + QLatin1Char('/') + QFileInfo(bundle).fileName();
+        if (QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), bundle, path_}) != 0) return;
+        const QString lib = path_ + QStringLiteral("/Contents/Resources/runtime.helper/libUpdate.so");
+        if (!QFile::remove(lib) || !QFile::copy(QStringLiteral(BWV_UPD_RECORDER), lib)) return;
+        QDir().mkpath(tmp());
+        ready_ = true;
+    }
+
+    bool ready() const { return ready_; }
+    QString tmp() const { return dir_.path() + QStringLiteral("/tmp"); }
+    QStringList calls() const {
+        QFile f(dir_.path() + QStringLiteral("/record"));
+        if (!f.open(QIODevice::ReadOnly)) return {};
+        return QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+
+    // Starts the program with no display, no session bus and no runtime folder, as a
+    // scheduled job would meet it.
+    void start(QProcess &p, const QStringList &args) const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR",
+                                 "DBUS_SESSION_BUS_ADDRESS"})
+            env.remove(QLatin1String(name));
+        env.insert(QStringLiteral("TMPDIR"), tmp());
+        env.insert(QStringLiteral("UPD_RECORD"), dir_.path() + QStringLiteral("/record"));
+        p.setProcessEnvironment(env);
+        const QString name = QFileInfo(path_).completeBaseName();
+        p.start(path_ + QStringLiteral("/Contents/MacOS/") + name, args);
+    }
+
+private:
+    QTemporaryDir dir_;
+    QString path_;
+    bool ready_ = false;
+};
 
 }  // namespace
 
@@ -101,6 +147,51 @@ private slots:
         QVERIFY2(dyn.contains(QStringLiteral("[$ORIGIN/../Resources/runtime.helper]")), qPrintable(dyn));
         QVERIFY2(dyn.contains(QStringLiteral("[libUpdate.so")), qPrintable(dyn));
         QVERIFY(!dyn.contains(QStringLiteral("libbwvutil")));
+    }
+
+    void theProgramDrivesWhateverLibraryTheBundleCarries_data() {
+        QTest::addColumn<QString>("bundle");
+        QTest::addColumn<bool>("full");
+        QTest::newRow("full") << QStringLiteral(BWV_FULL_BUNDLE) << true;
+        QTest::newRow("vpn") << QStringLiteral(BWV_VPN_BUNDLE) << false;
+    }
+    void theProgramDrivesWhateverLibraryTheBundleCarries() {
+        QFETCH(QString, bundle);
+        QFETCH(bool, full);
+        RecordedBundle copy(bundle);
+        QVERIFY(copy.ready());
+        QProcess p;
+        copy.start(p, {});
+        QVERIFY(p.waitForStarted());
+        // The light installer downloads at once and polls every second.
+        QTRY_VERIFY_WITH_TIMEOUT(copy.calls().count(QStringLiteral("request 4")) >= 2, 20000);
+        // A termination request does not end the light installer.
+        p.terminate();
+        QVERIFY(!p.waitForFinished(700));
+        p.kill();
+        p.waitForFinished();
+        QStringList expected{QStringLiteral("load_providers")};
+        if (full) expected << QStringLiteral("set_full_version");
+        expected << QStringLiteral("upd_init ") + copy.tmp() + QStringLiteral("/bwvupdate")
+                 << QStringLiteral("request 8") << QStringLiteral("request 4") << QStringLiteral("request 4");
+        QCOMPARE(copy.calls().mid(0, expected.size()), expected);
+    }
+
+    void aModeWithoutTheUpdateToolEndsAtOnceWithoutAWord() {
+        if (::access("/Library/Application Support/Tarvenel/BrindleWave/bin/bwvupdate", X_OK) == 0)
+            QSKIP("this machine has the client's update tool installed");
+        for (const char *mode : {"AutoCheckMode", "upgradeMode"}) {
+            RecordedBundle copy(QStringLiteral(BWV_FULL_BUNDLE));
+            QVERIFY(copy.ready());
+            QProcess p;
+            copy.start(p, {QStringLiteral("-psn_0_42"), QLatin1String(mode)});
+            QVERIFY(p.waitForFinished(30000));
+            QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(p.exitCode(), 0);
+            QCOMPARE(QString::fromUtf8(p.readAllStandardError()), QString());
+            QCOMPARE(QString::fromUtf8(p.readAllStandardOutput()), QString());
+            QCOMPARE(copy.calls(), (QStringList{QStringLiteral("load_providers"), QStringLiteral("set_full_version")}));
+        }
     }
 
     void everyTextIsTranslatedKeepingNameAndPlaceholders_data() {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -49,7 +50,9 @@ public:
 
 private:
     uint64_t add(plist_t node) {
-        objects_.emplace_back(node);
+        // Owned before the table grows, so a failed growth frees the node.
+        PlistPtr owned(node);
+        objects_.push_back(std::move(owned));
         return objects_.size() - 1;
     }
     uint64_t reserve() { return add(nullptr); }
@@ -616,6 +619,10 @@ plobj *unarchive_root(const void *bytes, size_t len) {
 
         Reader r(std::move(objects));
         return r.decode(root_uid, 0).release();
+    } catch (const std::bad_alloc &) {
+        // Running out of memory says nothing about the bytes; callers must not take it
+        // for an archive that does not decode.
+        throw;
     } catch (...) {
         return nullptr;
     }

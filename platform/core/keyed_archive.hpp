@@ -24,7 +24,7 @@ bool archive_root(const plobj *root, std::string &out);
 // Foundation dictionary, array, string, data and date classes (mutable or not); numbers
 // and booleans come inline. Null for anything else: a foreign class, a $top without
 // "root", a UID out of range, a reference cycle, nesting deeper than kMaxDepth, or bytes
-// that are not a property list. +1 on success.
+// that are not a property list. +1 on success. Throws std::bad_alloc when memory runs out.
 plobj *unarchive_root(const void *bytes, size_t len);
 
 }  // namespace bwv::archive

@@ -403,6 +403,10 @@ int gmsg_get_desc(gmsg *m, char *dest, int *len) {
         dest[k] = '\0';
         *len = static_cast<int>(k);
     } catch (...) {
+        // Out of memory: an empty description, so the caller never reads an unset buffer.
+        if (dest && *len > 0)
+            dest[0] = '\0';
+        *len = 0;
     }
     return 0;
 }

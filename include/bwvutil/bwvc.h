@@ -20,8 +20,9 @@ BWV_API int bwvc_get_user_dir(char *buf, int size);
 /* The effective user's preferences file, or the system one for a daemon. 0 or -1. */
 BWV_API int bwvc_get_preference_path(char *buf, int size);
 
-/* 1 the console user's Documents folder opens; 0 it exists but is refused; -1 console user
- * is 0 (none or root); -2 no password entry for that user; -3 any other failure. */
+/* 1 the console user's Documents folder opens; 0 opening it is refused with EPERM; -1
+ * console user is 0 (none or root); -2 no password entry for that user; -3 any other
+ * failure (EACCES from permission bits included). */
 BWV_API int bwvc_check_user_file_accessibility(void);
 
 /* Owner of the console device; 0 when it cannot be examined. */

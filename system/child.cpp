@@ -2,10 +2,7 @@
 
 #include <bwvutil/ps_utils.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdint>
-#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -72,33 +69,6 @@ int wait_for(pid_t pid, int *status)
     return st;
 }
 
-namespace {
-
-// Makes room for n more bytes ahead of dbuf_write, doubling the storage: output arrives
-// in pieces of at most 1,024 bytes, and growing by one piece at a time would remap a large
-// buffer on every few pieces. Leaves a buffer without storage, and one whose consumed
-// front already makes the room, to dbuf_write.
-void reserve(dbuf *buf, uint32_t n)
-{
-    if (!buf || !buf->data)
-        return;
-    uint32_t unread = buf->wpos - buf->rpos;
-    if (buf->size - unread >= n)
-        return;
-    uint64_t want = std::max<uint64_t>(uint64_t{buf->size} * 2, uint64_t{unread} + n);
-    want = std::min<uint64_t>(want, UINT32_MAX);
-    if (want < uint64_t{unread} + n)
-        return;
-    void *grown = realloc(buf->data, static_cast<size_t>(want));
-    if (!grown)
-        return;
-    buf->data = static_cast<unsigned char *>(grown);
-    buf->size = static_cast<uint32_t>(want);
-    buf->room = buf->size - buf->wpos;
-}
-
-}  // namespace
-
 int drain(int out_fd, int err_fd, dbuf *out, dbuf *err)
 {
     // poll rather than select: a caller with more than FD_SETSIZE descriptors open would
@@ -124,10 +94,10 @@ int drain(int out_fd, int err_fd, dbuf *out, dbuf *err)
                 fds[i].fd = -1;
                 continue;
             }
-            if (sinks[i]) {
-                reserve(sinks[i], static_cast<uint32_t>(got));
+            // One write per piece: the caller's buffer grows by the byte buffer's own
+            // rule, exactly as if the caller had appended the pieces itself.
+            if (sinks[i])
                 dbuf_write(sinks[i], piece, static_cast<uint32_t>(got));
-            }
         }
     }
     return 0;
@@ -147,6 +117,8 @@ int run_capture(const char *file, char *const argv[], std::string &output, int *
     SpawnOptions opts;
     opts.stdio[0] = devnull;
     opts.stdio[1] = pipefd[1];
+    // Tools were once run by a shell, which also ran a script without a "#!" line.
+    opts.search_path = true;
     pid_t pid = spawn(file, argv, opts);
     close(devnull);
     close(pipefd[1]);

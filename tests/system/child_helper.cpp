@@ -3,6 +3,8 @@
 //   ignore-term      ignore SIGTERM, print "ready", then wait
 //   spew OUT ERR     write OUT bytes of pattern 1 to stdout and ERR of pattern 2 to stderr,
 //                    interleaved in uneven pieces
+//   once N           write N bytes (at most 4,096) of pattern 1 to stdout in one write,
+//                    so a reader finds them all at once
 //   exit N           exit with status N
 //   signal N         end by signal N
 //   upper            copy stdin to stdout in capitals
@@ -48,6 +50,16 @@ int main(int argc, char **argv)
     if (!strcmp(mode, "ignore-term")) {
         signal(SIGTERM, SIG_IGN);
         wait_forever();
+    }
+    if (!strcmp(mode, "once") && argc > 2) {
+        unsigned char buf[4096];
+        size_t n = strtoul(argv[2], nullptr, 10);
+        if (n > sizeof buf)
+            return 2;
+        for (size_t i = 0; i < n; ++i)
+            buf[i] = bwv::test::pattern_byte(0, i);
+        write_all(1, buf, n);
+        return 0;
     }
     if (!strcmp(mode, "exit") && argc > 2)
         return atoi(argv[2]);

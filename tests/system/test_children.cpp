@@ -120,6 +120,36 @@ TEST(RunTool, OutputBeyondOneMebibyteIsCollectedWholeAndInOrderOnBothStreams)
     EXPECT_TRUE(is_pattern(Buffers::text(b.err), 1, err_len));
 }
 
+TEST(RunTool, CallersBufferGrowsPieceByPieceByItsOwnRule)
+{
+    // All bytes sit in the pipe at once, so they arrive in reads of 1,024 and the rest;
+    // each piece is one dbuf_write: grow by the piece, at least by 256 bytes.
+    Argv whole({helper(), "once", "3000"});
+    Buffers b;
+    ASSERT_EQ(ps_runtool(whole.get(), b.out, nullptr), 0);
+    EXPECT_TRUE(is_pattern(Buffers::text(b.out), 0, 3000));
+    EXPECT_EQ(b.out->size, 3000u) << "1,024 allocated, then grown by 1,024 and by 952";
+    EXPECT_EQ(b.out->room, 0u);
+
+    Argv short_tail({helper(), "once", "2100"});
+    Buffers c;
+    ASSERT_EQ(ps_runtool(short_tail.get(), c.out, nullptr), 0);
+    EXPECT_EQ(dbuf_len(c.out), 2100u);
+    EXPECT_EQ(c.out->size, 2048u + 256u) << "a 52-byte piece still grows by 256";
+
+    // Bytes the caller already consumed are reclaimed by the first write, as always.
+    Buffers d;
+    ASSERT_EQ(dbuf_write(d.out, "abcdef", 6), 0);
+    ASSERT_EQ(dbuf_read(d.out, nullptr, 4), 4u);
+    ASSERT_EQ(ps_runtool(whole.get(), d.out, nullptr), 0);
+    std::string text = Buffers::text(d.out);
+    ASSERT_EQ(text.size(), 3002u);
+    EXPECT_EQ(text.substr(0, 2), "ef");
+    EXPECT_TRUE(is_pattern(text.substr(2), 0, 3000));
+    EXPECT_EQ(d.out->rpos, 0u);
+    EXPECT_EQ(d.out->size, 6u + 1024u + 1024u + 952u);
+}
+
 TEST(RunTool, OutputIsReadToTheEndEvenWithoutBuffers)
 {
     // Without draining, a child writing this much would block forever on a full pipe.

@@ -37,6 +37,8 @@ int verify(const char *path)
     bwv::sys::SpawnOptions opts;
     opts.stdio[0] = devnull;
     opts.stdio[1] = pipefd[1];
+    // execvp runs a tool script without a "#!" line with /bin/sh, as the shell did.
+    opts.search_path = true;
     pid_t pid = devnull < 0 ? -1 : bwv::sys::spawn(tool.c_str(), args.get(), opts);
     if (devnull >= 0)
         close(devnull);
@@ -74,7 +76,8 @@ extern "C" {
 
 int verifyPackage(const char *path)
 {
-    if (!path || !*path)
+    // An empty path is still a path: the tool is asked and its report decides.
+    if (!path)
         return 0;
     try {
         return verify(path);

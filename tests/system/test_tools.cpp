@@ -99,6 +99,22 @@ TEST(VerifyPackage, PathTooLongForTheOldCommandLineIsRefusedWithoutRunningTheToo
     EXPECT_EQ(verifyPackage(nullptr), 0);
 }
 
+TEST(VerifyPackage, EmptyPathIsStillAskedOfTheTool)
+{
+    PkgutilRoot root;
+    EXPECT_EQ(root.verify(report(kStatus, kCert), ""), 1);
+    EXPECT_EQ(root.args(), "--check-signature\n\n");
+    EXPECT_EQ(root.verify("Error: no package\n", ""), 0);
+}
+
+TEST(VerifyPackage, ToolScriptWithoutInterpreterLineIsRunByTheShell)
+{
+    TempRoot root;
+    root.write("usr/sbin/pkgutil", "echo '" + kStatus + "'\necho '" + kCert + "'\n", 0755);
+    root.use_as_root();
+    EXPECT_EQ(verifyPackage("/pkgs/Install.mpkg"), 1);
+}
+
 TEST(VerifyPackage, MissingToolGivesZero)
 {
     TempRoot root;
@@ -245,6 +261,13 @@ TEST(KextIsRun, ListingToolThatDiesOrIsMissingGivesZero)
     EXPECT_EQ(ps_kext_is_run("com.tarvenel.bwv.nke"), 0);
     unlink(dying.file("usr/sbin/kextstat").c_str());
     EXPECT_EQ(ps_kext_is_run("com.tarvenel.bwv.nke"), 0);
+}
+
+TEST(KextIsRun, ListingScriptWithoutInterpreterLineIsRunByTheShell)
+{
+    KextRoot root;
+    root.write("usr/sbin/kextstat", "echo ' 140 0 0x1 com.tarvenel.bwv.nke (5.3.1)'\n", 0755);
+    EXPECT_EQ(ps_kext_is_run("com.tarvenel.bwv.nke"), 1);
 }
 
 // A fake root whose installer records its arguments and keeps what it was given.

@@ -233,9 +233,9 @@ int bwvc_check_user_file_accessibility(void)
             close(fd);
             return 1;
         }
-        // Linux refuses with EACCES where the privacy guard of the original platform
-        // answers EPERM; both mean the folder is there and closed to this process.
-        if (errno == EPERM || errno == EACCES)
+        // EPERM is the privacy guard's refusal; plain permission bits (EACCES) and
+        // everything else are other failures.
+        if (errno == EPERM)
             return 0;
         return -3;
     } catch (...) {

@@ -4,8 +4,12 @@
 
 #include <poll.h>
 #include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -110,6 +114,57 @@ TEST(ConsoleUser, DocumentsThatCannotBeOpenedGiveMinusThree)
     if (root.skip)
         GTEST_SKIP() << "needs root";
     EXPECT_EQ(bwvc_check_user_file_accessibility(), -3);
+}
+
+// A user other than root whose home folder exists and is not "/", so that a private
+// mount can stand in for it.
+const struct passwd *user_with_home()
+{
+    for (const char *name : {"daemon", "bin", "man", "www-data", "backup"}) {
+        const struct passwd *pw = getpwnam(name);
+        struct stat st {};
+        if (pw && pw->pw_uid != 0 && pw->pw_dir && strcmp(pw->pw_dir, "/") != 0 &&
+            stat(pw->pw_dir, &st) == 0 && S_ISDIR(st.st_mode))
+            return pw;
+    }
+    return nullptr;
+}
+
+TEST(ConsoleUser, DocumentsClosedByPermissionBitsAreAnOtherFailure)
+{
+    // Only EPERM (the privacy guard) means "refused"; a folder whose mode shuts this
+    // process out answers EACCES and is any other failure.
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    const struct passwd *pw = user_with_home();
+    if (!pw)
+        GTEST_SKIP() << "no user with a home folder";
+    uid_t uid = pw->pw_uid;
+    std::string home = pw->pw_dir;
+    ConsoleRoot root(uid);
+    ASSERT_FALSE(root.skip);
+    std::string stand_in = root.mkdirs("home");
+    ASSERT_EQ(mkdir((stand_in + "/Documents").c_str(), 0700), 0);
+
+    constexpr int kCannotIsolate = 99;
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The user's real home is covered only inside this child's own mount namespace.
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(stand_in.c_str(), home.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            _exit(kCannotIsolate);
+        // The user must reach the fake console and the home, not the Documents inside.
+        if (chmod(root.path().c_str(), 0755) != 0 || chmod(stand_in.c_str(), 0755) != 0 || seteuid(uid) != 0)
+            _exit(kCannotIsolate);
+        _exit(bwvc_check_user_file_accessibility() + 10);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == kCannotIsolate)
+        GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(WEXITSTATUS(status) - 10, -3);
 }
 
 bool has_login()

@@ -22,7 +22,7 @@ BWV_BEGIN_DECLS
 #define FCRYPT_MAX_OVERHEAD 28
 
 /* Result codes. 0 is success. */
-#define FCRYPT_ERR_ARG (-1)          /* a required pointer is NULL or a length is negative */
+#define FCRYPT_ERR_ARG (-1)          /* a pointer that is needed is NULL, or a negative length no other code covers */
 #define FCRYPT_ERR_SPACE (-3)        /* capacity too small, input too short, odd digit count */
 #define FCRYPT_ERR_PASSWORD (-4)     /* wrong password: the verifier differs */
 #define FCRYPT_ERR_AUTH (-5)         /* authentication code differs */

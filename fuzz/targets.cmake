@@ -6,7 +6,7 @@
 find_package(CURL REQUIRED)
 find_package(OpenSSL REQUIRED)
 
-set(BWV_FUZZ_ENTRY_POINTS dic_file dic_fd gmsg fcrypt encstr rebrand cusconf feed xar)
+set(BWV_FUZZ_ENTRY_POINTS dic_file dic_fd gmsg fcrypt encstr rebrand cusconf feed xar xar_toc)
 
 function(bwv_fuzz_link target name)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
@@ -14,7 +14,7 @@ function(bwv_fuzz_link target name)
     # The update library exports only its C entry points, so the feed reader is built in.
     target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/updater/feed.cpp)
     target_link_libraries(${target} PRIVATE CURL::libcurl PkgConfig::PLIST)
-  elseif(name STREQUAL "xar")
+  elseif(name MATCHES "^xar")
     target_link_libraries(${target} PRIVATE bwv_xar)
   else()
     target_link_libraries(${target} PRIVATE bwvutil_static)

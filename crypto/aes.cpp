@@ -57,9 +57,19 @@ inline bool usable(const aes_ctx *ctx, std::uint32_t bit) {
     return ctx != nullptr && (ctx->inf & bit) && ctx->rounds >= 10 && ctx->rounds <= 14;
 }
 
+// A refused set-up also drops any earlier key, so the context holds no usable schedule
+// and no key material.
 void refuse(aes_ctx *ctx) {
+    explicit_bzero(ctx->ks, sizeof ctx->ks);
     ctx->rounds = 0;
     ctx->inf = kBlockLen;
+}
+
+// Words past the schedule are zero, so two set-ups of the same key give equal contexts
+// whatever the caller's memory held before.
+void clear_tail(std::uint32_t *ks, unsigned nk) {
+    const unsigned used = 4 * (nk + 7);
+    std::memset(ks + used, 0, (64 - used) * sizeof *ks);
 }
 
 // FIPS-197 5.2 key expansion. RotWord moves byte 1 to byte 0, which for
@@ -89,6 +99,7 @@ int aes_set_encrypt_key(const unsigned char *key, unsigned int len, aes_ctx *ctx
         return 0;
     }
     expand(key, nk, ctx->ks);
+    clear_tail(ctx->ks, nk);
     ctx->rounds = nk + 6;
     ctx->inf = kBlockLen | kEncryptBit;
     return 1;
@@ -114,6 +125,7 @@ int aes_set_decrypt_key(const unsigned char *key, unsigned int len, aes_ctx *ctx
             dst[c] = (r == 0 || r == nr) ? src[c] : inv_mix(src[c]);
     }
     explicit_bzero(ek, sizeof ek);
+    clear_tail(ctx->ks, nk);
     ctx->rounds = nr;
     ctx->inf = kBlockLen | kDecryptBit;
     return 1;

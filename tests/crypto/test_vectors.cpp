@@ -80,12 +80,22 @@ TEST(AesKeySetup, RefusedLengthsLeaveAContextThatWritesNothing) {
     }
 }
 
+TEST(AesKeySetup, RefusedSetUpDropsTheEarlierKey) {
+    const Bytes key(32, 0x77);
+    aes_ctx ctx;
+    ASSERT_EQ(aes_set_encrypt_key(key.data(), 32, &ctx), 1);
+    EXPECT_EQ(aes_set_encrypt_key(key.data(), 20, &ctx), 0);
+    const aes_ctx zero_words{};
+    EXPECT_EQ(std::memcmp(ctx.ks, zero_words.ks, sizeof ctx.ks), 0);
+}
+
 TEST(AesKeySetup, ByteAndBitLengthsGiveTheSameSchedule) {
     const Bytes key(32, 0x5A);
     for (unsigned bytes : {16u, 24u, 32u}) {
+        // Different leftovers in the two contexts must not tell them apart.
         aes_ctx a, b;
-        std::memset(&a, 0, sizeof a);
-        std::memset(&b, 0, sizeof b);
+        std::memset(&a, 0x00, sizeof a);
+        std::memset(&b, 0xC3, sizeof b);
         aes_set_encrypt_key(key.data(), bytes, &a);
         aes_set_encrypt_key(key.data(), bytes * 8, &b);
         EXPECT_EQ(std::memcmp(&a, &b, sizeof a), 0) << bytes;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 
@@ -135,8 +136,10 @@ long exhaust(const std::string &what, const std::function<void(Attempt &)> &scen
         // The first fault is enough to act on; later runs would only repeat it.
         if (live != 0 || (!failed_before && ::testing::Test::HasFailure()))
             return n;
-        if (n > 0 && !run.failed())
+        if (n > 0 && !run.failed()) {
+            std::printf("  %s: %ld allocations failed in turn\n", what.c_str(), n - 1);
             return n - 1;
+        }
         if (n >= kMaxRuns) {
             ADD_FAILURE() << "the path did not end after " << n << " allocations";
             return n;

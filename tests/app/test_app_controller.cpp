@@ -355,6 +355,17 @@ private slots:
         QTRY_VERIFY(bwvShutdownCancel);
     }
 
+    void aControllerThatIsGoneNoLongerHearsTheCancelNotification() {
+        auto &center = bwv::platform::DistributedNotificationCenter::defaultCenter();
+        if (!center.isConnected()) QSKIP("no session bus");
+        start();
+        if (c_->updateTimer) c_->updateTimer->invalidate();
+        c_.reset();
+        center.postNotificationName(QStringLiteral("CancelBrindleWaveShutdown"));
+        QTest::qWait(500);
+        QVERIFY(!bwvShutdownCancel);
+    }
+
     void theFirstCheckPollRunsAtOnceAndLaterOnesEverySecond() {
         installUpdateTool();
         upd_double::scriptPolls({upd_double::running(), upd_double::running(),
@@ -471,6 +482,7 @@ private slots:
         upd_double::scriptPolls({upd_double::running(10)});
         c_->downloadBrindleWave(nullptr);
         QCOMPARE(upd_double::requests(), (std::vector<int>{1, 4, 2, 4}));
+        QCOMPARE(c_->tfNotice->text(), QStringLiteral("Downloading BrindleWave 7.5.0"));
     }
 
     void aFailedDownloadOffersOnlyTheEnd() {

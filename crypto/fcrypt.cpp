@@ -65,6 +65,9 @@ int fcrypt_init(int mode, const unsigned char *pwd, unsigned int pwd_len, const 
                2 * klen + FCRYPT_PWD_VER_LENGTH);
     cx->ks_pos = kBlock;
     std::memset(cx->counter, 0, sizeof cx->counter);
+    // Never read before the first block is made; zero so a fresh context holds nothing
+    // left over from the caller's memory.
+    std::memset(cx->keystream, 0, sizeof cx->keystream);
     aes_set_encrypt_key(kbuf, klen, &cx->cipher);
     hmac_sha1_begin(&cx->auth);
     hmac_sha1_key(kbuf + klen, klen, &cx->auth);

@@ -340,6 +340,19 @@ TEST(StreamContext, RefusedSetUpLeavesContextAndVerifierAlone) {
     EXPECT_EQ(cx.pwd_len, 128u);
 }
 
+TEST(StreamContext, SetUpFromDifferentLeftoversGivesIdenticalContexts) {
+    const unsigned char salt[12] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2};
+    const auto *pwd = reinterpret_cast<const unsigned char *>("leftover password");
+    fcrypt_ctx a, b;
+    std::memset(&a, 0x00, sizeof a);
+    std::memset(&b, 0xA5, sizeof b);
+    unsigned char va[2], vb[2];
+    ASSERT_EQ(fcrypt_init(2, pwd, 17, salt, va, &a), 0);
+    ASSERT_EQ(fcrypt_init(2, pwd, 17, salt, vb, &b), 0);
+    EXPECT_EQ(std::memcmp(&a, &b, sizeof a), 0);
+    EXPECT_EQ(hex(va, 2), hex(vb, 2));
+}
+
 TEST(HexText, EncodesLowerCaseWithATerminatorAndNeedsRoomForIt) {
     const unsigned char bytes[] = {0x00, 0xAB, 0x7F};
     char text[8];

@@ -2,7 +2,11 @@
 
 #include <bwvutil/ps_utils.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -69,12 +73,87 @@ int wait_for(pid_t pid, int *status)
     return st;
 }
 
+namespace {
+
+// Appends pieces to a caller's byte buffer and leaves every field exactly as one
+// dbuf_write per piece would (its growth rule shows through size and room), while the
+// storage behind them grows geometrically: growing a large block by one 1,024-byte piece
+// at a time remaps it on every piece. The slack goes back when the sink is done.
+class Sink {
+public:
+    explicit Sink(dbuf *buf) : buf_(buf), cap_(buf && buf->data ? buf->size : 0) {}
+    ~Sink()
+    {
+        if (buf_ && buf_->data && cap_ > buf_->size) {
+            if (void *fitted = realloc(buf_->data, buf_->size > 0 ? buf_->size : 1))
+                buf_->data = static_cast<unsigned char *>(fitted);
+        }
+    }
+    Sink(const Sink &) = delete;
+    Sink &operator=(const Sink &) = delete;
+
+    void append(const unsigned char *piece, uint32_t len)
+    {
+        if (!buf_)
+            return;
+        dbuf &b = *buf_;
+        if (!b.data) {
+            dbuf_write(buf_, piece, len);
+            cap_ = b.data ? b.size : 0;
+            return;
+        }
+        if (b.rpos > 0) {
+            uint32_t unread = b.wpos - b.rpos;
+            memmove(b.data, b.data + b.rpos, unread);
+            b.rpos = 0;
+            b.wpos = unread;
+            b.room = b.size - b.wpos;
+        }
+        if (b.room < len) {
+            uint32_t growth = len <= kMinGrowth ? kMinGrowth : len;
+            // Where dbuf_write would fail, the piece is dropped and the buffer kept.
+            if (growth > UINT32_MAX - b.size)
+                return;
+            size_t want = size_t{b.size} + growth;
+            if (want > cap_ && !grow_to(want))
+                return;
+            b.size = static_cast<uint32_t>(want);
+        }
+        memcpy(b.data + b.wpos, piece, len);
+        b.wpos += len;
+        b.room = b.size - b.wpos;
+    }
+
+private:
+    static constexpr uint32_t kMinGrowth = 256;
+
+    bool grow_to(size_t want)
+    {
+        size_t ahead = std::min<size_t>(std::max(want, cap_ * 2), UINT32_MAX);
+        void *grown = realloc(buf_->data, ahead);
+        if (!grown) {
+            ahead = want;
+            grown = realloc(buf_->data, ahead);
+        }
+        if (!grown)
+            return false;
+        buf_->data = static_cast<unsigned char *>(grown);
+        cap_ = ahead;
+        return true;
+    }
+
+    dbuf *buf_;
+    size_t cap_;
+};
+
+}  // namespace
+
 int drain(int out_fd, int err_fd, dbuf *out, dbuf *err)
 {
     // poll rather than select: a caller with more than FD_SETSIZE descriptors open would
     // otherwise overflow the descriptor sets.
     struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
-    dbuf *sinks[2] = {out, err};
+    Sink sinks[2] = {Sink(out), Sink(err)};
     unsigned char piece[kPiece];
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
         int n = poll(fds, 2, -1);
@@ -94,10 +173,7 @@ int drain(int out_fd, int err_fd, dbuf *out, dbuf *err)
                 fds[i].fd = -1;
                 continue;
             }
-            // One write per piece: the caller's buffer grows by the byte buffer's own
-            // rule, exactly as if the caller had appended the pieces itself.
-            if (sinks[i])
-                dbuf_write(sinks[i], piece, static_cast<uint32_t>(got));
+            sinks[i].append(piece, static_cast<uint32_t>(got));
         }
     }
     return 0;

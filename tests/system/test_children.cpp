@@ -137,6 +137,15 @@ TEST(RunTool, CallersBufferGrowsPieceByPieceByItsOwnRule)
     EXPECT_EQ(dbuf_len(c.out), 2100u);
     EXPECT_EQ(c.out->size, 2048u + 256u) << "a 52-byte piece still grows by 256";
 
+    // Room made beforehand is filled piece by piece before anything grows.
+    dbuf *roomy = dbuf_createx(2000);
+    ASSERT_NE(roomy, nullptr);
+    ASSERT_EQ(ps_runtool(whole.get(), roomy, nullptr), 0);
+    EXPECT_EQ(dbuf_len(roomy), 3000u);
+    EXPECT_EQ(roomy->size, 3024u) << "1,024 fits, the next 1,024 grows it, 952 fits the rest";
+    EXPECT_EQ(roomy->room, 24u);
+    dbuf_destroy(roomy);
+
     // Bytes the caller already consumed are reclaimed by the first write, as always.
     Buffers d;
     ASSERT_EQ(dbuf_write(d.out, "abcdef", 6), 0);

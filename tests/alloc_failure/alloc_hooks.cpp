@@ -79,13 +79,14 @@ constexpr long kMaxRuns = 200000;
 
 bool hooks_active() { return true; }
 
-void arm(long fail_at)
+void arm(long fail_at, bool fail_rest)
 {
     own_thread();
     bwv_alloc_find_spared();
     bwv_alloc_state.seen = 0;
     bwv_alloc_state.injected = 0;
     bwv_alloc_state.fail_at = fail_at;
+    bwv_alloc_state.fail_rest = fail_rest;
     __atomic_store_n(&bwv_alloc_state.armed, 1, __ATOMIC_RELEASE);
 }
 
@@ -112,7 +113,7 @@ void Attempt::during(const std::function<void()> &call)
     struct Disarm {
         ~Disarm() { disarm(); }
     } guard;
-    arm(fail_at_);
+    arm(fail_at_, fail_rest_);
     call();
     disarm();
     failed_ = failed_ || failure_injected();
@@ -126,17 +127,28 @@ long exhaust(const std::string &what, const std::function<void(Attempt &)> &scen
         scenario(warm);
     }
     for (long n = 0;; ++n) {
-        std::string trace = what + ", allocation " + std::to_string(n) + " failing";
-        SCOPED_TRACE(trace);
-        Attempt run(n);
-        begin_tracking();
-        scenario(run);
-        size_t live = end_tracking();
-        EXPECT_EQ(live, 0u) << "blocks left allocated";
-        // The first fault is enough to act on; later runs would only repeat it.
-        if (live != 0 || (!failed_before && ::testing::Test::HasFailure()))
-            return n;
-        if (n > 0 && !run.failed()) {
+        bool path_ended = false;
+        for (bool rest : {false, true}) {
+            if (n == 0 && rest)
+                continue;
+            std::string trace = what + ", allocation " + std::to_string(n) +
+                                (rest ? " and every later one" : "") + " failing";
+            SCOPED_TRACE(trace);
+            Attempt run(n, rest);
+            begin_tracking();
+            scenario(run);
+            size_t live = end_tracking();
+            EXPECT_EQ(live, 0u) << "blocks left allocated";
+            // The first fault is enough to act on; later runs would only repeat it.
+            if (live != 0 || (!failed_before && ::testing::Test::HasFailure()))
+                return n;
+            // A run that never reached the n-th allocation has walked the whole path.
+            if (n > 0 && !run.failed()) {
+                path_ended = true;
+                break;
+            }
+        }
+        if (path_ended) {
             std::printf("  %s: %ld allocations failed in turn\n", what.c_str(), n - 1);
             return n - 1;
         }
@@ -150,7 +162,7 @@ long exhaust(const std::string &what, const std::function<void(Attempt &)> &scen
 #else
 
 bool hooks_active() { return false; }
-void arm(long) {}
+void arm(long, bool) {}
 void disarm() {}
 long allocations_seen() { return 0; }
 bool failure_injected() { return false; }

@@ -17,8 +17,8 @@ namespace bwv::test::alloc {
 bool hooks_active();
 
 // Counts allocations made on the calling thread while armed; the fail_at-th one (1-based)
-// fails, every other succeeds. fail_at 0 never fails.
-void arm(long fail_at);
+// fails, and with fail_rest every later one too; the others succeed. fail_at 0 never fails.
+void arm(long fail_at, bool fail_rest = false);
 void disarm();
 long allocations_seen();
 bool failure_injected();
@@ -33,9 +33,12 @@ size_t end_tracking();
 // releases everything it holds.
 class Attempt {
 public:
-    explicit Attempt(long fail_at) : fail_at_(fail_at) {}
+    explicit Attempt(long fail_at, bool fail_rest = false) : fail_at_(fail_at), fail_rest_(fail_rest) {}
     // fail_at of this run (0: the reference run without failure).
     long fail_at() const { return fail_at_; }
+    // Whether every allocation after the fail_at-th fails as well (memory that stays
+    // exhausted, which exercises the clean-up paths too).
+    bool fail_rest() const { return fail_rest_; }
     // Runs call with injection armed.
     void during(const std::function<void()> &call);
     // True when the injected failure was hit inside during() in this run.
@@ -43,13 +46,15 @@ public:
 
 private:
     long fail_at_;
+    bool fail_rest_;
     bool failed_ = false;
 };
 
 // Runs scenario once to warm up lazily made state, once as the reference run, then with
 // allocation n failing for n = 1, 2, 3 ... until a run completes without reaching the
-// n-th allocation. Every run must leave no block live. Returns the number of failing
-// runs made (the allocations along the path).
+// n-th allocation; each n is run twice, with only the n-th allocation failing and with
+// every allocation from the n-th on failing. Every run must leave no block live.
+// Returns the number of allocations along the path.
 long exhaust(const std::string &what, const std::function<void(Attempt &)> &scenario);
 
 }  // namespace bwv::test::alloc

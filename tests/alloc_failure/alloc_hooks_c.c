@@ -125,7 +125,8 @@ static int should_fail_from(const void *caller)
     if ((uintptr_t)caller >= spared_lo && (uintptr_t)caller < spared_hi)
         return 0;
     long n = ++bwv_alloc_state.seen;
-    if (bwv_alloc_state.fail_at > 0 && n == bwv_alloc_state.fail_at) {
+    if (bwv_alloc_state.fail_at > 0 &&
+        (n == bwv_alloc_state.fail_at || (bwv_alloc_state.fail_rest && n > bwv_alloc_state.fail_at))) {
         bwv_alloc_state.injected = 1;
         return 1;
     }

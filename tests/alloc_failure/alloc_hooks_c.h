@@ -25,6 +25,7 @@ struct bwv_alloc_state {
     int owner_set;
     int armed;
     long fail_at;
+    int fail_rest;
     long seen;
     int injected;
     int tracking;

@@ -267,17 +267,11 @@ bool binary_graph_is_sane(const uint8_t *p, size_t len)
         return false;
     auto offset_of = [&](uint64_t i) { return read_be(p + table + i * off_size, off_size); };
 
-    // Children of object i, or false when its encoding runs outside the file.
-    auto children = [&](uint64_t i, std::vector<uint64_t> &out) -> bool {
-        out.clear();
-        uint64_t o = offset_of(i);
-        if (o < 8 || o >= table)
-            return false;
-        uint8_t marker = p[o];
-        uint8_t type = marker >> 4;
-        if (type != 0xA && type != 0xC && type != 0xD)
-            return true;
-        uint64_t n = marker & 0x0F, pos = o + 1;
+    // The element count of the object at o and where its content starts; false when the
+    // count runs outside the file.
+    auto count_at = [&](uint64_t o, uint64_t &n, uint64_t &pos) -> bool {
+        n = p[o] & 0x0F;
+        pos = o + 1;
         if (n == 0x0F) {
             if (pos >= table || (p[pos] >> 4) != 0x1)
                 return false;
@@ -287,12 +281,45 @@ bool binary_graph_is_sane(const uint8_t *p, size_t len)
             n = read_be(p + pos + 1, w);
             pos += 1 + w;
         }
+        return true;
+    };
+
+    // libplist aborts the process when it hands out a dictionary key holding a zero
+    // character, so such keys are refused here.
+    auto key_holds_nul = [&](uint64_t i) -> bool {
+        uint64_t o = offset_of(i);
+        if (o < 8 || o >= table)
+            return false;
+        uint8_t type = p[o] >> 4;
+        uint64_t n = 0, pos = 0;
+        if ((type != 0x5 && type != 0x6) || !count_at(o, n, pos) || n > table - pos)
+            return false;
+        if (type == 0x5)
+            return memchr(p + pos, 0, n) != nullptr;
+        for (uint64_t k = 0; k < n && pos + 2 * k + 1 < table; ++k)
+            if (p[pos + 2 * k] == 0 && p[pos + 2 * k + 1] == 0)
+                return true;
+        return false;
+    };
+
+    // Children of object i, or false when its encoding runs outside the file.
+    auto children = [&](uint64_t i, std::vector<uint64_t> &out) -> bool {
+        out.clear();
+        uint64_t o = offset_of(i);
+        if (o < 8 || o >= table)
+            return false;
+        uint8_t type = p[o] >> 4;
+        if (type != 0xA && type != 0xC && type != 0xD)
+            return true;
+        uint64_t n = 0, pos = 0;
+        if (!count_at(o, n, pos))
+            return false;
         uint64_t refs = type == 0xD ? n * 2 : n;
         if (n > table || refs > (table - pos) / ref_size)
             return false;
         for (uint64_t k = 0; k < refs; ++k) {
             uint64_t r = read_be(p + pos + k * ref_size, ref_size);
-            if (r >= count)
+            if (r >= count || (type == 0xD && k < n && key_holds_nul(r)))
                 return false;
             out.push_back(r);
         }

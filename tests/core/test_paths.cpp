@@ -33,6 +33,14 @@ TEST(Paths, NullOrEmptyRootRestoresRealPaths) {
               "/Library/Application Support/Tarvenel/BrindleWave/conf/custom.plist");
 }
 
+TEST(Paths, SlashRootIsTheMacOSLayoutItself) {
+    RootGuard g;
+    bwv_set_root("/");
+    EXPECT_STREQ(bwv_root(), "/");
+    EXPECT_EQ(bwv::paths::fixed(bwv::paths::kHdiutil), "/usr/bin/hdiutil");
+    EXPECT_EQ(bwv::paths::fixed(bwv::paths::kConsole), "/dev/console");
+}
+
 TEST(Paths, ToolsWithoutRootAreTheStandIns) {
     RootGuard g;
     bwv_set_root(nullptr);

@@ -93,6 +93,8 @@ protected:
     void SetUp() override
     {
         AllocFailure::SetUp();
+        if (IsSkipped())
+            return;
         char templ[] = "/tmp/bwv-allocenc-XXXXXX";
         ASSERT_NE(mkdtemp(templ), nullptr);
         dir_ = templ;

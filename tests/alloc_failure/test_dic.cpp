@@ -282,6 +282,8 @@ protected:
     void SetUp() override
     {
         AllocFailure::SetUp();
+        if (IsSkipped())
+            return;
         char templ[] = "/tmp/bwv-allocdic-XXXXXX";
         ASSERT_NE(mkdtemp(templ), nullptr);
         dir_ = templ;

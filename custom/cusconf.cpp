@@ -20,9 +20,10 @@ extern "C" {
 
 cusconf *cusconf_load(void) {
     try {
+        // The path first: it may throw, and nothing must be held when it does.
+        std::string path = bwv::paths::fixed(bwv::paths::kCustomFile);
         auto *conf = static_cast<cusconf *>(std::calloc(1, sizeof(cusconf)));
         if (!conf) return nullptr;
-        std::string path = bwv::paths::fixed(bwv::paths::kCustomFile);
         dic *d = dic_load_from_file(path.c_str());
         if (!d || !d->ref || bwv::pl::kind(d->ref) != bwv::pl::Kind::Dict) {
             if (d) dic_destroy(d);

@@ -92,8 +92,9 @@ class Run:
         for d in (self.tmp, self.state, os.path.join(self.work, "home")):
             os.makedirs(d, exist_ok=True)
         self.notice_log = os.path.join(self.work, "notices.txt")
-        self.env = installer_env(self.work, self.tmp, self.state, self.notice_log, args.probe)
+        self.env = installer_env(self.work, self.tmp, self.state, self.notice_log)
         self.env["QT_QPA_PLATFORM"] = "offscreen"
+        self.env["LD_PRELOAD"] = args.probe
 
     def entry(self):
         return self.demo[FEED_ENTRY]
@@ -196,14 +197,13 @@ class Run:
         shutil.rmtree(self.work, ignore_errors=True)
 
 
-def installer_env(work, tmp, state, notice_log, probe):
+def installer_env(work, tmp, state, notice_log):
     env = dict(os.environ)
     env.update({
         "TMPDIR": tmp,
         "HOME": os.path.join(work, "home"),
         "BWV_TOOLS_STATE_DIR": state,
         "BWV_DRILL_NOTICE_LOG": notice_log,
-        "LD_PRELOAD": probe,
         "LANG": "C.UTF-8",
         "LC_ALL": "C.UTF-8",
         # The servers are on loopback; a proxy from the environment must not be asked.
@@ -290,15 +290,33 @@ def drill_disk_full(args):
         run.close()
 
 
+class ProbedSession(e2e.Session):
+    """The end-to-end session, with the notice probe loaded into the installer only (not
+    into the X tools that press its buttons)."""
+
+    def __init__(self, probe, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.probe = probe
+
+    def launch(self, *args):
+        plain = self.env
+        self.env = dict(plain, LD_PRELOAD=self.probe)
+        try:
+            super().launch(*args)
+        finally:
+            self.env = plain
+
+
 def drill_no_session_bus(args):
     """No session bus: the installer starts, downloads and installs all the same; the
     distributed notifications are simply not delivered."""
     display = e2e.Display()
     s = None
     try:
-        s = e2e.Session(args.build, os.path.join(args.build, "demo", "feed"), display.name, image_seconds=0.5)
+        s = ProbedSession(args.probe, args.build, os.path.join(args.build, "demo", "feed"), display.name,
+                          image_seconds=0.5)
         notice_log = os.path.join(s.work, "notices.txt")
-        s.env.update(installer_env(s.work, s.tmp, s.state, notice_log, args.probe))
+        s.env.update(installer_env(s.work, s.tmp, s.state, notice_log))
         s.env["QT_QPA_PLATFORM"] = "xcb"
         s.env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + os.path.join(s.work, "no-bus-here")
         s.launch()

@@ -3,6 +3,7 @@
 #include <bwvutil/gmsg.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -17,19 +18,30 @@ namespace {
 std::atomic<gmsg *> strmap{nullptr};
 std::mutex strmap_fill;
 
-void fill_from(gmsg *cache, const char *path) {
+// False when memory ran out on the way: the texts then must not be kept as they are.
+// A file that is missing or does not load has no texts, which is a complete answer.
+bool fill_from(gmsg *cache, const char *path) {
+    errno = 0;
     dic *d = dic_load_from_file(path);
-    if (!d) return;
+    if (!d) return errno != ENOMEM;
+    bool complete = true;
     // A root that is not a dictionary has no texts; the dictionary helpers would take
     // it as it comes.
     if (d->ref && bwv::pl::kind(d->ref) == bwv::pl::Kind::Dict) {
         int count = dic_get_count(d);
         char **keys = count >= 1 ? dic_get_keys(d) : nullptr;
+        if (count >= 1 && !keys) complete = false;
         if (keys) {
             for (int i = 0; i < count; ++i) {
                 if (!keys[i]) continue;
                 char *value = dic_get_str(d, keys[i]);
-                if (value && *value) gmsg_add_str(cache, keys[i], value);
+                if (!value) {
+                    // Null for a value that is not text, or for a copy that failed.
+                    plobj *v = bwv::pl::dict_get(d->ref, keys[i]);
+                    if (v && bwv::pl::kind(v) == bwv::pl::Kind::String) complete = false;
+                } else if (*value && !gmsg_add_str(cache, keys[i], value)) {
+                    complete = false;
+                }
                 std::free(value);
                 std::free(keys[i]);
             }
@@ -37,6 +49,7 @@ void fill_from(gmsg *cache, const char *path) {
         }
     }
     dic_destroy(d);
+    return complete;
 }
 
 // path_of is asked for the file only when the cache is still to be made.
@@ -48,9 +61,16 @@ const char *lookup(PathOf path_of, const char *key, const char *def) {
         std::lock_guard lock(strmap_fill);
         cache = strmap.load(std::memory_order_relaxed);
         if (!cache) {
+            // The path first: forming it may throw, and the cache must not leak then.
+            const char *path = path_of();
             cache = gmsg_create(0, 0);
             if (!cache) return def;
-            fill_from(cache, path_of());
+            if (!fill_from(cache, path)) {
+                // Short of memory: a later lookup reads the file again rather than the
+                // process keeping an incomplete set of texts for good.
+                gmsg_release(cache);
+                return def;
+            }
             strmap.store(cache, std::memory_order_release);
         }
     }

@@ -1,0 +1,95 @@
+#include <bwvutil/custom.h>
+#include <bwvutil/dic.h>
+
+#include "fixture.hpp"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+namespace {
+
+using namespace bwv::test::alloc;
+namespace fs = std::filesystem;
+
+class AllocFailureRebrand : public AllocFailure {
+protected:
+    void SetUp() override
+    {
+        AllocFailure::SetUp();
+        if (IsSkipped())
+            return;
+        char templ[] = "/tmp/bwv-allocreb-XXXXXX";
+        ASSERT_NE(mkdtemp(templ), nullptr);
+        dir_ = templ;
+        path_ = dir_ + "/rebrand_text.plist";
+        dic *d = dic_create();
+        dic_set_str(d, "ProductName", "Kestrel");
+        dic_set_str(d, "Welcome", "Hello from Kestrel");
+        dic_set_str(d, "Farewell", "Goodbye");
+        ASSERT_EQ(dic_save_to_file(d, path_.c_str()), 0);
+        dic_destroy(d);
+    }
+    void TearDown() override
+    {
+        std::error_code ec;
+        if (!dir_.empty())
+            fs::remove_all(dir_, ec);
+    }
+    std::string dir_, path_;
+};
+
+// Child exit codes of one run.
+constexpr int kPathEnded = 10;  // the n-th allocation was never reached
+constexpr int kWrongText = 11;  // a lookup gave neither the text nor the default
+constexpr int kStuck = 12;      // a later lookup with memory to spare lacks a text
+
+bool is(const char *got, const char *want) { return got && std::strcmp(got, want) == 0; }
+
+// The texts are read once per process, so every n runs in a child of its own whose first
+// lookup is the one that runs short of memory.
+int run_child(const std::string &path, long n)
+{
+    arm(n);
+    const char *first = getbwvtxt_ex(path.c_str(), "Welcome", "default");
+    disarm();
+    if (!failure_injected())
+        return is(first, "Hello from Kestrel") ? kPathEnded : kWrongText;
+    if (!is(first, "Hello from Kestrel") && !is(first, "default"))
+        return kWrongText;
+    // A lookup that failed for want of memory must not have fixed a partial set of texts
+    // for the rest of the process.
+    if (!is(getbwvtxt_ex(path.c_str(), "Welcome", "default"), "Hello from Kestrel") ||
+        !is(getbwvtxt_ex(path.c_str(), "ProductName", "default"), "Kestrel") ||
+        !is(getbwvtxt_ex(path.c_str(), "Farewell", "default"), "Goodbye"))
+        return kStuck;
+    return 0;
+}
+
+TEST_F(AllocFailureRebrand, AFirstLookupShortOfMemoryDoesNotFixTheTextsForGood)
+{
+    for (long n = 1; n < 10000; ++n) {
+        fflush(nullptr);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0)
+            _exit(run_child(path_, n));
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status)) << "allocation " << n << ": the child died";
+        int code = WEXITSTATUS(status);
+        if (code == kPathEnded) {
+            std::printf("  getbwvtxt_ex first lookup: %ld allocations failed in turn\n", n - 1);
+            return;
+        }
+        ASSERT_EQ(code, 0) << "allocation " << n << " failing: "
+                           << (code == kWrongText ? "a lookup gave a wrong text"
+                                                  : "later lookups lack texts");
+    }
+    FAIL() << "the path did not end";
+}
+
+}  // namespace

@@ -158,6 +158,35 @@ TEST_F(AllocFailureGmsg, DeletingAKeyRemovesExactlyIt)
     });
 }
 
+TEST_F(AllocFailureGmsg, PlainReadersNeedNoMemory)
+{
+    long failing_runs = exhaust("gmsg_get_str, gmsg_get_str_r, gmsg_get_int, gmsg_get_bin",
+                                [](Attempt &run) {
+        gmsg *m = sample();
+        const char *s = nullptr;
+        char copy[16] = {};
+        int need = 0;
+        int64_t count = 0;
+        uint32_t len = 0;
+        const void *bin = nullptr;
+        run.during([&] {
+            s = gmsg_get_str(m, "name");
+            need = gmsg_get_str_r(m, "name", copy, sizeof copy);
+            count = gmsg_get_int(m, "count");
+            bin = gmsg_get_bin(m, "blob", &len);
+        });
+        EXPECT_STREQ(s, "Brindle");
+        EXPECT_EQ(need, 8);
+        EXPECT_STREQ(copy, "Brindle");
+        EXPECT_EQ(count, -5);
+        EXPECT_NE(bin, nullptr);
+        EXPECT_EQ(len, 4u);
+        gmsg_release(m);
+    });
+    // Readers copy into the ring or the caller's buffer and lend the rest.
+    EXPECT_EQ(failing_runs, 0);
+}
+
 TEST_F(AllocFailureGmsg, ANestedMessageComesOutWholeOrNotAtAll)
 {
     exhaust("gmsg_get_msg", [](Attempt &run) {

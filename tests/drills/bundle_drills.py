@@ -92,7 +92,9 @@ class Run:
         for d in (self.tmp, self.state, os.path.join(self.work, "home")):
             os.makedirs(d, exist_ok=True)
         self.notice_log = os.path.join(self.work, "notices.txt")
-        self.env = installer_env(self.work, self.tmp, self.state, self.notice_log)
+        self.env = dict(os.environ)
+        self.env.pop("LANGUAGE", None)
+        self.env.update(installer_env(self.work, self.tmp, self.state, self.notice_log))
         self.env["QT_QPA_PLATFORM"] = "offscreen"
         self.env["LD_PRELOAD"] = args.probe
 
@@ -198,8 +200,9 @@ class Run:
 
 
 def installer_env(work, tmp, state, notice_log):
-    env = dict(os.environ)
-    env.update({
+    """What the drills set for the installer on top of the caller's environment."""
+    asan = os.environ.get("ASAN_OPTIONS", "")
+    return {
         "TMPDIR": tmp,
         "HOME": os.path.join(work, "home"),
         "BWV_TOOLS_STATE_DIR": state,
@@ -209,12 +212,9 @@ def installer_env(work, tmp, state, notice_log):
         # The servers are on loopback; a proxy from the environment must not be asked.
         "NO_PROXY": "127.0.0.1",
         "no_proxy": "127.0.0.1",
-    })
-    env.pop("LANGUAGE", None)
-    # Under AddressSanitizer the probe is loaded ahead of the sanitizer's runtime.
-    asan = env.get("ASAN_OPTIONS", "")
-    env["ASAN_OPTIONS"] = (asan + ":" if asan else "") + "verify_asan_link_order=0"
-    return env
+        # Under AddressSanitizer the probe is loaded ahead of the sanitizer's runtime.
+        "ASAN_OPTIONS": (asan + ":" if asan else "") + "verify_asan_link_order=0",
+    }
 
 
 def read_installer_log(state):

@@ -19,7 +19,7 @@ extern void *__libc_realloc(void *p, size_t size);
 extern void __libc_free(void *p);
 extern void *__libc_memalign(size_t alignment, size_t size);
 
-#define TABLE_SIZE (1u << 18)
+#define TABLE_SIZE (1u << 16)
 #define TOMBSTONE ((void *)1)
 
 /* Not static: the allocator's declarations carry the leaf attribute, and state that

@@ -3,8 +3,10 @@
 // The test executable replaces malloc, calloc, realloc, free, the aligned allocators,
 // strdup, strndup and the global operator new and delete, so every allocation made by the
 // library, by the C++ runtime on its behalf and by shared libraries it calls (libplist,
-// stdio) passes through here. Under AddressSanitizer or ThreadSanitizer the sanitizer owns
-// the allocator and nothing is replaced; tests then skip.
+// stdio) passes through here. Allocations libplist makes itself are tracked but never
+// failed: it writes through a failed allocation, so failing one only crashes inside it.
+// Under AddressSanitizer or ThreadSanitizer the sanitizer owns the allocator and nothing
+// is replaced; tests then skip.
 #pragma once
 
 #include <cstddef>

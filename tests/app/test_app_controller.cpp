@@ -18,27 +18,19 @@
 #include "app/AppController.h"
 #include "platform/qt/alert.hpp"
 #include "platform/qt/log.hpp"
-#include "tests/app/ControllerHarness.h"
+#include "tests/app/ControllerFixture.h"
 #include "tests/app/UpdateLibraryDouble.h"
-#include "ui_MainWindow.h"
 
 using bwv::platform::AlertRequest;
 
 using namespace app_test;
 
-class AppControllerTest : public QObject {
+class AppControllerTest : public QObject, ControllerFixture {
     Q_OBJECT
 
-    QByteArray originalTmpdir_;
     std::unique_ptr<bwv::test::TempRoot> rootDir_;
     QString root_;
-    std::unique_ptr<QWidget> window_;
-    std::unique_ptr<Ui::MainWindow> form_;
-    std::unique_ptr<TestController> c_;
-    std::unique_ptr<bwv::test::ScopedAlertRecorder> alertRecorder_;
-    std::unique_ptr<bwv::test::ScopedLogRecorder> logRecorder_;
-    bwv::test::RecordingAlertPresenter *presenter_ = nullptr;
-    bwv::test::RecordingLogSink *sink_ = nullptr;
+    std::optional<ScopedEnv> tmpdir_;
     QProcess agent_;
     upd_result downloadedRecord_{};
 
@@ -46,11 +38,6 @@ class AppControllerTest : public QObject {
     QString downloadDir() const { return userTmp() + QStringLiteral("bwvupdate"); }
     QString imagePath() const { return downloadDir() + QStringLiteral("/BrindleWave-7.5.0.dmg"); }
     QString log(const char *name) const { return readFile(root_ + QLatin1Char('/') + QLatin1String(name)); }
-    QStringList alertTitles() const {
-        QStringList t;
-        for (const auto &a : presenter_->alerts) t << a.title;
-        return t;
-    }
 
     void installUpdateTool() {
         writeFile(root_ + kSupportDir + QStringLiteral("/bin/bwvupdate"), "#!/bin/sh\nexit 0\n", true);
@@ -143,15 +130,13 @@ class AppControllerTest : public QObject {
     }
 
 private slots:
-    void initTestCase() { originalTmpdir_ = qgetenv("TMPDIR"); }
-
     void init() {
         rootDir_ = std::make_unique<bwv::test::TempRoot>();
         QVERIFY(rootDir_->isValid());
         root_ = rootDir_->path();
         QDir().mkpath(root_ + QStringLiteral("/tmp"));
         QDir().mkpath(userTmp());
-        qputenv("TMPDIR", userTmp().toUtf8());
+        tmpdir_.emplace("TMPDIR", userTmp().toUtf8());
 
         autoCheckMode = false;
         upgradeMode = false;
@@ -164,16 +149,8 @@ private slots:
         // another test starts alongside never blocks an installation here.
         writeInstalledVersion("version=6.0.0\n");
 
-        alertRecorder_ = std::make_unique<bwv::test::ScopedAlertRecorder>();
-        logRecorder_ = std::make_unique<bwv::test::ScopedLogRecorder>();
-        presenter_ = &**alertRecorder_;
-        sink_ = &**logRecorder_;
-
-        window_ = std::make_unique<QWidget>();
-        form_ = std::make_unique<Ui::MainWindow>();
-        form_->setupUi(window_.get());
-        c_ = std::make_unique<TestController>();
-        c_->connectOutlets(*form_, *window_);
+        startRecording();
+        openController();
     }
 
     void cleanup() {
@@ -182,17 +159,10 @@ private slots:
         const bool attachFails = QFileInfo::exists(root_ + QStringLiteral("/attach-fails"));
         QTRY_COMPARE(log("hdiutil.log").count(QStringLiteral("detach ")),
                      attachFails ? 0 : static_cast<int>(log("hdiutil.log").count(QStringLiteral("attach "))));
-        if (c_ && c_->updateTimer) c_->updateTimer->invalidate();
-        c_.reset();
-        form_.reset();
-        window_.reset();
-        logRecorder_.reset();
-        alertRecorder_.reset();
+        closeController();
+        stopRecording();
         std::signal(SIGTERM, SIG_DFL);
-        if (originalTmpdir_.isNull())
-            qunsetenv("TMPDIR");
-        else
-            qputenv("TMPDIR", originalTmpdir_);
+        tmpdir_.reset();
         rootDir_.reset();
     }
 

@@ -8,25 +8,17 @@
 #include <csignal>
 #include <memory>
 
-#include "tests/app/ControllerHarness.h"
+#include "tests/app/ControllerFixture.h"
 #include "tests/app/UpdateLibraryDouble.h"
-#include "ui_MainWindow.h"
 
 using namespace app_test;
 
-class AppRebrandTest : public QObject {
+class AppRebrandTest : public QObject, ControllerFixture {
     Q_OBJECT
 
-    QByteArray originalTmpdir_;
     std::unique_ptr<bwv::test::TempRoot> rootDir_;
     QString root_;
-    std::unique_ptr<QWidget> window_;
-    std::unique_ptr<Ui::MainWindow> form_;
-    std::unique_ptr<TestController> c_;
-    std::unique_ptr<bwv::test::ScopedAlertRecorder> alertRecorder_;
-    std::unique_ptr<bwv::test::ScopedLogRecorder> logRecorder_;
-    bwv::test::RecordingAlertPresenter *presenter_ = nullptr;
-    bwv::test::RecordingLogSink *sink_ = nullptr;
+    std::optional<ScopedEnv> tmpdir_;
 
 private slots:
     void initTestCase() {
@@ -38,12 +30,8 @@ private slots:
         // not turn the installation below into the "is running" alert.
         writeFile(root_ + kSupportDir + QStringLiteral("/conf/bwvinfo"), "version=6.0.0\n");
         QDir().mkpath(root_ + QStringLiteral("/usertmp"));
-        originalTmpdir_ = qgetenv("TMPDIR");
-        qputenv("TMPDIR", (root_ + QStringLiteral("/usertmp/")).toUtf8());
-        alertRecorder_ = std::make_unique<bwv::test::ScopedAlertRecorder>();
-        logRecorder_ = std::make_unique<bwv::test::ScopedLogRecorder>();
-        presenter_ = &**alertRecorder_;
-        sink_ = &**logRecorder_;
+        tmpdir_.emplace("TMPDIR", (root_ + QStringLiteral("/usertmp/")).toUtf8());
+        startRecording();
     }
 
     void init() {
@@ -52,28 +40,17 @@ private slots:
         upd_double::reset();
         presenter_->alerts.clear();
         sink_->lines.clear();
-        window_ = std::make_unique<QWidget>();
-        form_ = std::make_unique<Ui::MainWindow>();
-        form_->setupUi(window_.get());
-        c_ = std::make_unique<TestController>();
-        c_->connectOutlets(*form_, *window_);
+        openController();
     }
 
     void cleanup() {
-        if (c_->updateTimer) c_->updateTimer->invalidate();
-        c_.reset();
-        form_.reset();
-        window_.reset();
+        closeController();
         std::signal(SIGTERM, SIG_DFL);
     }
 
     void cleanupTestCase() {
-        logRecorder_.reset();
-        alertRecorder_.reset();
-        if (originalTmpdir_.isNull())
-            qunsetenv("TMPDIR");
-        else
-            qputenv("TMPDIR", originalTmpdir_);
+        stopRecording();
+        tmpdir_.reset();
         rootDir_.reset();
     }
 

@@ -15,9 +15,8 @@
 #include <memory>
 
 #include "app/AppController.h"
-#include "tests/app/ControllerHarness.h"
+#include "tests/app/ControllerFixture.h"
 #include "tests/app/UpdateLibraryDouble.h"
-#include "ui_MainWindow.h"
 
 using namespace app_test;
 
@@ -42,32 +41,19 @@ QString demoImage() {
 
 }  // namespace
 
-class InstallDrills : public QObject {
+class InstallDrills : public QObject, ControllerFixture {
     Q_OBJECT
 
-    QByteArray originalTmpdir_;
-    QByteArray originalStateDir_;
     std::unique_ptr<bwv::test::TempRoot> rootDir_;
     QString root_;
-    std::unique_ptr<QWidget> window_;
-    std::unique_ptr<Ui::MainWindow> form_;
-    std::unique_ptr<TestController> c_;
-    std::unique_ptr<bwv::test::ScopedAlertRecorder> alertRecorder_;
-    std::unique_ptr<bwv::test::ScopedLogRecorder> logRecorder_;
-    bwv::test::RecordingAlertPresenter *presenter_ = nullptr;
-    bwv::test::RecordingLogSink *sink_ = nullptr;
+    std::optional<ScopedEnv> tmpdir_;
+    std::optional<ScopedEnv> stateDir_;
     upd_result record_{};
 
     QString downloadDir() const { return root_ + QStringLiteral("/usertmp/bwvupdate"); }
     QString imagePath() const { return downloadDir() + QLatin1Char('/') + QFileInfo(demoImage()).fileName(); }
     QString copiedPackage() const { return downloadDir() + QStringLiteral("/Install.mpkg"); }
     QString mountRoot() const { return root_ + QStringLiteral("/tmp"); }
-
-    QStringList alertTitles() const {
-        QStringList t;
-        for (const auto &a : presenter_->alerts) t << a.title;
-        return t;
-    }
 
     void linkTool(const QString &macosPath, const QString &tool) {
         QDir().mkpath(QFileInfo(root_ + macosPath).absolutePath());
@@ -141,8 +127,6 @@ private slots:
     void initTestCase() {
         QVERIFY2(QFileInfo(kToolDir + QStringLiteral("/hdiutil")).isExecutable(), qPrintable(kToolDir));
         QVERIFY2(!demoImage().isEmpty(), qPrintable(kDemoDir));
-        originalTmpdir_ = qgetenv("TMPDIR");
-        originalStateDir_ = qgetenv("BWV_TOOLS_STATE_DIR");
     }
 
     void init() {
@@ -152,8 +136,8 @@ private slots:
         QDir().mkpath(mountRoot());
         QDir().mkpath(downloadDir());
         QDir().mkpath(root_ + QStringLiteral("/state"));
-        qputenv("TMPDIR", (root_ + QStringLiteral("/usertmp/")).toUtf8());
-        qputenv("BWV_TOOLS_STATE_DIR", (root_ + QStringLiteral("/state")).toUtf8());
+        tmpdir_.emplace("TMPDIR", (root_ + QStringLiteral("/usertmp/")).toUtf8());
+        stateDir_.emplace("BWV_TOOLS_STATE_DIR", (root_ + QStringLiteral("/state")).toUtf8());
 
         upret = nullptr;
         bwvShutdownCancel = false;
@@ -163,16 +147,8 @@ private slots:
         // process never stands in the way here.
         writeFile(root_ + kSupportDir + QStringLiteral("/conf/bwvinfo"), "version=6.0.0\n");
 
-        alertRecorder_ = std::make_unique<bwv::test::ScopedAlertRecorder>();
-        logRecorder_ = std::make_unique<bwv::test::ScopedLogRecorder>();
-        presenter_ = &**alertRecorder_;
-        sink_ = &**logRecorder_;
-
-        window_ = std::make_unique<QWidget>();
-        form_ = std::make_unique<Ui::MainWindow>();
-        form_->setupUi(window_.get());
-        c_ = std::make_unique<TestController>();
-        c_->connectOutlets(*form_, *window_);
+        startRecording();
+        openController();
         c_->btnInstall->setHidden(false);
     }
 
@@ -190,20 +166,11 @@ private slots:
                 }(),
                 20000);
         }
-        c_.reset();
-        form_.reset();
-        window_.reset();
-        logRecorder_.reset();
-        alertRecorder_.reset();
+        closeController();
+        stopRecording();
         upret = nullptr;
-        if (originalTmpdir_.isNull())
-            qunsetenv("TMPDIR");
-        else
-            qputenv("TMPDIR", originalTmpdir_);
-        if (originalStateDir_.isNull())
-            qunsetenv("BWV_TOOLS_STATE_DIR");
-        else
-            qputenv("BWV_TOOLS_STATE_DIR", originalStateDir_);
+        tmpdir_.reset();
+        stateDir_.reset();
         rootDir_.reset();
     }
 

@@ -36,19 +36,7 @@ void append_quoted_if_needed(std::string &out, std::string_view s)
     size_t n = s.size(), i = 0;
     char buf[16];
     while (i < n) {
-        uint32_t cp = p[i];
-        size_t len = cp < 0x80 ? 1 : cp >= 0xF0 ? 4 : cp >= 0xE0 ? 3 : cp >= 0xC0 ? 2 : 0;
-        if (len == 0 || i + len > n) {
-            out += "\\UFFFD";  // not UTF-8; never produced by our parsers
-            ++i;
-            continue;
-        }
-        if (len > 1) {
-            cp &= 0xFFu >> (len + 1);
-            for (size_t k = 1; k < len; ++k)
-                cp = (cp << 6) | (p[i + k] & 0x3F);
-        }
-        i += len;
+        uint32_t cp = next_code_point(p, n, i);
         switch (cp) {
         case '"': out += "\\\""; continue;
         case '\\': out += "\\\\"; continue;

@@ -216,19 +216,7 @@ private:
         auto *p = reinterpret_cast<const unsigned char *>(s.data());
         size_t n = s.size(), i = 0;
         while (i < n) {
-            uint32_t cp = p[i];
-            size_t len = cp < 0x80 ? 1 : cp >= 0xF0 ? 4 : cp >= 0xE0 ? 3 : cp >= 0xC0 ? 2 : 0;
-            if (len == 0 || i + len > n) {
-                out += u'\uFFFD';
-                ++i;
-                continue;
-            }
-            if (len > 1) {
-                cp &= 0xFFu >> (len + 1);
-                for (size_t k = 1; k < len; ++k)
-                    cp = (cp << 6) | (p[i + k] & 0x3F);
-            }
-            i += len;
+            uint32_t cp = next_code_point(p, n, i);
             if (cp >= 0x10000) {
                 cp -= 0x10000;
                 out += static_cast<char16_t>(0xD800 + (cp >> 10));

@@ -81,6 +81,25 @@ std::string to_binary(const plobj *obj);
 
 // --- Text ---
 bool valid_utf8(std::string_view s);
+// The code point starting at p[i], with i moved past it. A byte that does not start a
+// complete sequence gives U+FFFD and moves i by one: the writers only meet text that
+// valid_utf8 let in, so this never has to report an error.
+inline uint32_t next_code_point(const unsigned char *p, size_t n, size_t &i)
+{
+    uint32_t cp = p[i];
+    size_t len = cp < 0x80 ? 1 : cp >= 0xF0 ? 4 : cp >= 0xE0 ? 3 : cp >= 0xC0 ? 2 : 0;
+    if (len == 0 || len > n - i) {
+        ++i;
+        return 0xFFFD;
+    }
+    if (len > 1) {
+        cp &= 0xFFu >> (len + 1);
+        for (size_t k = 1; k < len; ++k)
+            cp = (cp << 6) | (p[i + k] & 0x3F);
+    }
+    i += len;
+    return cp;
+}
 
 // Smart handle owning one reference.
 class Ref {

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <mutex>
+#include <utility>
 
 #include "bwv_build_config.h"
 
@@ -14,9 +15,7 @@ namespace bwv::paths {
 namespace {
 
 std::mutex g_root_mutex;
-std::string g_root;         // as reported by bwv_root(); "/" stays "/"
-std::string g_root_prefix;  // what goes in front of a fixed path: g_root without trailing '/'
-bool g_root_set = false;
+std::string g_root;  // without trailing '/', except for "/" itself
 
 constexpr std::array<std::string_view, 7> kTools = {kHdiutil, kOpen, kPkgutil, kInstaller,
                                                     kKextload, kKextunload, kKextstat};
@@ -53,22 +52,18 @@ std::string root() {
     return g_root;
 }
 
-namespace {
-bool root_prefix(std::string &prefix) {
-    std::lock_guard lock(g_root_mutex);
-    prefix = g_root_prefix;
-    return g_root_set;
-}
-}  // namespace
-
 std::string tool_dir() {
     static const std::string dir = compute_tool_dir();
     return dir;
 }
 
 std::string fixed(std::string_view macos_path) {
-    std::string r;
-    if (root_prefix(r)) return r + std::string(macos_path);
+    std::string r = root();
+    if (!r.empty()) {
+        // A root of "/" is the macOS layout itself: no prefix, and no tool stand-ins either.
+        if (r == "/") r.clear();
+        return r + std::string(macos_path);
+    }
     if (is_tool(macos_path)) {
         std::string dir = tool_dir();
         if (!dir.empty()) {
@@ -85,12 +80,9 @@ extern "C" {
 
 BWV_API void bwv_set_root(const char *root) {
     std::lock_guard lock(bwv::paths::g_root_mutex);
-    std::string r = root ? root : "";
-    bwv::paths::g_root_set = !r.empty();
+    std::string r = root ? root : "";  // a copy first: root may be bwv_root()'s own text
     while (r.size() > 1 && r.back() == '/') r.pop_back();
-    bwv::paths::g_root = r;
-    // A root of "/" is the macOS layout itself: no prefix, and no tool stand-ins either.
-    bwv::paths::g_root_prefix = (r == "/") ? std::string() : r;
+    bwv::paths::g_root = std::move(r);
 }
 
 BWV_API const char *bwv_root(void) {

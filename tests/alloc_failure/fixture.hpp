@@ -2,11 +2,14 @@
 #pragma once
 
 #include "alloc_hooks.hpp"
+#include "data/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <memory>
+#include <optional>
+#include <string>
 
 namespace bwv::test::alloc {
 
@@ -17,6 +20,26 @@ protected:
         if (!hooks_active())
             GTEST_SKIP() << "the sanitizer owns the allocator; failures cannot be injected";
     }
+};
+
+// With a private folder in dir_, made before any injection and removed afterwards;
+// skipped tests make none.
+class AllocFailureInDir : public AllocFailure {
+protected:
+    void SetUp() override
+    {
+        AllocFailure::SetUp();
+        if (IsSkipped())
+            return;
+        tmp_.emplace();
+        dir_ = tmp_->path();
+    }
+    void TearDown() override { tmp_.reset(); }
+
+    std::string dir_;
+
+private:
+    std::optional<TempDir> tmp_;
 };
 
 struct Free {

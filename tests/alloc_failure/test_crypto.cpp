@@ -88,29 +88,20 @@ TEST_F(AllocFailureCrypto, AnEncryptedStringIsWholeOrNull)
     free(reference);
 }
 
-class AllocFailureCryptoFiles : public AllocFailure {
+class AllocFailureCryptoFiles : public AllocFailureInDir {
 protected:
     void SetUp() override
     {
-        AllocFailure::SetUp();
+        AllocFailureInDir::SetUp();
         if (IsSkipped())
             return;
-        char templ[] = "/tmp/bwv-allocenc-XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir_ = templ;
         in_ = dir_ + "/in.bin";
         out_ = dir_ + "/out.bin";
         const auto plain = plain_bytes();
         std::ofstream(in_, std::ios::binary)
             .write(reinterpret_cast<const char *>(plain.data()), static_cast<std::streamsize>(plain.size()));
     }
-    void TearDown() override
-    {
-        std::error_code ec;
-        if (!dir_.empty())
-            std::filesystem::remove_all(dir_, ec);
-    }
-    std::string dir_, in_, out_;
+    std::string in_, out_;
 };
 
 std::string contents(const std::string &path)

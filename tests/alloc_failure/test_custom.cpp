@@ -12,17 +12,14 @@ namespace {
 using namespace bwv::test::alloc;
 namespace fs = std::filesystem;
 
-class AllocFailureCustom : public AllocFailure {
+class AllocFailureCustom : public AllocFailureInDir {
 protected:
     void SetUp() override
     {
-        AllocFailure::SetUp();
+        AllocFailureInDir::SetUp();
         if (IsSkipped())
             return;
-        char templ[] = "/tmp/bwv-alloccus-XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        root_ = templ;
-        fs::path conf = fs::path(root_) / "Library/Application Support/Tarvenel/BrindleWave/conf";
+        fs::path conf = fs::path(dir_) / "Library/Application Support/Tarvenel/BrindleWave/conf";
         fs::create_directories(conf);
         dic *d = dic_create();
         dic_set_int(d, "SWUpgrade", 1);
@@ -31,16 +28,13 @@ protected:
         dic_set_str(d, "Rebranded", "1");
         ASSERT_EQ(dic_save_to_file(d, (conf / "custom.plist").c_str()), 0);
         dic_destroy(d);
-        bwv_set_root(root_.c_str());
+        bwv_set_root(dir_.c_str());
     }
     void TearDown() override
     {
         bwv_set_root(nullptr);
-        std::error_code ec;
-        if (!root_.empty())
-            fs::remove_all(root_, ec);
+        AllocFailureInDir::TearDown();
     }
-    std::string root_;
 };
 
 TEST_F(AllocFailureCustom, TheConfigurationLoadsWholeOrNotAtAll)

@@ -277,16 +277,13 @@ TEST_F(AllocFailureDic, AStringListReadsBackCompleteOrNotAtAll)
     });
 }
 
-class AllocFailureDicFiles : public AllocFailure {
+class AllocFailureDicFiles : public AllocFailureInDir {
 protected:
     void SetUp() override
     {
-        AllocFailure::SetUp();
+        AllocFailureInDir::SetUp();
         if (IsSkipped())
             return;
-        char templ[] = "/tmp/bwv-allocdic-XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir_ = templ;
         dic *d = sample();
         xml_path_ = dir_ + "/sample.plist";
         ASSERT_EQ(dic_save_to_file(d, xml_path_.c_str()), 0);
@@ -298,9 +295,7 @@ protected:
     void TearDown() override
     {
         plobj_release(reference_);
-        std::error_code ec;
-        if (!dir_.empty())
-            std::filesystem::remove_all(dir_, ec);
+        AllocFailureInDir::TearDown();
     }
 
     void check_load(const std::string &what, dic *(*load)(const std::string &path),
@@ -318,7 +313,7 @@ protected:
         });
     }
 
-    std::string dir_, xml_path_, bin_path_;
+    std::string xml_path_, bin_path_;
     plobj *reference_ = nullptr;
 };
 

@@ -15,16 +15,13 @@ namespace {
 using namespace bwv::test::alloc;
 namespace fs = std::filesystem;
 
-class AllocFailureRebrand : public AllocFailure {
+class AllocFailureRebrand : public AllocFailureInDir {
 protected:
     void SetUp() override
     {
-        AllocFailure::SetUp();
+        AllocFailureInDir::SetUp();
         if (IsSkipped())
             return;
-        char templ[] = "/tmp/bwv-allocreb-XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir_ = templ;
         path_ = dir_ + "/rebrand_text.plist";
         dic *d = dic_create();
         dic_set_str(d, "ProductName", "Kestrel");
@@ -33,13 +30,7 @@ protected:
         ASSERT_EQ(dic_save_to_file(d, path_.c_str()), 0);
         dic_destroy(d);
     }
-    void TearDown() override
-    {
-        std::error_code ec;
-        if (!dir_.empty())
-            fs::remove_all(dir_, ec);
-    }
-    std::string dir_, path_;
+    std::string path_;
 };
 
 // Child exit codes of one run.

@@ -1,5 +1,6 @@
 // The pkgutil stand-in's flat-package reader on an in-memory package: the signature check
 // as pkgutil runs it, then the listing and extraction the installer stand-in performs.
+#include <cctype>
 #include <string>
 
 #include "fuzz/fuzz_support.hpp"
@@ -13,7 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     bwv::xar::CheckResult r = bwv::xar::check_package(src, trust);
     BWV_FUZZ_CHECK(r.status != bwv::xar::Status::trusted && r.status != bwv::xar::Status::expired);
-    (void)bwv::xar::format_report("fuzz", r);
+    // Names in the report are the package's text: none may start a line of its own.
+    for (char c : bwv::xar::format_report("fuzz", r))
+        BWV_FUZZ_CHECK(c == '\n' || !std::iscntrl(static_cast<unsigned char>(c)));
 
     try {
         bwv::xar::Package pkg = bwv::xar::parse(src);

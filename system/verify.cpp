@@ -1,9 +1,10 @@
 #include <bwvutil/verify.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 
 #include "platform/core/paths.hpp"
@@ -11,14 +12,89 @@
 
 namespace {
 
-constexpr char kStatusText[] = "Status: signed by a developer certificate issued by Apple for distribution";
-constexpr char kCertificateText[] = "Developer ID Installer: Tarvenel, Inc (Q7M2ZK4RTB)";
+constexpr std::string_view kStatusText =
+    "Status: signed by a developer certificate issued by Apple for distribution";
+constexpr std::string_view kSignerEntry = "1. Developer ID Installer: Tarvenel, Inc (Q7M2ZK4RTB)";
+constexpr std::string_view kStatusKey = "Status:";
+constexpr std::string_view kSignerKey = "1. ";
 
 // The check used to be a shell command line formed in a 1,024-byte buffer; a path too
 // long for it never got an answer, and still does not.
 constexpr char kCommandTemplate[] = "/usr/sbin/pkgutil --check-signature \"%s\"";
 constexpr int kCommandBuffer = 1024;
-constexpr int kLineBuffer = 1024;
+constexpr int kReadBuffer = 1024;
+
+// The report's lines, judged as their bytes arrive. Certificate names in the report come
+// from the package, so the texts count only as whole lines of the tool's own: the first
+// "Status:" line and the first chain entry (the signer). How the report is cut into
+// reads never matters, and text in the middle of a long line is never taken for a line.
+class ReportLines {
+public:
+    void feed(const char *bytes, size_t n)
+    {
+        for (size_t i = 0; i < n; ++i)
+            put(bytes[i]);
+    }
+    void finish()
+    {
+        if (in_line_)
+            end_line();
+    }
+    bool accepted() const { return status_ok_ && signer_ok_; }
+
+private:
+    static bool blank(char c) { return c == ' ' || c == '\t'; }
+
+    void put(char c)
+    {
+        if (c == '\n') {
+            end_line();
+            return;
+        }
+        in_line_ = true;
+        if (text_.empty() && blank(c))
+            return;
+        if (text_.size() < kKeep)
+            text_ += c;
+        else if (!blank(c))
+            blank_tail_ = false;
+    }
+
+    // The line's text after its leading blanks is exactly `expected`, trailing blanks aside.
+    bool is_exactly(std::string_view expected) const
+    {
+        if (!blank_tail_)
+            return false;
+        std::string_view t = text_;
+        while (!t.empty() && blank(t.back()))
+            t.remove_suffix(1);
+        return t == expected;
+    }
+
+    void end_line()
+    {
+        std::string_view t = text_;
+        if (!status_seen_ && t.substr(0, kStatusKey.size()) == kStatusKey) {
+            status_seen_ = true;
+            status_ok_ = is_exactly(kStatusText);
+        }
+        if (!signer_seen_ && t.substr(0, kSignerKey.size()) == kSignerKey) {
+            signer_seen_ = true;
+            signer_ok_ = is_exactly(kSignerEntry);
+        }
+        text_.clear();
+        blank_tail_ = true;
+        in_line_ = false;
+    }
+
+    // One byte more than the longer text: enough to tell "exactly" from "longer".
+    static constexpr size_t kKeep = std::max(kStatusText.size(), kSignerEntry.size()) + 1;
+    std::string text_;
+    bool blank_tail_ = true;
+    bool in_line_ = false;
+    bool status_seen_ = false, status_ok_ = false;
+    bool signer_seen_ = false, signer_ok_ = false;
+};
 
 int verify(const char *path)
 {
@@ -54,20 +130,16 @@ int verify(const char *path)
         return 0;
     }
 
-    // Each piece fgets hands back counts as a line of its own; the whole report is read
-    // so the tool never blocks on a full pipe.
-    bool status_seen = false;
-    bool certificate_seen = false;
-    char line[kLineBuffer] = {};
-    while (fgets(line, sizeof line, report)) {
-        if (strstr(line, kStatusText))
-            status_seen = true;
-        if (strstr(line, kCertificateText))
-            certificate_seen = true;
-    }
+    // The whole report is read so the tool never blocks on a full pipe.
+    ReportLines lines;
+    char buf[kReadBuffer];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, report)) > 0)
+        lines.feed(buf, n);
+    lines.finish();
     fclose(report);
     bwv::sys::wait_for(pid, nullptr);
-    return status_seen && certificate_seen ? 1 : 0;
+    return lines.accepted() ? 1 : 0;
 }
 
 }  // namespace

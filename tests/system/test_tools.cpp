@@ -35,44 +35,53 @@ struct PkgutilRoot : TempRoot {
     std::string args() const { return read("args"); }
 };
 
-std::string report(const std::string &first, const std::string &second)
+// pkgutil's report with the given status line and signer's name.
+std::string report(const std::string &status, const std::string &signer)
 {
-    return "Package \"Install.mpkg\":\n   " + first + "\n   Notarization: trusted by the Apple notary service\n"
-           "   Certificate Chain:\n    1. " + second + "\n       Expires: 2031-02-01 22:12:15 +0000\n"
+    return "Package \"Install.mpkg\":\n   " + status + "\n   Notarization: trusted by the Apple notary service\n"
+           "   Certificate Chain:\n    1. " + signer + "\n       Expires: 2031-02-01 22:12:15 +0000\n"
            "    2. Developer ID Certification Authority\n    3. Apple Root CA\n";
 }
 
-TEST(VerifyPackage, BothTextsAreNeededInAnyLinesAndOrder)
+// Names in the chain are the signer's own text: the status text counts only as the tool's
+// first status line and the maker's name only as the first chain entry, each the whole
+// line but for blanks, however the report is cut into reads.
+TEST(VerifyPackage, OnlyTheStatusLineAndTheSignersEntryCount)
 {
+    const std::string untrusted = "Status: signed by untrusted certificate";
+    const std::string other = "Developer ID Installer: Someone Else (AAAAAAAAAA)";
+    const std::string x1023(1023, 'x');
+    std::string apple_off = kStatus;
+    apple_off[apple_off.find("Apple")] = 'a';
+    const struct {
+        const char *what;
+        std::string report;
+        int accepted;
+    } rows[] = {
+        {"genuine report", report(kStatus, kCert), 1},
+        {"signer before status", "    1. " + kCert + "\n   " + kStatus + "\n", 1},
+        {"no blanks, no last newline", kStatus + "\n1. " + kCert, 1},
+        {"tabs and trailing blanks", "\t" + kStatus + " \t \n \t1. " + kCert + "\t\n", 1},
+        {"lines longer than a read", std::string(1000, ' ') + kStatus + std::string(2000, ' ') + "\n" +
+                                         std::string(1023, ' ') + "1. " + kCert + "\n", 1},
+        {"texts in continuations", x1023 + kStatus + "\n" + x1023 + "1. " + kCert + "\n", 0},
+        {"both texts in one name", report(untrusted, kStatus + " " + kCert), 0},
+        {"line feed in the name", report(untrusted, kCert + "\n   " + kStatus), 0},
+        {"maker second only", "   " + kStatus + "\n    1. " + other + "\n    2. " + kCert + "\n", 0},
+        {"maker in a later first entry", report(kStatus, other + "\n    1. " + kCert), 0},
+        {"another signer", report(kStatus, other), 0},
+        {"status with a suffix", report(kStatus + ".", kCert), 0},
+        {"status with a prefix", report("x" + kStatus, kCert), 0},
+        {"status differing in case", report(apple_off, kCert), 0},
+        {"signer with a suffix", report(kStatus, kCert + " (2)"), 0},
+        {"NUL inside the status line", "   " + kStatus + std::string(1, '\0') + "x\n1. " + kCert + "\n", 0},
+        {"no signature", report("Status: no signature", kCert), 0},
+        {"no report at all", "", 0},
+    };
     PkgutilRoot root;
-    EXPECT_EQ(root.verify(report(kStatus, kCert)), 1);
-    EXPECT_EQ(root.verify(report(kCert, kStatus)), 1) << "either order";
-    EXPECT_EQ(root.verify("1. " + kStatus + " and 2. " + kCert + "\n"), 1) << "one line";
-    EXPECT_EQ(root.verify(kStatus + "\n" + kCert), 1) << "last line without a newline";
+    for (const auto &row : rows)
+        EXPECT_EQ(root.verify(row.report), row.accepted) << row.what;
     EXPECT_EQ(root.args(), "--check-signature\n/pkgs/Install.mpkg\n");
-}
-
-TEST(VerifyPackage, WrongSignerOrAnyDifferentCharacterIsRefused)
-{
-    PkgutilRoot root;
-    EXPECT_EQ(root.verify(report(kStatus, "Developer ID Installer: Someone Else (AAAAAAAAAA)")), 0);
-    std::string off_by_one = kStatus;
-    off_by_one[off_by_one.find("Apple")] = 'a';
-    EXPECT_EQ(root.verify(report(off_by_one, kCert)), 0);
-    std::string cert_off = kCert;
-    cert_off.back() = ']';
-    EXPECT_EQ(root.verify(report(kStatus, cert_off)), 0);
-    EXPECT_EQ(root.verify(report("Status: no signature", kCert)), 0);
-    EXPECT_EQ(root.verify(""), 0) << "no report at all";
-}
-
-TEST(VerifyPackage, TextSplitAcrossReadPiecesDoesNotCount)
-{
-    PkgutilRoot root;
-    // A line is read in pieces of 1,023 bytes; a text that straddles two pieces is in
-    // neither, one wholly inside the second piece is found.
-    EXPECT_EQ(root.verify(std::string(1000, ' ') + kStatus + "\n" + kCert + "\n"), 0);
-    EXPECT_EQ(root.verify(std::string(1023, ' ') + kStatus + "\n" + kCert + "\n"), 1);
 }
 
 TEST(VerifyPackage, PathWithShellCharactersReachesTheToolAsOneArgument)
@@ -110,7 +119,7 @@ TEST(VerifyPackage, EmptyPathIsStillAskedOfTheTool)
 TEST(VerifyPackage, ToolScriptWithoutInterpreterLineIsRunByTheShell)
 {
     TempRoot root;
-    root.write("usr/sbin/pkgutil", "echo '" + kStatus + "'\necho '" + kCert + "'\n", 0755);
+    root.write("usr/sbin/pkgutil", "echo '" + kStatus + "'\necho '1. " + kCert + "'\n", 0755);
     root.use_as_root();
     EXPECT_EQ(verifyPackage("/pkgs/Install.mpkg"), 1);
 }

@@ -46,8 +46,11 @@ struct KeyPair {
     std::string key, cert;
 };
 KeyPair make_root_ca(const std::string &dir, const std::string &name, const std::string &cn);
+// kind: "signer" (digital signature, code signing) or "server" (TLS server).
 KeyPair issue_signer(const std::string &dir, const std::string &name, const std::string &cn, const KeyPair &issuer,
-                     const std::string &existing_key = {});
+                     const std::string &existing_key = {}, const std::string &kind = "signer");
+// Self-signed, with any common name, however long or strange.
+KeyPair self_signed(const std::string &dir, const std::string &name, const std::string &cn);
 
 // Flips the bits of one byte of a file.
 void flip_byte(const std::string &path, long offset);

@@ -6,6 +6,7 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cstring>
@@ -35,9 +36,31 @@ std::string common_name(X509 *cert) {
     return r;
 }
 
+// The signer's certificate may sign packages: a digital-signature key, and where it names
+// its uses, the installer-package or code-signing one. The authority that vouches for a
+// name may well have issued that name a certificate for something else, a TLS server say.
+bool signs_packages(X509 *leaf) {
+    uint32_t flags = X509_get_extension_flags(leaf);
+    if (flags & EXFLAG_INVALID) return false;
+    if (!(flags & EXFLAG_KUSAGE) || !(X509_get_key_usage(leaf) & KU_DIGITAL_SIGNATURE)) return false;
+    if (!(flags & EXFLAG_XKUSAGE)) return true;
+    std::unique_ptr<EXTENDED_KEY_USAGE, decltype(&EXTENDED_KEY_USAGE_free)> eku(
+        static_cast<EXTENDED_KEY_USAGE *>(X509_get_ext_d2i(leaf, NID_ext_key_usage, nullptr, nullptr)),
+        EXTENDED_KEY_USAGE_free);
+    if (!eku) return false;
+    for (int i = 0; i < sk_ASN1_OBJECT_num(eku.get()); ++i) {
+        const ASN1_OBJECT *use = sk_ASN1_OBJECT_value(eku.get(), i);
+        char oid[80];
+        if (OBJ_obj2txt(oid, sizeof oid, use, 1) <= 0) continue;
+        // Installer package signing as Apple's authorities issue it, or code signing.
+        if (std::strcmp(oid, "1.2.840.113635.100.4.13") == 0 || OBJ_obj2nid(use) == NID_code_sign) return true;
+    }
+    return false;
+}
+
 CertInfo describe(X509 *cert) {
     CertInfo ci;
-    ci.common_name = common_name(cert);
+    ci.common_name = printable(common_name(cert));
     std::tm tm{};
     if (ASN1_TIME_to_tm(X509_get0_notAfter(cert), &tm) == 1) {
         char buf[40];
@@ -90,6 +113,31 @@ bool signature_verifies(X509 *leaf, const Bytes &digest, const Bytes &sig, const
 
 }  // namespace
 
+std::string printable(const std::string &text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string r;
+    r.reserve(text.size());
+    auto escape = [&](unsigned char c) {
+        r += '\\';
+        r += hex[c >> 4];
+        r += hex[c & 15];
+    };
+    for (size_t i = 0; i < text.size(); ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (c < 0x20 || c == 0x7F || c == '\\') {
+            escape(c);
+        } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {  // U+0080 to U+009F
+            escape(c);
+            escape(next);
+            ++i;
+        } else {
+            r += static_cast<char>(c);
+        }
+    }
+    return r;
+}
+
 const char *status_text(Status s) {
     switch (s) {
     case Status::trusted: return "signed by a developer certificate issued by Apple for distribution";
@@ -109,6 +157,12 @@ CheckResult check_package(const Source &src, const std::string &trust_dir) {
     Package pkg;
     try {
         pkg = parse(src);
+        // An MD5 checksum no longer binds the signature to one table of contents.
+        if (pkg.toc_hash == "md5") {
+            r.status = Status::invalid;
+            r.detail = "the table of contents has an MD5 checksum, which does not protect it";
+            return r;
+        }
         Bytes digest;
         if (!toc_checksum_matches(src, pkg, &digest)) {
             r.status = Status::bad_checksum;
@@ -166,7 +220,12 @@ CheckResult check_package(const Source &src, const std::string &trust_dir) {
         if (anchors && X509_STORE_CTX_init(ctx.get(), store.get(), leaf, untrusted.sk) == 1)
             ok = X509_verify_cert(ctx.get());
         if (ok == 1) {
-            r.status = Status::trusted;
+            if (signs_packages(leaf)) {
+                r.status = Status::trusted;
+            } else {
+                r.status = Status::untrusted;
+                r.detail = "the signer's certificate is not one for signing packages";
+            }
             STACK_OF(X509) *chain = X509_STORE_CTX_get0_chain(ctx.get());
             for (int i = 0; i < sk_X509_num(chain); ++i) r.chain.push_back(describe(sk_X509_value(chain, i)));
         } else {
@@ -202,7 +261,7 @@ CheckResult check_package_file(const std::string &path, const std::string &trust
 }
 
 std::string format_report(const std::string &package_name, const CheckResult &r) {
-    std::string s = "Package \"" + package_name + "\":\n";
+    std::string s = "Package \"" + printable(package_name) + "\":\n";
     s += "   Status: ";
     s += status_text(r.status);
     s += "\n";

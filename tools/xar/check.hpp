@@ -21,7 +21,7 @@ enum class Status {
 };
 
 struct CertInfo {
-    std::string common_name;
+    std::string common_name;  // as printable() shows it
     std::string expires;  // "YYYY-MM-DD HH:MM:SS +0000"
     std::string sha256;   // upper-case hex bytes separated by spaces
 };
@@ -37,6 +37,11 @@ CheckResult check_package(const Source &src, const std::string &trust_dir);
 CheckResult check_package_file(const std::string &path, const std::string &trust_dir);
 
 const char *status_text(Status s);
+
+// Text from a certificate or a path as the report shows it: control characters (C0, DEL,
+// C1) and the backslash written "\XX" in hexadecimal, as openssl shows them, so that no
+// name can make a line or an escape of its own.
+std::string printable(const std::string &text);
 
 // pkgutil's report: `Package "NAME":`, the Status line, and the certificate chain.
 std::string format_report(const std::string &package_name, const CheckResult &r);

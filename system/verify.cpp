@@ -26,8 +26,10 @@ constexpr int kReadBuffer = 1024;
 
 // The report's lines, judged as their bytes arrive. Certificate names in the report come
 // from the package, so the texts count only as whole lines of the tool's own: the first
-// "Status:" line and the first chain entry (the signer). How the report is cut into
-// reads never matters, and text in the middle of a long line is never taken for a line.
+// "Status:" line and the first chain entry (the signer), each exact but for blanks. A line
+// longer than 1,023 bytes is judged in pieces of that size, each a line of its own, as the
+// report has always been read; the tool writes its status line and the chain's first entry
+// before any name it took from the package, so a later piece can never take their place.
 class ReportLines {
 public:
     void feed(const char *bytes, size_t n)
@@ -52,12 +54,15 @@ private:
             return;
         }
         in_line_ = true;
-        if (text_.empty() && blank(c))
-            return;
-        if (text_.size() < kKeep)
-            text_ += c;
-        else if (!blank(c))
-            blank_tail_ = false;
+        ++piece_;
+        if (!(text_.empty() && blank(c))) {
+            if (text_.size() < kKeep)
+                text_ += c;
+            else if (!blank(c))
+                blank_tail_ = false;
+        }
+        if (piece_ == kPiece)
+            end_line();
     }
 
     // The line's text after its leading blanks is exactly `expected`, trailing blanks aside.
@@ -85,11 +90,14 @@ private:
         text_.clear();
         blank_tail_ = true;
         in_line_ = false;
+        piece_ = 0;
     }
 
     // One byte more than the longer text: enough to tell "exactly" from "longer".
     static constexpr size_t kKeep = std::max(kStatusText.size(), kSignerEntry.size()) + 1;
+    static constexpr size_t kPiece = 1023;
     std::string text_;
+    size_t piece_ = 0;
     bool blank_tail_ = true;
     bool in_line_ = false;
     bool status_seen_ = false, status_ok_ = false;

@@ -45,7 +45,8 @@ std::string report(const std::string &status, const std::string &signer)
 
 // Names in the chain are the signer's own text: the status text counts only as the tool's
 // first status line and the maker's name only as the first chain entry, each the whole
-// line but for blanks, however the report is cut into reads.
+// line (or 1,023-byte piece of a longer one) but for blanks, however the report is cut
+// into reads.
 TEST(VerifyPackage, OnlyTheStatusLineAndTheSignersEntryCount)
 {
     const std::string untrusted = "Status: signed by untrusted certificate";
@@ -62,9 +63,10 @@ TEST(VerifyPackage, OnlyTheStatusLineAndTheSignersEntryCount)
         {"signer before status", "    1. " + kCert + "\n   " + kStatus + "\n", 1},
         {"no blanks, no last newline", kStatus + "\n1. " + kCert, 1},
         {"tabs and trailing blanks", "\t" + kStatus + " \t \n \t1. " + kCert + "\t\n", 1},
-        {"lines longer than a read", std::string(1000, ' ') + kStatus + std::string(2000, ' ') + "\n" +
-                                         std::string(1023, ' ') + "1. " + kCert + "\n", 1},
-        {"texts in continuations", x1023 + kStatus + "\n" + x1023 + "1. " + kCert + "\n", 0},
+        {"texts starting pieces of long lines", x1023 + kStatus + std::string(2000, ' ') + "\n" +
+                                                    std::string(1023, ' ') + "1. " + kCert + "\n", 1},
+        {"text across a piece boundary", std::string(1000, ' ') + kStatus + "\n1. " + kCert + "\n", 0},
+        {"status after the status line", report(untrusted, kCert) + x1023 + kStatus + "\n", 0},
         {"both texts in one name", report(untrusted, kStatus + " " + kCert), 0},
         {"line feed in the name", report(untrusted, kCert + "\n   " + kStatus), 0},
         {"maker second only", "   " + kStatus + "\n    1. " + other + "\n    2. " + kCert + "\n", 0},

@@ -244,6 +244,7 @@ TEST_F(Hdiutil, OtherAccountsCannotBlockOrHoldTheMountTable) {
     }
     EXPECT_TRUE(list_dir(foreign).empty());
     EXPECT_TRUE(list_dir(open).empty());
+    EXPECT_FALSE(exists(own + "/bwv-hdiutil"));  // the link (last case) was not followed
     remove_tree(old_table);
 }
 

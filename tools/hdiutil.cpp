@@ -6,11 +6,17 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +25,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tools/common/standin.hpp"
@@ -91,13 +98,49 @@ std::vector<std::string> list_dir(const std::string &path) {
     return names;
 }
 
-// The mount table: one file per mount point, named after its device and inode.
-std::string table_dir() {
-    std::string dir = "/tmp/bwv-hdiutil-" + std::to_string(getuid());
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) throw Failure{"cannot create " + dir};
+// A folder of this user's that no other account can write: anyone who could would be able
+// to plant the mount table's folder (or a link in its place) and so block or misdirect
+// attaches. Never a link.
+bool owned_folder(const std::string &path, mode_t forbidden) {
     struct stat st{};
-    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 077))
-        throw Failure{dir + " is not a private folder of this user"};
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
+           (st.st_mode & forbidden) == 0;
+}
+
+std::string without_trailing_slashes(std::string p) {
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    return p;
+}
+
+// The mount table: one file per mount point, named after its device and inode. It lives
+// in the user's private runtime folder, else in the user's cache folder; never in a shared
+// folder such as /tmp, where another account could take its name first.
+std::string table_dir() {
+    std::string base;
+    if (const char *run = std::getenv("XDG_RUNTIME_DIR"); run && run[0] == '/') {
+        std::string dir = without_trailing_slashes(run);
+        if (owned_folder(dir, 077)) base = dir;
+    }
+    if (base.empty()) {
+        std::vector<std::string> homes;
+        if (const char *home = std::getenv("HOME"); home && home[0] == '/') homes.push_back(home);
+        if (const passwd *pw = getpwuid(getuid()); pw && pw->pw_dir && pw->pw_dir[0] == '/')
+            homes.push_back(pw->pw_dir);
+        for (auto &h : homes) {
+            std::string home = without_trailing_slashes(h);
+            if (!owned_folder(home, 022)) continue;
+            std::string cache = (home == "/" ? "" : home) + "/.cache";
+            mkdir(cache.c_str(), 0700);
+            if (owned_folder(cache, 022)) {
+                base = cache;
+                break;
+            }
+        }
+    }
+    if (base.empty()) throw Failure{"no private folder for the mount table"};
+    std::string dir = base + "/bwv-hdiutil";
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) throw Failure{"cannot create " + dir};
+    if (!owned_folder(dir, 077)) throw Failure{dir + " is not a private folder of this user"};
     return dir;
 }
 
@@ -143,44 +186,162 @@ void read_confirmation() {
     }
 }
 
-// The archive types 7-Zip sees, outermost first: a UDIF image whose main partition holds a
-// file system lists as "Dmg" and then that file system, which 7-Zip extracts directly.
-std::vector<std::string> image_types(const std::string &image) {
+// Every file, folder and link counts for at least this much, so that countless empty
+// files cannot pass for a small volume.
+constexpr unsigned long long kEntryCost = 512;
+
+unsigned long long add_capped(unsigned long long a, unsigned long long b) {
+    return a > ULLONG_MAX - b ? ULLONG_MAX : a + b;
+}
+
+// What 7-Zip says is in an image: the archive types, outermost first (a UDIF image whose
+// main partition holds a file system lists as "Dmg" and then that file system, which 7-Zip
+// extracts directly), and the bytes its entries claim.
+struct Listing {
+    std::vector<std::string> types;
+    unsigned long long bytes = 0;
+};
+
+Listing list_image(const std::string &image) {
     std::string out, err;
     int rc = run_capture({"7zz", "l", "-slt", "-bd", "--", image}, &out, &err);
     if (rc != 0) return {};
-    std::vector<std::string> types;
+    Listing listing;
     std::istringstream in(out);
     std::string line;
-    bool in_header = false;
+    bool in_header = false, in_entries = false;
     while (std::getline(in, line)) {
         if (line == "--") in_header = true;
         if (line.rfind("----", 0) == 0) in_header = false;
-        if (in_header && line.rfind("Type = ", 0) == 0) types.push_back(line.substr(7));
+        if (line.rfind("----------", 0) == 0) in_entries = true;
+        if (in_header && line.rfind("Type = ", 0) == 0) listing.types.push_back(line.substr(7));
+        if (!in_entries) continue;
+        if (line.rfind("Path = ", 0) == 0) listing.bytes = add_capped(listing.bytes, kEntryCost);
+        if (line.rfind("Size = ", 0) == 0 && line.size() > 7) {
+            errno = 0;
+            unsigned long long n = std::strtoull(line.c_str() + 7, nullptr, 10);
+            listing.bytes = add_capped(listing.bytes, errno ? ULLONG_MAX : n);
+        }
     }
-    return types;
+    return listing;
 }
 
 bool is_filesystem(const std::string &type) {
     return type == "HFS" || type == "APFS" || type == "Iso" || type == "Udf";
 }
 
-void extract(const std::string &image, const std::string &dest) {
-    std::string out, err;
-    int rc = run_capture({"7zz", "x", "-y", "-bd", "-o" + dest, "--", image}, &out, &err);
-    if (rc != 0) throw Failure{"corrupt image"};
+// Bytes under path as a copy would see them: regular files by their length (a sparse
+// file still copies in full) and kEntryCost for every entry. Links are not followed.
+unsigned long long tree_bytes(const std::string &path) {
+    struct stat st{};
+    if (lstat(path.c_str(), &st) != 0) return 0;
+    unsigned long long total = kEntryCost;
+    if (S_ISREG(st.st_mode)) total = add_capped(total, static_cast<unsigned long long>(st.st_size));
+    if (S_ISDIR(st.st_mode))
+        for (auto &n : list_dir(path)) total = add_capped(total, tree_bytes(path + "/" + n));
+    return total;
+}
+
+// How much an attach may write. An image may compress its volume, so the volume may be
+// larger than the image, but an image that claims far more than its own size times
+// kExpansionRatio is a decompression bomb rather than an installer; kExpansionAllowance
+// leaves room for small images, and nothing writes more than kMaxAttachBytes or more than
+// the mount point's file system has free.
+struct Budget {
+    static constexpr unsigned long long kExpansionRatio = 64;
+    static constexpr unsigned long long kExpansionAllowance = 16ULL << 20;
+    static constexpr unsigned long long kMaxAttachBytes = 2ULL << 30;
+
+    std::string staging;  // everything the attach writes goes in here
+    unsigned long long limit = 0;
+    bool by_space = false;  // the free space, not the image's size, sets the limit
+
+    Budget(const std::string &staging_dir, unsigned long long image_size, const std::string &mount_point)
+        : staging(staging_dir) {
+        limit = std::min(kMaxAttachBytes,
+                         add_capped(kExpansionAllowance,
+                                    image_size > ULLONG_MAX / kExpansionRatio ? ULLONG_MAX
+                                                                               : image_size * kExpansionRatio));
+        struct statvfs vfs{};
+        if (statvfs(mount_point.c_str(), &vfs) != 0) throw Failure{std::strerror(errno)};
+        unsigned long long avail = static_cast<unsigned long long>(vfs.f_bavail) * vfs.f_frsize;
+        if (avail < limit) {
+            limit = avail;
+            by_space = true;
+        }
+    }
+
+    unsigned long long used() const { return tree_bytes(staging); }
+    Failure exceeded() const { return Failure{std::strerror(by_space ? ENOSPC : EFBIG)}; }
+
+    // Refuses an image whose own listing already claims more than is left.
+    void admit(const Listing &listing) const {
+        if (add_capped(used(), listing.bytes) > limit) throw exceeded();
+    }
+};
+
+// Runs 7-Zip to extract image into dest. The listing admitted before may lie, so the
+// budget also holds while 7-Zip writes: no file of its may grow past what is left, and it
+// is stopped as soon as the staging folder holds more than the budget allows.
+void extract(const std::string &image, const std::string &dest, const Budget &budget) {
+    unsigned long long used = budget.used();
+    if (used >= budget.limit) throw budget.exceeded();
+    std::vector<std::string> argv = {"7zz", "x", "-y", "-bd", "-o" + dest, "--", image};
+    std::vector<char *> args;
+    for (auto &a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) throw Failure{std::strerror(errno)};
+    if (pid == 0) {
+        setpgid(0, 0);
+        rlimit fsize{budget.limit - used, budget.limit - used};
+        setrlimit(RLIMIT_FSIZE, &fsize);
+        int null = open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            dup2(null, 0);
+            dup2(null, 1);
+            dup2(null, 2);
+        }
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    setpgid(pid, pid);
+    int status = 0;
+    bool over = false;
+    for (;;) {
+        pid_t w = waitpid(pid, &status, WNOHANG);
+        if (w == pid || (w < 0 && errno != EINTR)) break;
+        auto began = std::chrono::steady_clock::now();
+        if (budget.used() > budget.limit) {
+            over = true;
+            kill(-pid, SIGKILL);
+            kill(pid, SIGKILL);
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            break;
+        }
+        // A volume of many files takes a while to measure; keep that to a fraction of the time.
+        using Clock = std::chrono::steady_clock;
+        Clock::duration pause = 3 * (Clock::now() - began);
+        std::this_thread::sleep_for(std::max(pause, Clock::duration(std::chrono::milliseconds(20))));
+    }
+    if (over || budget.used() > budget.limit || (WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ))
+        throw budget.exceeded();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw Failure{"corrupt image"};
 }
 
 // A UDIF image holds partitions; the volume is the file system inside one of them.
-void extract_udif(const std::string &image, const std::string &dest, const std::string &scratch) {
-    extract(image, scratch);
+void extract_udif(const std::string &image, const std::string &dest, const std::string &scratch,
+                  const Budget &budget) {
+    extract(image, scratch, budget);
     for (auto &n : list_dir(scratch)) {
         std::string part = scratch + "/" + n;
         struct stat st{};
         if (lstat(part.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        auto types = image_types(part);
-        if (types.size() == 1 && is_filesystem(types[0])) {
-            extract(part, dest);
+        auto listing = list_image(part);
+        if (listing.types.size() == 1 && is_filesystem(listing.types[0])) {
+            budget.admit(listing);
+            extract(part, dest, budget);
             return;
         }
     }
@@ -238,7 +399,8 @@ int attach(const std::vector<std::string> &args) {
         std::string record = table + "/" + record_name(dst);
         // A record for this (empty) folder is left over from a mount whose contents are
         // gone, or from a folder that once had this inode; the new mount replaces it.
-        auto types = image_types(image);
+        Listing listing = list_image(image);
+        const auto &types = listing.types;
         bool direct = (types.size() == 1 && is_filesystem(types[0])) ||
                       (types.size() == 2 && types[0] == "Dmg" && is_filesystem(types[1]));
         bool partitions = types.size() == 1 && types[0] == "Dmg";
@@ -247,12 +409,14 @@ int attach(const std::vector<std::string> &args) {
 
         staging = dir + "/.hdiutil-XXXXXX";
         if (!mkdtemp(staging.data())) throw Failure{std::strerror(errno)};
+        Budget budget(staging, static_cast<unsigned long long>(st.st_size), dir);
+        budget.admit(listing);
         std::string volume = staging + "/volume";
         if (mkdir(volume.c_str(), 0755) != 0) throw Failure{std::strerror(errno)};
         if (partitions)
-            extract_udif(image, volume, staging + "/partitions");
+            extract_udif(image, volume, staging + "/partitions", budget);
         else
-            extract(image, volume);
+            extract(image, volume, budget);
 
         std::string device = free_device(table);
         for (auto &n : list_dir(volume)) {

@@ -145,6 +145,7 @@ ProvidersError read_providers(const std::string &file, Providers &out) {
     };
     seconds("ConnectTimeout", p.connect_timeout_s);
     seconds("StallTimeout", p.stall_timeout_s);
+    seconds("FeedTimeout", p.feed_timeout_s);
     out = std::move(p);
     return ProvidersError::None;
 }

@@ -13,12 +13,13 @@ struct Providers {
     std::vector<std::string> feed_urls;
     long connect_timeout_s = 15;
     long stall_timeout_s = 30;
+    long feed_timeout_s = 60;
 };
 
 enum class ProvidersError { None, Unreadable, NoUrls };
 
 // Reads a providers file: FeedURLs (http/https only, others skipped) and the optional
-// ConnectTimeout and StallTimeout in seconds.
+// ConnectTimeout, StallTimeout and FeedTimeout in seconds.
 ProvidersError read_providers(const std::string &file, Providers &out);
 
 struct FeedEntry {

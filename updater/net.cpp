@@ -4,6 +4,8 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
+#include <strings.h>
+
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -19,6 +21,9 @@ namespace {
 
 constexpr long kMaxRedirects = 10;
 constexpr long kReceiveBuffer = 512 * 1024;
+// An image arriving slower than this for the stall time counts as a drop: a server that
+// sends a byte now and then never stalls, but would keep the download going for ever.
+constexpr long kMinimumImageRate = 1024;
 constexpr char kUserAgent[] = "BrindleWaveUpdate/1.0";
 
 // Hashes on a thread of its own so that SHA-256 runs while the next bytes arrive; the
@@ -151,13 +156,14 @@ struct CurlEasyFree {
 using CurlEasy = std::unique_ptr<CURL, CurlEasyFree>;
 
 // Stalls are timed here rather than with libcurl's low-speed limit, which averages over
-// several seconds and so notices a stall late.
+// several seconds and so notices a stall late; that limit is left to catch trickling.
 struct Watch {
     const std::atomic<bool> *cancel = nullptr;
     std::chrono::seconds stall{30};
     curl_off_t last_now = -1;
     std::chrono::steady_clock::time_point last_change;
     bool stalled = false;
+    bool secure = false;  // started over https, so redirects stay on https
 
     void reset() {
         last_now = -1;
@@ -187,7 +193,10 @@ CurlEasy make_handle(const std::string &url, const NetOptions &opts, Watch &watc
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // What started over https stays on https: a redirect to plain http would hand the
+    // transfer to anyone on the way. Plain http (a local or demo feed) may go either way.
+    watch.secure = strncasecmp(url.c_str(), "https:", 6) == 0;
+    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, watch.secure ? "https" : "http,https");
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(c, CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(c, CURLOPT_FAILONERROR, 1L);
@@ -217,6 +226,9 @@ NetError classify(CURL *c, CURLcode rc, const Watch &watch) {
     case CURLE_ABORTED_BY_CALLBACK:
         if (!watch.stalled) return NetError::Cancelled;
         return connected(c) ? NetError::Interrupted : NetError::Unreachable;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        // Only a redirect leads here; from https, it may be one to plain http.
+        return watch.secure ? NetError::Tls : NetError::Unreachable;
     case CURLE_PEER_FAILED_VERIFICATION:
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_SSL_CERTPROBLEM:
@@ -316,6 +328,7 @@ NetResult fetch_document(const std::string &url, const NetOptions &opts, size_t 
     MemorySink sink{&out, max_bytes};
     curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, write_memory);
     curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(h.get(), CURLOPT_TIMEOUT, opts.document_timeout_s);
     watch.reset();
     CURLcode rc = curl_easy_perform(h.get());
     NetResult r;
@@ -336,6 +349,8 @@ DownloadOutcome download_to_file(const std::string &url, int fd, uint64_t expect
     FileSink sink{fd, expected_size, 0, &hash, &on_bytes};
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, write_file);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, kMinimumImageRate);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, opts.stall_timeout_s);
 
     for (int resumes = 0;;) {
         curl_easy_setopt(c, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(sink.total));

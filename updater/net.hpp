@@ -11,7 +11,8 @@ namespace bwv::upd {
 
 struct NetOptions {
     long connect_timeout_s = 15;
-    long stall_timeout_s = 30;
+    long stall_timeout_s = 30;     // no byte for this long, or an image slower than 1 KiB/s
+    long document_timeout_s = 60;  // a whole fetch_document, however steadily bytes arrive
     const std::atomic<bool> *cancel = nullptr;
 };
 

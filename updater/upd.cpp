@@ -262,6 +262,7 @@ private:
         NetOptions o;
         o.connect_timeout_s = job.providers.connect_timeout_s;
         o.stall_timeout_s = job.providers.stall_timeout_s;
+        o.document_timeout_s = job.providers.feed_timeout_s;
         o.cancel = &cancel_;
         return o;
     }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
@@ -150,6 +151,9 @@ TEST_F(Hdiutil, AttachWorksWithoutAnAnswerOnInputAndMakesAMissingMountPoint) {
 TEST_F(Hdiutil, MissingDamagedOrForeignImagesFailAndLeaveNothingBehind) {
     std::string good = make_iso("good.dmg", {{"Install.mpkg", std::string(200000, 'x')}});
     std::string bytes = read_file(good);
+    // 24 MiB of zeros compress to a few kilobytes: far more than such an image may expand to.
+    std::string zeros = make_iso("zeros.iso", {{"zeros.bin", std::string(24 << 20, '\0')}});
+    write_file(dir / "bomb.dmg", make_udif(read_file(zeros)));
     write_file(dir / "empty.dmg", "");
     write_file(dir / "garbage.dmg", std::string(70000, '\x5a'));
     write_file(dir / "truncated.dmg", bytes.substr(0, bytes.size() / 3));
@@ -159,7 +163,8 @@ TEST_F(Hdiutil, MissingDamagedOrForeignImagesFailAndLeaveNothingBehind) {
     ASSERT_EQ(z.rc, 0) << z.err;
     rename((dir / "archive.zip").c_str(), (dir / "archive.dmg").c_str());
 
-    for (auto *name : {"missing.dmg", "empty.dmg", "garbage.dmg", "truncated.dmg", "folder.dmg", "archive.dmg"}) {
+    for (auto *name :
+         {"missing.dmg", "empty.dmg", "garbage.dmg", "truncated.dmg", "folder.dmg", "archive.dmg", "bomb.dmg"}) {
         SCOPED_TRACE(name);
         std::string existing = dir / (std::string(name) + ".mnt");
         mkdir(existing.c_str(), 0755);
@@ -174,6 +179,73 @@ TEST_F(Hdiutil, MissingDamagedOrForeignImagesFailAndLeaveNothingBehind) {
         // A failed attach must not leave a mount that detach would act on.
         EXPECT_NE(detach(existing).rc, 0);
     }
+}
+
+// The listing of a hostile image may understate what extracting it writes; the attach
+// still stops at its limit (here 16 MiB and change for a tiny image) and leaves nothing.
+TEST_F(Hdiutil, ExtractionWritingMoreThanTheListingClaimsIsStopped) {
+    std::string fake = dir / "bin";
+    mkdir(fake.c_str(), 0755);
+    write_file(fake + "/7zz",
+               "#!/bin/sh\n"
+               "[ \"$1\" = x ] || { printf -- '--\\nType = Iso\\n----------\\nPath = a\\nSize = 1\\n'; exit 0; }\n"
+               "for a; do case $a in -o*) out=${a#-o};; esac; done\n"
+               "i=0; while [ $i -lt 32 ]; do head -c 1048576 /dev/zero > \"$out/f$i\" || exit 1; i=$((i+1)); done\n");
+    chmod((fake + "/7zz").c_str(), 0755);
+    write_file(dir / "tiny.dmg", "x");
+    std::string mount = dir / "tiny";
+    auto r = run({tool("hdiutil"), "attach", dir / "tiny.dmg", "-mountpoint", mount}, "",
+                 {{"PATH", fake + ":" + std::getenv("PATH")}});
+    EXPECT_NE(r.rc, 0);
+    EXPECT_EQ(r.err, "hdiutil: attach failed - File too large\n");
+    EXPECT_FALSE(exists(mount));
+}
+
+// Another account can neither block attaches by taking the mount table's name first nor
+// have its own folder, or one anyone may write, used for the table.
+TEST_F(Hdiutil, OtherAccountsCannotBlockOrHoldTheMountTable) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to act as two other accounts";
+    const unsigned user = 54321, other = 54322;
+    auto as = [](unsigned id, std::vector<std::string> argv) {
+        std::vector<std::string> full = {"setpriv", "--reuid=" + std::to_string(id), "--regid=" + std::to_string(id),
+                                         "--clear-groups"};
+        full.insert(full.end(), argv.begin(), argv.end());
+        return full;
+    };
+    std::string old_table = "/tmp/bwv-hdiutil-" + std::to_string(user);
+    remove_tree(old_table);
+    ASSERT_EQ(run(as(other, {"mkdir", "-m", "0755", old_table})).rc, 0);
+
+    std::string image = make_iso("shared.dmg", {{"a.txt", "a"}});
+    std::string home = dir / "home", own = dir / "run-own", foreign = dir / "run-root", open = dir / "run-open";
+    for (auto &d : {home, own, foreign, open}) mkdir(d.c_str(), 0700);
+    ASSERT_EQ(chown(dir.path.c_str(), user, user), 0);
+    for (auto &d : {home, own, open}) ASSERT_EQ(chown(d.c_str(), user, user), 0);
+    chmod(open.c_str(), 0777);
+    symlink(own.c_str(), (dir / "run-link").c_str());
+    std::string cache_table = home + "/.cache/bwv-hdiutil";
+    const std::pair<std::string, std::string> cases[] = {
+        {own, own + "/bwv-hdiutil"}, {foreign, cache_table}, {open, cache_table}, {dir / "run-link", cache_table}};
+    for (auto &[runtime, table] : cases) {
+        SCOPED_TRACE(runtime);
+        remove_tree(own + "/bwv-hdiutil");
+        Env env = {{"HOME", home}, {"XDG_RUNTIME_DIR", runtime}};
+        std::string mount = dir / ("m-" + runtime.substr(runtime.rfind('/') + 1));
+        auto a = run(as(user, {tool("hdiutil"), "attach", image, "-mountpoint", mount}), "", env);
+        EXPECT_EQ(a.rc, 0) << a.err;
+        EXPECT_EQ(list_dir(mount), std::vector<std::string>{"a.txt"});
+        struct stat st{};
+        ASSERT_EQ(lstat(table.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode) && st.st_uid == user && (st.st_mode & 077) == 0);
+        EXPECT_EQ(list_dir(table).size(), 1u);
+        auto d = run(as(user, {tool("hdiutil"), "detach", mount}), "", env);
+        EXPECT_EQ(d.rc, 0) << d.err;
+        EXPECT_TRUE(list_dir(mount).empty());
+    }
+    EXPECT_TRUE(list_dir(foreign).empty());
+    EXPECT_TRUE(list_dir(open).empty());
+    EXPECT_FALSE(exists(own + "/bwv-hdiutil"));  // the link (last case) was not followed
+    remove_tree(old_table);
 }
 
 TEST_F(Hdiutil, BusyMountPointIsRefusedAndKeptIntact) {

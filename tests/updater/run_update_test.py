@@ -5,7 +5,8 @@ The library reads providers.plist beside its own file, so each run links a priva
 of the library folder: a symlink to libUpdate in a temporary folder that comes first on
 the library path. The test program gets: PORT WWW-DIR LIB-DIR WORK-DIR SERVER-LOG [ARGS],
 and UPD_TEST_TLS_PORT in its environment: an https server whose self-signed certificate
-no system trusts (left out when openssl is missing).
+no system trusts, and UPD_TEST_TLS_CA, that certificate (both left out when openssl is
+missing).
 """
 import argparse
 import os
@@ -51,9 +52,11 @@ def main():
         pem = os.path.join(tmp, "selfsigned.pem")
         if shutil.which("openssl") and subprocess.call(
                 ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
-                 "-subj", "/CN=127.0.0.1", "-keyout", pem, "-out", pem],
+                 "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                 "-keyout", pem, "-out", pem],
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) == 0:
             env["UPD_TEST_TLS_PORT"] = start("--tls-cert", pem)
+            env["UPD_TEST_TLS_CA"] = pem
 
         env["LD_LIBRARY_PATH"] = libdir + (":" + env["LD_LIBRARY_PATH"]
                                            if env.get("LD_LIBRARY_PATH") else "")

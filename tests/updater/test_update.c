@@ -5,7 +5,9 @@
  * also show that the program's copy of bwv_set_root reaches the library. */
 #define _GNU_SOURCE
 #include <bwvutil/paths.h>
+#include <curl/curl.h>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
@@ -181,17 +183,20 @@ static void write_feed(const char *path, const entry *full, const entry *vpn) {
     fclose(f);
 }
 
-static int use_providers(const char *first, const char *second, int stall_timeout) {
+/* extra: more keys of the providers dictionary, as XML. */
+static int use_providers(const char *first, const char *second, const char *extra) {
     const char *file = fmt("%s/providers.plist", g_libdir);
     FILE *f = fopen(file, "w");
     fputs("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
           "\t<key>FeedURLs</key>\n\t<array>\n", f);
-    if (first) fprintf(f, "\t\t<string>%s</string>\n", first);
-    if (second) fprintf(f, "\t\t<string>%s</string>\n", second);
+    for (const char *const *url = (const char *const[]){first, second, NULL}; *url; ++url) {
+        fputs("\t\t<string>", f);
+        xml_escaped(f, *url);
+        fputs("</string>\n", f);
+    }
     fputs("\t</array>\n", f);
     fputs("\t<key>ConnectTimeout</key>\n\t<integer>5</integer>\n", f);
-    if (stall_timeout)
-        fprintf(f, "\t<key>StallTimeout</key>\n\t<integer>%d</integer>\n", stall_timeout);
+    if (extra) fprintf(f, "\t%s\n", extra);
     fputs("</dict>\n</plist>\n", f);
     fclose(f);
     return load_providers();
@@ -296,6 +301,18 @@ static int server_requests(const char *key, char ranges[][64], int max) {
     return n;
 }
 
+/* The https test server's certificate is trusted only while a case names it here: the
+ * library's transfers pass through this definition on their way to libcurl's. Set before
+ * a request starts, so the library's worker thread sees it. */
+static const char *g_trusted_ca;
+
+CURLcode curl_easy_perform(CURL *curl) {
+    static CURLcode (*real)(CURL *);
+    if (!real) *(void **)&real = dlsym(RTLD_NEXT, "curl_easy_perform");
+    if (g_trusted_ca) curl_easy_setopt(curl, CURLOPT_CAINFO, g_trusted_ca);
+    return real(curl);
+}
+
 /* ---- cases ---- */
 
 static void requests_before_setup_fail_cleanly(void) {
@@ -314,7 +331,7 @@ static void requests_before_setup_fail_cleanly(void) {
     EXPECT(upd_init(long_path) == -2);
     EXPECT(load_providers() == -2);
 
-    EXPECT(use_providers("ftp://127.0.0.1/feed.plist", "file:///etc/passwd", 0) == -3);
+    EXPECT(use_providers("ftp://127.0.0.1/feed.plist", "file:///etc/passwd", NULL) == -3);
     write_file(fmt("%s/providers.plist", g_libdir), "not a plist", 11);
     EXPECT(load_providers() == -2);
 }
@@ -329,7 +346,7 @@ static void publish_default_feed(void) {
     entry full = {"8.0.0", "img/BrindleWaveFull-8.0.0.dmg?throttle=1048576",
                   (long long)g_full.size, g_full.sha};
     write_feed("feed.plist", &full, &vpn);
-    EXPECT(use_providers(server_url("feed.plist"), NULL, 0) == 0);
+    EXPECT(use_providers(server_url("feed.plist"), NULL, NULL) == 0);
 }
 
 static void check_offers(const char *conf, const char *support, int expect_new, const char *what) {
@@ -393,7 +410,7 @@ static void light_download_fetches_feed_itself(void) {
     make_image(&img, "abs/light.dmg", 100000, 3);
     entry vpn = {"7.5.0", server_url("abs/light.dmg"), (long long)img.size, img.sha};
     write_feed("light.plist", NULL, &vpn);
-    EXPECT(use_providers(server_url("light.plist"), NULL, 0) == 0);
+    EXPECT(use_providers(server_url("light.plist"), NULL, NULL) == 0);
 
     const char *dir = new_download_folder();
     run_info info;
@@ -419,7 +436,7 @@ static upd_result *download_variant(const image *img, const char *query, const c
                                     long long size, const char **dir_out, run_info *info) {
     entry vpn = {"7.6.0", fmt("%s?%s", img->path, query), size, digest ? digest : img->sha};
     write_feed("variant.plist", NULL, &vpn);
-    EXPECT(use_providers(server_url("variant.plist"), NULL, 0) == 0);
+    EXPECT(use_providers(server_url("variant.plist"), NULL, NULL) == 0);
     *dir_out = new_download_folder();
     return run(UPD_REQ_DOWNLOAD_LIGHT, info);
 }
@@ -475,7 +492,8 @@ static void stalled_download_times_out_and_resumes(void) {
     make_image(&img, "img/stall.dmg", 120000, 5);
     entry vpn = {"7.6.1", "img/stall.dmg?stall=50000&id=stall1", (long long)img.size, img.sha};
     write_feed("stall.plist", NULL, &vpn);
-    EXPECT(use_providers(server_url("stall.plist"), NULL, 1) == 0);
+    EXPECT(use_providers(server_url("stall.plist"), NULL,
+                         "<key>StallTimeout</key><integer>1</integer>") == 0);
     new_download_folder();
     run_info info;
     upd_result *r = run(UPD_REQ_DOWNLOAD_LIGHT, &info);
@@ -485,6 +503,32 @@ static void stalled_download_times_out_and_resumes(void) {
     char ranges[4][64];
     EXPECT(server_requests("id=stall1", ranges, 4) == 2);
     EXPECT_STR(ranges[1], "bytes=50000-");
+    free_image(&img);
+}
+
+/* A server that sends a byte now and then never stalls; the feed still has its deadline
+ * and the image its minimum rate, after which the download resumes as after a drop. */
+static void trickling_servers_are_given_up(void) {
+    g_case = "feed trickling in";
+    EXPECT(use_providers(server_url("feed.plist?trickle=0&drops=100"), NULL,
+                         "<key>FeedTimeout</key><integer>2</integer>") == 0);
+    upd_result *r = run(UPD_REQ_CHECK, NULL);
+    EXPECT(r->error_code == UPD_E_INTERRUPTED);
+
+    g_case = "image trickling in";
+    image img;
+    make_image(&img, "img/trickle.dmg", 60000, 9);
+    entry vpn = {"7.6.2", "img/trickle.dmg?trickle=0&id=trickle1", (long long)img.size, img.sha};
+    write_feed("trickle.plist", NULL, &vpn);
+    EXPECT(use_providers(server_url("trickle.plist"), NULL,
+                         "<key>StallTimeout</key><integer>1</integer>") == 0);
+    new_download_folder();
+    r = run(UPD_REQ_DOWNLOAD_LIGHT, NULL);
+    EXPECT(r->error_code == 0);
+    EXPECT(file_matches(r->file_path, &img));
+    char ranges[4][64];
+    EXPECT(server_requests("id=trickle1", ranges, 4) == 2);
+    EXPECT(strncmp(ranges[1], "bytes=", 6) == 0);
     free_image(&img);
 }
 
@@ -530,7 +574,7 @@ static void damaged_image_leaves_nothing(void) {
 static void feed_problems_are_reported(void) {
     g_case = "unreachable server";
     int port = dead_port();
-    EXPECT(use_providers(fmt("http://127.0.0.1:%d/feed.plist", port), NULL, 0) == 0);
+    EXPECT(use_providers(fmt("http://127.0.0.1:%d/feed.plist", port), NULL, NULL) == 0);
     upd_result *r = run(UPD_REQ_CHECK, NULL);
     EXPECT(r->error_code == UPD_E_UNREACHABLE);
     EXPECT_STR(r->error_text, "Cannot reach the update server.");
@@ -541,22 +585,21 @@ static void feed_problems_are_reported(void) {
     EXPECT(count_entries(dir) == 0);
 
     g_case = "second provider used when the first fails";
-    EXPECT(use_providers(fmt("http://127.0.0.1:%d/feed.plist", port), server_url("feed.plist"),
-                         0) == 0);
+    EXPECT(use_providers(fmt("http://127.0.0.1:%d/feed.plist", port), server_url("feed.plist"), NULL) == 0);
     install_client(NULL, NULL);
     r = run(UPD_REQ_CHECK, NULL);
     EXPECT(r->error_code == 0);
     EXPECT_STR(r->version, "7.4.1");
 
     g_case = "server error on the feed";
-    EXPECT(use_providers(server_url("feed.plist?status=500"), NULL, 0) == 0);
+    EXPECT(use_providers(server_url("feed.plist?status=500"), NULL, NULL) == 0);
     r = run(UPD_REQ_CHECK, NULL);
     EXPECT(r->error_code == UPD_E_SERVER);
     EXPECT(strstr(r->error_text, "500") != NULL);
 
     g_case = "feed that is no property list";
     write_file(fmt("%s/garbage.plist", g_www), "<html>oops</html>", 17);
-    EXPECT(use_providers(server_url("garbage.plist"), NULL, 0) == 0);
+    EXPECT(use_providers(server_url("garbage.plist"), NULL, NULL) == 0);
     r = run(UPD_REQ_CHECK, NULL);
     EXPECT(r->error_code == UPD_E_BAD_FEED);
     EXPECT_STR(r->error_text, "The update information is invalid.");
@@ -564,30 +607,47 @@ static void feed_problems_are_reported(void) {
     g_case = "feed without an entry for this client";
     entry full = {"8.0.0", "x.dmg", 10, g_full.sha};
     write_feed("fullonly.plist", &full, NULL);
-    EXPECT(use_providers(server_url("fullonly.plist"), NULL, 0) == 0);
+    EXPECT(use_providers(server_url("fullonly.plist"), NULL, NULL) == 0);
     r = run(UPD_REQ_CHECK, NULL);
     EXPECT(r->error_code == UPD_E_NO_ENTRY);
     EXPECT_STR(r->error_text, "No update is offered for this client.");
 
     g_case = "a failed load keeps the providers loaded before";
-    EXPECT(use_providers(server_url("feed.plist"), NULL, 0) == 0);
+    EXPECT(use_providers(server_url("feed.plist"), NULL, NULL) == 0);
     write_file(fmt("%s/providers.plist", g_libdir), "junk", 4);
     EXPECT(load_providers() == -2);
     r = run(UPD_REQ_CHECK, NULL);
     EXPECT(r->error_code == 0);
 }
 
-static void unknown_certificate_is_refused(void) {
+static void https_is_verified_and_kept(void) {
     const char *tls_port = getenv("UPD_TEST_TLS_PORT");
     if (!tls_port) {
         printf("(no https server: openssl missing)\n");
         return;
     }
     g_case = "self-signed https server";
-    EXPECT(use_providers(fmt("https://127.0.0.1:%s/feed.plist", tls_port), NULL, 0) == 0);
+    EXPECT(use_providers(fmt("https://127.0.0.1:%s/feed.plist", tls_port), NULL, NULL) == 0);
     upd_result *r = run(UPD_REQ_CHECK, NULL);
     EXPECT(r->error_code == UPD_E_TLS);
     EXPECT_STR(r->error_text, "Cannot verify the update server's identity.");
+
+    g_trusted_ca = getenv("UPD_TEST_TLS_CA");
+    g_case = "trusted https feed redirected within https";
+    EXPECT(use_providers(fmt("https://127.0.0.1:%s/redirect?to=/feed.plist", tls_port), NULL,
+                         NULL) == 0);
+    r = run(UPD_REQ_CHECK, NULL);
+    EXPECT(r->error_code == 0);
+
+    g_case = "trusted https feed redirected to plain http";
+    int plain_fetches = server_requests("/feed.plist\t", NULL, 0);
+    EXPECT(use_providers(fmt("https://127.0.0.1:%s/redirect?to=%s", tls_port,
+                             server_url("feed.plist")),
+                         NULL, NULL) == 0);
+    r = run(UPD_REQ_CHECK, NULL);
+    EXPECT(r->error_code == UPD_E_TLS);
+    EXPECT(server_requests("/feed.plist\t", NULL, 0) == plain_fetches);
+    g_trusted_ca = NULL;
 }
 
 static void redirected_feed_resolves_relative_urls(void) {
@@ -596,7 +656,7 @@ static void redirected_feed_resolves_relative_urls(void) {
     make_image(&img, "moved/here.dmg", 50000, 7);
     entry vpn = {"7.7.0", "here.dmg", (long long)img.size, img.sha};
     write_feed("moved/feed.plist", NULL, &vpn);
-    EXPECT(use_providers(server_url("redirect?to=/moved/feed.plist"), NULL, 0) == 0);
+    EXPECT(use_providers(server_url("redirect?to=/moved/feed.plist"), NULL, NULL) == 0);
     const char *dir = new_download_folder();
     upd_result *r = run(UPD_REQ_DOWNLOAD_LIGHT, NULL);
     EXPECT(r->error_code == 0);
@@ -607,7 +667,7 @@ static void redirected_feed_resolves_relative_urls(void) {
 
 static void relative_folder_gives_absolute_path(void) {
     g_case = "relative download folder";
-    EXPECT(use_providers(server_url("light.plist"), NULL, 0) == 0);
+    EXPECT(use_providers(server_url("light.plist"), NULL, NULL) == 0);
     char cwd[1024];
     EXPECT(getcwd(cwd, sizeof cwd) != NULL);
     EXPECT(chdir(g_work) == 0);
@@ -620,7 +680,7 @@ static void relative_folder_gives_absolute_path(void) {
 
 static void request_while_busy_is_ignored(void) {
     g_case = "request while busy";
-    EXPECT(use_providers(server_url("feed.plist"), NULL, 0) == 0);
+    EXPECT(use_providers(server_url("feed.plist"), NULL, NULL) == 0);
     const char *dir = new_download_folder();
     upd_result *r = upd_check_bwn_update(UPD_REQ_DOWNLOAD_LIGHT);
     r = upd_check_bwn_update(UPD_REQ_CHECK);
@@ -637,7 +697,7 @@ static int exit_mid_download(void) {
     entry vpn = {"7.8.0", "img/slow.dmg?throttle=262144", (long long)img.size, img.sha};
     write_feed("slow.plist", NULL, &vpn);
     free_image(&img);
-    if (use_providers(server_url("slow.plist"), NULL, 0) != 0) return 3;
+    if (use_providers(server_url("slow.plist"), NULL, NULL) != 0) return 3;
     if (upd_init(fmt("%s/exit-download", g_work)) != 0) return 3;
     upd_result *r = upd_check_bwn_update(UPD_REQ_DOWNLOAD_LIGHT);
     for (int i = 0; i < 1000 && r->progress == 0; ++i) {
@@ -668,7 +728,7 @@ static void exit_during_download_leaves_nothing(void) {
 /* Last: the full installer's choice cannot be undone. */
 static void full_installer_uses_full_entry(void) {
     g_case = "full installer";
-    EXPECT(use_providers(server_url("feed.plist"), NULL, 0) == 0);
+    EXPECT(use_providers(server_url("feed.plist"), NULL, NULL) == 0);
     install_client("version=7.4.1\n", NULL);
     upd_result *r = run(UPD_REQ_CHECK, NULL);
     EXPECT(r->has_new_version == 0);
@@ -715,9 +775,10 @@ int main(int argc, char **argv) {
     RUN_CASE(light_download_fetches_feed_itself);
     RUN_CASE(dropped_download_resumes_with_ranges);
     RUN_CASE(stalled_download_times_out_and_resumes);
+    RUN_CASE(trickling_servers_are_given_up);
     RUN_CASE(damaged_image_leaves_nothing);
     RUN_CASE(feed_problems_are_reported);
-    RUN_CASE(unknown_certificate_is_refused);
+    RUN_CASE(https_is_verified_and_kept);
     RUN_CASE(redirected_feed_resolves_relative_urls);
     RUN_CASE(relative_folder_gives_absolute_path);
     RUN_CASE(request_while_busy_is_ignored);

@@ -10,12 +10,13 @@ selects misbehaviour, so a feed can point at the same file in several ways:
   stall=N          send N bytes of the body, then send nothing more for a minute
   range=no         ignore Range headers and always send the whole file
   throttle=R       send at most R bytes per second
+  trickle=N        send N bytes of the body, then one byte every quarter second
   corrupt=1        flip one byte in the middle of the body
   nolength=1       send no Content-Length, so a drop looks like the end of the body
   id=...           ignored; makes URLs (and their drop counters) distinct
 
 With --tls-cert it speaks https (used to see that an unknown certificate is refused).
-/redirect?to=PATH answers 302 with Location PATH. Every request is appended to the log
+/redirect?to=URL answers 302 with Location URL (a path or an absolute URL). Every request is appended to the log
 file as "PATH-WITH-QUERY<TAB>RANGE-HEADER-OR-DASH<TAB>STATUS".
 """
 import argparse
@@ -107,17 +108,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
         misbehave = nth <= int(query.get("drops", "1"))
         drop = int(query["drop"]) if "drop" in query and misbehave else None
         stall = int(query["stall"]) if "stall" in query and misbehave else None
+        trickle = int(query["trickle"]) if "trickle" in query and misbehave else None
         throttle = int(query["throttle"]) if "throttle" in query else None
         corrupt_at = size // 2 if query.get("corrupt") == "1" else None
 
         with open(path, "rb") as f:
-            if drop is None and stall is None and throttle is None and corrupt_at is None:
+            if drop is None and stall is None and trickle is None and throttle is None \
+                    and corrupt_at is None:
                 self.wfile.flush()
                 self.connection.sendfile(f, start, end - start)
                 return
-            self.send_slowly(f, start, end, drop, stall, throttle, corrupt_at)
+            self.send_slowly(f, start, end, drop, stall, trickle, throttle, corrupt_at)
 
-    def send_slowly(self, f, start, end, drop, stall, throttle, corrupt_at):
+    def send_slowly(self, f, start, end, drop, stall, trickle, throttle, corrupt_at):
         f.seek(start)
         pos, sent = start, 0
         chunk = 16384
@@ -128,6 +131,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 n = min(n, drop - sent)
             if stall is not None:
                 n = min(n, stall - sent)
+            if trickle is not None and sent >= trickle:
+                n = 1
+                time.sleep(0.25)
+            elif trickle is not None:
+                n = min(n, trickle - sent)
             if n <= 0:
                 break
             data = bytearray(f.read(n))

@@ -58,7 +58,7 @@ void place_stdio(const SpawnOptions &opts)
 
 // Closes now what exec would close. A command substitution runs while the child still
 // holds the caller's descriptors, among them the write end of its own input pipe, so the
-// substitution would never see its input end.
+// substitution would never see the end of that input.
 void drop_cloexec_descriptors()
 {
     auto drop = [](int fd) {

@@ -62,16 +62,18 @@ struct execute_cmd_ctx {
  * only trusted text), so an assignment such as ${VAR=word} changes only the child's
  * environment and a command substitution reads the handler's input. A line that assigns
  * must not be run while other threads change the environment: its child could hang, and
- * this call with it. The exit code; the undecoded status when the child died by a signal; 1 when the
- * line cannot be split or run; -1 (handler not called) for a missing argument or when
- * no pipe or child could be made. Descriptors the handler leaves open are closed. */
+ * this call with it. The exit code; the undecoded status when the child died by a
+ * signal; 1 when the line cannot be split or run; -1 (handler not called) for a missing
+ * argument or when no pipe or child could be made. Descriptors the handler leaves open
+ * are closed. */
 BWV_API int execute_cmd(const char *cmdline, execute_cmd_ctx *ctx);
 
 /* Runs argv[0] with argv and appends its stdout and stderr to out and err (either may be
  * NULL: the bytes are read and dropped; both may be one buffer, which then gets the
- * pieces of the two streams in the order they were read). 0 once both streams ended, whatever the tool's
- * exit status; -1 missing argv or argv[0]; -8 no file at argv[0]; -2 the child cannot be
- * started; -3 waiting for output failed. The tool's stdin is an open, never written pipe. */
+ * pieces of the two streams in the order they were read). 0 once both streams ended,
+ * whatever the tool's exit status; -1 missing argv or argv[0]; -8 no file at argv[0];
+ * -2 the child cannot be started; -3 waiting for output failed. The tool's stdin is an
+ * open, never written pipe. */
 BWV_API int ps_runtool(char *const argv[], dbuf *out, dbuf *err);
 
 /* For a child just forked: closes every descriptor and puts 0, 1 and 2 on /dev/null. */

@@ -257,7 +257,9 @@ int hex2bin(const char *hex, int hex_len, unsigned char *bin, int *bin_len) {
 
 int encrypt_file(const char *in_path, const char *out_path, const char *password) {
     if (in_path == nullptr || out_path == nullptr || password == nullptr) return FCRYPT_ERR_ARG;
-    std::FILE *fin = std::fopen(in_path, "r");
+    // "e": close-on-exec, so a child started meanwhile on another thread inherits neither
+    // the plain text nor the output.
+    std::FILE *fin = std::fopen(in_path, "re");
     if (fin == nullptr) return FCRYPT_ERR_OPEN_INPUT;
 
     // A directory opens for reading here but has no size to speak of.
@@ -286,7 +288,7 @@ int encrypt_file(const char *in_path, const char *out_path, const char *password
         return FCRYPT_ERR_READ_INPUT;
     }
 
-    std::FILE *fout = std::fopen(out_path, "wb");
+    std::FILE *fout = std::fopen(out_path, "wbe");
     if (fout == nullptr) {
         wipe(plain, static_cast<std::size_t>(size));
         std::free(plain);
@@ -301,7 +303,7 @@ int encrypt_file(const char *in_path, const char *out_path, const char *password
     if (std::fclose(fout) != 0 && rc == 0) rc = FCRYPT_ERR_WRITE_OUTPUT;
     // A failed run leaves an empty output rather than zeros or a torn file.
     if (rc != 0) {
-        if (std::FILE *trunc = std::fopen(out_path, "wb")) std::fclose(trunc);
+        if (std::FILE *trunc = std::fopen(out_path, "wbe")) std::fclose(trunc);
     }
     wipe(plain, static_cast<std::size_t>(size));
     std::free(plain);

@@ -7,17 +7,19 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <wordexp.h>
 
 namespace bwv::sys {
 namespace {
 
 constexpr size_t kPiece = 1024;
 
-[[noreturn]] void exec_in_child(const char *file, char *const argv[], const SpawnOptions &opts)
+void place_stdio(const SpawnOptions &opts)
 {
     if (opts.close_all) {
         closeall();
@@ -37,6 +39,11 @@ constexpr size_t kPiece = 1024;
                 _exit(1);
         }
     }
+}
+
+[[noreturn]] void exec_in_child(const char *file, char *const argv[], const SpawnOptions &opts)
+{
+    place_stdio(opts);
     if (!file || !argv)
         _exit(1);
     static char *const kNoEnv[] = {nullptr};
@@ -49,6 +56,30 @@ constexpr size_t kPiece = 1024;
     _exit(1);
 }
 
+// Closes now what exec would close. A command substitution runs while the child still
+// holds the caller's descriptors, among them the write end of its own input pipe, so the
+// substitution would never see the end of that input.
+void drop_cloexec_descriptors()
+{
+    auto drop = [](int fd) {
+        int flags = fcntl(fd, F_GETFD);
+        if (flags >= 0 && (flags & FD_CLOEXEC))
+            close(fd);
+    };
+    if (DIR *dir = opendir("/proc/self/fd")) {
+        int own = dirfd(dir);
+        while (struct dirent *e = readdir(dir)) {
+            int fd = atoi(e->d_name);
+            if (fd > 2 && fd != own)
+                drop(fd);
+        }
+        closedir(dir);
+        return;
+    }
+    for (int fd = getdtablesize() - 1; fd > 2; --fd)
+        drop(fd);
+}
+
 }  // namespace
 
 pid_t spawn(const char *file, char *const argv[], const SpawnOptions &opts)
@@ -56,6 +87,30 @@ pid_t spawn(const char *file, char *const argv[], const SpawnOptions &opts)
     pid_t pid = fork();
     if (pid == 0)
         exec_in_child(file, argv, opts);
+    return pid;
+}
+
+// The line is expanded here, after fork, rather than in the caller: an assignment
+// (${VAR=word}) must change the child's environment and not the caller's, and a command
+// substitution must read the child's standard input, the handler's pipe, which the handler
+// feeds only while the child runs, so no helper process started beforehand could expand it.
+// wordexp is not async-signal-safe. It is usable in the child of a threaded caller because
+// glibc's fork resets the allocator, stdio, loader and name-service locks in the child, and
+// the child has one thread, so no other can change the environment under the expansion.
+// The environment lock is the one glibc leaves as it was: a line that assigns, forked while
+// another thread was inside setenv, waits for that lock forever (the public contract says so).
+pid_t spawn_expanded(const char *cmdline, const SpawnOptions &opts)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        place_stdio(opts);
+        drop_cloexec_descriptors();
+        wordexp_t words{};
+        if (cmdline && wordexp(cmdline, &words, 0) == 0 && words.we_wordc > 0)
+            execvp(words.we_wordv[0], words.we_wordv);
+        // Nothing to free: the process ends here.
+        _exit(1);
+    }
     return pid;
 }
 
@@ -153,7 +208,11 @@ int drain(int out_fd, int err_fd, dbuf *out, dbuf *err)
     // poll rather than select: a caller with more than FD_SETSIZE descriptors open would
     // otherwise overflow the descriptor sets.
     struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
-    Sink sinks[2] = {Sink(out), Sink(err)};
+    // One sink per buffer: each tracks the capacity behind its buffer, so a buffer given
+    // for both streams must have a single one or the two would disagree about it.
+    bool merged = err == out;
+    Sink sinks[2] = {Sink(out), Sink(merged ? nullptr : err)};
+    Sink *to[2] = {&sinks[0], merged ? &sinks[0] : &sinks[1]};
     unsigned char piece[kPiece];
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
         int n = poll(fds, 2, -1);
@@ -173,7 +232,7 @@ int drain(int out_fd, int err_fd, dbuf *out, dbuf *err)
                 fds[i].fd = -1;
                 continue;
             }
-            sinks[i].append(piece, static_cast<uint32_t>(got));
+            to[i]->append(piece, static_cast<uint32_t>(got));
         }
     }
     return 0;

@@ -1,6 +1,7 @@
 // Child processes started with an argument vector, never through a shell. Everything the
 // child needs is prepared before fork, because the child may only make async-signal-safe
-// calls when the caller has other threads.
+// calls when the caller has other threads; spawn_expanded is the one exception, for the
+// reasons given where it is defined.
 #pragma once
 
 #include <bwvutil/dbuf.h>
@@ -50,13 +51,19 @@ struct SpawnOptions {
 // Returns the child's id, or -1 with errno set when the fork fails.
 pid_t spawn(const char *file, char *const argv[], const SpawnOptions &opts);
 
+// Forks a child that puts opts.stdio (or closeall) in place, splits cmdline into words with
+// wordexp as a shell would (no flags) and executes them through the search path. A child
+// that cannot split or execute the line ends with status 1. The child's id, or -1 with
+// errno set when the fork fails.
+pid_t spawn_expanded(const char *cmdline, const SpawnOptions &opts);
+
 // waitpid without options, repeated while interrupted. Returns the wait status, or -1 when
 // the wait itself fails.
 int wait_for(pid_t pid, int *status);
 
 // Reads both descriptors to their end in pieces of at most 1,024 bytes and appends the
-// bytes to the matching buffer (dropped when it is null). A descriptor of -1 counts as
-// ended. 0 once both ended, -1 when waiting for data failed.
+// bytes to the matching buffer (dropped when it is null; out and err may be one buffer).
+// A descriptor of -1 counts as ended. 0 once both ended, -1 when waiting for data failed.
 int drain(int out_fd, int err_fd, dbuf *out, dbuf *err);
 
 // Runs file with argv, its standard input on /dev/null and its standard error inherited,

@@ -14,7 +14,6 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-#include <wordexp.h>
 
 #include "system/child.hpp"
 
@@ -164,16 +163,17 @@ ssize_t exe_link(pid_t pid, char *buf, size_t cap)
 
 bool tail_matches(const char *path, size_t plen, const char *name, size_t nlen, bool case_sensitive)
 {
-    // The kernel marks an executable replaced or removed since the start by this suffix;
-    // such a path no longer names a file of that name.
+    // The kernel appends this to the executable of a process whose file was replaced or
+    // removed since it started. Such a process still runs under its name; an agent left
+    // running after an upgrade moved a new file over its path is the case that matters.
     static constexpr char kDeleted[] = " (deleted)";
     constexpr size_t kDeletedLen = sizeof kDeleted - 1;
+    if (plen >= kDeletedLen && memcmp(path + plen - kDeletedLen, kDeleted, kDeletedLen) == 0)
+        plen -= kDeletedLen;
     if (plen < nlen)
         return false;
-    if (plen >= kDeletedLen && memcmp(path + plen - kDeletedLen, kDeleted, kDeletedLen) == 0)
-        return false;
     const char *tail = path + plen - nlen;
-    return case_sensitive ? strcmp(tail, name) == 0 : strcasecmp(tail, name) == 0;
+    return case_sensitive ? strncmp(tail, name, nlen) == 0 : strncasecmp(tail, name, nlen) == 0;
 }
 
 // Calls on_match(pid) for every process of the snapshot whose executable path ends in
@@ -403,18 +403,10 @@ int execute_cmd(const char *cmdline, execute_cmd_ctx *ctx)
         close(in[1]);
         return -1;
     }
-    // Split before fork: wordexp allocates, which a child of a threaded caller must not.
-    wordexp_t words{};
-    int werr = wordexp(cmdline, &words, 0);
-    bool split = werr == 0 && words.we_wordc > 0;
-
     bwv::sys::SpawnOptions opts;
     opts.stdio[0] = in[0];
     opts.stdio[1] = out[1];
-    opts.search_path = true;
-    pid_t pid = bwv::sys::spawn(split ? words.we_wordv[0] : nullptr, split ? words.we_wordv : nullptr, opts);
-    if (werr == 0 || werr == WRDE_NOSPACE)
-        wordfree(&words);
+    pid_t pid = bwv::sys::spawn_expanded(cmdline, opts);
     close(in[0]);
     close(out[1]);
     if (pid < 0) {

@@ -18,8 +18,9 @@ BWV_BEGIN_DECLS
 BWV_API int ps_get_path(int32_t pid, char *path, int size);
 
 /* Id of the first process whose executable path ends in name (case matters; a name
- * matches any executable whose own name ends in it). 0 when none is found, the table
- * cannot be read, or name is NULL or empty. */
+ * matches any executable whose own name ends in it; a process whose file was replaced or
+ * deleted since it started matches by the path it started from). 0 when none is found,
+ * the table cannot be read, or name is NULL or empty. */
 BWV_API int32_t ps_get_pid(const char *name);
 
 /* Every process whose executable path ends in name; case_sensitive 0 compares ASCII
@@ -56,17 +57,23 @@ struct execute_cmd_ctx {
     int (*io_handler)(execute_cmd_ctx *ctx, int out_fd, int in_fd);
 };
 
-/* Splits cmdline into words as a shell would (wordexp, expansions included: pass only
- * trusted text), runs them with stdin and stdout on pipes handed to ctx->io_handler, and
- * waits. The exit code; the undecoded status when the child died by a signal; 1 when the
- * line cannot be split or run; -1 (handler not called) for a missing argument or when
- * no pipe or child could be made. Descriptors the handler leaves open are closed. */
+/* Runs cmdline with stdin and stdout on pipes handed to ctx->io_handler, and waits. The
+ * child splits the line into words as a shell would (wordexp, expansions included: pass
+ * only trusted text), so an assignment such as ${VAR=word} changes only the child's
+ * environment and a command substitution reads the handler's input. A line that assigns
+ * must not be run while other threads change the environment: its child could hang, and
+ * this call with it. The exit code; the undecoded status when the child died by a
+ * signal; 1 when the line cannot be split or run; -1 (handler not called) for a missing
+ * argument or when no pipe or child could be made. Descriptors the handler leaves open
+ * are closed. */
 BWV_API int execute_cmd(const char *cmdline, execute_cmd_ctx *ctx);
 
 /* Runs argv[0] with argv and appends its stdout and stderr to out and err (either may be
- * NULL: the bytes are read and dropped). 0 once both streams ended, whatever the tool's
- * exit status; -1 missing argv or argv[0]; -8 no file at argv[0]; -2 the child cannot be
- * started; -3 waiting for output failed. The tool's stdin is an open, never written pipe. */
+ * NULL: the bytes are read and dropped; both may be one buffer, which then gets the
+ * pieces of the two streams in the order they were read). 0 once both streams ended,
+ * whatever the tool's exit status; -1 missing argv or argv[0]; -8 no file at argv[0];
+ * -2 the child cannot be started; -3 waiting for output failed. The tool's stdin is an
+ * open, never written pipe. */
 BWV_API int ps_runtool(char *const argv[], dbuf *out, dbuf *err);
 
 /* For a child just forked: closes every descriptor and puts 0, 1 and 2 on /dev/null. */

@@ -7,15 +7,18 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <thread>
 
 #include "crypto_test_util.hpp"
 
@@ -445,12 +448,48 @@ protected:
     std::string dir_;
 };
 
-TEST_F(EncryptFile, WritesTheBufferLayoutOfTheWholeFile) {
+// The descriptor other than skip that this process holds open on path, or -1.
+int own_descriptor_on(const std::string &path, int skip) {
+    std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir("/proc/self/fd"), closedir);
+    while (dirent *e = dir ? readdir(dir.get()) : nullptr) {
+        char target[4096];
+        std::string link = std::string("/proc/self/fd/") + e->d_name;
+        ssize_t n = readlink(link.c_str(), target, sizeof target);
+        int fd = std::atoi(e->d_name);
+        if (n > 0 && fd != skip && fd != dirfd(dir.get()) && path.compare(0, path.npos, target, n) == 0) return fd;
+    }
+    return -1;
+}
+
+TEST_F(EncryptFile, WritesTheBufferLayoutOfTheWholeFileOnADescriptorNoChildInherits) {
     auto rng = seeded_rng("EncryptFile");
-    const Bytes plain = random_bytes(rng, 70000);
+    const Bytes plain = random_bytes(rng, 200000);
     write(path("in"), plain);
-    ASSERT_EQ(encrypt_file(path("in").c_str(), path("out").c_str(), "file password"), 0);
-    const Bytes sealed = read(path("out"));
+    // A pipe holds less than the output, so the writer stays blocked, its file open,
+    // until the flags have been looked at.
+    ASSERT_EQ(mkfifo(path("out").c_str(), 0600), 0);
+    std::atomic<bool> done{false};
+    int rc = -1;
+    std::thread run([&] {
+        rc = encrypt_file(path("in").c_str(), path("out").c_str(), "file password");
+        done = true;
+    });
+    // Opened without waiting for a writer, so a run that fails first cannot hang the test.
+    int reader = open(path("out").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int writer = -1;
+    while (reader >= 0 && writer < 0 && !done) writer = own_descriptor_on(path("out"), reader);
+    EXPECT_GE(writer, 0);
+    if (reader >= 0) fcntl(reader, F_SETFL, 0);
+    if (writer >= 0) {
+        EXPECT_NE(fcntl(writer, F_GETFD) & FD_CLOEXEC, 0) << "a child forked now would inherit it";
+    }
+    Bytes sealed;
+    unsigned char piece[65536];
+    for (ssize_t got; reader >= 0 && (got = ::read(reader, piece, sizeof piece)) > 0;)
+        sealed.insert(sealed.end(), piece, piece + got);
+    if (reader >= 0) close(reader);
+    run.join();
+    ASSERT_EQ(rc, 0);
     ASSERT_EQ(sealed.size(), plain.size() + 20);
     Bytes back;
     ASSERT_EQ(decrypt(sealed, back, static_cast<int>(sealed.size()) + 20, "file password"), 0);

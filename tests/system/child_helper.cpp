@@ -3,6 +3,8 @@
 //   ignore-term      ignore SIGTERM, print "ready", then wait
 //   spew OUT ERR     write OUT bytes of pattern 1 to stdout and ERR of pattern 2 to stderr,
 //                    interleaved in uneven pieces
+//   burst OUT ERR MORE  write OUT bytes of pattern 1 to stdout, then ERR of pattern 2 to
+//                    stderr, then MORE bytes continuing pattern 1 to stdout
 //   once N           write N bytes (at most 4,096) of pattern 1 to stdout in one write,
 //                    so a reader finds them all at once
 //   exit N           exit with status N
@@ -75,6 +77,22 @@ int main(int argc, char **argv)
             for (ssize_t i = 0; i < n; ++i)
                 buf[i] = static_cast<unsigned char>(toupper(buf[i]));
             write_all(1, buf, static_cast<size_t>(n));
+        }
+        return 0;
+    }
+    if (!strcmp(mode, "burst") && argc > 4) {
+        size_t len[3] = {strtoul(argv[2], nullptr, 10), strtoul(argv[3], nullptr, 10), strtoul(argv[4], nullptr, 10)};
+        const int stream[3] = {0, 1, 0};
+        size_t at[2] = {0, 0};
+        unsigned char buf[4096];
+        for (int part = 0; part < 3; ++part) {
+            for (size_t left = len[part]; left > 0;) {
+                size_t n = left < sizeof buf ? left : sizeof buf;
+                for (size_t i = 0; i < n; ++i)
+                    buf[i] = bwv::test::pattern_byte(stream[part], at[stream[part]]++);
+                write_all(stream[part] + 1, buf, n);
+                left -= n;
+            }
         }
         return 0;
     }

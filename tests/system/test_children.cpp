@@ -159,6 +159,24 @@ TEST(RunTool, CallersBufferGrowsPieceByPieceByItsOwnRule)
     EXPECT_EQ(d.out->size, 6u + 1024u + 1024u + 952u);
 }
 
+TEST(RunTool, OneBufferForBothStreamsCollectsEveryByte)
+{
+    // The natural way to merge the two streams. The error byte comes only once most of
+    // the first 200,000 output bytes were read (a pipe holds 64 KiB), so the buffer is
+    // large by the time the error stream first adds to it.
+    Argv burst({helper(), "burst", "200000", "1", "200000"});
+    Buffers b;
+    ASSERT_EQ(ps_runtool(burst.get(), b.out, b.out), 0);
+    // Every byte of both patterns, counted by value: where the error byte lands is not known.
+    std::vector<size_t> expected(256), got(256);
+    for (size_t i = 0; i < 400000; ++i)
+        ++expected[bwv::test::pattern_byte(0, i)];
+    ++expected[bwv::test::pattern_byte(1, 0)];
+    for (unsigned char c : Buffers::text(b.out))
+        ++got[c];
+    EXPECT_EQ(got, expected);
+}
+
 TEST(RunTool, OutputIsReadToTheEndEvenWithoutBuffers)
 {
     // Without draining, a child writing this much would block forever on a full pipe.
@@ -236,6 +254,31 @@ TEST(ExecuteCmd, HandlerFeedsTheChildAndReadsItsOutput)
     Exchange echo;
     EXPECT_EQ(execute_cmd("printf '%s|' \"two words\" one", &echo.ctx), 0);
     EXPECT_EQ(echo.output, "two words|one|");
+}
+
+TEST(ExecuteCmd, ExpansionsActInTheChildNotInTheCaller)
+{
+    unsetenv("BWV_ASSIGNED");
+    Exchange assign;
+    EXPECT_EQ(execute_cmd("printf %s ${BWV_ASSIGNED=child}", &assign.ctx), 0);
+    EXPECT_EQ(assign.output, "child");
+    EXPECT_EQ(getenv("BWV_ASSIGNED"), nullptr) << "the caller's environment changed";
+
+    // A command substitution reads the handler's input, never the caller's own stdin.
+    int saved = dup(0);
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    ASSERT_EQ(write(p[1], "caller", 6), 6);
+    close(p[1]);
+    dup2(p[0], 0);
+    close(p[0]);
+    Exchange subst;
+    subst.input = "handler";
+    int rc = execute_cmd("printf %s $(cat)", &subst.ctx);
+    dup2(saved, 0);
+    close(saved);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(subst.output, "handler");
 }
 
 TEST(ExecuteCmd, ExitCodeIsDecodedAndDeathBySignalIsNot)

@@ -73,20 +73,20 @@ TEST(ProcessLookup, NoMatchGivesZeroAndAnEmptyArrayToFree)
     EXPECT_EQ(ps_get_pid_all(nullptr, 1, &pids, &count), -1);
 }
 
-TEST(ProcessLookup, ExecutableRemovedSinceStartIsNoLongerItsNamesMatch)
+TEST(ProcessLookup, ProcessWhoseExecutableWasReplacedIsStillFound)
 {
+    // The upgrade case: a new file is moved over the path of the one still running.
     TempRoot dir;
-    std::string name = unique_name("del");
+    std::string name = unique_name("old");
     std::string exe = copy_helper(dir, name);
-    Running gone(exe, "wait");
-    ASSERT_EQ(ps_get_pid(name.c_str()), gone.pid());
-    unlink(exe.c_str());
-    EXPECT_EQ(ps_get_pid(name.c_str()), 0);
-    EXPECT_FALSE(contains(all_named(name, 0), gone.pid()));
+    Running old(exe, "wait");
+    ASSERT_EQ(rename(copy_helper(dir, "new").c_str(), exe.c_str()), 0);
+    EXPECT_EQ(ps_get_pid(name.c_str()), old.pid());
+    EXPECT_TRUE(contains(all_named(name, 0), old.pid()));
 
     char path[4096];
-    ASSERT_EQ(ps_get_path(gone.pid(), path, sizeof path), 0);
-    EXPECT_EQ(std::string(path), exe + " (deleted)");
+    ASSERT_EQ(ps_get_path(old.pid(), path, sizeof path), 0);
+    EXPECT_EQ(std::string(path), exe + " (deleted)") << "the kernel marks the path";
 }
 
 TEST(ProcessPath, ExecutablePathIsStoredCutToTheBuffer)

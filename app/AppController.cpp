@@ -274,8 +274,13 @@ void AppController::awakeFromNib() {
         bwv::platform::setWindowLevel(mainWindow, bwv::platform::kFloatingWindowLevel);
     }
 
-    const QString workPath = appendingPathComponent(bwv::platform::temporaryDirectory(), QStringLiteral("bwvupdate"));
-    if (FileManager::fileExistsAtPath(workPath)) FileManager::removeItemAtPath(workPath);
+    // Without a temporary folder of the user's own there is no work path, and the update
+    // library answers every download with its own failure. An old work folder that is not
+    // the user's alone is left as it is, for the library to refuse.
+    const QString temporary = bwv::platform::temporaryDirectory();
+    const QString workPath =
+        temporary.isEmpty() ? QString() : appendingPathComponent(temporary, QStringLiteral("bwvupdate"));
+    if (FileManager::isPrivateItemAtPath(workPath)) FileManager::removeItemAtPath(workPath);
     upd_init(workPath.toUtf8().constData());
 
     if (!autoCheckMode && !upgradeMode) {
@@ -480,6 +485,10 @@ bool AppController::extractFilesFromDMG(const QString &dmgPath, const QString &t
 
 bool AppController::verifyPackage(const QString &packagePath) {
     if (::verifyPackage(packagePath.toUtf8().constData()) != 0) return true;
+    return refusePackage();
+}
+
+bool AppController::refusePackage() {
     log("Failed to verify package");
     alert("BrindleWave Verification Failed!",
           "Failed to verify the signature of the downloaded installer. The package may be "
@@ -489,6 +498,11 @@ bool AppController::verifyPackage(const QString &packagePath) {
 }
 
 bool AppController::installPKG(const QString &packagePath) {
+    // The copy is handed over by its path after the check, so it and its folder must be ones
+    // no other account could swap or change in between.
+    if (!FileManager::isPrivateItemAtPath(packagePath) ||
+        !FileManager::isPrivateItemAtPath(deletingLastPathComponent(packagePath)))
+        return refusePackage();
     if (!verifyPackage(packagePath)) return false;
 
     const QString opener = fixedPath(bwv::paths::kOpen);

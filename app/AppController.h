@@ -86,6 +86,8 @@ private:
     QString productSuffix() const;
     void showNotice(const QString &text);
     void alert(const char *title, const char *message);
+    // Reports a package that cannot be accepted and bars the installation; answers NO.
+    bool refusePackage();
     static void log(const char *key, const QStringList &args = {});
     bwv::platform::Timer *schedulePoll(void (AppController::*poll)(bwv::platform::Timer &));
 };

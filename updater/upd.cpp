@@ -98,14 +98,25 @@ std::string current_root() {
     return r ? r : "";
 }
 
-bool make_folders(const std::string &path) {
+// The download folder, created 0700 where missing, must be the user's alone, and so must
+// its parent be (or the system's, and then sticky if others may write it): the image is
+// checked and then used by its path, so no other account may be able to swap it or plant a
+// folder of its own there beforehand.
+bool make_private_folder(const std::string &path) {
     for (size_t at = 1; at <= path.size(); ++at) {
         if (at != path.size() && path[at] != '/') continue;
         std::string part = path.substr(0, at);
         if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
     }
+    const uid_t me = geteuid();
     struct stat st{};
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != me ||
+        (st.st_mode & (S_IWGRP | S_IWOTH)))
+        return false;
+    auto slash = path.rfind('/');
+    std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+    if (stat(parent.c_str(), &st) != 0 || (st.st_uid != me && st.st_uid != 0)) return false;
+    return !(st.st_mode & (S_IWGRP | S_IWOTH)) || (st.st_mode & S_ISVTX);
 }
 
 // What a request needs, taken on the caller's thread when it starts.
@@ -319,7 +330,7 @@ private:
         }
         show_version(entry);
         if (job.folder.empty()) return Failure{UPD_E_NOT_SET_UP, kTextNoFolder};
-        if (!make_folders(job.folder)) return Failure{UPD_E_SAVE, kTextSave};
+        if (!make_private_folder(job.folder)) return Failure{UPD_E_SAVE, kTextSave};
 
         std::string final_path = job.folder + "/" + image_file_name(entry.url);
         std::string temp_path = job.folder + "/.download-XXXXXX";

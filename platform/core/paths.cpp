@@ -3,6 +3,8 @@
 #include <bwvutil/paths.h>
 
 #include <dlfcn.h>
+#include <link.h>
+#include <climits>
 #include <unistd.h>
 
 #include <array>
@@ -20,6 +22,10 @@ std::string g_root;  // without trailing '/', except for "/" itself
 constexpr std::array<std::string_view, 7> kTools = {kHdiutil, kOpen, kPkgutil, kInstaller,
                                                     kKextload, kKextunload, kKextstat};
 
+// Where tools are looked for when this code cannot tell where it was loaded from: a
+// folder that does not exist, so that every tool fails to start.
+constexpr char kNoToolDir[] = "/nonexistent/bwvutil";
+
 bool is_tool(std::string_view p) {
     for (auto t : kTools)
         if (t == p) return true;
@@ -30,18 +36,28 @@ std::string compute_tool_dir() {
 #if BWV_USE_MACOS_TOOLS
     return {};
 #else
-    // Tools live in libexec/bwvutil beside the library's lib folder, in the build tree
-    // and in an installed tree alike; a static link falls back to the build tree.
+    // The tools travel with the code that runs them: libexec/bwvutil beside the lib folder
+    // of this library, or beside the MacOS folder of a program that carries the library
+    // inside (an application bundle). Never anywhere else, so a copy without its tools
+    // runs none rather than whatever the folder it was built in holds now.
+    std::string file;
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void *>(&compute_tool_dir), &info) && info.dli_fname) {
-        std::string lib = info.dli_fname;
-        auto slash = lib.rfind('/');
-        if (slash != std::string::npos) {
-            std::string dir = lib.substr(0, slash) + "/../" BWV_LIBEXEC_SUBDIR;
-            if (access((dir + "/hdiutil").c_str(), X_OK) == 0) return dir;
+    struct link_map *map = nullptr;
+    if (dladdr1(reinterpret_cast<void *>(&compute_tool_dir), &info, reinterpret_cast<void **>(&map),
+                RTLD_DL_LINKMAP) &&
+        map) {
+        if (map->l_name && map->l_name[0]) {
+            file = map->l_name;
+        } else {
+            // The main program: the loader knows it only by argv[0].
+            char buf[PATH_MAX];
+            ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+            if (n > 0) file.assign(buf, static_cast<size_t>(n));
         }
     }
-    return BWV_BUILD_TOOL_DIR;
+    auto slash = file.rfind('/');
+    if (file.empty() || file[0] != '/' || slash == std::string::npos) return kNoToolDir;
+    return file.substr(0, slash) + "/../" BWV_LIBEXEC_SUBDIR;
 #endif
 }
 

@@ -41,7 +41,9 @@ std::string fixed(std::string_view macos_path);
 // The root set by bwv_set_root, "" when none.
 std::string root();
 
-// Folder holding the Linux tool stand-ins ("" on a build that uses the real tools).
+// Folder holding the Linux tool stand-ins ("" on a build that uses the real tools):
+// libexec/bwvutil beside the folder of the file this library was loaded from, whether or
+// not the tools are there.
 std::string tool_dir();
 
 }  // namespace bwv::paths

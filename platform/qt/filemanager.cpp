@@ -10,6 +10,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +24,8 @@ bool fail(QString *error, const QString &what, int err) {
     if (error) *error = what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(err));
     return false;
 }
+
+bool removeAt(int parent, const QByteArray &name, const QByteArray &shown, QString *error);
 
 // Names in a directory, by raw bytes so no name is lost to decoding.
 bool listRaw(const QByteArray &dir, std::vector<QByteArray> &names, int &err) {
@@ -39,20 +42,57 @@ bool listRaw(const QByteArray &dir, std::vector<QByteArray> &names, int &err) {
     return true;
 }
 
-bool removeRaw(const QByteArray &path, QString *error) {
+// Empties the open folder `dir`. Every name is examined and opened relative to its folder
+// and never through a link, so a folder swapped for a link while the removal runs is removed
+// as a link, not entered.
+bool emptyFolderAt(int dir, const QByteArray &shown, QString *error) {
+    const int listing = ::dup(dir);
+    if (listing < 0) return fail(error, QFile::decodeName(shown), errno);
+    DIR *d = ::fdopendir(listing);
+    if (!d) {
+        const int err = errno;
+        ::close(listing);
+        return fail(error, QFile::decodeName(shown), err);
+    }
+    std::vector<QByteArray> names;
+    while (struct dirent *e = ::readdir(d)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        names.emplace_back(e->d_name);
+    }
+    ::closedir(d);
+    for (const QByteArray &n : names)
+        if (!removeAt(dir, n, shown + '/' + n, error)) return false;
+    return true;
+}
+
+bool removeAt(int parent, const QByteArray &name, const QByteArray &shown, QString *error) {
     struct stat st;
-    if (::lstat(path.constData(), &st) != 0) return fail(error, QFile::decodeName(path), errno);
-    if (S_ISDIR(st.st_mode)) {
-        std::vector<QByteArray> names;
-        int err = 0;
-        if (!listRaw(path, names, err)) return fail(error, QFile::decodeName(path), err);
-        for (const QByteArray &n : names)
-            if (!removeRaw(path + '/' + n, error)) return false;
-        if (::rmdir(path.constData()) != 0) return fail(error, QFile::decodeName(path), errno);
+    if (::fstatat(parent, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return fail(error, QFile::decodeName(shown), errno);
+    if (!S_ISDIR(st.st_mode)) {
+        if (::unlinkat(parent, name.constData(), 0) != 0) return fail(error, QFile::decodeName(shown), errno);
         return true;
     }
-    if (::unlink(path.constData()) != 0) return fail(error, QFile::decodeName(path), errno);
+    const int dir = ::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0) return fail(error, QFile::decodeName(shown), errno);
+    const bool emptied = emptyFolderAt(dir, shown, error);
+    ::close(dir);
+    if (!emptied) return false;
+    if (::unlinkat(parent, name.constData(), AT_REMOVEDIR) != 0) return fail(error, QFile::decodeName(shown), errno);
     return true;
+}
+
+bool removeRaw(QByteArray path, QString *error) {
+    while (path.size() > 1 && path.endsWith('/')) path.chop(1);
+    const qsizetype slash = path.lastIndexOf('/');
+    const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : path.left(slash);
+    const QByteArray name = path.mid(slash + 1);
+    if (name.isEmpty() || name == "." || name == "..") return fail(error, QFile::decodeName(path), EINVAL);
+    const int parent = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parent < 0) return fail(error, QFile::decodeName(path), errno);
+    const bool removed = removeAt(parent, name, path, error);
+    ::close(parent);
+    return removed;
 }
 
 bool copyFile(const QByteArray &from, const QByteArray &to, mode_t mode, QString *error) {
@@ -221,8 +261,63 @@ QStringList ProcessInfo::arguments() {
     return out;
 }
 
+namespace {
+
+// A folder (not a link) of this user's own that no other account can write; with
+// `exclusive`, one that no other account can even enter.
+bool isOwnFolder(const QByteArray &path, bool exclusive) {
+    struct stat st;
+    if (path.isEmpty() || ::lstat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    const mode_t others = exclusive ? mode_t(S_IRWXG | S_IRWXO) : mode_t(S_IWGRP | S_IWOTH);
+    return st.st_uid == ::geteuid() && (st.st_mode & others) == 0;
+}
+
+QByteArray withoutTrailingSlashes(QByteArray path) {
+    while (path.size() > 1 && path.endsWith('/')) path.chop(1);
+    return path;
+}
+
+QByteArray absoluteEnv(const char *name) {
+    const QByteArray v = withoutTrailingSlashes(qgetenv(name));
+    return v.startsWith('/') ? v : QByteArray();
+}
+
+// The user's cache folder, as the XDG base directories place it.
+QByteArray cacheFolder() {
+    if (QByteArray xdg = absoluteEnv("XDG_CACHE_HOME"); !xdg.isEmpty()) return xdg;
+    QByteArray home = absoluteEnv("HOME");
+    if (home.isEmpty()) {
+        if (const struct passwd *pw = ::getpwuid(::geteuid()); pw && pw->pw_dir && pw->pw_dir[0] == '/')
+            home = withoutTrailingSlashes(pw->pw_dir);
+    }
+    return home.isEmpty() ? QByteArray() : (home == "/" ? QByteArray() : home) + "/.cache";
+}
+
+}  // namespace
+
+bool FileManager::isPrivateItemAtPath(const QString &path) {
+    struct stat st;
+    if (path.isEmpty() || ::lstat(enc(path).constData(), &st) != 0 || S_ISLNK(st.st_mode)) return false;
+    return st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 QString temporaryDirectory() {
-    QString t = QDir::tempPath();
+    // Files kept here are checked and then used by path, so the folder must be one no other
+    // account can create beforehand or write into: never the shared /tmp.
+    QByteArray dir = withoutTrailingSlashes(qgetenv("TMPDIR"));
+    if (!dir.startsWith('/') || !isOwnFolder(dir, false)) {
+        dir = cacheFolder();
+        if (!dir.isEmpty()) {
+            ::mkdir(dir.constData(), 0700);
+            dir = isOwnFolder(dir, false) ? dir + "/brindlewave-tmp" : QByteArray();
+            if (!dir.isEmpty()) ::mkdir(dir.constData(), 0700);
+        }
+        if (!isOwnFolder(dir, true)) {
+            dir = absoluteEnv("XDG_RUNTIME_DIR");
+            if (!isOwnFolder(dir, true)) return QString();
+        }
+    }
+    QString t = QFile::decodeName(dir);
     if (!t.endsWith(QLatin1Char('/'))) t += QLatin1Char('/');
     return t;
 }

@@ -31,8 +31,12 @@ public:
     // half-way removes what it made, so nothing half-done is left at `to`.
     static bool copyItemAtPath(const QString &from, const QString &to, QString *error = nullptr);
 
-    // Removes a file, a link (not its target) or a folder with everything under it.
+    // Removes a file, a link (not its target) or a folder with everything under it. No link
+    // is ever followed below `path`, not even one swapped in while the removal runs.
     static bool removeItemAtPath(const QString &path, QString *error = nullptr);
+
+    // True when the item (not a link) belongs to this user and no other account may write it.
+    static bool isPrivateItemAtPath(const QString &path);
 
     // The file's contents as UTF-8 text; nullopt when it cannot be read or is not UTF-8.
     static std::optional<QString> stringWithContentsOfFile(const QString &path);
@@ -48,8 +52,10 @@ public:
     static QStringList arguments();
 };
 
-// The user's folder for temporary files, with a trailing slash: $TMPDIR when set, else
-// "/tmp/".
+// The user's own folder for temporary files, with a trailing slash: $TMPDIR when it is a
+// folder of the user's that no other account can write; else "brindlewave-tmp" in the
+// user's cache folder (both created 0700 when missing); else $XDG_RUNTIME_DIR when only the
+// user may enter it. "" when the user has no such folder.
 QString temporaryDirectory();
 
 }  // namespace bwv::platform

@@ -14,6 +14,8 @@
 
 #include <csignal>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/AppController.h"
 #include "platform/qt/alert.hpp"
@@ -184,7 +186,13 @@ private slots:
 
     void lightInstallerModeDownloadsAtOnceWithTheWindowFloating() {
         QDir().mkpath(downloadDir() + QStringLiteral("/old"));
+        // Links inside the old work folder go with it; what they point at stays.
+        const QString precious = root_ + QStringLiteral("/precious/file");
+        writeFile(precious, "mine");
+        QVERIFY(QFile::link(precious, downloadDir() + QStringLiteral("/old/file-link")));
+        QVERIFY(QFile::link(QFileInfo(precious).path(), downloadDir() + QStringLiteral("/old/folder-link")));
         start();
+        QVERIFY(QFileInfo(precious).isFile());
         QVERIFY(!autoCheckMode);
         QVERIFY(!upgradeMode);
         QCOMPARE(upd_double::calls(),
@@ -204,6 +212,23 @@ private slots:
         sigaction(SIGTERM, nullptr, &sa);
         QVERIFY(sa.sa_handler == SIG_IGN);
         QCOMPARE(c_->exitStatus, -1);
+    }
+
+    void anOldWorkFolderNotTheUsersAloneIsLeftForTheLibraryToRefuse_data() {
+        QTest::addColumn<bool>("foreign");
+        QTest::newRow("others may write") << false;
+        QTest::newRow("another account's") << true;
+    }
+    void anOldWorkFolderNotTheUsersAloneIsLeftForTheLibraryToRefuse() {
+        QFETCH(bool, foreign);
+        if (foreign && ::geteuid() != 0) QSKIP("needs root to give a folder to another account");
+        const QString planted = downloadDir() + QStringLiteral("/planted");
+        QDir().mkpath(planted);
+        const QByteArray dir = QFile::encodeName(downloadDir());
+        QVERIFY(foreign ? ::chown(dir.constData(), 54321, 54321) == 0 : ::chmod(dir.constData(), 0777) == 0);
+        start();
+        QVERIFY(QFileInfo(planted).isDir());
+        QCOMPARE(upd_double::calls().at(2), "upd_init " + downloadDir().toStdString());
     }
 
     void theModeArgumentsAreFoundAnywhereAndTheFirstOneWins_data() {
@@ -674,12 +699,25 @@ private slots:
         QCOMPARE(c_->terminations, 0);
     }
 
+    // The copy is handed over by its path: one that another account could swap after the
+    // check is refused like a bad signature.
+    void aPackageRefusedAfterCopyingIsNeverOpened_data() {
+        QTest::addColumn<int>("refusal");
+        QTest::newRow("signature refused") << 0;
+        QTest::newRow("folder others may write") << 1;
+        QTest::newRow("folder of another account") << 2;
+    }
     void aPackageRefusedAfterCopyingIsNeverOpened() {
+        QFETCH(int, refusal);
+        if (refusal == 2 && ::geteuid() != 0) QSKIP("needs root to give a folder to another account");
         prepareImage();
         installHdiutil();
         installPkgutil();
         installOpen();
-        writeFile(root_ + QStringLiteral("/reject"), downloadDir().toUtf8());
+        const QByteArray dir = QFile::encodeName(downloadDir());
+        if (refusal == 0) writeFile(root_ + QStringLiteral("/reject"), downloadDir().toUtf8());
+        if (refusal == 1) QVERIFY(::chmod(dir.constData(), 0777) == 0);
+        if (refusal == 2) QVERIFY(::chown(dir.constData(), 54321, 54321) == 0);
         c_->installBrindleWave(nullptr);
         QCOMPARE(alertTitles(), QStringList{QStringLiteral("BrindleWave Verification Failed!")});
         QVERIFY(!c_->btnInstall->isEnabled());

@@ -2,6 +2,12 @@
 
 #include <bwvutil/paths.h>
 
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "data/temp_dir.hpp"
 #include "platform/core/paths.hpp"
 
 namespace {
@@ -41,14 +47,34 @@ TEST(Paths, SlashRootIsTheMacOSLayoutItself) {
     EXPECT_EQ(bwv::paths::fixed(bwv::paths::kConsole), "/dev/console");
 }
 
-TEST(Paths, ToolsWithoutRootAreTheStandIns) {
+TEST(Paths, ToolsWithoutRootAreTheStandInsBesideTheProgram) {
     RootGuard g;
     bwv_set_root(nullptr);
-    std::string hd = bwv::paths::fixed(bwv::paths::kHdiutil);
-    if (bwv::paths::tool_dir().empty()) {
-        EXPECT_EQ(hd, "/usr/bin/hdiutil");
-    } else {
-        EXPECT_EQ(hd, bwv::paths::tool_dir() + "/hdiutil");
+    EXPECT_EQ(bwv::paths::fixed(bwv::paths::kHdiutil), bwv::paths::tool_dir() + "/hdiutil");
+    EXPECT_EQ(access(bwv::paths::fixed(bwv::paths::kPkgutil).c_str(), X_OK), 0);
+}
+
+// A copy of the library runs the tools beside the copy, and none when there are none there,
+// never those of the tree it was built in.
+TEST(Paths, ACopiedLibraryRunsOnlyTheToolsBesideIt) {
+    bwv::test::TempDir dir;
+    const std::string pkg = BWV_DEMO_DIR "/full/Install.mpkg";
+    for (bool withTools : {true, false}) {
+        SCOPED_TRACE(withTools ? "tools beside the copy" : "no tools beside the copy");
+        const std::string tree = dir.file(withTools ? "with" : "without");
+        std::filesystem::create_directories(tree + "/lib");
+        if (withTools) {
+            std::filesystem::create_directories(tree + "/libexec");
+            std::filesystem::create_directory_symlink(BWV_TOOL_DIR, tree + "/libexec/bwvutil");
+        }
+        const std::string lib = tree + "/lib/libbwvutil.so.1";
+        std::filesystem::copy_file(BWV_SHARED_LIBRARY, lib);
+        void *h = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(h, nullptr) << dlerror();
+        auto verify = reinterpret_cast<int (*)(const char *)>(dlsym(h, "verifyPackage"));
+        ASSERT_NE(verify, nullptr);
+        EXPECT_EQ(verify(pkg.c_str()), withTools ? 1 : 0);
+        dlclose(h);
     }
 }
 

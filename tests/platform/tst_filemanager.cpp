@@ -130,12 +130,58 @@ private slots:
         QCOMPARE(a.size(), 36);
     }
 
-    void theTemporaryDirectoryFollowsTmpdirAndEndsInASlash() {
-        const QByteArray old = qgetenv("TMPDIR");
-        qputenv("TMPDIR", "/var/tmp");
+    // Files there are checked and then used by path, so the folder must be one no other
+    // account can create first or write into.
+    void theTemporaryDirectoryIsTheUsersAlone_data() {
+        QTest::addColumn<int>("tmpdirMode");     // 0: TMPDIR unset
+        QTest::addColumn<bool>("tmpdirForeign");  // TMPDIR belongs to another account
+        QTest::addColumn<bool>("fallbackForeign"); // another account made the fallback first
+        QTest::addColumn<bool>("tmpdirUsed");
+        QTest::newRow("private TMPDIR") << 0755 << false << false << true;
+        QTest::newRow("TMPDIR others may write") << 01777 << false << false << false;
+        QTest::newRow("TMPDIR of another account") << 0755 << true << false << false;
+        QTest::newRow("no TMPDIR") << 0 << false << false << false;
+        QTest::newRow("fallback made by another account") << 0 << false << true << false;
+    }
+    void theTemporaryDirectoryIsTheUsersAlone() {
+        QFETCH(int, tmpdirMode);
+        QFETCH(bool, tmpdirForeign);
+        QFETCH(bool, fallbackForeign);
+        QFETCH(bool, tmpdirUsed);
+        if ((tmpdirForeign || fallbackForeign) && ::geteuid() != 0)
+            QSKIP("needs root to give a folder to another account");
+        bwv::test::TempDir dir;
+        const QString tmp = dir.makeDir(QStringLiteral("tmp"));
+        dir.makeDir(QStringLiteral("home"));
+        const QString fallback = dir.filePath(QStringLiteral("home/.cache/brindlewave-tmp"));
+        if (tmpdirMode) QVERIFY(::chmod(QFile::encodeName(tmp).constData(), mode_t(tmpdirMode)) == 0);
+        if (tmpdirForeign) QVERIFY(::chown(QFile::encodeName(tmp).constData(), 54321, 54321) == 0);
+        if (fallbackForeign) {
+            dir.makeDir(QStringLiteral("home/.cache/brindlewave-tmp"));
+            QVERIFY(::chown(QFile::encodeName(fallback).constData(), 54321, 54321) == 0);
+        }
+        const char *names[] = {"TMPDIR", "HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"};
+        QByteArray saved[4];
+        for (int i = 0; i < 4; ++i) saved[i] = qgetenv(names[i]);
+        if (tmpdirMode) qputenv("TMPDIR", QFile::encodeName(tmp)); else qunsetenv("TMPDIR");
+        qputenv("HOME", QFile::encodeName(dir.filePath(QStringLiteral("home"))));
+        qunsetenv("XDG_CACHE_HOME");
+        qunsetenv("XDG_RUNTIME_DIR");
         const QString t = temporaryDirectory();
-        if (old.isNull()) qunsetenv("TMPDIR"); else qputenv("TMPDIR", old);
-        QCOMPARE(t, QStringLiteral("/var/tmp/"));
+        for (int i = 0; i < 4; ++i)
+            if (saved[i].isNull()) qunsetenv(names[i]); else qputenv(names[i], saved[i]);
+
+        if (tmpdirUsed) {
+            QCOMPARE(t, tmp + QLatin1Char('/'));
+        } else if (fallbackForeign) {
+            QCOMPARE(t, QString());
+        } else {
+            QCOMPARE(t, fallback + QLatin1Char('/'));
+            struct stat st;
+            QVERIFY(::lstat(QFile::encodeName(fallback).constData(), &st) == 0);
+            QCOMPARE(st.st_uid, ::geteuid());
+            QCOMPARE(st.st_mode & 07777, mode_t(0700));
+        }
         QVERIFY(ProcessInfo::arguments().size() >= 1);
     }
 };

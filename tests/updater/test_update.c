@@ -678,6 +678,45 @@ static void relative_folder_gives_absolute_path(void) {
     EXPECT_STR(r->file_path, fmt("%s/relative/dl/light.dmg", g_work));
 }
 
+/* The image is checked and then used by its path, so a download folder that another
+ * account made first or may write, or that sits in a folder others may write, is refused
+ * before anything is written. */
+static void shared_download_folder_is_refused(void) {
+    static const struct {
+        const char *name;
+        int mode;     /* of the folder; the parent's with parent_only */
+        int foreign;  /* made by another account */
+        int link;     /* a link to a private folder */
+        int parent_only;
+    } cases[] = {
+        {"others may write", 0777, 0, 0, 0},
+        {"sticky, others may write", 01777, 0, 0, 0},
+        {"another account's", 0700, 1, 0, 0},
+        {"a link", 0700, 0, 1, 0},
+        {"parent others may write", 0777, 0, 0, 1},
+    };
+    EXPECT(use_providers(server_url("light.plist"), NULL, 0) == 0);
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        g_case = cases[i].name;
+        if (cases[i].foreign && geteuid() != 0) {
+            printf("skipped [%s]: needs root to give a folder to another account\n", g_case);
+            continue;
+        }
+        const char *base = fmt("%s/shared-%zu", g_work, i);
+        const char *dir = cases[i].parent_only ? fmt("%s/dl", base) : base;
+        const char *looked_at = cases[i].link ? fmt("%s-target", base) : dir;
+        EXPECT(mkdir(cases[i].link ? looked_at : base, 0700) == 0);
+        if (cases[i].link) EXPECT(symlink(looked_at, dir) == 0);
+        EXPECT(chmod(base, (mode_t)cases[i].mode) == 0);
+        if (cases[i].foreign) EXPECT(chown(base, 54321, 54321) == 0);
+        EXPECT(upd_init(dir) == 0);
+        upd_result *r = run(UPD_REQ_DOWNLOAD_LIGHT, NULL);
+        EXPECT(r->error_code == UPD_E_SAVE);
+        EXPECT_STR(r->file_path, "");
+        EXPECT(count_entries(looked_at) == 0);
+    }
+}
+
 static void request_while_busy_is_ignored(void) {
     g_case = "request while busy";
     EXPECT(use_providers(server_url("feed.plist"), NULL, NULL) == 0);
@@ -781,6 +820,7 @@ int main(int argc, char **argv) {
     RUN_CASE(https_is_verified_and_kept);
     RUN_CASE(redirected_feed_resolves_relative_urls);
     RUN_CASE(relative_folder_gives_absolute_path);
+    RUN_CASE(shared_download_folder_is_refused);
     RUN_CASE(request_while_busy_is_ignored);
     RUN_CASE(exit_during_download_leaves_nothing);
     RUN_CASE(full_installer_uses_full_entry);

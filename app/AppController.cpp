@@ -228,8 +228,8 @@ void AppController::alert(const char *title, const char *message) {
         bwv::platform::Bundle::mainBundle().localizedString(QStringLiteral("OK")));
 }
 
-void AppController::log(const char *key, const QStringList &args) {
-    bwv::platform::logLine(formatText(localizedText(key), args));
+void AppController::log(const char *text, const QStringList &args) {
+    bwv::platform::logLine(formatText(QString::fromUtf8(text), args));
 }
 
 Timer *AppController::schedulePoll(void (AppController::*poll)(Timer &)) {

@@ -88,7 +88,9 @@ private:
     void alert(const char *title, const char *message);
     // Reports a package that cannot be accepted and bars the installation; answers NO.
     bool refusePackage();
-    static void log(const char *key, const QStringList &args = {});
+    // Log lines stay English and keep the maker's product name, whatever the user's
+    // language or the deployment's rebranding: whoever reads the system log searches for them.
+    static void log(const char *text, const QStringList &args = {});
     bwv::platform::Timer *schedulePoll(void (AppController::*poll)(bwv::platform::Timer &));
 };
 

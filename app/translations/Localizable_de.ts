@@ -48,46 +48,6 @@
         <translation>Das BrindleWave-Installationsprogramm konnte nicht geöffnet werden.</translation>
     </message>
     <message>
-        <source>Download Brindlewave dmg file is not found!</source>
-        <translation>Die heruntergeladene Brindlewave-DMG-Datei wurde nicht gefunden!</translation>
-    </message>
-    <message>
-        <source>%@ is not found in the extracted files</source>
-        <translation>%@ wurde in den entpackten Dateien nicht gefunden</translation>
-    </message>
-    <message>
-        <source>Mount point existed!</source>
-        <translation>Der Einhängepunkt existiert bereits!</translation>
-    </message>
-    <message>
-        <source>Failed to create mount point!</source>
-        <translation>Der Einhängepunkt konnte nicht angelegt werden!</translation>
-    </message>
-    <message>
-        <source>Failed to run hdiutil: %@, %@</source>
-        <translation>hdiutil konnte nicht ausgeführt werden: %@, %@</translation>
-    </message>
-    <message>
-        <source>Failed to extract files from BrindleWave disk image.</source>
-        <translation>Die Dateien konnten nicht aus dem BrindleWave-Disk-Image entpackt werden.</translation>
-    </message>
-    <message>
-        <source>Failed to extract files from BrindleWave dmg file!</source>
-        <translation>Die Dateien konnten nicht aus der BrindleWave-DMG-Datei entpackt werden!</translation>
-    </message>
-    <message>
-        <source>BrindleWave dmg file is mounted successfully: %@</source>
-        <translation>Die BrindleWave-DMG-Datei wurde erfolgreich eingehängt: %@</translation>
-    </message>
-    <message>
-        <source>Failed to verify package</source>
-        <translation>Das Paket konnte nicht überprüft werden</translation>
-    </message>
-    <message>
-        <source>File does not exist: %@</source>
-        <translation>Datei existiert nicht: %@</translation>
-    </message>
-    <message>
         <source>Cancel</source>
         <translation>Abbrechen</translation>
     </message>

@@ -48,46 +48,6 @@
         <translation>Impossible d’ouvrir le programme d’installation de BrindleWave.</translation>
     </message>
     <message>
-        <source>Download Brindlewave dmg file is not found!</source>
-        <translation>Le fichier dmg Brindlewave téléchargé est introuvable !</translation>
-    </message>
-    <message>
-        <source>%@ is not found in the extracted files</source>
-        <translation>%@ est introuvable dans les fichiers extraits</translation>
-    </message>
-    <message>
-        <source>Mount point existed!</source>
-        <translation>Le point de montage existe déjà !</translation>
-    </message>
-    <message>
-        <source>Failed to create mount point!</source>
-        <translation>Impossible de créer le point de montage !</translation>
-    </message>
-    <message>
-        <source>Failed to run hdiutil: %@, %@</source>
-        <translation>Impossible d’exécuter hdiutil : %@, %@</translation>
-    </message>
-    <message>
-        <source>Failed to extract files from BrindleWave disk image.</source>
-        <translation>Impossible d’extraire les fichiers de l’image disque BrindleWave.</translation>
-    </message>
-    <message>
-        <source>Failed to extract files from BrindleWave dmg file!</source>
-        <translation>Impossible d’extraire les fichiers du fichier dmg BrindleWave !</translation>
-    </message>
-    <message>
-        <source>BrindleWave dmg file is mounted successfully: %@</source>
-        <translation>Le fichier dmg BrindleWave a été monté avec succès : %@</translation>
-    </message>
-    <message>
-        <source>Failed to verify package</source>
-        <translation>Impossible de vérifier le paquet</translation>
-    </message>
-    <message>
-        <source>File does not exist: %@</source>
-        <translation>Le fichier n’existe pas : %@</translation>
-    </message>
-    <message>
         <source>Cancel</source>
         <translation>Annuler</translation>
     </message>

@@ -1,5 +1,6 @@
 #include "platform/qt/runloop.hpp"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QEventLoop>
@@ -175,9 +176,15 @@ bool RunLoop::runMode(RunLoopMode mode, Clock::time_point limit) {
     modes_.push_back(mode);
     if (hasWorkFor(mode)) scheduleDrain();
 
+    // A pass runs inside an action (a tool being waited for): user input stays queued
+    // until the action has returned and the main loop picks it up, or a second press of a
+    // button would start its action again inside the first.
+    constexpr QEventLoop::ProcessEventsFlags kPassFlags = QEventLoop::ExcludeUserInputEvents;
+    watchForReturnToMainLoop();
+    ++passDepth_;
     const auto now = Clock::now();
     if (limit <= now) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        QCoreApplication::processEvents(kPassFlags);
     } else {
         // The limit timer only has to wake the dispatcher; one pass ends after the first
         // batch of events it handles.
@@ -186,12 +193,29 @@ bool RunLoop::runMode(RunLoopMode mode, Clock::time_point limit) {
         limitTimer.setSingleShot(true);
         limitTimer.setTimerType(Qt::PreciseTimer);
         limitTimer.start(static_cast<int>(std::min<long long>(ms, 24LL * 3600 * 1000)));
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        QCoreApplication::processEvents(kPassFlags | QEventLoop::WaitForMoreEvents);
     }
 
+    if (--passDepth_ == 0) inputHeld_ = true;
     modes_.pop_back();
     if (hasWorkFor(currentMode())) scheduleDrain();
     return true;
+}
+
+// Qt's glib dispatcher only looks at queued window-system events when it has been woken
+// since it last handled them; input it held back during a pass would otherwise wait for
+// the next event from the window system (a later click or key), so the first iteration
+// outside every pass wakes it once.
+void RunLoop::watchForReturnToMainLoop() {
+    if (awakeWatched_) return;
+    QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(object_->thread());
+    if (!dispatcher) return;
+    awakeWatched_ = true;
+    QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, object_, [this, dispatcher] {
+        if (passDepth_ > 0 || !inputHeld_) return;
+        inputHeld_ = false;
+        dispatcher->wakeUp();
+    });
 }
 
 bool RunLoop::runModeBeforeDate(RunLoopMode mode, double seconds_from_now) {

@@ -64,6 +64,8 @@ public:
     // `limit` has passed, whichever comes first. Answers false at once, without waiting,
     // when nothing could ever wake the loop (no valid timer, no pending background read, no
     // child being watched, no queued delivery), or when the application is terminating.
+    // A pass never delivers user input: presses and keys stay queued for the main loop,
+    // which sees them once the action that runs the pass has returned.
     bool runMode(RunLoopMode mode, Clock::time_point limit);
 
     // The same with the limit given as seconds from now ("before date").
@@ -105,6 +107,7 @@ private:
     void drain();
     void scheduleDrain();
     bool hasWorkFor(RunLoopMode mode) const;
+    void watchForReturnToMainLoop();
 
     friend class RunLoopObject;
     friend class Timer;
@@ -113,6 +116,9 @@ private:
     std::vector<RunLoopMode> modes_;
     std::vector<std::shared_ptr<Timer>> timers_;  // scheduled timers, kept alive
     QObject *object_ = nullptr;  // receives wake-up and timer events on the loop's thread
+    int passDepth_ = 0;          // runMode passes in progress on this thread
+    bool inputHeld_ = false;     // a pass has ended; user input may wait in the queue
+    bool awakeWatched_ = false;
 };
 
 }  // namespace bwv::platform

@@ -14,7 +14,8 @@
 
 namespace {
 
-// Every English text the installer looks up: notices, alerts, log lines and captions.
+// Every English text the installer looks up: notices, alerts and captions. Log lines are
+// not looked up, so the tables must not carry them.
 const char *const kKeys[] = {
     "Downloading BrindleWave%@ %@",
     "BrindleWave%@ %s is available",
@@ -28,16 +29,6 @@ const char *const kKeys[] = {
     "been modified by a third party.",
     "BrindleWave Installation Failed!",
     "Failed to open BrindleWave installer.",
-    "Download Brindlewave dmg file is not found!",
-    "%@ is not found in the extracted files",
-    "Mount point existed!",
-    "Failed to create mount point!",
-    "Failed to run hdiutil: %@, %@",
-    "Failed to extract files from BrindleWave disk image.",
-    "Failed to extract files from BrindleWave dmg file!",
-    "BrindleWave dmg file is mounted successfully: %@",
-    "Failed to verify package",
-    "File does not exist: %@",
     "Cancel",
     "Download",
     "Install",

@@ -7,7 +7,10 @@
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
+#include <QTimer>
+#include <QWindow>
 #include <QtTest>
+#include <qpa/qwindowsysteminterface.h>
 
 #include <bwvutil/paths.h>
 #include <bwvutil/ps_utils.h>
@@ -649,6 +652,42 @@ private slots:
         QVERIFY(presenter_->alerts.empty());
         QVERIFY(!log("hdiutil.log").contains(QStringLiteral("detach")));
         QCOMPARE(c_->terminations, 0);
+    }
+
+    // The attach blocks the controller: a second press of Install meanwhile (an impatient
+    // user, a double click) must neither start a second attach inside the first nor be
+    // lost; it is handled once the first installation has returned.
+    void aPressDuringTheMountIsHandledAfterTheInstallationReturns() {
+        prepareImage();
+        // Each attach is counted, then held until the test lets it fail.
+        writeFile(root_ + QStringLiteral("/usr/bin/hdiutil"),
+                  "#!/bin/sh\nroot='" + root_.toUtf8() + "'\n"
+                  "echo \"$1\" >> \"$root/attaches\"\n"
+                  "n=0; while [ ! -e \"$root/release\" ] && [ $n -lt 600 ]; do sleep 0.05; n=$((n+1)); done\n"
+                  "exit 1\n",
+                  true);
+        c_->btnInstall->setHidden(false);
+        window_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+        bool returned = false;
+        QList<bool> pressesAfterReturn;
+        connect(c_->btnInstall, &QPushButton::clicked, this, [&] { pressesAfterReturn << returned; });
+
+        // The press comes from the window system, as a user's does: queued, not sent.
+        QTimer::singleShot(0, this, [&] {
+            QWindow *w = window_->windowHandle();
+            const QPointF at = c_->btnInstall->mapTo(window_.get(), c_->btnInstall->rect().center());
+            QWindowSystemInterface::handleMouseEvent<QWindowSystemInterface::AsynchronousDelivery>(
+                w, at, w->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton, QEvent::MouseButtonPress);
+            QWindowSystemInterface::handleMouseEvent<QWindowSystemInterface::AsynchronousDelivery>(
+                w, at, w->mapToGlobal(at), Qt::NoButton, Qt::LeftButton, QEvent::MouseButtonRelease);
+            writeFile(root_ + QStringLiteral("/release"), "");
+        });
+        c_->installBrindleWave(c_->btnInstall);
+        returned = true;
+        QCOMPARE(log("attaches"), QStringLiteral("attach\n"));
+        QTRY_COMPARE(pressesAfterReturn, QList<bool>{true});
+        QCOMPARE(log("attaches"), QStringLiteral("attach\nattach\n"));
     }
 
     void aMissingMountToolIsAFailedMount() {

@@ -1,13 +1,15 @@
 // A rebranded deployment: the product name from the installed client's rebrand file reaches
-// the title, every notice and every alert, while texts that do not spell the default name
-// exactly stay as they are. The name is read once per process, hence a program of its own.
+// the title, every notice and every alert, but no log line. The name is read once per
+// process, hence a program of its own.
 #include <QLabel>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include <csignal>
 #include <memory>
 
+#include "platform/qt/bundle.hpp"
 #include "tests/app/ControllerFixture.h"
 #include "tests/app/UpdateLibraryDouble.h"
 
@@ -35,6 +37,8 @@ private slots:
     }
 
     void init() {
+        // The program's bundle carries a German table; only the case that asks for it uses it.
+        bwv::platform::Bundle::mainBundle().setLocale(QLocale(QLocale::English));
         autoCheckMode = upgradeMode = false;
         upret = nullptr;
         upd_double::reset();
@@ -74,20 +78,58 @@ private slots:
         QCOMPARE(c_->btnCancel->text(), QStringLiteral("OK"));
     }
 
-    void alertsCarryTheNameAndLogsKeepOtherSpellings() {
-        c_->installBrindleWave(nullptr);
-        QCOMPARE(sink_->lines, QStringList{QStringLiteral("Download Brindlewave dmg file is not found!")});
-        QVERIFY(!c_->verifyPackage(root_ + QStringLiteral("/missing.mpkg")));
-        QCOMPARE(static_cast<int>(presenter_->alerts.size()), 1);
-        QCOMPARE(presenter_->alerts.front().title, QStringLiteral("Acme Secure Verification Failed!"));
+    void theRunningAlertCarriesTheName() {
         c_->shutdownBrindleWave();
-        c_->handleNotification(nullptr);
         bwv::platform::Notification cancel;
         cancel.name = QStringLiteral("CancelBrindleWaveShutdown");
         c_->handleNotification(&cancel);
-        QTRY_COMPARE_WITH_TIMEOUT(static_cast<int>(presenter_->alerts.size()), 2, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(static_cast<int>(presenter_->alerts.size()), 1, 3000);
         QCOMPARE(presenter_->alerts.back().title, QStringLiteral("Acme Secure is running!"));
         QCOMPARE(presenter_->alerts.back().message, QStringLiteral("Please shutdown Acme Secure, then install again"));
+    }
+
+    // Log lines are fixed English texts with the maker's name, even where the table would
+    // translate them; the alerts beside them speak the user's language and the deployment's
+    // name.
+    void logLinesStayEnglishUnderTheMakersName_data() {
+        QTest::addColumn<QString>("image");    // installed from; none: nothing downloaded
+        QTest::addColumn<QString>("package");  // verified on its own instead
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<QStringList>("alerts");
+        QTest::newRow("nothing downloaded")
+            << QString() << QString() << QStringList{QStringLiteral("Download Brindlewave dmg file is not found!")}
+            << QStringList();
+        QTest::newRow("attach fails")  // no hdiutil in the root
+            << QStringLiteral("<root>/BrindleWave-7.5.0.dmg") << QString()
+            << QStringList{QStringLiteral("Failed to run hdiutil: <root>/BrindleWave-7.5.0.dmg, <root>/tmp/<id>"),
+                           QStringLiteral("Failed to extract files from BrindleWave dmg file!")}
+            << QStringList();
+        QTest::newRow("package refused")  // nor pkgutil
+            << QString() << QStringLiteral("<root>/Install.mpkg")
+            << QStringList{QStringLiteral("Failed to verify package")}
+            << QStringList{QStringLiteral("Acme Secure-Überprüfung fehlgeschlagen!")};
+    }
+    void logLinesStayEnglishUnderTheMakersName() {
+        QFETCH(QString, image);
+        QFETCH(QString, package);
+        QFETCH(QStringList, lines);
+        QFETCH(QStringList, alerts);
+        bwv::platform::Bundle::mainBundle().setLocale(QLocale(QStringLiteral("de_DE")));
+        image.replace(QStringLiteral("<root>"), root_);
+        upd_result downloaded = upd_double::downloaded(image.toUtf8().constData(), "7.5.0");
+        if (!package.isEmpty()) {
+            c_->verifyPackage(package.replace(QStringLiteral("<root>"), root_));
+        } else {
+            if (!image.isEmpty()) upret = &downloaded;
+            c_->installBrindleWave(nullptr);
+            upret = nullptr;
+        }
+        static const QRegularExpression id(QStringLiteral("[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}"));
+        QStringList logged;
+        for (QString line : sink_->lines)
+            logged << line.replace(root_, QStringLiteral("<root>")).replace(id, QStringLiteral("<id>"));
+        QCOMPARE(logged, lines);
+        QCOMPARE(alertTitles(), alerts);
     }
 };
 

@@ -1,6 +1,7 @@
 #include <bwvutil/dic.h>
 
 #include "platform/core/plobj.hpp"
+#include "support/bplist_bomb.hpp"
 #include "temp_dir.hpp"
 
 #include <gtest/gtest.h>
@@ -308,6 +309,38 @@ TEST(Dic, LoadingRefusesAnythingButADictionaryFile)
     fd = open(dir.file("arr").c_str(), O_RDONLY);
     EXPECT_EQ(dic_load_from_fd(fd), nullptr);
     close(fd);
+}
+
+// Objects referred to over and over expand into far more than the file holds; the
+// readers refuse such files before building anything, yet keep what honest writers share.
+TEST(Dic, ExpansionBombsAreRefusedAndSharedLeavesStillLoad)
+{
+    using namespace bwv::test;
+    const struct {
+        const char *shape;
+        std::string bytes;
+        bool loads;
+    } cases[] = {
+        {"2^20 copies of a boolean", doubling_bomb(20, {"\x09", {}}), false},
+        {"2^64 copies of a boolean", doubling_bomb(64, {"\x09", {}}), false},
+        {"2^15 copies of a 4 KB string", doubling_bomb(15, bplist_string(std::string(4096, 'x'))), false},
+        {"one string in 3000 places",
+         bplist({bplist_dict({1}, {2}), bplist_string("Bomb"), bplist_array(std::vector<uint64_t>(3000, 3)),
+                 bplist_string("a key every record repeats")}),
+         true},
+    };
+    TempDir dir;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.shape);
+        std::string path = dir.write("bomb.plist", c.bytes);
+        DicPtr from_file(dic_load_from_file(path.c_str()));
+        EXPECT_EQ(from_file != nullptr, c.loads);
+        int fd = open(path.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        DicPtr from_fd(dic_load_from_fd(fd));
+        close(fd);
+        EXPECT_EQ(from_fd != nullptr, c.loads);
+    }
 }
 
 TEST(Dic, DescriptorLoadIsImmutableAndLeavesTheDescriptorAlone)

@@ -50,14 +50,15 @@ uint64_t read_be(const uint8_t *p, size_t n)
 
 // Walks the object graph of a bplist00 without building it: nesting depth, cycles, and
 // what the tree would cost once every reference is a copy. The allowance grows with the
-// input, so no file can make the reader spend more than a fixed multiple of its size.
-// A list without shared containers has at most one node per reference, and a reference
-// takes at least one byte; a shared string costs its length at every reference.
+// input, so no file makes the reader spend more than a fixed multiple of its size. A list
+// whose containers are not shared has at most one node per reference, and a reference
+// takes at least a byte, so such a list always fits; shared containers get the fixed
+// margin. A shared string costs its length at every reference.
 bool binary_graph_is_sane(const uint8_t *p, size_t len)
 {
     if (len < 8 + 32)
         return false;
-    const uint64_t max_nodes = 4 * uint64_t{len} + (uint64_t{1} << 16);
+    const uint64_t max_nodes = uint64_t{len} + (uint64_t{1} << 16);
     const uint64_t max_bytes = 16 * uint64_t{len} + (uint64_t{1} << 20);
     const uint8_t *t = p + len - 32;
     size_t off_size = t[6], ref_size = t[7];

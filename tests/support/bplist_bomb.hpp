@@ -42,7 +42,7 @@ inline BplistObject bplist_dict(std::vector<uint64_t> keys, const std::vector<ui
 // Object 0 is the root.
 inline std::string bplist(const std::vector<BplistObject> &objects)
 {
-    const int ref = objects.size() < 0x100 ? 1 : 2;
+    const int ref = objects.size() < 0x100 ? 1 : objects.size() < 0x10000 ? 2 : 4;
     std::string out = "bplist00";
     std::vector<uint64_t> offsets;
     for (const BplistObject &o : objects) {

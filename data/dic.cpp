@@ -232,7 +232,8 @@ bool resolve_links(const char *path, std::string &out)
 }
 
 // A new file named after `prefix` plus six random characters, made only if nothing by
-// that name exists (a planted link or file is never opened).
+// that name exists (a planted link or file is never opened). `name` must have room for
+// them, so that nothing is allocated once a file may exist.
 int create_temporary(const std::string &prefix, mode_t mode, std::string &name)
 {
     static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
@@ -242,9 +243,9 @@ int create_temporary(const std::string &prefix, mode_t mode, std::string &name)
         if (getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r))
             r = (static_cast<uint64_t>(getpid()) << 32) ^ static_cast<uint64_t>(time(nullptr)) ^
                 (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
-        name = prefix;
+        name.assign(prefix);
         for (int i = 0; i < 6; ++i, r /= 62)
-            name += kChars[r % 62];
+            name.push_back(kChars[r % 62]);
         int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
         if (fd >= 0 || errno != EEXIST)
             return fd;
@@ -265,8 +266,14 @@ int write_file(const char *path, const std::string &bytes, bool secret)
     std::string target;
     if (!resolve_links(path, target))
         return write_error_code(errno);
+    // Every name is formed before the first file is touched: running out of memory
+    // later must not leave a temporary file behind or report a save that happened.
     size_t slash = target.rfind('/');
     std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+    std::string prefix = target.substr(0, slash == std::string::npos ? 0 : slash + 1) + "." + name + ".";
+    std::string temp;
+    temp.reserve(prefix.size() + 6);
     struct stat st;
     bool exists = stat(target.c_str(), &st) == 0;
     // Devices, pipes and folders are written (or refused) as they always were.
@@ -291,8 +298,6 @@ int write_file(const char *path, const std::string &bytes, bool secret)
         return rc;
     };
 
-    std::string temp;
-    std::string prefix = target.substr(0, slash == std::string::npos ? 0 : slash + 1) + "." + name + ".";
     int fd = create_temporary(prefix, exists || secret ? 0600 : 0666, temp);
     if (fd < 0) {
         int err = errno;
@@ -325,7 +330,6 @@ int write_file(const char *path, const std::string &bytes, bool secret)
         return finish(ok ? rewrite(old, bytes) : write_error_code(err));
     }
     // The new name lasts across a crash only once the folder itself is on disk.
-    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
     int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         fsync(dir);

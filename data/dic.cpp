@@ -306,10 +306,9 @@ int write_file(const char *path, const std::string &bytes, bool secret)
         return finish(write_error_code(err));
     }
 
-    bool ok = write_all(fd, bytes);
-    int err = errno;
+    int err = write_all(fd, bytes) ? 0 : errno != 0 ? errno : EIO;
     bool in_place = false;
-    if (ok && exists) {
+    if (err == 0 && exists) {
         // The replacement keeps the old file's owner, group and permissions; where the
         // owner cannot be handed on, the old file is written in place instead.
         struct stat ts;
@@ -317,17 +316,17 @@ int write_file(const char *path, const std::string &bytes, bool secret)
             fchown(fd, st.st_uid, st.st_gid) != 0)
             in_place = true;
         else if (fchmod(fd, secret ? 0600 : st.st_mode & 07777) != 0)
-            ok = false, err = errno;
+            err = errno;
     }
-    if (ok && !in_place && fsync(fd) != 0)
-        ok = false, err = errno;
-    if (close(fd) != 0 && ok && !in_place)
-        ok = false, err = errno;
-    if (ok && !in_place && rename(temp.c_str(), target.c_str()) != 0)
-        ok = false, err = errno;
-    if (!ok || in_place) {
+    if (err == 0 && !in_place && fsync(fd) != 0)
+        err = errno;
+    if (close(fd) != 0 && err == 0 && !in_place)
+        err = errno;
+    if (err == 0 && !in_place && rename(temp.c_str(), target.c_str()) != 0)
+        err = errno;
+    if (err != 0 || in_place) {
         unlink(temp.c_str());
-        return finish(ok ? rewrite(old, bytes) : write_error_code(err));
+        return finish(err == 0 ? rewrite(old, bytes) : write_error_code(err));
     }
     // The new name lasts across a crash only once the folder itself is on disk.
     int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -4,13 +4,19 @@
 #include "platform/core/plobj.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/random.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -125,6 +131,44 @@ bool write_all(int fd, const std::string &bytes)
     return true;
 }
 
+// A pipe or socket whose reader has gone must cost the caller an error, not its life:
+// sockets are told not to raise SIGPIPE, and for a pipe the signal is blocked on this
+// thread and the one the write raised is taken back before the old mask returns.
+bool write_all_without_sigpipe(int fd, const std::string &bytes, const struct stat &st)
+{
+    if (S_ISSOCK(st.st_mode)) {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            done += static_cast<size_t>(n);
+        }
+        return true;
+    }
+    if (!S_ISFIFO(st.st_mode))
+        return write_all(fd, bytes);
+    sigset_t pipe_set, old_set, pending;
+    sigemptyset(&pipe_set);
+    sigaddset(&pipe_set, SIGPIPE);
+    if (pthread_sigmask(SIG_BLOCK, &pipe_set, &old_set) != 0)
+        return false;
+    // One that was pending already belongs to someone else and stays.
+    bool was_pending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE);
+    bool ok = write_all(fd, bytes);
+    int err = errno;
+    if (!ok && err == EPIPE && !was_pending) {
+        struct timespec zero {};
+        while (sigtimedwait(&pipe_set, nullptr, &zero) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
+    errno = err;
+    return ok;
+}
+
 int write_error_code(int err)
 {
     switch (err) {
@@ -141,19 +185,156 @@ int write_error_code(int err)
     }
 }
 
-int write_file(const char *path, const std::string &bytes, bool secret)
+// Replaces the content through an open descriptor. A failure part way leaves a short file,
+// so this serves only where no new file can be made beside the old one.
+int rewrite(int fd, const std::string &bytes)
+{
+    return ftruncate(fd, 0) == 0 && write_all(fd, bytes) ? 0 : write_error_code(errno);
+}
+
+int write_in_place(const char *path, const std::string &bytes, bool secret)
 {
     // Secrets are owner-only from the moment the file exists, and an existing file is
     // narrowed before the old content is replaced.
     int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, secret ? 0600 : 0666);
     if (fd < 0)
         return write_error_code(errno);
-    int rc = 0;
-    if ((secret && fchmod(fd, 0600) != 0) || ftruncate(fd, 0) != 0 || !write_all(fd, bytes))
-        rc = write_error_code(errno);
+    int rc = secret && fchmod(fd, 0600) != 0 ? write_error_code(errno) : rewrite(fd, bytes);
     if (close(fd) != 0 && rc == 0)
         rc = write_error_code(errno);
     return rc;
+}
+
+// The file a path names once symbolic links are followed: a save replaces the file a link
+// points to, never the link. A dangling link names the file to create.
+bool resolve_links(const char *path, std::string &out)
+{
+    std::string cur = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (lstat(cur.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            out = std::move(cur);
+            return true;
+        }
+        char buf[PATH_MAX];
+        ssize_t n = readlink(cur.c_str(), buf, sizeof buf);
+        if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) {
+            if (n >= 0)
+                errno = n == 0 ? ENOENT : ENAMETOOLONG;
+            return false;
+        }
+        std::string target(buf, static_cast<size_t>(n));
+        size_t slash = cur.rfind('/');
+        cur = target[0] == '/' || slash == std::string::npos ? target : cur.substr(0, slash + 1) + target;
+    }
+    errno = ELOOP;
+    return false;
+}
+
+// A new file named after `prefix` plus six random characters, made only if nothing by
+// that name exists (a planted link or file is never opened). `name` must have room for
+// them, so that nothing is allocated once a file may exist.
+int create_temporary(const std::string &prefix, mode_t mode, std::string &name)
+{
+    static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static std::atomic<uint64_t> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        uint64_t r = 0;
+        if (getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r))
+            r = (static_cast<uint64_t>(getpid()) << 32) ^ static_cast<uint64_t>(time(nullptr)) ^
+                (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+        name.assign(prefix);
+        for (int i = 0; i < 6; ++i, r /= 62)
+            name.push_back(kChars[r % 62]);
+        int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Whether the folder refused the temporary file itself, so that writing in place is the
+// only way left to save.
+bool folder_takes_no_new_file(int err) { return err == EACCES || err == EPERM || err == EROFS || err == ENAMETOOLONG; }
+
+// The new content goes to a temporary file beside the old one, reaches the disk, and only
+// then takes the old file's name: a reader, a crash or a full disk leaves the old file or
+// the new one, never a torn one.
+int write_file(const char *path, const std::string &bytes, bool secret)
+{
+    std::string target;
+    if (!resolve_links(path, target))
+        return write_error_code(errno);
+    // Every name is formed before the first file is touched: running out of memory
+    // later must not leave a temporary file behind or report a save that happened.
+    size_t slash = target.rfind('/');
+    std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+    std::string prefix = target.substr(0, slash == std::string::npos ? 0 : slash + 1) + "." + name + ".";
+    std::string temp;
+    temp.reserve(prefix.size() + 6);
+    struct stat st;
+    bool exists = stat(target.c_str(), &st) == 0;
+    // Devices, pipes and folders are written (or refused) as they always were.
+    if ((exists && !S_ISREG(st.st_mode)) || name.empty() || name == "." || name == "..")
+        return write_in_place(target.c_str(), bytes, secret);
+
+    // The old file must be writable, as for a save in place; a folder the caller may
+    // write to does not let it replace a file it may not.
+    int old = -1;
+    if (exists) {
+        old = open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (old < 0 || fstat(old, &st) != 0 || (secret && fchmod(old, 0600) != 0)) {
+            int rc = write_error_code(errno);
+            if (old >= 0)
+                close(old);
+            return rc;
+        }
+    }
+    auto finish = [&](int rc) {
+        if (old >= 0 && close(old) != 0 && rc == 0)
+            rc = write_error_code(errno);
+        return rc;
+    };
+
+    int fd = create_temporary(prefix, exists || secret ? 0600 : 0666, temp);
+    if (fd < 0) {
+        int err = errno;
+        if (folder_takes_no_new_file(err))
+            return old >= 0 ? finish(rewrite(old, bytes)) : write_in_place(target.c_str(), bytes, secret);
+        return finish(write_error_code(err));
+    }
+
+    int err = write_all(fd, bytes) ? 0 : errno != 0 ? errno : EIO;
+    bool in_place = false;
+    if (err == 0 && exists) {
+        // The replacement keeps the old file's owner, group and permissions; where the
+        // owner cannot be handed on, the old file is written in place instead.
+        struct stat ts;
+        if (fstat(fd, &ts) == 0 && (ts.st_uid != st.st_uid || ts.st_gid != st.st_gid) &&
+            fchown(fd, st.st_uid, st.st_gid) != 0)
+            in_place = true;
+        else if (fchmod(fd, secret ? 0600 : st.st_mode & 07777) != 0)
+            err = errno;
+    }
+    if (err == 0 && !in_place && fsync(fd) != 0)
+        err = errno;
+    if (close(fd) != 0 && err == 0 && !in_place)
+        err = errno;
+    if (err == 0 && !in_place && rename(temp.c_str(), target.c_str()) != 0)
+        err = errno;
+    if (err != 0 || in_place) {
+        unlink(temp.c_str());
+        return finish(err == 0 ? rewrite(old, bytes) : write_error_code(err));
+    }
+    // The new name lasts across a crash only once the folder itself is on disk.
+    int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    return finish(0);
 }
 
 // Like the platform's string-to-int: optional space and sign, then digits; saturates.
@@ -287,7 +468,7 @@ int dic_save_to_fd(dic *d, int fd)
             return -2;
         if (ftruncate(fd, 0) != 0 && S_ISREG(st.st_mode))
             return -2;
-        return write_all(fd, xml) ? 0 : -2;
+        return write_all_without_sigpipe(fd, xml, st) ? 0 : -2;
     } catch (...) {
         return -1;
     }

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "platform/core/paths.hpp"
+#include "platform/core/plist_guard.hpp"
 
 namespace bwv::upd {
 namespace {
@@ -49,6 +50,7 @@ std::optional<std::string> read_small_file(const std::string &path) {
 
 PlistPtr parse_plist(std::string_view data) {
     if (data.empty() || data.size() > kMaxSmallFile) return nullptr;
+    if (!pl::safe_for_libplist(data.data(), data.size())) return nullptr;
     plist_t root = nullptr;
     plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &root);
     return PlistPtr(root);

@@ -23,12 +23,16 @@ BWV_API dic *dic_load_from_file(const char *path);
 /* Parsed from a read-only mapping; the result is immutable and every setter refuses
  * it with -1. NULL for fd <= 0 and as for dic_load_from_file. fd and its offset stay. */
 BWV_API dic *dic_load_from_fd(int fd);
-/* Writes the XML property list in place. -1 bad arguments or serialisation, -2 path not
- * UTF-8, -10/-12/-13 write failed (other / not found / access). A path containing
+/* Writes the XML property list to a new file beside the target (a symlink's target) and
+ * renames it over it, so the old content stays whole until the new one is on disk; the
+ * file keeps its mode and owner. Written in place only where the folder takes no new
+ * file. -1 bad arguments or serialisation, -2 path not UTF-8, -10/-12/-13 write failed
+ * (other / not found / access), the old file then unchanged. A path containing
  * "av.plist" is created 0600 and left 0600 whatever the outcome. */
 BWV_API int dic_save_to_file(dic *d, const char *path);
 /* Truncates a file, then writes at the current offset (a pipe or socket just takes the
- * bytes). -1 bad arguments, -2 short write or a file that cannot be truncated. */
+ * bytes). -1 bad arguments, -2 short write or a file that cannot be truncated; a pipe or
+ * socket whose reader has gone gives -2, never SIGPIPE. */
 BWV_API int dic_save_to_fd(dic *d, int fd);
 BWV_API int dic_get_count(dic *d);
 /* dic_get_count malloc'ed key copies (plus a terminating NULL slot); free each, then

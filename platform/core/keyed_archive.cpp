@@ -1,5 +1,7 @@
 #include "platform/core/keyed_archive.hpp"
 
+#include "platform/core/plist_guard.hpp"
+
 #include <plist/plist.h>
 
 #include <cstdint>
@@ -322,7 +324,9 @@ PlistPtr parse_guarded(const void *bytes, size_t len) {
     const auto *b = static_cast<const unsigned char *>(bytes);
     bool binary = len >= 8 && std::memcmp(b, "bplist00", 8) == 0;
     if (binary) {
-        if (!BplistScan(b, len).ok()) return nullptr;
+        // The scan counts nodes only; a string shared by many references costs its
+        // length at each of them, which the property-list guard bounds.
+        if (!BplistScan(b, len).ok() || !pl::safe_for_libplist(b, len)) return nullptr;
     } else if (!xml_nesting_ok(std::string_view(reinterpret_cast<const char *>(b), len))) {
         return nullptr;
     }

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "platform/core/paths.hpp"
+#include "support/bplist_bomb.hpp"
 
 namespace bwv_test {
 
@@ -52,6 +53,14 @@ inline std::string plist_dict(const std::string &entries) {
            "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
            "<plist version=\"1.0\">\n<dict>\n" +
            entries + "</dict>\n</plist>\n";
+}
+
+// A binary root dictionary naming the product "Evil" beside 2^20 copies of a boolean:
+// a few hundred bytes that no reader may expand.
+inline std::string evil_bomb() {
+    using namespace bwv::test;
+    return doubling_bomb(20, {"\x09", {}}, "Bomb", {23}, {24},
+                         {bplist_string("ProductName"), bplist_string("Evil")});
 }
 
 // Runs body in a child process and returns what it produced; "<crashed>" if it did not

@@ -77,9 +77,9 @@ TEST(CustomConfig, EveryCallReadsTheFileAgain) {
 
 TEST(CustomConfig, DamagedOrForeignFilesAreRefused) {
     FakeRoot root;
-    for (const char *body : {"garbage", "",
-                             "<?xml version=\"1.0\"?><plist version=\"1.0\"><array>"
-                             "<integer>1</integer></array></plist>"}) {
+    for (const std::string &body : {bwv_test::evil_bomb(), std::string("garbage"), std::string(),
+                                    std::string("<?xml version=\"1.0\"?><plist version=\"1.0\"><array>"
+                                                "<integer>1</integer></array></plist>")}) {
         SCOPED_TRACE(body);
         FakeRoot::write(root.custom_file(), body);
         Conf conf;

@@ -94,7 +94,8 @@ TEST(Rebrand, LookupsWithoutAKeyDoNotFillTheCache) {
 }
 
 TEST(Rebrand, DamagedOrForeignFilesGiveTheDefaults) {
-    const char *bodies[] = {
+    const std::string bodies[] = {
+        bwv_test::evil_bomb(),
         "not a property list at all",
         "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>ProductName</key>",
         "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>ProductName</string>"
@@ -102,7 +103,7 @@ TEST(Rebrand, DamagedOrForeignFilesGiveTheDefaults) {
         "<?xml version=\"1.0\"?><plist version=\"1.0\"><string>Evil</string></plist>",
         "",
     };
-    for (const char *body : bodies) {
+    for (const std::string &body : bodies) {
         SCOPED_TRACE(body);
         FakeRoot root;
         FakeRoot::write(root.rebrand_file(), body);

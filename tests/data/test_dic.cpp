@@ -1,16 +1,23 @@
 #include <bwvutil/dic.h>
 
 #include "platform/core/plobj.hpp"
+#include "support/bplist_bomb.hpp"
 #include "temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -45,6 +52,27 @@ mode_t mode_of(const std::string &path)
     struct stat st {};
     stat(path.c_str(), &st);
     return st.st_mode & 07777;
+}
+
+std::set<std::string> names_in(const std::string &dir)
+{
+    std::set<std::string> names;
+    for (const auto &e : std::filesystem::directory_iterator(dir))
+        names.insert(e.path().filename().string());
+    return names;
+}
+
+// The exit status of body run in a child process; -1 if it did not end normally.
+int in_child(const std::function<int()> &body)
+{
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(body());
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
 }
 
 const char *kSample =
@@ -310,6 +338,38 @@ TEST(Dic, LoadingRefusesAnythingButADictionaryFile)
     close(fd);
 }
 
+// Objects referred to over and over expand into far more than the file holds; the
+// readers refuse such files before building anything, yet keep what honest writers share.
+TEST(Dic, ExpansionBombsAreRefusedAndSharedLeavesStillLoad)
+{
+    using namespace bwv::test;
+    const struct {
+        const char *shape;
+        std::string bytes;
+        bool loads;
+    } cases[] = {
+        {"2^20 copies of a boolean", doubling_bomb(20, {"\x09", {}}), false},
+        {"2^64 copies of a boolean", doubling_bomb(64, {"\x09", {}}), false},
+        {"2^15 copies of a 4 KB string", doubling_bomb(15, bplist_string(std::string(4096, 'x'))), false},
+        {"one string in 3000 places",
+         bplist({bplist_dict({1}, {2}), bplist_string("Bomb"), bplist_array(std::vector<uint64_t>(3000, 3)),
+                 bplist_string("a key every record repeats")}),
+         true},
+    };
+    TempDir dir;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.shape);
+        std::string path = dir.write("bomb.plist", c.bytes);
+        DicPtr from_file(dic_load_from_file(path.c_str()));
+        EXPECT_EQ(from_file != nullptr, c.loads);
+        int fd = open(path.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        DicPtr from_fd(dic_load_from_fd(fd));
+        close(fd);
+        EXPECT_EQ(from_fd != nullptr, c.loads);
+    }
+}
+
 TEST(Dic, DescriptorLoadIsImmutableAndLeavesTheDescriptorAlone)
 {
     TempDir dir;
@@ -397,6 +457,87 @@ TEST(Dic, SaveAndLoadRoundTripThroughFileAndDescriptor)
     EXPECT_EQ(piped, text);
 
     EXPECT_LT(dic_save_to_file(d.get(), dir.file("no/such/dir.plist").c_str()), -2);
+}
+
+TEST(Dic, ASaveThatFailsPartWayLeavesTheOldFileWhole)
+{
+    TempDir dir;
+    std::string path = dir.write("conf.plist", kSample);
+    DicPtr d(dic_create());
+    dic_set_str(d.get(), "big", std::string(200000, 'x').c_str());
+    // A file-size limit stands in for a full disk: the write stops part way.
+    int rc = in_child([&] {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit {65536, 65536};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        return dic_save_to_file(d.get(), path.c_str()) == -10 ? 0 : 1;
+    });
+    EXPECT_EQ(rc, 0) << "the failure is reported";
+    EXPECT_EQ(TempDir::read(path), kSample);
+    EXPECT_EQ(names_in(dir.path()), std::set<std::string>{"conf.plist"}) << "no temporary file is left";
+}
+
+TEST(Dic, SavingThroughALinkReplacesTheFileItNames)
+{
+    TempDir dir;
+    DicPtr d(dic_create());
+    dic_set_str(d.get(), "k", "v");
+    std::string real = dir.write("real.plist", "old");
+    ASSERT_EQ(symlink("real.plist", dir.file("link.plist").c_str()), 0);
+    ASSERT_EQ(symlink(dir.file("link.plist").c_str(), dir.file("link2.plist").c_str()), 0);
+    ASSERT_EQ(dic_save_to_file(d.get(), dir.file("link2.plist").c_str()), 0);
+    struct stat st {};
+    ASSERT_EQ(lstat(dir.file("link.plist").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(lstat(dir.file("link2.plist").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    DicPtr back(dic_load_from_file(real.c_str()));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(str(back.get(), "k"), "v");
+    EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"link.plist", "link2.plist", "real.plist"}));
+}
+
+TEST(Dic, AFolderThatTakesNoNewFileStillLetsAWritableFileBeSaved)
+{
+    TempDir dir;
+    DicPtr d(dic_create());
+    dic_set_str(d.get(), "k", "v");
+    std::string folder = dir.file("locked");
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    std::string path = dir.write("locked/conf.plist", "old");
+    chmod(path.c_str(), 0666);
+    chmod(folder.c_str(), 0555);
+    chmod(dir.path().c_str(), 0755);
+    // Folder permissions do not bind root, so the save runs as nobody there.
+    int rc = in_child([&] {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            return 2;
+        return dic_save_to_file(d.get(), path.c_str()) == 0 ? 0 : 1;
+    });
+    chmod(folder.c_str(), 0755);
+    EXPECT_EQ(rc, 0);
+    DicPtr back(dic_load_from_file(path.c_str()));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(str(back.get(), "k"), "v");
+}
+
+TEST(Dic, AReaderThatHasGoneCostsTheWriterAnErrorNotItsLife)
+{
+    DicPtr d(dic_create());
+    dic_set_str(d.get(), "k", "v");
+    for (bool socket : {false, true}) {
+        SCOPED_TRACE(socket ? "socket" : "pipe");
+        int fds[2];
+        ASSERT_EQ(socket ? socketpair(AF_UNIX, SOCK_STREAM, 0, fds) : pipe(fds), 0);
+        close(fds[0]);
+        EXPECT_EQ(dic_save_to_fd(d.get(), fds[1]), -2);
+        close(fds[1]);
+    }
+    sigset_t pending, blocked;
+    sigpending(&pending);
+    pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+    EXPECT_FALSE(sigismember(&pending, SIGPIPE));
+    EXPECT_FALSE(sigismember(&blocked, SIGPIPE)) << "the caller's signal mask is restored";
 }
 
 TEST(Dic, SecretFilesAreOwnerOnlyFromCreationOn)

@@ -1,6 +1,7 @@
 #include "platform/core/plobj.hpp"
 
 #include "plist_test_support.hpp"
+#include "support/bplist_bomb.hpp"
 
 #include <gtest/gtest.h>
 
@@ -179,31 +180,12 @@ TEST(PlistParse, BrokenInputGivesNull)
 }
 
 // A bplist00 whose object i is an array referring to objects refs(i); the last is empty.
-std::string chained_bplist(size_t n, const std::function<std::vector<uint32_t>(size_t)> &refs)
+std::string chained_bplist(size_t n, const std::function<std::vector<uint64_t>(size_t)> &refs)
 {
-    std::string out = "bplist00";
-    std::vector<uint32_t> offsets;
-    auto be = [&](uint64_t v, int w) {
-        for (int i = w - 1; i >= 0; --i)
-            out += static_cast<char>((v >> (8 * i)) & 0xFF);
-    };
-    for (size_t i = 0; i < n; ++i) {
-        offsets.push_back(static_cast<uint32_t>(out.size()));
-        std::vector<uint32_t> r = i + 1 < n ? refs(i) : std::vector<uint32_t>{};
-        out += static_cast<char>(0xA0 | r.size());
-        for (uint32_t x : r)
-            be(x, 4);
-    }
-    uint64_t table = out.size();
-    for (uint32_t o : offsets)
-        be(o, 4);
-    out.append(6, '\0');
-    out += '\x04';
-    out += '\x04';
-    be(n, 8);
-    be(0, 8);
-    be(table, 8);
-    return out;
+    std::vector<bwv::test::BplistObject> objects;
+    for (size_t i = 0; i < n; ++i)
+        objects.push_back(bwv::test::bplist_array(i + 1 < n ? refs(i) : std::vector<uint64_t>{}));
+    return bwv::test::bplist(objects);
 }
 
 TEST(PlistParse, HostileNestingIsRefusedWithoutCrashing)
@@ -216,19 +198,13 @@ TEST(PlistParse, HostileNestingIsRefusedWithoutCrashing)
     deep_xml += "</plist>";
     EXPECT_FALSE(parse_text(deep_xml));
 
-    auto next = [](size_t i) { return std::vector<uint32_t>{static_cast<uint32_t>(i + 1)}; };
+    auto next = [](size_t i) { return std::vector<uint64_t>{i + 1}; };
     EXPECT_FALSE(parse_text(chained_bplist(100000, next))) << "deep binary nesting";
     Ref fine = parse_text(chained_bplist(100, next));
     EXPECT_TRUE(fine) << "ordinary nesting still loads";
 
-    auto loop = [](size_t i) { return std::vector<uint32_t>{static_cast<uint32_t>(i == 5 ? 0 : i + 1)}; };
+    auto loop = [](size_t i) { return std::vector<uint64_t>{i == 5 ? 0 : i + 1}; };
     EXPECT_FALSE(parse_text(chained_bplist(10, loop))) << "an array that contains itself";
-
-    // Each level refers twice to the next: 2^60 nodes once shared objects are copied.
-    auto twice = [](size_t i) {
-        return std::vector<uint32_t>{static_cast<uint32_t>(i + 1), static_cast<uint32_t>(i + 1)};
-    };
-    EXPECT_FALSE(parse_text(chained_bplist(60, twice)));
 }
 
 TEST(PlistParse, ParsedObjectsAreMutableOnlyWhenAsked)

@@ -7,55 +7,52 @@
 
 #include "platform/core/keyed_archive.hpp"
 #include "platform/core/plobj.hpp"
+#include "support/bplist_bomb.hpp"
 
 namespace pl = bwv::pl;
+using bwv::test::bplist;
+using bwv::test::bplist_array;
+using bwv::test::bplist_dict;
+using bwv::test::bplist_string;
+using bwv::test::BplistObject;
 
 namespace {
 
-// A binary property list of arrays only: object i holds references to refs[i].
-std::string bplist_of_arrays(const std::vector<std::vector<uint32_t>> &refs) {
-    std::string out = "bplist00";
-    std::vector<uint32_t> offsets;
-    auto be = [&out](uint64_t v, int n) {
-        for (int i = n - 1; i >= 0; --i) out += static_cast<char>((v >> (8 * i)) & 0xff);
-    };
-    for (auto &r : refs) {
-        offsets.push_back(static_cast<uint32_t>(out.size()));
-        if (r.size() < 15) {
-            out += static_cast<char>(0xA0 | r.size());
-        } else {
-            out += static_cast<char>(0xAF);
-            out += static_cast<char>(0x12);
-            be(r.size(), 4);
-        }
-        for (uint32_t x : r) be(x, 4);
-    }
-    uint64_t table = out.size();
-    for (uint32_t o : offsets) be(o, 4);
-    out += std::string(6, '\0');
-    out += static_cast<char>(4);
-    out += static_cast<char>(4);
-    be(refs.size(), 8);
-    be(0, 8);
-    be(table, 8);
-    return out;
+// A valid archive of the string "hello" whose root dictionary also carries 2^levels
+// copies of `leaf` under a key the reader never looks at.
+std::string archive_with_bomb(int levels, const BplistObject &leaf) {
+    const uint64_t b = static_cast<uint64_t>(levels) + 3;
+    return bwv::test::doubling_bomb(
+        levels, leaf, "Bomb", {b, b + 2, b + 4, b + 8}, {b + 1, b + 3, b + 5, b + 9},
+        {bplist_string("$archiver"), bplist_string("NSKeyedArchiver"), bplist_string("$version"),
+         {std::string("\x12\x00\x01\x86\xa0", 5), {}}, bplist_string("$top"), bplist_dict({b + 6}, {b + 7}),
+         bplist_string("root"), {"\x80\x01", {}}, bplist_string("$objects"), bplist_array({b + 10, b + 11}),
+         bplist_string("$null"), bplist_string("hello")});
 }
 
-TEST(KeyedArchive, ExponentiallySharedPropertyListIsRefusedBeforeParsing) {
-    // 2^60 nodes if expanded into a tree.
-    std::vector<std::vector<uint32_t>> refs;
-    for (uint32_t i = 0; i < 60; ++i) refs.push_back({i + 1, i + 1});
-    refs.push_back({});
-    std::string bytes = bplist_of_arrays(refs);
-    EXPECT_EQ(bwv::archive::unarchive_root(bytes.data(), bytes.size()), nullptr);
+TEST(KeyedArchive, ExpansionBombsAreRefusedBeforeParsing) {
+    const struct {
+        const char *shape;
+        std::string bytes;
+        bool decodes;
+    } cases[] = {
+        {"2^60 copies of an empty array", archive_with_bomb(60, bplist_array({})), false},
+        {"2^12 copies of a 64 KB string", archive_with_bomb(12, bplist_string(std::string(65536, 'x'))), false},
+        {"8 copies of a 64 KB string", archive_with_bomb(3, bplist_string(std::string(65536, 'x'))), true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.shape);
+        pl::Ref root(bwv::archive::unarchive_root(c.bytes.data(), c.bytes.size()));
+        EXPECT_EQ(root && pl::string_value(root.get()) == "hello", c.decodes);
+    }
 }
 
 TEST(KeyedArchive, DeeplyNestedPropertyListsAreRefusedBeforeParsing) {
-    std::vector<std::vector<uint32_t>> refs;
-    const uint32_t depth = 200000;
-    for (uint32_t i = 0; i < depth; ++i) refs.push_back({i + 1});
-    refs.push_back({});
-    std::string bytes = bplist_of_arrays(refs);
+    std::vector<BplistObject> objects;
+    const uint64_t depth = 200000;
+    for (uint64_t i = 0; i < depth; ++i) objects.push_back(bplist_array({i + 1}));
+    objects.push_back(bplist_array({}));
+    std::string bytes = bplist(objects);
     EXPECT_EQ(bwv::archive::unarchive_root(bytes.data(), bytes.size()), nullptr);
 
     std::string xml = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
@@ -66,7 +63,7 @@ TEST(KeyedArchive, DeeplyNestedPropertyListsAreRefusedBeforeParsing) {
 }
 
 TEST(KeyedArchive, DamagedTrailersNeitherCrashNorDecode) {
-    std::string good = bplist_of_arrays({{1}, {}});
+    std::string good = bplist({bplist_array({1}), bplist_array({})});
     for (size_t i = good.size() - 32; i < good.size(); ++i) {
         std::string bad = good;
         bad[i] = static_cast<char>(0xff);

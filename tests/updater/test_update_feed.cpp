@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 
+#include "support/bplist_bomb.hpp"
 #include "updater/feed.hpp"
 
 namespace upd = bwv::upd;
@@ -45,6 +46,18 @@ std::string entry(const std::string &version, const std::string &url,
                   const std::string &sha = kDigest) {
     return "<key>Version</key><string>" + version + "</string><key>URL</key><string>" + url +
            "</string><key>Size</key>" + size + "<key>SHA256</key><string>" + sha + "</string>";
+}
+
+// A binary feed and providers list, both valid, that also carry 2^levels copies of `leaf`.
+std::string feed_with_bomb(int levels, const bwv::test::BplistObject &leaf) {
+    using namespace bwv::test;
+    const uint64_t b = static_cast<uint64_t>(levels) + 3;
+    return doubling_bomb(
+        levels, leaf, "Bomb", {b, b + 2}, {b + 1, b + 11},
+        {bplist_string("VPN"), bplist_dict({b + 3, b + 4, b + 5, b + 6}, {b + 7, b + 8, b + 9, b + 10}),
+         bplist_string("FeedURLs"), bplist_string("Version"), bplist_string("URL"), bplist_string("Size"),
+         bplist_string("SHA256"), bplist_string("7.4.1"), bplist_string("a.dmg"), bplist_string("1000"),
+         bplist_string(kDigest), bplist_array({b + 12}), bplist_string("https://h/feed.plist")});
 }
 
 }  // namespace
@@ -117,6 +130,31 @@ TEST(UpdateFeed, IncompleteOrMalformedEntriesAreRefused) {
               upd::FeedError::Invalid);
     EXPECT_EQ(rc(feed("<key>Version</key><string>7.4</string>")), upd::FeedError::Invalid);
     EXPECT_EQ(rc(feed(entry(std::string(96, '1'), "a.dmg"))), upd::FeedError::Invalid);
+}
+
+TEST(UpdateFeed, ExpansionBombsAreRefusedByFeedAndProvidersReaders) {
+    using bwv::test::bplist_string;
+    const struct {
+        const char *shape;
+        std::string doc;
+        bool accepted;
+    } cases[] = {
+        {"2^20 copies of a boolean", feed_with_bomb(20, {"\x09", {}}), false},
+        {"2^64 copies of a boolean", feed_with_bomb(64, {"\x09", {}}), false},
+        {"2^15 copies of a 4 KB string", feed_with_bomb(15, bplist_string(std::string(4096, 'x'))), false},
+        {"2^11 copies of a short string", feed_with_bomb(11, bplist_string("shared")), true},
+    };
+    TempDir dir;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.shape);
+        upd::FeedEntry e;
+        EXPECT_EQ(upd::parse_feed(c.doc, "http://h/feed.plist", false, e),
+                  c.accepted ? upd::FeedError::None : upd::FeedError::Invalid);
+        dir.write("p.plist", c.doc);
+        upd::Providers p;
+        EXPECT_EQ(upd::read_providers(dir.path + "/p.plist", p),
+                  c.accepted ? upd::ProvidersError::None : upd::ProvidersError::Unreadable);
+    }
 }
 
 TEST(UpdateFeed, SizeAsTextAndUpperCaseDigestAreAccepted) {

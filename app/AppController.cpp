@@ -27,7 +27,7 @@
 #include "platform/qt/bundle.hpp"
 #include "platform/qt/filemanager.hpp"
 #include "platform/qt/log.hpp"
-#include "platform/qt/string_bwv.hpp"
+#include "custom/qt/string_bwv.hpp"
 #include "platform/qt/task.hpp"
 #include "system/qt/NTSynchronousTask.h"
 #include "ui_MainWindow.h"

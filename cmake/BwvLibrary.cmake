@@ -70,7 +70,8 @@ function(bwv_finish_library)
   endforeach()
   add_library(bwvutil SHARED ${objects})
   add_library(bwvutil_static STATIC ${objects})
-  # Users of the library, shared or static, see its public API and nothing else.
+  # Users of the library, shared or static, see its public API and nothing else; white-box
+  # tests, fuzz targets and benchmarks add the source root themselves (bwv_add_gtest ...).
   foreach(t bwvutil bwvutil_static)
     target_include_directories(${t} PUBLIC
       $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/include>
@@ -80,12 +81,6 @@ function(bwv_finish_library)
   target_link_libraries(bwvutil_static INTERFACE PkgConfig::PLIST Threads::Threads)
   set_target_properties(bwvutil PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION 1)
   set_target_properties(bwvutil_static PROPERTIES OUTPUT_NAME bwvutil)
-
-  # White-box tests, fuzz targets and benchmarks reach the internal headers of every layer
-  # from the source root.
-  add_library(bwvutil_internals INTERFACE)
-  target_include_directories(bwvutil_internals INTERFACE ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
-  target_link_libraries(bwvutil_internals INTERFACE bwvutil_static)
 
   install(TARGETS bwvutil bwvutil_static EXPORT bwvutilTargets
           LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -21,17 +21,20 @@
 #include <unistd.h>
 #include <vector>
 
+#include "custom/qt/string_bwv.hpp"
 #include "platform/core/paths.hpp"
 #include "platform/qt/alert.hpp"
 #include "platform/qt/applescript.hpp"
 #include "platform/qt/bundle.hpp"
 #include "platform/qt/filemanager.hpp"
 #include "platform/qt/log.hpp"
-#include "platform/qt/string_bwv.hpp"
+#include "platform/qt/strings.hpp"
 #include "platform/qt/task.hpp"
 #include "system/qt/NTSynchronousTask.h"
 #include "ui_MainWindow.h"
 
+using bwv::platform::appendingPathComponent;
+using bwv::platform::deletingLastPathComponent;
 using bwv::platform::FileManager;
 using bwv::platform::Timer;
 
@@ -62,21 +65,6 @@ QString fixedPath(std::string_view macosPath) {
 template <size_t N>
 QString fieldText(const char (&field)[N]) {
     return QString::fromUtf8(field, static_cast<qsizetype>(strnlen(field, N)));
-}
-
-// "/a/b/c" -> "/a/b", "/c" -> "/", "c" -> "".
-QString deletingLastPathComponent(QString path) {
-    while (path.size() > 1 && path.endsWith(QLatin1Char('/'))) path.chop(1);
-    qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
-    if (slash < 0) return {};
-    if (slash == 0) return QStringLiteral("/");
-    return path.left(slash);
-}
-
-QString appendingPathComponent(const QString &dir, const QString &name) {
-    if (dir.isEmpty()) return name;
-    if (dir.endsWith(QLatin1Char('/'))) return dir + name;
-    return dir + QLatin1Char('/') + name;
 }
 
 // Leading integer of a version piece: blanks and a sign allowed, digits up to the first
@@ -130,43 +118,6 @@ QPixmap productIcon(int size, qreal scale) {
 }
 
 }  // namespace
-
-QString formatText(const QString &format, const QStringList &args) {
-    QString out;
-    out.reserve(format.size());
-    qsizetype next = 0;
-    for (qsizetype i = 0; i < format.size(); ++i) {
-        QChar c = format.at(i);
-        if (c != QLatin1Char('%') || i + 1 >= format.size()) {
-            out += c;
-            continue;
-        }
-        qsizetype j = i + 1;
-        qsizetype position = -1;
-        qsizetype digitsEnd = j;
-        while (digitsEnd < format.size() && format.at(digitsEnd).isDigit()) ++digitsEnd;
-        if (digitsEnd > j && digitsEnd < format.size() && format.at(digitsEnd) == QLatin1Char('$')) {
-            position = format.mid(j, digitsEnd - j).toLongLong() - 1;
-            j = digitsEnd + 1;
-        }
-        if (j >= format.size()) {
-            out += c;
-            continue;
-        }
-        QChar conversion = format.at(j);
-        if (conversion == QLatin1Char('%') && position < 0) {
-            out += QLatin1Char('%');
-            i = j;
-        } else if (conversion == QLatin1Char('@') || conversion == QLatin1Char('s')) {
-            qsizetype index = position >= 0 ? position : next++;
-            if (index >= 0 && index < args.size()) out += args.at(index);
-            i = j;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
 
 AppController::AppController() = default;
 

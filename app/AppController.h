@@ -13,6 +13,7 @@
 #include "platform/qt/application.hpp"
 #include "platform/qt/controls.hpp"
 #include "platform/qt/notification.hpp"
+#include "platform/qt/strings.hpp"
 #include "platform/qt/timer.hpp"
 
 class QLabel;
@@ -94,8 +95,4 @@ private:
     bwv::platform::Timer *schedulePoll(void (AppController::*poll)(bwv::platform::Timer &));
 };
 
-// NSString-style formatting of the controller's texts: "%@" and "%s" take the next
-// argument, "%n$@" the n-th, "%%" is a percent sign. A missing argument reads as empty and
-// anything else after a percent sign stays as written, so a text that carries a stray
-// percent sign (a rebranded product name, say) can never misread the arguments.
-QString formatText(const QString &format, const QStringList &args);
+using bwv::platform::formatText;

@@ -1,21 +1,12 @@
 // The maker's update library, linked at load time from the bundle's
-// Resources/runtime.helper folder. Its four functions and the status record come from the
-// library's own header, so the controller reads the record by the very layout the library
-// writes; the offsets the controller relies on are pinned again here.
+// Resources/runtime.helper folder. Its four functions and the status record, with the
+// offsets pinned, come from the library's own header, so the controller reads the record
+// by the very layout the library writes.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 #include "updater/upd.h"
-
-static_assert(offsetof(upd_result, error_code) == 0);
-static_assert(offsetof(upd_result, error_text) == 4);
-static_assert(offsetof(upd_result, state) == 68);
-static_assert(offsetof(upd_result, progress) == 72);
-static_assert(offsetof(upd_result, has_new_version) == 76);
-static_assert(offsetof(upd_result, version) == 116);
-static_assert(offsetof(upd_result, file_path) == 212);
 
 namespace bwv::upd {
 

@@ -105,6 +105,9 @@ private:
     void load_library() {
         fs::path lib = dir_ / "lib" / fs::path(BWV_UPDATE_LIBRARY).filename();
         fs::create_symlink(BWV_UPDATE_LIBRARY, lib);
+        // The library finds libbwvutil beside itself, as in the bundle.
+        fs::create_symlink(fs::path(BWV_UPDATE_LIBRARY).parent_path() / "libbwvutil.so.1",
+                           dir_ / "lib/libbwvutil.so.1");
         std::ofstream(dir_ / "lib/providers.plist")
             << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
             << "<key>FeedURLs</key><array><string>http://127.0.0.1:" << port_

@@ -1,25 +1,83 @@
-# libbwvutil is assembled from object files contributed by each source folder
-# (target_sources on bwvutil_obj), then linked once shared and once static.
-add_library(bwvutil_obj OBJECT)
-target_include_directories(bwvutil_obj
-  PUBLIC  $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/include>
-  PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
-set_target_properties(bwvutil_obj PROPERTIES
-  C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
-target_compile_definitions(bwvutil_obj PRIVATE BWV_BUILDING_LIBRARY)
-target_link_libraries(bwvutil_obj PUBLIC PkgConfig::PLIST Threads::Threads)
+# Layers and libbwvutil.
+#
+# Every source folder is one layer. A layer's code sees only its own headers and those of
+# the layers it may use, so an include across a forbidden arrow does not compile:
+#
+#   bwv_layer_headers(<layer> FOLDER <folder> [ONLY <header> ...]
+#                     [API <header of include/bwvutil> ...])
+#     makes <layer>_headers, an INTERFACE target whose include root holds only <folder>'s
+#     own headers (as "<folder>/x.hpp"; with ONLY, just those) and the layer's part of the
+#     public API
+#     (as <bwvutil/x.h>). The folder states what its layer uses with
+#     target_link_libraries(<layer>_headers INTERFACE <other>_headers ...).
+#
+#   bwv_library_layer(<layer> SOURCES ...)
+#     the layer's part of libbwvutil: an OBJECT library built against <layer>_headers.
+#
+# The include roots are folders of links under <build>/layers; the sources themselves are
+# never on the include path, so "#include "data/dic.hpp"" from crypto/ finds nothing.
+#
+# libbwvutil is then linked once shared and once static from the objects of all library
+# layers (bwv_finish_library).
+set(BWV_LAYER_ROOT ${CMAKE_BINARY_DIR}/layers)
+set_property(GLOBAL PROPERTY BWV_LIBRARY_LAYERS "")
+
+function(bwv_layer_headers layer)
+  cmake_parse_arguments(L "" "FOLDER" "API;ONLY" ${ARGN})
+  set(root ${BWV_LAYER_ROOT}/${layer})
+  # Made anew at every configure, so a header that moved leaves no stale link behind.
+  file(REMOVE_RECURSE ${root})
+  if(L_ONLY)
+    list(TRANSFORM L_ONLY PREPEND ${CMAKE_SOURCE_DIR}/${L_FOLDER}/ OUTPUT_VARIABLE own)
+  else()
+    file(GLOB own CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${L_FOLDER}/*.h ${CMAKE_SOURCE_DIR}/${L_FOLDER}/*.hpp)
+  endif()
+  if(own)
+    file(MAKE_DIRECTORY ${root}/${L_FOLDER})
+  endif()
+  foreach(h ${own})
+    get_filename_component(n ${h} NAME)
+    file(CREATE_LINK ${h} ${root}/${L_FOLDER}/${n} SYMBOLIC)
+  endforeach()
+  if(L_API)
+    file(MAKE_DIRECTORY ${root}/bwvutil)
+  endif()
+  foreach(n ${L_API})
+    if(NOT EXISTS ${CMAKE_SOURCE_DIR}/include/bwvutil/${n})
+      message(FATAL_ERROR "${layer}: no public header include/bwvutil/${n}")
+    endif()
+    file(CREATE_LINK ${CMAKE_SOURCE_DIR}/include/bwvutil/${n} ${root}/bwvutil/${n} SYMBOLIC)
+  endforeach()
+  add_library(${layer}_headers INTERFACE)
+  target_include_directories(${layer}_headers INTERFACE $<BUILD_INTERFACE:${root}>)
+endfunction()
+
+function(bwv_library_layer layer)
+  cmake_parse_arguments(L "" "" "SOURCES" ${ARGN})
+  add_library(${layer} OBJECT ${L_SOURCES})
+  target_link_libraries(${layer} PUBLIC ${layer}_headers)
+  set_target_properties(${layer} PROPERTIES
+    C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+  target_compile_definitions(${layer} PRIVATE BWV_BUILDING_LIBRARY)
+  set_property(GLOBAL APPEND PROPERTY BWV_LIBRARY_LAYERS ${layer})
+endfunction()
 
 function(bwv_finish_library)
-  add_library(bwvutil SHARED $<TARGET_OBJECTS:bwvutil_obj>)
-  add_library(bwvutil_static STATIC $<TARGET_OBJECTS:bwvutil_obj>)
+  get_property(layers GLOBAL PROPERTY BWV_LIBRARY_LAYERS)
+  set(objects)
+  foreach(l ${layers})
+    list(APPEND objects $<TARGET_OBJECTS:${l}>)
+  endforeach()
+  add_library(bwvutil SHARED ${objects})
+  add_library(bwvutil_static STATIC ${objects})
+  # Users of the library, shared or static, see its public API and nothing else; white-box
+  # tests, fuzz targets and benchmarks add the source root themselves (bwv_add_gtest ...).
   foreach(t bwvutil bwvutil_static)
     target_include_directories(${t} PUBLIC
       $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/include>
       $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
     target_link_libraries(${t} PRIVATE PkgConfig::PLIST Threads::Threads)
   endforeach()
-  # Static users (tests, the application) also see the internal C++ headers.
-  target_include_directories(bwvutil_static INTERFACE $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}>)
   target_link_libraries(bwvutil_static INTERFACE PkgConfig::PLIST Threads::Threads)
   set_target_properties(bwvutil PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION 1)
   set_target_properties(bwvutil_static PROPERTIES OUTPUT_NAME bwvutil)

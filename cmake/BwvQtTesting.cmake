@@ -3,7 +3,8 @@
 # bwv_add_qtest(NAME SOURCES a.cpp ... [LIBS ...] [ENV VAR=value ...] [LABELS ...]
 #               [TIMEOUT seconds] [DBUS] [ARGS ...])
 #
-# Links Qt Test, the Qt platform layer, the test-support library and libbwvutil (static),
+# Links Qt Test, the Qt platform layer and the task runner on it, the test-support library
+# and libbwvutil (static),
 # and gets the same definitions as the GoogleTest programs (BWV_INTEROP_DIR,
 # BWV_TEST_DATA_DIR, BWV_BINARY_DIR). Runs with Qt's offscreen platform. DBUS runs the
 # program under its own session bus (dbus-run-session), so tests never meet the user's.
@@ -15,7 +16,7 @@ function(bwv_add_qtest name)
   cmake_parse_arguments(T "DBUS" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS;ARGS" ${ARGN})
   add_executable(${name} ${T_SOURCES} ${T_UNPARSED_ARGUMENTS})
   set_target_properties(${name} PROPERTIES AUTOMOC ON)
-  target_link_libraries(${name} PRIVATE ${T_LIBS} bwvtestsupport bwvplatform bwvutil_static Qt6::Test)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} bwvtestsupport bwv_system_qt bwvplatform bwvutil_static Qt6::Test)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests
                              ${CMAKE_BINARY_DIR}/generated)
   target_compile_definitions(${name} PRIVATE

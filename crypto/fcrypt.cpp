@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 
+#include "base/hex.hpp"
 #include "crypto/wipe.hpp"
 
 using bwv::crypto::wipe;
@@ -221,7 +222,6 @@ int decrypt_buffer(const unsigned char *in, int in_len, unsigned char *out, int 
 }
 
 int bin2hex(const unsigned char *bin, int bin_len, char *hex, int *hex_len) {
-    static const char digits[] = "0123456789abcdef";
     if (hex_len == nullptr) return FCRYPT_ERR_ARG;
     if (std::int64_t{*hex_len} < 2 * std::int64_t{bin_len} + 1) return FCRYPT_ERR_SPACE;
     // A negative count would come back as success with a negative length.
@@ -231,10 +231,7 @@ int bin2hex(const unsigned char *bin, int bin_len, char *hex, int *hex_len) {
         return 0;
     }
     if (bin == nullptr || hex == nullptr) return FCRYPT_ERR_ARG;
-    for (int i = 0; i < bin_len; ++i) {
-        hex[2 * i] = digits[bin[i] >> 4];
-        hex[2 * i + 1] = digits[bin[i] & 15];
-    }
+    bwv::hex_encode(bin, static_cast<size_t>(bin_len), hex);
     hex[2 * bin_len] = '\0';
     *hex_len = 2 * bin_len;
     return 0;

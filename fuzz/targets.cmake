@@ -11,10 +11,8 @@ set(BWV_FUZZ_ENTRY_POINTS dic_file dic_fd gmsg fcrypt encstr rebrand cusconf fee
 function(bwv_fuzz_link target name)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
   if(name STREQUAL "feed")
-    # The update library exports only its C entry points, so the feed reader is built in.
-    target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/updater/feed.cpp
-                                     ${CMAKE_SOURCE_DIR}/platform/core/plist_guard.cpp)
-    target_link_libraries(${target} PRIVATE CURL::libcurl PkgConfig::PLIST)
+    # The update library exports only its C entry points, so the feed reader is linked in.
+    target_link_libraries(${target} PRIVATE bwv_update_feed)
   elseif(name MATCHES "^xar")
     target_link_libraries(${target} PRIVATE bwv_xar)
   else()

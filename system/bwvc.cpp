@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "base/hex.hpp"
 #include "platform/core/paths.hpp"
 
 #ifndef BWV_PREFERENCES_ID
@@ -32,16 +33,6 @@ constexpr std::array<const char *, 7> kFullClientTools = {
     "ctlsvc", "monsvc", "bwvappguard", "ratingagent", "urlguard", "vulnprobe", "ssoagent_launchagent"};
 
 std::atomic<bool> bypass_credential{false};
-
-constexpr auto make_hex_table()
-{
-    std::array<std::array<char, 2>, 256> t{};
-    constexpr char digits[] = "0123456789ABCDEF";
-    for (size_t i = 0; i < 256; ++i)
-        t[i] = {digits[i >> 4], digits[i & 15]};
-    return t;
-}
-constexpr auto bytes_conversion_string = make_hex_table();
 
 // The home folder from the password database; false when the user has no entry.
 bool home_of(uid_t uid, std::string &home)
@@ -297,12 +288,8 @@ void bin_to_hex(const unsigned char *in, char *out, size_t len)
 {
     if (!in || !out || len == 0)
         return;
-    // From the last byte to the first, so out may start at in (conversion in place).
-    for (size_t i = len; i-- > 0;) {
-        const auto &hex = bytes_conversion_string[in[i]];
-        out[2 * i] = hex[0];
-        out[2 * i + 1] = hex[1];
-    }
+    // Upper case; out may start at in (conversion in place).
+    bwv::hex_encode(in, len, out, true);
 }
 
 }  // extern "C"

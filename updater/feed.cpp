@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "platform/core/paths.hpp"
-#include "platform/core/plist_guard.hpp"
+#include "base/plist_guard.hpp"
 
 namespace bwv::upd {
 namespace {

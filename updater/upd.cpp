@@ -1,5 +1,7 @@
 #include "updater/upd.h"
 
+#include <bwvutil/paths.h>
+
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -20,11 +22,6 @@
 #include "updater/net.hpp"
 
 #define UPD_EXPORT extern "C" __attribute__((visibility("default")))
-
-// The test root of libbwvutil, when that library is in the process. The reference is
-// weak so that the installer's copy (shared or linked into the executable) is the one
-// consulted, and the library still loads where libbwvutil is absent.
-extern "C" const char *bwv_root(void) __attribute__((weak));
 
 namespace bwv::upd {
 namespace {
@@ -92,8 +89,9 @@ std::string library_folder() {
     return slash == 0 ? "/" : file.substr(0, slash);
 }
 
+// The test root of libbwvutil: the installer's own copy when it carries the library
+// statically, since the program then exports bwv_root for this library.
 std::string current_root() {
-    if (!bwv_root) return {};
     const char *r = bwv_root();
     return r ? r : "";
 }

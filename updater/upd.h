@@ -23,23 +23,20 @@ typedef struct upd_result {
     char     file_path[1024];   /* offset 212: absolute path of the verified disk image */
 } upd_result;
 
+/* The installer reads the record by these offsets; this is the one place they are pinned. */
 #ifdef __cplusplus
-static_assert(offsetof(upd_result, error_code) == 0, "upd_result layout");
-static_assert(offsetof(upd_result, error_text) == 4, "upd_result layout");
-static_assert(offsetof(upd_result, state) == 68, "upd_result layout");
-static_assert(offsetof(upd_result, progress) == 72, "upd_result layout");
-static_assert(offsetof(upd_result, has_new_version) == 76, "upd_result layout");
-static_assert(offsetof(upd_result, version) == 116, "upd_result layout");
-static_assert(offsetof(upd_result, file_path) == 212, "upd_result layout");
+#define UPD_LAYOUT_ASSERT(e) static_assert(e, "upd_result layout")
 #else
-_Static_assert(offsetof(upd_result, error_code) == 0, "upd_result layout");
-_Static_assert(offsetof(upd_result, error_text) == 4, "upd_result layout");
-_Static_assert(offsetof(upd_result, state) == 68, "upd_result layout");
-_Static_assert(offsetof(upd_result, progress) == 72, "upd_result layout");
-_Static_assert(offsetof(upd_result, has_new_version) == 76, "upd_result layout");
-_Static_assert(offsetof(upd_result, version) == 116, "upd_result layout");
-_Static_assert(offsetof(upd_result, file_path) == 212, "upd_result layout");
+#define UPD_LAYOUT_ASSERT(e) _Static_assert(e, "upd_result layout")
 #endif
+UPD_LAYOUT_ASSERT(offsetof(upd_result, error_code) == 0);
+UPD_LAYOUT_ASSERT(offsetof(upd_result, error_text) == 4);
+UPD_LAYOUT_ASSERT(offsetof(upd_result, state) == 68);
+UPD_LAYOUT_ASSERT(offsetof(upd_result, progress) == 72);
+UPD_LAYOUT_ASSERT(offsetof(upd_result, has_new_version) == 76);
+UPD_LAYOUT_ASSERT(offsetof(upd_result, version) == 116);
+UPD_LAYOUT_ASSERT(offsetof(upd_result, file_path) == 212);
+#undef UPD_LAYOUT_ASSERT
 
 enum {
     UPD_STATE_IDLE = 0,     /* no request made yet */

@@ -19,6 +19,7 @@ BWV_API int aes_set_decrypt_key(const unsigned char *key, unsigned int len, aes_
 /* One 16-byte block; in and out may be the same. Returns 1, or 0 without writing when
  * ctx holds no schedule for this direction. */
 BWV_API int aes_encrypt_block(const unsigned char in[16], unsigned char out[16], const aes_ctx *ctx);
+/* The same with a decryption schedule. */
 BWV_API int aes_decrypt_block(const unsigned char in[16], unsigned char out[16], const aes_ctx *ctx);
 
 BWV_END_DECLS

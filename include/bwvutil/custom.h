@@ -29,6 +29,7 @@ BWV_API cusconf *cusconf_load(void);
 BWV_API int cusconf_destroy(cusconf *conf);
 /* The record's field, or 0 when the file cannot be loaded. */
 BWV_API int cusconf_swupgrade_enabled(void);
+/* The same for the rebranded flag. */
 BWV_API int cusconf_is_rebranded(void);
 
 BWV_END_DECLS

@@ -34,37 +34,63 @@ BWV_API int dic_save_to_file(dic *d, const char *path);
  * bytes). -1 bad arguments, -2 short write or a file that cannot be truncated; a pipe or
  * socket whose reader has gone gives -2, never SIGPIPE. */
 BWV_API int dic_save_to_fd(dic *d, int fd);
+/* Number of entries; -1 for a NULL handle or NULL ref. */
 BWV_API int dic_get_count(dic *d);
 /* dic_get_count malloc'ed key copies (plus a terminating NULL slot); free each, then
  * the array. NULL for a NULL or empty dictionary. */
 BWV_API char **dic_get_keys(dic *d);
+/* A malloc'ed UTF-8 copy of a string object, which stays the caller's; the caller frees
+ * the copy. NULL when str is NULL or not a string, or memory runs out. */
 BWV_API char *Copy_CFStringRefToCString(plobj *str);
+/* A malloc'ed copy of the string under key; the caller frees it. NULL for NULL or
+ * non-UTF-8 arguments, a missing key, a value that is not a string, or no memory. */
 BWV_API char *dic_get_str(dic *d, const char *key);
 /* Number as int32, a string's leading integer (0 if none), boolean 1/0; else -1. */
 BWV_API int dic_get_int(dic *d, const char *key);
-/* New handles on the nested object itself (shared, not copied); destroy them. */
+/* A new handle on the nested dictionary itself (shared, not copied); destroy it. NULL
+ * for NULL or non-UTF-8 arguments, a missing key, another kind of value, or no memory. */
 BWV_API dic *dic_get_dic(dic *d, const char *key);
+/* The same for a nested array; destroy the handle with array_destroy. */
 BWV_API array *dic_get_array(dic *d, const char *key);
+/* 1 when the string object key names an entry, 0 when it does not or is no string, -1
+ * for a NULL handle, ref or key. The key stays the caller's. */
 BWV_API int dic_has_key(dic *d, plobj *key);
 /* Items are malloc'ed; release with parray_destroy_free. */
 BWV_API parray *dic_get_str_parray(dic *d, const char *key);
+/* Prints the description text to standard output ("<NULL>" when it cannot be formed).
+ * 0, or -1 for a NULL handle or ref. */
 BWV_API int dic_show(dic *d);
 /* Setters replace any value under key. A failed setter changes nothing; -1 also for an
  * immutable dictionary. */
 BWV_API int dic_set_str(dic *d, const char *key, const char *value);
+/* 0; -1 for NULL arguments or an immutable dictionary, -2 for a key that is not UTF-8,
+ * -3 when memory runs out. */
 BWV_API int dic_set_int(dic *d, const char *key, int value);
+/* Stores a boolean (flag nonzero: true). 0; -1 for NULL arguments, an immutable
+ * dictionary or no memory; -2 for a key that is not UTF-8. */
 BWV_API int dic_set_boolean(dic *d, const char *key, int flag);
+/* Stores nested itself, not a copy: later changes through either handle show in both;
+ * the caller still destroys its handle. 0; -1 for NULL arguments, an immutable dictionary
+ * or no memory; -2 for a key that is not UTF-8; -3 for a nested handle without ref. */
 BWV_API int dic_set_dic(dic *d, const char *key, dic *nested);
+/* Stores the array itself, shared as with dic_set_dic. 0; -1 for NULL arguments or ref,
+ * an immutable dictionary or no memory; -2 for a key that is not UTF-8. */
 BWV_API int dic_set_array(dic *d, const char *key, array *a);
 /* Stored as a nested dictionary "0", "1", ... -> string. -1 also for a key that is not
  * UTF-8 (nothing stored); -2 when memory runs out (nothing stored). */
 BWV_API int dic_set_str_parray(dic *d, const char *key, parray *list);
 
+/* A new empty mutable array; NULL when memory runs out. Ended with array_destroy. */
 BWV_API array *array_create(void);
+/* Drops the handle's reference and frees the handle: 0. -1 for a NULL handle or NULL
+ * ref (the handle is then not freed). */
 BWV_API int array_destroy(array *a);
+/* Appends the dictionary itself (shared, not copied); the caller still destroys its
+ * handle. 0; -1 for NULL handles or refs, an immutable array or no memory (unchanged). */
 BWV_API int array_append_dic(array *a, dic *d);
 /* NULL when index is out of range or the element is not a dictionary. */
 BWV_API dic *array_get_dic(array *a, int index);
+/* Number of elements; -1 for a NULL handle or NULL ref. */
 BWV_API int64_t array_get_count(array *a);
 
 BWV_END_DECLS

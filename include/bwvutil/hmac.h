@@ -19,6 +19,8 @@ BWV_API int hmac_sha1_key(const unsigned char *key, uint32_t len, hmac_sha1_ctx 
 BWV_API void hmac_sha1_data(const unsigned char *data, uint32_t len, hmac_sha1_ctx *ctx);
 /* Writes the first len bytes (at most 20) of the code; the context is spent. */
 BWV_API void hmac_sha1_end(unsigned char *mac, uint32_t len, hmac_sha1_ctx *ctx);
+/* The four steps above in one call, for mac_len bytes (at most 20) of the code; nothing
+ * of the key is left behind on the stack. */
 BWV_API void hmac_sha1(const unsigned char *key, uint32_t key_len, const unsigned char *data,
                        uint32_t data_len, unsigned char *mac, uint32_t mac_len);
 

@@ -13,6 +13,8 @@ BWV_API void *start_mmap_file(const char *path, uint32_t *len);
  * untouched when the size cannot be read or is 0; a file that has a size but cannot be
  * mapped still reports it. */
 BWV_API void *start_mmap_fd(int fd, uint32_t *len);
+/* Unmaps what start_mmap_file or start_mmap_fd gave. 0; -1 with errno set (EINVAL for
+ * a NULL addr or len <= 0, else munmap's). */
 BWV_API int end_mmap(void *addr, int len);
 
 BWV_END_DECLS

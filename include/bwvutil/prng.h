@@ -16,6 +16,8 @@ typedef struct prng_ctx {
     prng_entropy_fn entropy;
 } prng_ctx;
 
+/* Clears ctx, fills and mixes its pool from fun, which ctx keeps for later refreshes.
+ * The same source gives the same sequence. Nothing is allocated; end with prng_end. */
 BWV_API void prng_init(prng_entropy_fn fun, prng_ctx *ctx);
 /* Output drawn in several calls is the same sequence as one call of the total length. */
 BWV_API void prng_rand(unsigned char *data, unsigned int len, prng_ctx *ctx);

@@ -1,6 +1,8 @@
 // Foundation's old-style description text: "{\n    key = value;\n}", "(\n    item\n)".
 #include "platform/core/plobj_impl.hpp"
 
+#include "base/hex.hpp"
+
 #include <cstdio>
 
 namespace bwv::pl {
@@ -101,14 +103,14 @@ bool describe(std::string &out, const plobj *o, int level)
         append_quoted_if_needed(out, date_text(date_value(o)));
         return true;
     case Kind::Data: {
-        static const char hex[] = "0123456789abcdef";
         const auto &d = data_value(o);
         out += '<';
         for (size_t i = 0; i < d.size(); ++i) {
             if (i && i % 4 == 0)
                 out += ' ';
-            out += hex[d[i] >> 4];
-            out += hex[d[i] & 15];
+            char pair[2];
+            hex_encode(&d[i], 1, pair);
+            out.append(pair, 2);
         }
         out += '>';
         return true;

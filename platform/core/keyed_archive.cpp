@@ -1,6 +1,6 @@
 #include "platform/core/keyed_archive.hpp"
 
-#include "platform/core/plist_guard.hpp"
+#include "base/plist_guard.hpp"
 
 #include <plist/plist.h>
 

@@ -1,6 +1,6 @@
 // Reading property lists: libplist parses, and the result is converted into our objects.
 #include "platform/core/plobj_impl.hpp"
-#include "platform/core/plist_guard.hpp"
+#include "base/plist_guard.hpp"
 
 #include <plist/plist.h>
 

@@ -11,6 +11,6 @@
 #include "platform/qt/log.hpp"
 #include "platform/qt/notification.hpp"
 #include "platform/qt/runloop.hpp"
-#include "platform/qt/string_bwv.hpp"
+#include "platform/qt/strings.hpp"
 #include "platform/qt/task.hpp"
 #include "platform/qt/timer.hpp"

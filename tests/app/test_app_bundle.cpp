@@ -138,6 +138,12 @@ private slots:
         QVERIFY2(dyn.contains(QStringLiteral("[$ORIGIN/../Resources/runtime.helper]")), qPrintable(dyn));
         QVERIFY2(dyn.contains(QStringLiteral("[libUpdate.so")), qPrintable(dyn));
         QVERIFY(!dyn.contains(QStringLiteral("libbwvutil")));
+        // The update library links libbwvutil for the test root and finds it beside itself.
+        const QString helper = QStringLiteral(BWV_FULL_BUNDLE "/Contents/Resources/runtime.helper/");
+        const QString lib = readElfDynamic(helper + QStringLiteral("libUpdate.so"));
+        QVERIFY2(lib.contains(QStringLiteral("[libbwvutil.so.1]")), qPrintable(lib));
+        QVERIFY2(lib.contains(QStringLiteral("$ORIGIN")), qPrintable(lib));
+        QVERIFY(QFileInfo(helper + QStringLiteral("libbwvutil.so.1")).isFile());
     }
 
     void theProgramDrivesWhateverLibraryTheBundleCarries_data() {

@@ -22,7 +22,7 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 import installer_session as e2e  # noqa: E402
 
 BUNDLE = "BrindleWaveFullInstaller.app"

@@ -34,6 +34,9 @@ def main():
         for d in (www, libdir, work):
             os.mkdir(d)
         os.symlink(os.path.abspath(opts.lib), os.path.join(libdir, os.path.basename(opts.lib)))
+        # The library finds libbwvutil beside itself, as in the bundle.
+        bwvutil = os.path.join(os.path.dirname(os.path.abspath(opts.lib)), "libbwvutil.so.1")
+        os.symlink(bwvutil, os.path.join(libdir, "libbwvutil.so.1"))
         open(log, "w").close()
 
         def start(*extra):

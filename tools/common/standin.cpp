@@ -15,6 +15,8 @@
 #include <ctime>
 #include <memory>
 
+#include "base/hex.hpp"
+
 namespace bwv::tools {
 
 std::string self_dir() {
@@ -195,12 +197,8 @@ std::string sha256_file(const std::string &path, unsigned long long *size) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned len = 0;
     EVP_DigestFinal_ex(ctx.get(), md, &len);
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned i = 0; i < len; ++i) {
-        hex += digits[md[i] >> 4];
-        hex += digits[md[i] & 15];
-    }
+    std::string hex(2 * size_t{len}, '\0');
+    hex_encode(md, len, hex.data());
     if (size) *size = total;
     return hex;
 }

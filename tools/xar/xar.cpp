@@ -1,5 +1,7 @@
 #include "tools/xar/xar.hpp"
 
+#include "base/hex.hpp"
+
 #include <dirent.h>
 #include <expat.h>
 #include <fcntl.h>
@@ -154,12 +156,8 @@ Bytes base64_decode(const std::string &in) {
 }
 
 std::string to_hex(const unsigned char *p, size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string r;
-    for (size_t i = 0; i < n; ++i) {
-        r += digits[p[i] >> 4];
-        r += digits[p[i] & 15];
-    }
+    std::string r(2 * n, '\0');
+    bwv::hex_encode(p, n, r.data());
     return r;
 }
 

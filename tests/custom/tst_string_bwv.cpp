@@ -6,7 +6,7 @@
 
 #include <bwvutil/custom.h>
 
-#include "platform/qt/string_bwv.hpp"
+#include "custom/qt/string_bwv.hpp"
 #include "support/temp_root.hpp"
 
 using bwv::stringbyReplacingProduceName;

@@ -1,4 +1,4 @@
-#include "platform/core/plist_guard.hpp"
+#include "base/plist_guard.hpp"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "platform/qt/string_bwv.hpp"
+#include "custom/qt/string_bwv.hpp"
 
 #include <bwvutil/custom.h>
 

@@ -117,11 +117,13 @@ plobj *parse_regular_file(const char *path)
     return root;
 }
 
-bool write_all(int fd, const std::string &bytes)
+bool write_all(int fd, const std::string &bytes, bool socket = false)
 {
     size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        const char *from = bytes.data() + done;
+        size_t left = bytes.size() - done;
+        ssize_t n = socket ? send(fd, from, left, MSG_NOSIGNAL) : write(fd, from, left);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -136,18 +138,8 @@ bool write_all(int fd, const std::string &bytes)
 // thread and the one the write raised is taken back before the old mask returns.
 bool write_all_without_sigpipe(int fd, const std::string &bytes, const struct stat &st)
 {
-    if (S_ISSOCK(st.st_mode)) {
-        size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
+    if (S_ISSOCK(st.st_mode))
+        return write_all(fd, bytes, true);
     if (!S_ISFIFO(st.st_mode))
         return write_all(fd, bytes);
     sigset_t pipe_set, old_set, pending;

@@ -146,6 +146,16 @@ TEST_F(AllocFailureContainers, FailedWriteKeepsTheUnreadBytes)
         }
         dbuf_destroy(b);
     });
+    // Appending its own bytes needs a side copy and then growth; either failing must say so.
+    exhaust("dbuf_write own bytes", [](Attempt &run) {
+        dbuf *b = dbuf_create();
+        ASSERT_EQ(dbuf_write(b, "abcdef", 6), 0);
+        int rc = -1;
+        run.during([&] { rc = dbuf_write(b, dbuf_data(b), 6); });
+        EXPECT_EQ(rc, run.failed() ? 1 : 0);
+        EXPECT_EQ(unread(b), run.failed() ? "abcdef" : "abcdefabcdef");
+        dbuf_destroy(b);
+    });
 }
 
 TEST_F(AllocFailureContainers, FailedCopyOfABufferGivesNull)

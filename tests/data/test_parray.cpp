@@ -111,6 +111,7 @@ TEST(Parray, RefusedArgumentsAndComparatorAnswers)
     parray *a = parray_create(0);
     ASSERT_NE(a, nullptr);
     const char *null_str = nullptr, *str = "x";
+    char same1[] = "same", same2[] = "same";
     const struct { const char *what; std::function<long()> call; long want; } rows[] = {
         {"add to null", [&] { return parray_add(nullptr, &x); }, -1},
         {"add null", [&] { return parray_add(a, nullptr); }, -1},
@@ -125,6 +126,8 @@ TEST(Parray, RefusedArgumentsAndComparatorAnswers)
         {"string vs null", [&] { return str_compare(&str, &null_str); }, -1},
         {"null vs string", [&] { return str_compare(&null_str, &str); }, 1},
         {"count after refusals", [&] { return parray_count(a); }, 0},
+        {"del by identity, not text",
+         [&] { return parray_add(a, same1) + parray_del(a, same2) + parray_count(a); }, 1},
     };
     for (const auto &row : rows)
         EXPECT_EQ(row.call(), row.want) << row.what;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
 #include <bwvutil/custom.h>
 
 #include <atomic>
@@ -40,12 +43,22 @@ TEST(Rebrand, ProductNameAndTextsComeFromTheFileOnce) {
                                "<key>Nested</key><dict/>\n"));
     std::string file = root.rebrand_file();
     EXPECT_EQ(in_fresh_process([&] {
+                  int watch = inotify_init1(IN_NONBLOCK);
+                  inotify_add_watch(watch, file.c_str(), IN_OPEN | IN_CLOSE_NOWRITE);
                   std::string out = or_null(get_bwvpname());
                   out += "|" + or_null(getbwvtxt("Title", "d"));
                   // Entries that are not text, or empty text, are not rebrand texts.
                   out += "|" + or_null(getbwvtxt("Count", "d"));
                   out += "|" + or_null(getbwvtxt("Empty", "d"));
                   out += "|" + or_null(getbwvtxt("Nested", "d"));
+                  // A watch on a file reports without a name, so events are all one size;
+                  // closes are watched too, as repeated identical events are merged.
+                  inotify_event events[16];
+                  ssize_t got = read(watch, events, sizeof events);
+                  int opens = 0;
+                  for (ssize_t i = 0; i < got / ssize_t(sizeof *events); ++i) opens += (events[i].mask & IN_OPEN) != 0;
+                  out += "|opened " + std::to_string(opens);
+                  close(watch);
                   // Changing or removing the file is not seen until the next start.
                   FakeRoot::write(file, plist_dict("<key>ProductName</key><string>Z</string>\n"));
                   out += "|" + or_null(get_bwvpname());
@@ -55,7 +68,7 @@ TEST(Rebrand, ProductNameAndTextsComeFromTheFileOnce) {
                   out += "|" + or_null(getbwvtxt_ex("/nonexistent", "ProductName", "d"));
                   return out;
               }),
-              "Acme Secure|Acme Installer|d|d|d|Acme Secure|Acme Installer|Acme Secure");
+              "Acme Secure|Acme Installer|d|d|d|opened 1|Acme Secure|Acme Installer|Acme Secure");
 }
 
 TEST(Rebrand, EmptyProductNameKeepsTheDefault) {

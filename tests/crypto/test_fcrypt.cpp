@@ -397,25 +397,25 @@ TEST(HexText, DecodingIsLenientPerPairAsStrtolReadsIt) {
 }
 
 TEST(HexText, OddLengthOrTooLittleRoomIsRefusedBeforeDecoding) {
-    unsigned char out[4] = {0xEE, 0xEE, 0xEE, 0xEE};
-    int len = 4;
-    EXPECT_EQ(hex2bin("abc", 3, out, &len), FCRYPT_ERR_SPACE);
-    EXPECT_EQ(len, 4);
-    len = 1;
-    EXPECT_EQ(hex2bin("abcd", 4, out, &len), FCRYPT_ERR_SPACE);
-    EXPECT_EQ(len, 1);
-    EXPECT_EQ(out[0], 0xEE);
-    len = 0;
-    EXPECT_EQ(hex2bin("", 0, out, &len), 0);
-    EXPECT_EQ(len, 0);
     // An odd length is odd whatever its sign; an even negative one is no text at all.
-    len = 4;
-    EXPECT_EQ(hex2bin("abc", -3, out, &len), FCRYPT_ERR_SPACE);
-    EXPECT_EQ(hex2bin("abcd", -4, out, &len), FCRYPT_ERR_ARG);
-    EXPECT_EQ(len, 4);
+    const struct {
+        const char *text;
+        int n, cap, rc, len;
+    } cases[] = {
+        {"abc", 3, 4, FCRYPT_ERR_SPACE, 4},   {"abcd", 4, 1, FCRYPT_ERR_SPACE, 1}, {"", 0, 0, 0, 0},
+        {"abc", -3, 4, FCRYPT_ERR_SPACE, 4}, {"abcd", -4, 4, FCRYPT_ERR_ARG, 4},
+    };
+    for (const auto &c : cases) {
+        unsigned char out[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+        int len = c.cap;
+        EXPECT_EQ(hex2bin(c.text, c.n, out, &len), c.rc) << c.text << " " << c.n;
+        EXPECT_EQ(len, c.len);
+        EXPECT_EQ(out[0], 0xEE);
+    }
+    unsigned char in[1] = {0};
     char text[4] = {'Z', 'Z', 'Z', 'Z'};
-    len = 4;
-    EXPECT_EQ(bin2hex(out, -1, text, &len), FCRYPT_ERR_ARG);
+    int len = 4;
+    EXPECT_EQ(bin2hex(in, -1, text, &len), FCRYPT_ERR_ARG);
     EXPECT_EQ(len, 4);
     EXPECT_EQ(text[0], 'Z');
 }

@@ -255,32 +255,22 @@ TEST(BufferCodes, RefusalsComeInTheirOrderAndLeaveTheLengthAlone) {
     using Fn = int (*)(const unsigned char *, int, unsigned char *, int *, const char *);
     const Fn enc = encrypt_buffer, dec = decrypt_buffer;
     constexpr int kNull = -1;  // an in/out offset or length meaning nullptr
-    const struct {
-        Fn fn;
-        int in, in_len, out, len;
-        const char *pwd;
-        int rc;
-    } cases[] = {
-        {enc, 0, 1, 10, 64, nullptr, FCRYPT_ERR_ARG},
-        {enc, 0, 1, 10, kNull, "8charpwd", FCRYPT_ERR_ARG},
-        {enc, kNull, 1, 0, 64, "8charpwd", FCRYPT_ERR_ARG},
-        {enc, 0, 1, kNull, 64, "8charpwd", FCRYPT_ERR_ARG},
-        {enc, 0, -5, 0, 64, "8charpwd", FCRYPT_ERR_ARG},
-        {dec, kNull, 30, 0, 64, "8charpwd", FCRYPT_ERR_ARG},
+    const char *pw = "8charpwd";
+    const struct { Fn fn; int in, in_len, out, len; const char *pwd; int rc; } cases[] = {
+        {enc, 0, 1, 10, 64, nullptr, FCRYPT_ERR_ARG},  {enc, 0, 1, 10, kNull, pw, FCRYPT_ERR_ARG},
+        {enc, kNull, 1, 0, 64, pw, FCRYPT_ERR_ARG},    {enc, 0, 1, kNull, 64, pw, FCRYPT_ERR_ARG},
+        {enc, 0, -5, 0, 64, pw, FCRYPT_ERR_ARG},       {dec, kNull, 30, 0, 64, pw, FCRYPT_ERR_ARG},
         {enc, 0, 10, kNull, kNull, "1234567", FCRYPT_ERR_SHORT_PWD},
         {dec, 0, 40, kNull, kNull, "1234567", FCRYPT_ERR_SHORT_PWD},
-        {enc, 0, 10, kNull, 0, "8charpwd", FCRYPT_ERR_SPACE},  // even without an output buffer
-        {dec, 0, 9, kNull, 100, "8charpwd", FCRYPT_ERR_SPACE},
-        {dec, 0, -5, 0, 100, "8charpwd", FCRYPT_ERR_SPACE},  // too short for the layout
-        {dec, 0, 30, kNull, 100, "8charpwd", FCRYPT_ERR_PASSWORD},
+        // Too little room even without an output buffer, or too short for the layout.
+        {enc, 0, 10, kNull, 0, pw, FCRYPT_ERR_SPACE},  {dec, 0, 9, kNull, 100, pw, FCRYPT_ERR_SPACE},
+        {dec, 0, -5, 0, 100, pw, FCRYPT_ERR_SPACE},    {dec, 0, 30, kNull, 100, pw, FCRYPT_ERR_PASSWORD},
     };
     for (const auto &c : cases) {
         unsigned char buf[64] = {0};
         int len = c.len;
         EXPECT_EQ(c.fn(c.in == kNull ? nullptr : buf + c.in, c.in_len, c.out == kNull ? nullptr : buf + c.out,
-                       c.len == kNull ? nullptr : &len, c.pwd),
-                  c.rc)
-            << &c - cases;
+                       c.len == kNull ? nullptr : &len, c.pwd), c.rc) << &c - cases;
         EXPECT_EQ(len, c.len);
     }
     // A decryption that reaches the point of writing needs somewhere to write.
@@ -398,10 +388,7 @@ TEST(HexText, DecodingIsLenientPerPairAsStrtolReadsIt) {
 
 TEST(HexText, OddLengthOrTooLittleRoomIsRefusedBeforeDecoding) {
     // An odd length is odd whatever its sign; an even negative one is no text at all.
-    const struct {
-        const char *text;
-        int n, cap, rc, len;
-    } cases[] = {
+    const struct { const char *text; int n, cap, rc, len; } cases[] = {
         {"abc", 3, 4, FCRYPT_ERR_SPACE, 4},   {"abcd", 4, 1, FCRYPT_ERR_SPACE, 1}, {"", 0, 0, 0, 0},
         {"abc", -3, 4, FCRYPT_ERR_SPACE, 4}, {"abcd", -4, 4, FCRYPT_ERR_ARG, 4},
     };

@@ -16,35 +16,33 @@ struct RootGuard {
     ~RootGuard() { bwv_set_root(nullptr); }
 };
 
-TEST(Paths, RootPrefixesEveryFixedPathIncludingTools) {
+// Each row starts from another root, so a null or empty one must undo it.
+TEST(Paths, RootPrefixesEveryFixedPathAndNullOrEmptyRestoresRealOnes) {
     RootGuard g;
-    bwv_set_root("/tmp/fake-root/");
-    EXPECT_STREQ(bwv_root(), "/tmp/fake-root");
-    EXPECT_EQ(bwv::paths::fixed(bwv::paths::kRebrandFile),
-              "/tmp/fake-root/Library/Application Support/Tarvenel/BrindleWave/conf/rebrand_text.plist");
-    EXPECT_EQ(bwv::paths::fixed(bwv::paths::kPkgutil), "/tmp/fake-root/usr/sbin/pkgutil");
-    EXPECT_EQ(bwv::paths::fixed(bwv::paths::kConsole), "/tmp/fake-root/dev/console");
-    EXPECT_EQ(bwv::paths::fixed(bwv::paths::kUpgradePkg), "/tmp/fake-root/tmp/bwv_upgrade.pkg");
-}
-
-TEST(Paths, NullOrEmptyRootRestoresRealPaths) {
-    RootGuard g;
-    bwv_set_root("/x");
-    bwv_set_root("");
-    EXPECT_STREQ(bwv_root(), "");
-    EXPECT_EQ(bwv::paths::fixed(bwv::paths::kConsole), "/dev/console");
-    bwv_set_root("/x");
-    bwv_set_root(nullptr);
-    EXPECT_EQ(bwv::paths::fixed(bwv::paths::kCustomFile),
-              "/Library/Application Support/Tarvenel/BrindleWave/conf/custom.plist");
-}
-
-TEST(Paths, SlashRootIsTheMacOSLayoutItself) {
-    RootGuard g;
-    bwv_set_root("/");
-    EXPECT_STREQ(bwv_root(), "/");
-    EXPECT_EQ(bwv::paths::fixed(bwv::paths::kHdiutil), "/usr/bin/hdiutil");
-    EXPECT_EQ(bwv::paths::fixed(bwv::paths::kConsole), "/dev/console");
+    namespace p = bwv::paths;
+    const std::string support = "/Library/Application Support/Tarvenel/BrindleWave/conf/";
+    const struct {
+        const char *root, *shown;  // shown: bwv_root() afterwards, nullptr if not checked
+        std::string_view path;
+        std::string fixed;
+    } cases[] = {
+        {"/tmp/fake-root/", "/tmp/fake-root", p::kRebrandFile, "/tmp/fake-root" + support + "rebrand_text.plist"},
+        {"/tmp/fake-root/", nullptr, p::kPkgutil, "/tmp/fake-root/usr/sbin/pkgutil"},
+        {"/tmp/fake-root/", nullptr, p::kConsole, "/tmp/fake-root/dev/console"},
+        {"/tmp/fake-root/", nullptr, p::kUpgradePkg, "/tmp/fake-root/tmp/bwv_upgrade.pkg"},
+        {"", "", p::kConsole, "/dev/console"},
+        {nullptr, nullptr, p::kCustomFile, support + "custom.plist"},
+        {"/", "/", p::kHdiutil, "/usr/bin/hdiutil"},  // the macOS layout itself
+        {"/", nullptr, p::kConsole, "/dev/console"},
+    };
+    for (const auto &c : cases) {
+        bwv_set_root("/x");
+        bwv_set_root(c.root);
+        if (c.shown) {
+            EXPECT_STREQ(bwv_root(), c.shown);
+        }
+        EXPECT_EQ(p::fixed(c.path), c.fixed) << (c.root ? c.root : "null") << " " << c.path;
+    }
 }
 
 TEST(Paths, ToolsWithoutRootAreTheStandInsBesideTheProgram) {

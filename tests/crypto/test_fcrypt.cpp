@@ -249,40 +249,37 @@ TEST(BufferCodes, OverlongPasswordFailsInBothDirectionsWithoutTouchingTheOutput)
     EXPECT_EQ(encrypt(Bytes(3, 'a'), out, 100, password(5000)), FCRYPT_ERR_LONG_PWD);
 }
 
-TEST(BufferCodes, NullArgumentsAreRefused) {
-    unsigned char buf[64] = {0};
-    int len = 64;
-    EXPECT_EQ(encrypt_buffer(buf, 1, buf + 10, &len, nullptr), FCRYPT_ERR_ARG);
-    EXPECT_EQ(encrypt_buffer(buf, 1, buf + 10, nullptr, "8charpwd"), FCRYPT_ERR_ARG);
-    EXPECT_EQ(encrypt_buffer(nullptr, 1, buf, &len, "8charpwd"), FCRYPT_ERR_ARG);
-    EXPECT_EQ(encrypt_buffer(buf, 1, nullptr, &len, "8charpwd"), FCRYPT_ERR_ARG);
-    EXPECT_EQ(encrypt_buffer(buf, -5, buf, &len, "8charpwd"), FCRYPT_ERR_ARG);
-    EXPECT_EQ(decrypt_buffer(nullptr, 30, buf, &len, "8charpwd"), FCRYPT_ERR_ARG);
-    EXPECT_EQ(len, 64);
+// Each refusal is judged in order: arguments, password, room, layout, verifier. Rows
+// leave out whatever a check would never reach; the length must come back untouched.
+TEST(BufferCodes, RefusalsComeInTheirOrderAndLeaveTheLengthAlone) {
+    using Fn = int (*)(const unsigned char *, int, unsigned char *, int *, const char *);
+    const Fn enc = encrypt_buffer, dec = decrypt_buffer;
+    constexpr int kNull = -1;  // an in/out offset or length meaning nullptr
+    const char *pw = "8charpwd";
+    const struct { Fn fn; int in, in_len, out, len; const char *pwd; int rc; } cases[] = {
+        {enc, 0, 1, 10, 64, nullptr, FCRYPT_ERR_ARG},  {enc, 0, 1, 10, kNull, pw, FCRYPT_ERR_ARG},
+        {enc, kNull, 1, 0, 64, pw, FCRYPT_ERR_ARG},    {enc, 0, 1, kNull, 64, pw, FCRYPT_ERR_ARG},
+        {enc, 0, -5, 0, 64, pw, FCRYPT_ERR_ARG},       {dec, kNull, 30, 0, 64, pw, FCRYPT_ERR_ARG},
+        {enc, 0, 10, kNull, kNull, "1234567", FCRYPT_ERR_SHORT_PWD},
+        {dec, 0, 40, kNull, kNull, "1234567", FCRYPT_ERR_SHORT_PWD},
+        // Too little room even without an output buffer, or too short for the layout.
+        {enc, 0, 10, kNull, 0, pw, FCRYPT_ERR_SPACE},  {dec, 0, 9, kNull, 100, pw, FCRYPT_ERR_SPACE},
+        {dec, 0, -5, 0, 100, pw, FCRYPT_ERR_SPACE},    {dec, 0, 30, kNull, 100, pw, FCRYPT_ERR_PASSWORD},
+    };
+    for (const auto &c : cases) {
+        unsigned char buf[64] = {0};
+        int len = c.len;
+        EXPECT_EQ(c.fn(c.in == kNull ? nullptr : buf + c.in, c.in_len, c.out == kNull ? nullptr : buf + c.out,
+                       c.len == kNull ? nullptr : &len, c.pwd), c.rc) << &c - cases;
+        EXPECT_EQ(len, c.len);
+    }
     // A decryption that reaches the point of writing needs somewhere to write.
     Bytes sealed;
     ASSERT_EQ(encrypt(Bytes(5, 'p'), sealed, 40, "8charpwd"), 0);
-    len = 64;
+    int len = 64;
     EXPECT_EQ(decrypt_buffer(sealed.data(), static_cast<int>(sealed.size()), nullptr, &len, "8charpwd"),
               FCRYPT_ERR_ARG);
     EXPECT_EQ(len, 64);
-}
-
-TEST(BufferCodes, PasswordAndCapacityRulesAnswerBeforeArgumentsTheyNeverReach) {
-    unsigned char buf[64] = {0};
-    int len = 0;
-    // The password is judged before the output or its length is looked at.
-    EXPECT_EQ(encrypt_buffer(buf, 10, nullptr, nullptr, "1234567"), FCRYPT_ERR_SHORT_PWD);
-    EXPECT_EQ(decrypt_buffer(buf, 40, nullptr, nullptr, "1234567"), FCRYPT_ERR_SHORT_PWD);
-    // Too little room is reported even without an output buffer.
-    EXPECT_EQ(encrypt_buffer(buf, 10, nullptr, &len, "8charpwd"), FCRYPT_ERR_SPACE);
-    len = 100;
-    EXPECT_EQ(decrypt_buffer(buf, 9, nullptr, &len, "8charpwd"), FCRYPT_ERR_SPACE);
-    // A negative input length is too short for the layout; a wrong verifier is found
-    // before the missing output would matter.
-    EXPECT_EQ(decrypt_buffer(buf, -5, buf, &len, "8charpwd"), FCRYPT_ERR_SPACE);
-    EXPECT_EQ(decrypt_buffer(buf, 30, nullptr, &len, "8charpwd"), FCRYPT_ERR_PASSWORD);
-    EXPECT_EQ(len, 100);
 }
 
 TEST(StreamContext, PiecesOfAnySizeEqualOneCallInBothDirections) {
@@ -390,25 +387,22 @@ TEST(HexText, DecodingIsLenientPerPairAsStrtolReadsIt) {
 }
 
 TEST(HexText, OddLengthOrTooLittleRoomIsRefusedBeforeDecoding) {
-    unsigned char out[4] = {0xEE, 0xEE, 0xEE, 0xEE};
-    int len = 4;
-    EXPECT_EQ(hex2bin("abc", 3, out, &len), FCRYPT_ERR_SPACE);
-    EXPECT_EQ(len, 4);
-    len = 1;
-    EXPECT_EQ(hex2bin("abcd", 4, out, &len), FCRYPT_ERR_SPACE);
-    EXPECT_EQ(len, 1);
-    EXPECT_EQ(out[0], 0xEE);
-    len = 0;
-    EXPECT_EQ(hex2bin("", 0, out, &len), 0);
-    EXPECT_EQ(len, 0);
     // An odd length is odd whatever its sign; an even negative one is no text at all.
-    len = 4;
-    EXPECT_EQ(hex2bin("abc", -3, out, &len), FCRYPT_ERR_SPACE);
-    EXPECT_EQ(hex2bin("abcd", -4, out, &len), FCRYPT_ERR_ARG);
-    EXPECT_EQ(len, 4);
+    const struct { const char *text; int n, cap, rc, len; } cases[] = {
+        {"abc", 3, 4, FCRYPT_ERR_SPACE, 4},   {"abcd", 4, 1, FCRYPT_ERR_SPACE, 1}, {"", 0, 0, 0, 0},
+        {"abc", -3, 4, FCRYPT_ERR_SPACE, 4}, {"abcd", -4, 4, FCRYPT_ERR_ARG, 4},
+    };
+    for (const auto &c : cases) {
+        unsigned char out[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+        int len = c.cap;
+        EXPECT_EQ(hex2bin(c.text, c.n, out, &len), c.rc) << c.text << " " << c.n;
+        EXPECT_EQ(len, c.len);
+        EXPECT_EQ(out[0], 0xEE);
+    }
+    unsigned char in[1] = {0};
     char text[4] = {'Z', 'Z', 'Z', 'Z'};
-    len = 4;
-    EXPECT_EQ(bin2hex(out, -1, text, &len), FCRYPT_ERR_ARG);
+    int len = 4;
+    EXPECT_EQ(bin2hex(in, -1, text, &len), FCRYPT_ERR_ARG);
     EXPECT_EQ(len, 4);
     EXPECT_EQ(text[0], 'Z');
 }

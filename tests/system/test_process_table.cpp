@@ -124,15 +124,18 @@ TEST(PidFile, HoldsTheDigitsAndOneNulAndReadsBack)
 TEST(PidFile, UnreadableOrWrongFilesGiveTheDocumentedResults)
 {
     TempRoot dir;
-    EXPECT_EQ(ps_get_pid_from_file(dir.file("missing").c_str()), 0);
-    EXPECT_EQ(ps_get_pid_from_file(dir.write("letters", "abc").c_str()), 0);
-    EXPECT_EQ(ps_get_pid_from_file(dir.write("huge", "99999999999999999999").c_str()), 0);
-    EXPECT_EQ(ps_get_pid_from_file(dir.write("spaced", "  \n 42\n").c_str()), 42);
+    const struct {
+        const char *content;  // nullptr: no such file
+        int pid;
+    } reads[] = {{nullptr, 0}, {"abc", 0}, {"99999999999999999999", 0}, {"  \n 42\n", 42}};
+    for (const auto &r : reads) {
+        std::string file = r.content ? dir.write("read.pid", r.content) : dir.file("missing");
+        EXPECT_EQ(ps_get_pid_from_file(file.c_str()), r.pid) << (r.content ? r.content : "missing");
+    }
     EXPECT_EQ(ps_get_pid_from_file(nullptr), -1);
-
-    EXPECT_EQ(ps_write_pid_to_file(dir.file("no/such/folder/x.pid").c_str()), -1);
-    EXPECT_EQ(ps_write_pid_to_file(nullptr), -1);
-    EXPECT_EQ(ps_write_pid_to_file("/dev/full"), -1);
+    std::string unwritable = dir.file("no/such/folder/x.pid");
+    for (const char *path : {unwritable.c_str(), static_cast<const char *>(nullptr), "/dev/full"})
+        EXPECT_EQ(ps_write_pid_to_file(path), -1) << (path ? path : "null");
 }
 
 TEST(PidFile, ShortWriteIsReportedAsFailure)

@@ -333,10 +333,10 @@ TEST(InstallPkg, PlantedLinkIsReplacedNotFollowed)
 TEST(InstallPkg, NonFlatUnreadableOrUncopyablePackagesAreRefusedWithoutInstalling)
 {
     InstallRoot root;
-    EXPECT_EQ(ps_install_pkg_file(root.package("bad.pkg", 4096, "xar?").c_str()), -1);
-    EXPECT_EQ(ps_install_pkg_file(root.write("short.pkg", "xa").c_str()), -1);
-    EXPECT_EQ(ps_install_pkg_file(root.file("missing.pkg").c_str()), -1);
-    EXPECT_EQ(ps_install_pkg_file(root.path().c_str()), -1) << "a folder is no package";
+    // Not flat, too short, missing, a folder.
+    for (const std::string &pkg : {root.package("bad.pkg", 4096, "xar?"), root.write("short.pkg", "xa"),
+                                   root.file("missing.pkg"), root.path()})
+        EXPECT_EQ(ps_install_pkg_file(pkg.c_str()), -1) << pkg;
     EXPECT_EQ(ps_install_pkg_file(nullptr), -1);
     std::string pkg = root.package("good.pkg", 100);
     rmdir(root.file("tmp").c_str());

@@ -231,6 +231,15 @@ TEST(ClientKind, CertificateTrustFollowsTheMarkerFile)
     EXPECT_EQ(bwvc_external_cert_trust(), 1);
 }
 
+TEST(CredentialBypass, StartsClearAndOnceRaisedStaysRaised)
+{
+    EXPECT_EQ(bwvc_get_bypass_credential(), 0);
+    bwvc_disable_credential();
+    EXPECT_EQ(bwvc_get_bypass_credential(), 1);
+    bwvc_disable_credential();
+    EXPECT_EQ(bwvc_get_bypass_credential(), 1);
+}
+
 TEST(BinToHex, UpperCaseDigitsWithoutTerminatorAlsoInPlace)
 {
     const unsigned char in[] = {0x00, 0xAB, 0x7F};

@@ -4,7 +4,7 @@ find_package(GTest REQUIRED)
 function(bwv_add_gtest name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES} ${T_UNPARSED_ARGUMENTS})
-  target_link_libraries(${name} PRIVATE bwvutil_static GTest::gtest GTest::gtest_main ${T_LIBS})
+  target_link_libraries(${name} PRIVATE bwvutil_static bwvtestcore GTest::gtest GTest::gtest_main ${T_LIBS})
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests
                              ${CMAKE_BINARY_DIR}/generated)
   target_compile_definitions(${name} PRIVATE

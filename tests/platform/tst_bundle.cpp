@@ -10,7 +10,7 @@ class BundleTest : public QObject {
     Q_OBJECT
 
     // A bundle folder with the German table in its translations folder.
-    QString makeBundle(const bwv::test::TempDir &dir) {
+    QString makeBundle(const bwv::test::QtTempDir &dir) {
         dir.makeDir(QStringLiteral("Some Installer.app/Contents/MacOS"));
         const QString translations = dir.makeDir(QStringLiteral("Some Installer.app/Contents/Resources/translations"));
         QFile::copy(QStringLiteral(BWV_TEST_QM_DIR "/Localizable_de.qm"), translations + QStringLiteral("/Localizable_de.qm"));
@@ -31,7 +31,7 @@ private slots:
     }
 
     void aTranslatedKeyIsUsedUnderItsLocale() {
-        bwv::test::TempDir dir;
+        bwv::test::QtTempDir dir;
         Bundle b(makeBundle(dir));
         b.setLocale(QLocale(QStringLiteral("de_DE")));
         QCOMPARE(b.localizedString(QStringLiteral("BrindleWave is running!"), QString()),
@@ -40,7 +40,7 @@ private slots:
     }
 
     void aMissingKeyComesBackUnchanged() {
-        bwv::test::TempDir dir;
+        bwv::test::QtTempDir dir;
         Bundle b(makeBundle(dir));
         b.setLocale(QLocale(QStringLiteral("de_DE")));
         QCOMPARE(b.localizedString(QStringLiteral("BrindleWave%@ is up to date"), QString()),
@@ -52,7 +52,7 @@ private slots:
     }
 
     void anotherLocaleOrNoTableGivesTheEnglishKeys() {
-        bwv::test::TempDir dir;
+        bwv::test::QtTempDir dir;
         Bundle b(makeBundle(dir));
         b.setLocale(QLocale(QStringLiteral("fr_FR")));
         QCOMPARE(b.localizedString(QStringLiteral("OK")), QStringLiteral("OK"));
@@ -61,7 +61,7 @@ private slots:
     }
 
     void theUsersLocaleChoosesTheTable() {
-        bwv::test::TempDir dir;
+        bwv::test::QtTempDir dir;
         const QLocale previous;
         QLocale::setDefault(QLocale(QStringLiteral("de_AT")));
         Bundle b(makeBundle(dir));

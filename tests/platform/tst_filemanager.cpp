@@ -14,7 +14,7 @@ class FileManagerTest : public QObject {
 
 private slots:
     void existenceAndReadability() {
-        bwv::test::TempDir dir;
+        bwv::test::QtTempDir dir;
         const QString f = dir.writeFile(QStringLiteral("f"), "x");
         QVERIFY(FileManager::fileExistsAtPath(f));
         QVERIFY(FileManager::fileExistsAtPath(dir.path()));
@@ -27,7 +27,7 @@ private slots:
     }
 
     void directoriesAreCreatedWithIntermediatesOnlyWhenAsked() {
-        bwv::test::TempDir dir;
+        bwv::test::QtTempDir dir;
         const QString deep = dir.filePath(QStringLiteral("a/b/c"));
         QString error;
         QVERIFY(!FileManager::createDirectoryAtPath(deep, false, &error));
@@ -41,7 +41,7 @@ private slots:
     }
 
     void aFolderListsItsNamesWithoutDotEntries() {
-        bwv::test::TempDir dir;
+        bwv::test::QtTempDir dir;
         dir.writeFile(QStringLiteral("one"), "1");
         dir.writeFile(QStringLiteral(".hidden"), "h");
         dir.makeDir(QStringLiteral("sub"));
@@ -53,7 +53,7 @@ private slots:
     }
 
     void aFolderIsCopiedWholeWithLinksAndModes() {
-        bwv::test::TempDir dir;
+        bwv::test::QtTempDir dir;
         dir.writeFile(QStringLiteral("src/Install.mpkg/Contents/a.txt"), "alpha");
         dir.writeFile(QStringLiteral("src/Install.mpkg/Contents/tool"), "#!/bin/sh\n", 0755);
         QVERIFY(::symlink("a.txt", QFile::encodeName(dir.filePath(QStringLiteral("src/Install.mpkg/Contents/link"))).constData()) == 0);
@@ -69,7 +69,7 @@ private slots:
     }
 
     void aCopyOntoAnExistingItemFailsAndLeavesItAlone() {
-        bwv::test::TempDir dir;
+        bwv::test::QtTempDir dir;
         const QString from = dir.writeFile(QStringLiteral("from"), "new");
         const QString to = dir.writeFile(QStringLiteral("to"), "old");
         QString error;
@@ -86,7 +86,7 @@ private slots:
 
     void aCopyThatFailsHalfWayLeavesNothingBehind() {
         if (::geteuid() == 0) QSKIP("root reads unreadable files");
-        bwv::test::TempDir dir;
+        bwv::test::QtTempDir dir;
         dir.writeFile(QStringLiteral("src/a"), "a");
         dir.writeFile(QStringLiteral("src/b"), "b", 0000);
         QVERIFY(!FileManager::copyItemAtPath(dir.filePath(QStringLiteral("src")), dir.filePath(QStringLiteral("dst"))));
@@ -94,14 +94,14 @@ private slots:
     }
 
     void aFolderCannotBeCopiedIntoItself() {
-        bwv::test::TempDir dir;
+        bwv::test::QtTempDir dir;
         dir.writeFile(QStringLiteral("src/a"), "a");
         QVERIFY(!FileManager::copyItemAtPath(dir.filePath(QStringLiteral("src")), dir.filePath(QStringLiteral("src/inner"))));
         QVERIFY(!FileManager::fileExistsAtPath(dir.filePath(QStringLiteral("src/inner"))));
     }
 
     void removalTakesFoldersWholeButNotLinkTargets() {
-        bwv::test::TempDir dir;
+        bwv::test::QtTempDir dir;
         const QString keep = dir.writeFile(QStringLiteral("keep/file"), "k");
         dir.writeFile(QStringLiteral("gone/sub/file"), "g");
         QVERIFY(::symlink(QFile::encodeName(dir.filePath(QStringLiteral("keep"))).constData(),
@@ -113,7 +113,7 @@ private slots:
     }
 
     void textIsReadAsUtf8AndInvalidBytesAreRefused() {
-        bwv::test::TempDir dir;
+        bwv::test::QtTempDir dir;
         const QString good = dir.writeFile(QStringLiteral("good"), "version=5.2.1\nbüild\n");
         const QString bad = dir.writeFile(QStringLiteral("bad"), QByteArray("version=\xff\xfe", 10));
         QCOMPARE(FileManager::stringWithContentsOfFile(good).value_or(QString()),
@@ -150,7 +150,7 @@ private slots:
         QFETCH(bool, tmpdirUsed);
         if ((tmpdirForeign || fallbackForeign) && ::geteuid() != 0)
             QSKIP("needs root to give a folder to another account");
-        bwv::test::TempDir dir;
+        bwv::test::QtTempDir dir;
         const QString tmp = dir.makeDir(QStringLiteral("tmp"));
         dir.makeDir(QStringLiteral("home"));
         const QString fallback = dir.filePath(QStringLiteral("home/.cache/brindlewave-tmp"));

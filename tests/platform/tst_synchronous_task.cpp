@@ -41,7 +41,7 @@ private slots:
     }
 
     void aMissingOrNonExecutableLaunchPathGivesNoneAtOnce() {
-        bwv::test::TempDir dir;
+        bwv::test::QtTempDir dir;
         const QString notExec = dir.writeFile(QStringLiteral("tool"), "#!/bin/sh\necho hi\n", 0644);
         QElapsedTimer clock;
         clock.start();
@@ -88,7 +88,7 @@ private slots:
     }
 
     void theWorkingDirectoryIsUsedAndOtherwiseInherited() {
-        bwv::test::TempDir dir;
+        bwv::test::QtTempDir dir;
         const auto there = sh(QStringLiteral("pwd -P"), std::nullopt, dir.path());
         QVERIFY(there.has_value());
         QCOMPARE(QString::fromUtf8(there->trimmed()), QFileInfo(dir.path()).canonicalFilePath());

@@ -14,28 +14,28 @@
 
 namespace bwv::test {
 
-TempDir::TempDir(const char *prefix) {
+QtTempDir::QtTempDir(const char *prefix) {
     QByteArray tmpl = QFile::encodeName(QDir::tempPath()) + '/' + prefix + ".XXXXXX";
     if (char *made = ::mkdtemp(tmpl.data())) path_ = QFile::decodeName(made);
 }
 
-TempDir::~TempDir() {
+QtTempDir::~QtTempDir() {
     if (!path_.isEmpty()) platform::FileManager::removeItemAtPath(path_);
 }
 
-QString TempDir::filePath(const QString &relative) const {
+QString QtTempDir::filePath(const QString &relative) const {
     QString r = relative;
     while (r.startsWith(QLatin1Char('/'))) r.remove(0, 1);
     return path_ + QLatin1Char('/') + r;
 }
 
-QString TempDir::makeDir(const QString &relative) const {
+QString QtTempDir::makeDir(const QString &relative) const {
     const QString p = filePath(relative);
     if (!QDir().mkpath(p)) throw std::runtime_error("cannot create " + p.toStdString());
     return p;
 }
 
-QString TempDir::writeFile(const QString &relative, const QByteArray &content, int mode) const {
+QString QtTempDir::writeFile(const QString &relative, const QByteArray &content, int mode) const {
     const QString p = filePath(relative);
     QDir().mkpath(QFileInfo(p).absolutePath());
     QFile f(p);
@@ -56,7 +56,7 @@ QString TempDir::writeFile(const QString &relative, const QByteArray &content, i
     return p;
 }
 
-TempRoot::TempRoot() : TempDir("bwvroot"), previous_(bwv_root()) {
+TempRoot::TempRoot() : QtTempDir("bwvroot"), previous_(bwv_root()) {
     bwv_set_root(QFile::encodeName(path()).constData());
 }
 

@@ -8,12 +8,12 @@ namespace bwv::test {
 
 // A fresh folder (mkdtemp, under $TMPDIR or /tmp), removed with everything in it when the
 // object goes away. Safe under parallel runs.
-class TempDir {
+class QtTempDir {
 public:
-    explicit TempDir(const char *prefix = "bwvtest");
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
+    explicit QtTempDir(const char *prefix = "bwvtest");
+    ~QtTempDir();
+    QtTempDir(const QtTempDir &) = delete;
+    QtTempDir &operator=(const QtTempDir &) = delete;
 
     bool isValid() const { return !path_.isEmpty(); }
     const QString &path() const { return path_; }
@@ -35,7 +35,7 @@ private:
 // A temporary folder that is also the library's root (bwv_set_root) while the object
 // lives: the system's fixed paths (client folders, /tmp paths, tool paths) are looked up
 // under it. The previous root is restored afterwards.
-class TempRoot : public TempDir {
+class TempRoot : public QtTempDir {
 public:
     TempRoot();
     ~TempRoot();

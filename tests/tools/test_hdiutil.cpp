@@ -219,7 +219,7 @@ TEST_F(Hdiutil, OtherAccountsCannotBlockOrHoldTheMountTable) {
     std::string image = make_iso("shared.dmg", {{"a.txt", "a"}});
     std::string home = dir / "home", own = dir / "run-own", foreign = dir / "run-root", open = dir / "run-open";
     for (auto &d : {home, own, foreign, open}) mkdir(d.c_str(), 0700);
-    ASSERT_EQ(chown(dir.path.c_str(), user, user), 0);
+    ASSERT_EQ(chown(dir.path().c_str(), user, user), 0);
     for (auto &d : {home, own, open}) ASSERT_EQ(chown(d.c_str(), user, user), 0);
     chmod(open.c_str(), 0777);
     symlink(own.c_str(), (dir / "run-link").c_str());

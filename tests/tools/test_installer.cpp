@@ -98,8 +98,8 @@ TEST_F(InstallerHandOff, TamperedOrUntrustedPackagesAreNotInstalled) {
     ASSERT_EQ(events("result").size(), 1u);
     EXPECT_EQ(events("result")[0].detail.rfind("failed: package is invalid (checksum did not verify)", 0), 0u);
 
-    auto ca = make_root_ca(dir.path, "other-root", "Other Root");
-    auto signer = issue_signer(dir.path, "other-signer", "Developer ID Installer: Tarvenel, Inc (Q7M2ZK4RTB)", ca);
+    auto ca = make_root_ca(dir.path(), "other-root", "Other Root");
+    auto signer = issue_signer(dir.path(), "other-signer", "Developer ID Installer: Tarvenel, Inc (Q7M2ZK4RTB)", ca);
     std::string src = dir / "src";
     mkdir(src.c_str(), 0755);
     write_file(src + "/Distribution", "<installer-gui-script><title>Other</title></installer-gui-script>");
@@ -164,18 +164,18 @@ TEST_F(InstallerHandOff, NeitherOpenNorInstallerTouchesAnythingButTheLog) {
     stat(pkg.c_str(), &before);
     bool client_dir_existed = exists("/Library/Application Support/Tarvenel");
     Env e = env;
-    e.push_back({"HOME", home.path});
-    e.push_back({"TMPDIR", tmp.path});
+    e.push_back({"HOME", home.path()});
+    e.push_back({"TMPDIR", tmp.path()});
 
-    EXPECT_EQ(run({tool("installer"), "-pkg", pkg, "-target", "/"}, {}, e, cwd.path).rc, 0);
-    EXPECT_EQ(run({tool("open"), "-n", "-b", "com.apple.installer", pkg}, {}, e, cwd.path).rc, 0);
+    EXPECT_EQ(run({tool("installer"), "-pkg", pkg, "-target", "/"}, {}, e, cwd.path()).rc, 0);
+    EXPECT_EQ(run({tool("open"), "-n", "-b", "com.apple.installer", pkg}, {}, e, cwd.path()).rc, 0);
     ASSERT_TRUE(wait_for_result(2));
 
     EXPECT_EQ(walk(state), std::vector<std::string>{"installer.log"});
-    EXPECT_TRUE(walk(home.path).empty());
-    EXPECT_TRUE(walk(tmp.path).empty());
-    EXPECT_TRUE(walk(cwd.path).empty());
-    EXPECT_EQ(walk(pkgdir.path), std::vector<std::string>{"Install.mpkg"});
+    EXPECT_TRUE(walk(home.path()).empty());
+    EXPECT_TRUE(walk(tmp.path()).empty());
+    EXPECT_TRUE(walk(cwd.path()).empty());
+    EXPECT_EQ(walk(pkgdir.path()), std::vector<std::string>{"Install.mpkg"});
     EXPECT_EQ(read_file(pkg), read_file(demo("full/Install.mpkg")));
     struct stat after{};
     stat(pkg.c_str(), &after);

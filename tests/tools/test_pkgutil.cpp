@@ -48,10 +48,10 @@ protected:
         write_file(small + "/Distribution", "<installer-gui-script><title>Small</title></installer-gui-script>\n");
         write_file(small + "/PackageInfo", "<pkg-info identifier=\"x\"/>\n");
 
-        untrusted_ca = make_root_ca(dir->path, "untrusted-root", "Untrusted Root");
-        untrusted_signer = issue_signer(dir->path, "untrusted-signer", kSigner, untrusted_ca);
+        untrusted_ca = make_root_ca(dir->path(), "untrusted-root", "Untrusted Root");
+        untrusted_signer = issue_signer(dir->path(), "untrusted-signer", kSigner, untrusted_ca);
         KeyPair intermediate{demo("ca/intermediate.key"), demo("ca/intermediate.pem")};
-        other_name = issue_signer(dir->path, "other-name", "Developer ID Installer: Someone Else (ZZZZZZZZZZ)",
+        other_name = issue_signer(dir->path(), "other-name", "Developer ID Installer: Someone Else (ZZZZZZZZZZ)",
                                   intermediate, demo("signer.key"));
     }
     static void TearDownTestSuite() {
@@ -111,9 +111,9 @@ TEST_F(Pkgutil, GoodPackageIsReportedAsDistributionSignedWithTheSignerFirst) {
 TEST_F(Pkgutil, OnlyTheMakersTrustedIntactPackageIsHandedOn) {
     const std::string trusted = kGoodStatus.substr(11), untrusted = "signed by untrusted certificate";
     KeyPair intermediate{demo("ca/intermediate.key"), demo("ca/intermediate.pem")};
-    auto server = issue_signer(dir->path, "server", kSigner, intermediate, {}, "server");
-    auto forged = self_signed(dir->path, "forged", kGoodStatus.substr(3) + " " + kSigner);
-    auto forged_lf = self_signed(dir->path, "forged-lf", kSigner + "\n" + kGoodStatus);
+    auto server = issue_signer(dir->path(), "server", kSigner, intermediate, {}, "server");
+    auto forged = self_signed(dir->path(), "forged", kGoodStatus.substr(3) + " " + kSigner);
+    auto forged_lf = self_signed(dir->path(), "forged-lf", kSigner + "\n" + kGoodStatus);
     auto own = [](const KeyPair &k) { return Args{"--key", k.key, "--cert", k.cert}; };
     Args good = own({demo("signer.key"), demo("signer.pem")}) + demo_chain(1);
     std::string altered = signed_good("altered.pkg");

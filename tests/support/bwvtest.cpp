@@ -1,0 +1,240 @@
+#include "support/bwvtest.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace bwv::test {
+
+TempDir::TempDir(std::string_view prefix, Base base) {
+    const char *tmp = base == UnderTmpdir ? std::getenv("TMPDIR") : nullptr;
+    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + std::string(prefix) + "-XXXXXX";
+    if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = templ;
+}
+
+TempDir::~TempDir() { remove_tree(path_); }
+
+std::string TempDir::write(std::string_view rel, std::string_view content, mode_t mode) const {
+    std::string p = file(rel);
+    mkdirs(rel.substr(0, rel.find_last_of('/') == std::string_view::npos ? 0 : rel.find_last_of('/')));
+    write_file(p, content);
+    if (chmod(p.c_str(), mode) != 0) throw std::runtime_error("cannot chmod " + p);
+    return p;
+}
+
+std::string TempDir::mkdirs(std::string_view rel) const {
+    std::string p = path_;
+    size_t at = 0;
+    while (at < rel.size()) {
+        size_t next = rel.find('/', at);
+        if (next == std::string_view::npos) next = rel.size();
+        p += "/" + std::string(rel.substr(at, next - at));
+        if (mkdir(p.c_str(), 0755) != 0 && errno != EEXIST) throw std::runtime_error("cannot make " + p);
+        at = next + 1;
+    }
+    return p;
+}
+
+std::string TempDir::script(std::string_view rel, std::string body) const {
+    for (size_t at; (at = body.find("@ROOT@")) != std::string::npos;) body.replace(at, 6, path_);
+    return write(rel, "#!/bin/sh\n" + body, 0755);
+}
+
+std::string TempDir::read(std::string_view rel) const { return read_file(file(rel)); }
+bool TempDir::exists(std::string_view rel) const { return test::exists(file(rel)); }
+
+void remove_tree(const std::string &path) {
+    struct stat st{};
+    if (lstat(path.c_str(), &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) {
+        chmod(path.c_str(), 0700);
+        for (auto &n : list_dir(path)) remove_tree(path + "/" + n);
+        rmdir(path.c_str());
+    } else {
+        unlink(path.c_str());
+    }
+}
+
+RunResult run(const std::vector<std::string> &argv, const std::string &input, const Env &env,
+              const std::string &cwd) {
+    RunResult r;
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) throw std::runtime_error("pipe");
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (auto &e : env) setenv(e.first.c_str(), e.second.c_str(), 1);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        std::vector<char *> args;
+        for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    signal(SIGPIPE, SIG_IGN);
+    size_t written = 0;
+    if (input.empty()) {
+        close(in[1]);
+        in[1] = -1;
+    }
+    std::string *sinks[2] = {&r.out, &r.err};
+    struct pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
+    char buf[65536];
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        if (poll(fds, 3, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !fds[i].revents) continue;
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+            }
+        }
+        if (fds[2].fd >= 0 && fds[2].revents) {
+            ssize_t n = write(fds[2].fd, input.data() + written, input.size() - written);
+            if (n > 0) written += static_cast<size_t>(n);
+            if (n < 0 || written == input.size()) {
+                close(fds[2].fd);
+                fds[2].fd = -1;
+            }
+        }
+    }
+    if (fds[2].fd >= 0) close(fds[2].fd);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    r.rc = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
+void write_file(const std::string &path, std::string_view content) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << content;
+    if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+bool exists(const std::string &path) {
+    struct stat st{};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> lines(const std::string &text) {
+    std::vector<std::string> v;
+    std::istringstream in(text);
+    std::string l;
+    while (std::getline(in, l)) v.push_back(l);
+    return v;
+}
+
+std::vector<std::string> list_dir(const std::string &path) {
+    std::vector<std::string> names;
+    if (DIR *d = opendir(path.c_str())) {
+        while (dirent *de = readdir(d)) {
+            std::string n = de->d_name;
+            if (n != "." && n != "..") names.push_back(n);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+static void walk_into(const std::string &root, const std::string &rel, std::vector<std::string> &out) {
+    for (auto &n : list_dir(rel.empty() ? root : root + "/" + rel)) {
+        std::string r = rel.empty() ? n : rel + "/" + n;
+        struct stat st{};
+        lstat((root + "/" + r).c_str(), &st);
+        if (S_ISDIR(st.st_mode)) {
+            out.push_back(r + "/");
+            walk_into(root, r, out);
+        } else {
+            out.push_back(r);
+        }
+    }
+}
+
+std::vector<std::string> walk(const std::string &root) {
+    std::vector<std::string> out;
+    walk_into(root, "", out);
+    return out;
+}
+
+void flip_byte(const std::string &path, long offset) {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekg(offset);
+    char c = 0;
+    f.get(c);
+    f.seekp(offset);
+    f.put(static_cast<char>(c ^ 0x01));
+    if (!f) throw std::runtime_error("cannot alter " + path);
+}
+
+
+std::string in_fresh_process(const std::function<std::string()> &body) {
+    int fds[2];
+    if (pipe(fds) != 0) return "<pipe>";
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        std::string out = body();
+        for (size_t off = 0; off < out.size();) {
+            ssize_t n = ::write(fds[1], out.data() + off, out.size() - off);
+            if (n <= 0) break;
+            off += static_cast<size_t>(n);
+        }
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : "<crashed>";
+}
+
+bool have_python3() { return run({"python3", "-c", "import plistlib"}).rc == 0; }
+
+RunResult run_python(const std::string &script, const std::vector<std::string> &args, const std::string &input) {
+    std::vector<std::string> argv{"python3",
+                                  script.find('/') == std::string::npos ? std::string(BWV_TEST_DATA_DIR) + "/" + script
+                                                                        : script};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, input);
+}
+
+}  // namespace bwv::test

@@ -426,8 +426,8 @@ int check(const std::vector<std::string> &args) {
         unlink(temp.c_str());
         int shown = 0;
         auto on_bytes = [&](uint64_t total) {
-            int tenth = static_cast<int>(total >= e.size ? 10 : total * 10 / e.size);
-            for (; shown < tenth; ++shown) std::fprintf(stderr, "bwv-feed: %s: %d%%\n", kind, (shown + 1) * 10);
+            int quarter = static_cast<int>(total >= e.size ? 4 : total * 4 / e.size);
+            for (; shown < quarter; ++shown) std::fprintf(stderr, "bwv-feed: %s: %d%%\n", kind, (shown + 1) * 25);
         };
         upd::DownloadOutcome d = upd::download_to_file(e.url, fd, e.size, opts, kMaxResumes, on_bytes);
         close(fd);

@@ -407,7 +407,11 @@ int check(const std::vector<std::string> &args) {
     if (r.error != upd::NetError::None) return fail({kUnreachable, url + ": " + net_problem(r)});
     const std::string feed_url = r.effective_url.empty() ? url : r.effective_url;
 
+    // The first problem found decides the exit status.
     int status = kOk, entries = 0;
+    auto note = [&status](int s) {
+        if (status == kOk) status = s;
+    };
     for (const char *kind : {"Full", "VPN"}) {
         upd::FeedEntry e;
         upd::FeedError fe = upd::parse_feed(doc, feed_url, kind[0] == 'F', e);
@@ -415,7 +419,7 @@ int check(const std::vector<std::string> &args) {
         ++entries;
         if (fe != upd::FeedError::None) {
             std::printf("%-4s invalid entry\n", kind);
-            status = kBadFeed;
+            note(kBadFeed);
             continue;
         }
         progress(std::string(kind) + ": downloading " + e.url);
@@ -436,13 +440,13 @@ int check(const std::vector<std::string> &args) {
             what = "size mismatch: more than the feed's " + std::to_string(e.size) + " bytes";
         } else if (d.net.error != upd::NetError::None) {
             what = net_problem(d.net);
-            status = kUnreachable;
+            note(kUnreachable);
         } else if (d.bytes != e.size) {
             what = "size mismatch: " + std::to_string(d.bytes) + " bytes, the feed says " + std::to_string(e.size);
         } else if (d.sha256 != e.sha256) {
             what = "SHA-256 mismatch: " + d.sha256 + ", the feed says " + e.sha256;
         }
-        if (!what.empty() && status == kOk) status = kMismatch;
+        if (!what.empty()) note(kMismatch);
         std::string rollout = e.rollout ? "  rollout " + std::to_string(*e.rollout) + "%" : "";
         std::printf("%-4s %s  %s  %s%s\n", kind, e.version.c_str(), e.url.c_str(),
                     what.empty() ? "ok" : what.c_str(), rollout.c_str());

@@ -1,6 +1,7 @@
 #include "updater/feed.hpp"
 
 #include <curl/curl.h>
+#include <openssl/evp.h>
 #include <plist/plist.h>
 
 #include <algorithm>
@@ -19,6 +20,9 @@ constexpr size_t kMaxSmallFile = 1 << 20;
 constexpr size_t kMaxVersionLength = 95;  // fits upd_result.version with its NUL
 constexpr uint64_t kMaxImageSize = uint64_t{1} << 48;
 constexpr std::string_view kFallbackImageName = "update.dmg";
+constexpr uint64_t kMaxRollout = 100;
+constexpr unsigned kBuckets = 100;
+constexpr size_t kMaxIdentity = 256;
 
 struct PlistFree {
     void operator()(void *p) const { plist_free(static_cast<plist_t>(p)); }
@@ -171,6 +175,11 @@ FeedError parse_feed(std::string_view document, const std::string &feed_url, boo
     if (!is_hex_digest(*digest)) return FeedError::Invalid;
     auto resolved = resolve_url(feed_url, *url);
     if (!resolved) return FeedError::Invalid;
+    if (plist_t node = plist_dict_get_item(entry, "Rollout")) {
+        auto percent = unsigned_value(node);
+        if (!percent || *percent > kMaxRollout) return FeedError::Invalid;
+        e.rollout = static_cast<unsigned>(*percent);
+    }
 
     e.version = *version;
     e.url = *resolved;
@@ -178,6 +187,58 @@ FeedError parse_feed(std::string_view document, const std::string &feed_url, boo
     e.sha256 = *digest;
     out = std::move(e);
     return FeedError::None;
+}
+
+std::optional<std::string> feed_with_entry(std::string_view existing, bool full,
+                                           const FeedEntry &e) {
+    PlistPtr root(existing.empty() ? plist_new_dict() : parse_plist(existing).release());
+    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return std::nullopt;
+    plist_t entry = plist_new_dict();
+    plist_dict_set_item(entry, "Version", plist_new_string(e.version.c_str()));
+    plist_dict_set_item(entry, "URL", plist_new_string(e.url.c_str()));
+    plist_dict_set_item(entry, "Size", plist_new_uint(e.size));
+    plist_dict_set_item(entry, "SHA256", plist_new_string(e.sha256.c_str()));
+    if (e.rollout) plist_dict_set_item(entry, "Rollout", plist_new_uint(*e.rollout));
+    plist_dict_set_item(root.get(), full ? "Full" : "VPN", entry);
+    char *xml = nullptr;
+    uint32_t len = 0;
+    plist_to_xml(root.get(), &xml, &len);
+    if (!xml) return std::nullopt;
+    std::string doc(xml, len);
+    plist_to_xml_free(xml);
+    return doc;
+}
+
+unsigned rollout_bucket(std::string_view machine, std::string_view version) {
+    std::string input(machine);
+    input += '\0';
+    input += version;
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_Digest(input.data(), input.size(), md, &len, EVP_sha256(), nullptr) != 1 || len < 8)
+        return kBuckets - 1;
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v = (v << 8) | md[i];
+    return static_cast<unsigned>(v % kBuckets);
+}
+
+std::optional<std::string> machine_identity(const std::string &root) {
+    for (const char *file : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+        auto text = read_small_file(root + file);
+        if (!text) continue;
+        std::string id = text->substr(0, text->find('\n'));
+        while (!id.empty() && (id.back() == ' ' || id.back() == '\t' || id.back() == '\r'))
+            id.pop_back();
+        if (!id.empty() && id.size() <= kMaxIdentity) return id;
+    }
+    return std::nullopt;
+}
+
+bool offered_here(const FeedEntry &e, const std::string &root) {
+    if (!e.rollout) return true;
+    auto id = machine_identity(root);
+    unsigned bucket = id ? rollout_bucket(*id, e.version) : kBuckets - 1;
+    return bucket < *e.rollout;
 }
 
 std::optional<std::vector<std::string>> parse_version(std::string_view text) {

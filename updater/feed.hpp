@@ -27,13 +27,38 @@ struct FeedEntry {
     std::string url;  // absolute, resolved against the feed's URL
     uint64_t size = 0;
     std::string sha256;  // 64 lower-case hex digits
+    // Percentage of machines (0 to 100) that automatic checks offer this version to;
+    // nullopt when the feed sets none, and then every machine is offered it.
+    std::optional<unsigned> rollout;
 };
 
 enum class FeedError { None, Invalid, NoEntry };
 
-// Parses a feed document fetched from feed_url and picks the "Full" or "VPN" entry.
+// Parses a feed document fetched from feed_url and picks the "Full" or "VPN" entry. A
+// Rollout that is not a whole number from 0 to 100 makes the entry invalid: a publisher's
+// slip must not offer a staged version to every machine.
 FeedError parse_feed(std::string_view document, const std::string &feed_url, bool full,
                      FeedEntry &out);
+
+// The feed document with the "Full" or "VPN" entry set to e (its URL written as given,
+// Rollout only when set) and everything else of existing kept; existing may be empty for
+// a new feed. nullopt when existing is not a property-list dictionary.
+std::optional<std::string> feed_with_entry(std::string_view existing, bool full,
+                                           const FeedEntry &e);
+
+// The stable rollout bucket (0 to 99) of a machine for a version: SHA-256 of the identity,
+// a NUL byte and the version, first eight bytes big-endian, modulo 100. Each version
+// draws its own machines, so the same ones are not always first.
+unsigned rollout_bucket(std::string_view machine, std::string_view version);
+
+// The machine's identity: the first line of etc/machine-id under root, else of
+// var/lib/dbus/machine-id; nullopt when neither holds one.
+std::optional<std::string> machine_identity(const std::string &root);
+
+// Whether automatic checks on the machine under root offer the entry: always without a
+// rollout; else only when the machine's bucket is below it. A machine without an identity
+// counts as the last bucket, so it waits for 100.
+bool offered_here(const FeedEntry &e, const std::string &root);
 
 // Pieces of a version that consists of dotted numbers only ("7.4.1"); nullopt otherwise.
 std::optional<std::vector<std::string>> parse_version(std::string_view text);

@@ -302,9 +302,17 @@ private:
         copy_text(status_.version, entry.version);
     }
 
+    // A staged version reaches automatic checks and upgrades only on the machines its
+    // rollout has come to; a person who starts the installer gets it at once.
+    static bool held_back(const Job &job, const FeedEntry &entry) {
+        return job.request != UPD_REQ_DOWNLOAD_LIGHT && !offered_here(entry, job.root);
+    }
+
     std::optional<Failure> check(const Job &job) {
         FeedEntry entry;
         if (auto f = fetch_entry(job, entry)) return f;
+        // Not offered here yet: the same answer as an up-to-date client.
+        if (held_back(job, entry)) return std::nullopt;
         bool newer = true;
         if (auto text = installed_version(job.root)) {
             auto installed = parse_leading_version(*text);
@@ -325,6 +333,8 @@ private:
             entry = *job.found;
         } else if (auto f = fetch_entry(job, entry)) {
             return f;
+        } else if (held_back(job, entry)) {
+            return Failure{UPD_E_NO_ENTRY, kTextNoEntry};
         }
         show_version(entry);
         if (job.folder.empty()) return Failure{UPD_E_NOT_SET_UP, kTextNoFolder};

@@ -2,13 +2,14 @@
 # Makes the demo content at build time: a certificate authority (root and intermediate),
 # the maker's installer signing certificate, signed Install.mpkg packages for the full and
 # the VPN-only client, ISO 9660 disk images holding them, and the update feed that names
-# the images. Keys are generated here and stay in the build tree; an existing set is kept
-# so that packages made earlier in the same build tree stay trusted.
+# the images (written by bwv-feed, which checks the images as the installer would). Keys
+# are generated here and stay in the build tree; an existing set is kept so that packages
+# made earlier in the same build tree stay trusted.
 #
-# usage: make-demo.sh OUTDIR TRUSTDIR MKPKG SRCDIR VERSION
+# usage: make-demo.sh OUTDIR TRUSTDIR MKPKG SRCDIR VERSION FEEDTOOL
 set -euo pipefail
 
-out=$1 trust=$2 mkpkg=$3 src=$4 version=$5
+out=$1 trust=$2 mkpkg=$3 src=$4 version=$5 feedtool=$6
 signer_cn="Developer ID Installer: Tarvenel, Inc (Q7M2ZK4RTB)"
 ca=$out/ca
 mkdir -p "$ca" "$trust"
@@ -99,6 +100,7 @@ feed_entry() {  # key image
     "$1" "$sha" "$size" "$(basename "$2")" "$version"
 }
 
+# bwv-feed refuses the tampered images, as it should; their feed is written here.
 write_feed() {  # dir full-image vpn-image
   {
     printf '<?xml version="1.0" encoding="UTF-8"?>\n'
@@ -114,7 +116,8 @@ make_package full "BrindleWave" com.tarvenel.brindlewave.full
 make_package vpn "BrindleWave VPN" com.tarvenel.brindlewave.vpn
 make_image "$out/full/Install.mpkg" "BrindleWave" "$feed/BrindleWaveFull-$version.dmg"
 make_image "$out/vpn/Install.mpkg" "BrindleWave VPN" "$feed/BrindleWaveVPN-$version.dmg"
-write_feed "$feed" "$feed/BrindleWaveFull-$version.dmg" "$feed/BrindleWaveVPN-$version.dmg"
+quiet "$feedtool" make --version "$version" --full "$feed/BrindleWaveFull-$version.dmg" \
+  --vpn "$feed/BrindleWaveVPN-$version.dmg" -o "$feed/feed.plist"
 
 # The same feed with packages whose last byte was altered after signing: the images
 # download and mount, and the signature check must refuse them.

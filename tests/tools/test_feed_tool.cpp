@@ -1,0 +1,251 @@
+// bwv-feed on the demo images, and the update library reading what it publishes, served
+// by the update tests' server. Run by run_update_test.py: PORT WWW LIBDIR WORK LOG.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <bwvutil/paths.h>
+
+#include "tools/tool_support.hpp"
+#include "updater/feed.hpp"
+#include "upd.h"
+
+using namespace bwv::test;
+namespace upd = bwv::upd;
+
+namespace {
+
+std::string g_port, g_www, g_libdir, g_work;
+const std::string kVersion = BWV_DEMO_VERSION;
+
+std::string url(const std::string &path) { return "http://127.0.0.1:" + g_port + "/" + path; }
+std::string image(const std::string &kind, const std::string &set = "feed") {
+    return demo(set + "/BrindleWave" + kind + "-" + kVersion + ".dmg");
+}
+// hdiutil keeps its mount table here, so a test sees whether every image was detached.
+std::string xdg() { return g_work + "/xdg"; }
+
+RunResult feed_tool(std::vector<std::string> args) {
+    args.insert(args.begin(), BWV_FEED_TOOL);
+    return run(args, {}, {{"XDG_RUNTIME_DIR", xdg()}});
+}
+
+// Publishes the demo images with their feed under www/dir.
+void publish(const std::string &dir, std::vector<std::string> extra = {}) {
+    mkdir((g_www + "/" + dir).c_str(), 0755);
+    for (const char *kind : {"Full", "VPN"})
+        write_file(g_www + "/" + dir + "/BrindleWave" + kind + "-" + kVersion + ".dmg", read_file(image(kind)));
+    std::vector<std::string> args = {"make", "--version", kVersion, "--full", image("Full"),
+                                     "--vpn", image("VPN"), "-o", g_www + "/" + dir + "/feed.plist"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    RunResult r = feed_tool(args);
+    ASSERT_EQ(r.rc, 0) << r.err;
+}
+
+void use_feed(const std::string &path) {
+    write_file(g_libdir + "/providers.plist",
+               "<plist><dict><key>FeedURLs</key><array><string>" + url(path) +
+                   "</string></array></dict></plist>");
+    ASSERT_EQ(load_providers(), 0);
+}
+
+// A client root whose machine identity is id (none when empty).
+void machine(const std::string &id) {
+    static int n;
+    std::string root = g_work + "/root-" + std::to_string(++n);
+    mkdir(root.c_str(), 0755);
+    mkdir((root + "/etc").c_str(), 0755);
+    if (!id.empty()) write_file(root + "/etc/machine-id", id + "\n");
+    bwv_set_root(root.c_str());
+}
+
+const upd_result &request(int code) {
+    static int folders;
+    upd_init((g_work + "/downloads-" + std::to_string(++folders)).c_str());
+    upd_result *r = upd_check_bwn_update(code);
+    for (int polls = 0; r && r->state != UPD_STATE_DONE && polls < 6000; ++polls) {
+        usleep(10000);
+        r = upd_check_bwn_update(UPD_REQ_POLL);
+    }
+    return *r;
+}
+
+TEST(FeedTool, PublishedFeedReadsInTheLibraryAndChecksOk) {
+    // One image at a time: the second run keeps the first one's entry.
+    mkdir((g_www + "/pub").c_str(), 0755);
+    for (const char *kind : {"Full", "VPN"}) {
+        std::string copy = g_www + "/pub/BrindleWave" + kind + "-" + kVersion + ".dmg";
+        write_file(copy, read_file(image(kind)));
+        RunResult r = feed_tool({"make", "--version", kVersion, kind[0] == 'F' ? "--full" : "--vpn", copy,
+                                 "-o", g_www + "/pub/feed.plist"});
+        ASSERT_EQ(r.rc, 0) << r.err;
+    }
+    EXPECT_EQ(read_file(g_www + "/pub/feed.plist"), read_file(demo("feed/feed.plist")));
+
+    use_feed("pub/feed.plist");
+    machine("");
+    const upd_result &r = request(UPD_REQ_DOWNLOAD_LIGHT);
+    ASSERT_EQ(r.error_code, 0) << r.error_text;
+    EXPECT_EQ(read_file(r.file_path), read_file(image("VPN")));
+
+    RunResult c = feed_tool({"check", url("pub/feed.plist")});
+    EXPECT_EQ(c.rc, 0) << c.out << c.err;
+    EXPECT_EQ(lines(c.out), (std::vector<std::string>{
+                                "Full " + kVersion + "  " + url("pub/BrindleWaveFull-" + kVersion + ".dmg") + "  ok",
+                                "VPN  " + kVersion + "  " + url("pub/BrindleWaveVPN-" + kVersion + ".dmg") + "  ok"}));
+}
+
+TEST(FeedTool, RefusedImagesWriteNothingAndAreDetached) {
+    TempDir d;
+    const std::string empty_iso = d / "empty.dmg";
+    write_file(d / "ReadMe.txt", "no package here\n");
+    ASSERT_EQ(run({"xorriso", "-as", "mkisofs", "-quiet", "-o", empty_iso, d / "ReadMe.txt"}).rc, 0);
+    const std::string published = read_file(demo("feed/feed.plist"));
+    const struct {
+        const char *what;
+        std::vector<std::string> args;
+        std::string existing;
+        int rc;
+    } cases[] = {
+        {"missing image", {"--full", d / "none.dmg"}, published, 3},
+        {"image without the package", {"--full", empty_iso}, published, 4},
+        {"tampered package", {"--full", image("Full", "tampered")}, published, 5},
+        {"second image tampered", {"--full", image("Full"), "--vpn", image("VPN", "tampered")}, published, 5},
+        {"version mismatch", {"--full", image("Full"), "--version", "9.9.9"}, published, 6},
+        {"existing feed unreadable", {"--full", image("Full")}, "not a feed", 7},
+        {"rollout out of range", {"--full", image("Full"), "--rollout", "101"}, published, 2},
+    };
+    mkdir(xdg().c_str(), 0700);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir out;
+        write_file(out / "feed.plist", c.existing);
+        std::vector<std::string> args = {"make", "-o", out / "feed.plist"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        if (std::find(args.begin(), args.end(), "--version") == args.end())
+            args.insert(args.end(), {"--version", kVersion});
+        RunResult r = feed_tool(args);
+        EXPECT_EQ(r.rc, c.rc) << r.err;
+        EXPECT_EQ(list_dir(out.path), std::vector<std::string>{"feed.plist"});
+        EXPECT_EQ(read_file(out / "feed.plist"), c.existing);
+        EXPECT_EQ(walk(xdg()), std::vector<std::string>{"bwv-hdiutil/"});
+    }
+}
+
+TEST(FeedTool, RolloutValuesAndBuckets) {
+    const struct {
+        const char *value;  // the Rollout element, "" for none
+        upd::FeedError rc;
+        std::optional<unsigned> rollout;
+    } values[] = {
+        {"", upd::FeedError::None, std::nullopt},
+        {"<integer>0</integer>", upd::FeedError::None, 0},
+        {"<integer>100</integer>", upd::FeedError::None, 100},
+        {"<string>30</string>", upd::FeedError::None, 30},
+        {"<integer>101</integer>", upd::FeedError::Invalid, std::nullopt},
+        {"<integer>-1</integer>", upd::FeedError::Invalid, std::nullopt},
+        {"<string>50%</string>", upd::FeedError::Invalid, std::nullopt},
+        {"<real>12.5</real>", upd::FeedError::Invalid, std::nullopt},
+        {"<true/>", upd::FeedError::Invalid, std::nullopt},
+    };
+    const std::string sha(64, 'a');
+    for (const auto &v : values) {
+        SCOPED_TRACE(v.value);
+        std::string doc = "<plist><dict><key>VPN</key><dict><key>Version</key><string>1.0</string>"
+                          "<key>URL</key><string>a.dmg</string><key>Size</key><integer>9</integer>"
+                          "<key>SHA256</key><string>" + sha + "</string>" +
+                          (*v.value ? std::string("<key>Rollout</key>") + v.value : "") + "</dict></dict></plist>";
+        upd::FeedEntry e;
+        e.rollout = 7;  // untouched when the entry is refused
+        ASSERT_EQ(upd::parse_feed(doc, "http://h/feed.plist", false, e), v.rc);
+        EXPECT_EQ(e.rollout, v.rc == upd::FeedError::None ? v.rollout : 7u);
+    }
+    // Pinned: a machine keeps its place in every run and every build.
+    EXPECT_EQ(upd::rollout_bucket("0123456789abcdef0123456789abcdef", "5.3.0"), 1u);
+    EXPECT_EQ(upd::rollout_bucket("0123456789abcdef0123456789abcdef", "5.3.1"), 39u);
+    EXPECT_EQ(upd::rollout_bucket("fedcba9876543210fedcba9876543210", "5.3.0"), 9u);
+}
+
+TEST(FeedTool, RolloutOffersOnlyToMachinesBelowIt) {
+    publish("roll", {"--rollout", "0"});
+    const std::string doc = read_file(g_www + "/roll/feed.plist");
+    const std::string id = "0123456789abcdef0123456789abcdef";
+    const unsigned bucket = upd::rollout_bucket(id, kVersion);
+    const struct {
+        const char *what;
+        int rollout;  // -1: as published
+        std::string machine;
+        int request;
+        int error, offered;
+    } cases[] = {
+        {"rollout 0 offers nothing", -1, id, UPD_REQ_CHECK, 0, 0},
+        {"a person's download ignores it", -1, id, UPD_REQ_DOWNLOAD_LIGHT, 0, 1},
+        {"an upgrade download is held back too", -1, id, UPD_REQ_DOWNLOAD, UPD_E_NO_ENTRY, 0},
+        {"rollout 100 offers to all", 100, id, UPD_REQ_CHECK, 0, 1},
+        {"bucket at the rollout", static_cast<int>(bucket), id, UPD_REQ_CHECK, 0, 0},
+        {"bucket below the rollout", static_cast<int>(bucket) + 1, id, UPD_REQ_CHECK, 0, 1},
+        {"no identity waits for 100", 99, "", UPD_REQ_CHECK, 0, 0},
+        {"no identity at 100", 100, "", UPD_REQ_CHECK, 0, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string text = doc;
+        if (c.rollout >= 0) {
+            upd::FeedEntry e;
+            ASSERT_EQ(upd::parse_feed(doc, url("roll/feed.plist"), false, e), upd::FeedError::None);
+            e.url = "BrindleWaveVPN-" + kVersion + ".dmg";
+            e.rollout = static_cast<unsigned>(c.rollout);
+            text = *upd::feed_with_entry(doc, false, e);
+        }
+        write_file(g_www + "/roll/case.plist", text);
+        use_feed("roll/case.plist");
+        machine(c.machine);
+        const upd_result &r = request(c.request);
+        EXPECT_EQ(r.error_code, c.error) << r.error_text;
+        EXPECT_EQ(c.request == UPD_REQ_CHECK ? r.has_new_version : r.file_path[0] != 0, c.offered);
+    }
+}
+
+TEST(FeedTool, CheckReportsEachMismatch) {
+    publish("chk");
+    const std::string feed = g_www + "/chk/feed.plist";
+    upd::FeedEntry vpn;
+    ASSERT_EQ(upd::parse_feed(read_file(feed), url("chk/feed.plist"), false, vpn), upd::FeedError::None);
+    const uint64_t size = vpn.size;
+    vpn.url = "BrindleWaveVPN-" + kVersion + ".dmg";
+    vpn.size = size + 1;
+    write_file(feed, *upd::feed_with_entry(read_file(feed), false, vpn));
+    const std::string full = g_www + "/chk/BrindleWaveFull-" + kVersion + ".dmg";
+    flip_byte(full, 1000);
+    const std::string changed = run({"sha256sum", full}).out.substr(0, 64);
+    upd::FeedEntry f;
+    ASSERT_EQ(upd::parse_feed(read_file(feed), url("chk/feed.plist"), true, f), upd::FeedError::None);
+
+    RunResult r = feed_tool({"check", url("chk/feed.plist")});
+    EXPECT_EQ(r.rc, 9) << r.err;
+    EXPECT_EQ(lines(r.out),
+              (std::vector<std::string>{
+                  "Full " + kVersion + "  " + f.url + "  SHA-256 mismatch: " + changed + ", the feed says " + f.sha256,
+                  "VPN  " + kVersion + "  " + url("chk/" + vpn.url) + "  size mismatch: " + std::to_string(size) +
+                      " bytes, the feed says " + std::to_string(size + 1)}));
+
+    write_file(g_www + "/chk/junk.plist", "not a feed");
+    EXPECT_EQ(feed_tool({"check", url("chk/junk.plist")}).rc, 7);
+    EXPECT_EQ(feed_tool({"check", url("chk/missing.plist")}).rc, 8);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    testing::InitGoogleTest(&argc, argv);
+    if (argc < 5) {
+        fprintf(stderr, "usage: %s PORT WWW LIBDIR WORK [LOG]\n", argv[0]);
+        return 2;
+    }
+    g_port = argv[1];
+    g_www = argv[2];
+    g_libdir = argv[3];
+    g_work = argv[4];
+    mkdir((g_work + "/xdg").c_str(), 0700);
+    return RUN_ALL_TESTS();
+}

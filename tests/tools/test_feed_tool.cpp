@@ -126,7 +126,7 @@ TEST(FeedTool, RefusedImagesWriteNothingAndAreDetached) {
             args.insert(args.end(), {"--version", kVersion});
         RunResult r = feed_tool(args);
         EXPECT_EQ(r.rc, c.rc) << r.err;
-        EXPECT_EQ(list_dir(out.path), std::vector<std::string>{"feed.plist"});
+        EXPECT_EQ(list_dir(out.path()), std::vector<std::string>{"feed.plist"});
         EXPECT_EQ(read_file(out / "feed.plist"), c.existing);
         EXPECT_EQ(walk(xdg()), std::vector<std::string>{"bwv-hdiutil/"});
     }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <bwvutil/paths.h>
 #include <bwvutil/ps_utils.h>
 #include <bwvutil/verify.h>
 
@@ -10,29 +11,27 @@
 #include <regex>
 #include <string>
 
-#include "sys_support.hpp"
+#include "platform/core/paths.hpp"
+#include "support/bwvtest.hpp"
 
 namespace {
 
-using bwv::test::TempRoot;
+namespace paths = bwv::paths;
+using Root = bwv::test::BasicFakeRoot<bwv_set_root>;
 
 const std::string kStatus = "Status: signed by a developer certificate issued by Apple for distribution";
 const std::string kCert = "Developer ID Installer: Tarvenel, Inc (Q7M2ZK4RTB)";
-const std::string kLogRel = "Library/Application Support/Tarvenel/BrindleWave/Logs/loadednkes.log";
+const std::string kLog = std::string(paths::kKextLoadLog).substr(1);
 
 // A fake root whose pkgutil records its arguments and prints the report file.
-struct PkgutilRoot : TempRoot {
-    PkgutilRoot()
-    {
-        script("usr/sbin/pkgutil", "printf '%s\\n' \"$@\" > '@ROOT@/args'\ncat '@ROOT@/report'\nexit 1\n");
-        use_as_root();
-    }
-    int verify(const std::string &report, const std::string &pkg = "/pkgs/Install.mpkg")
+struct PkgutilRoot : Root {
+    PkgutilRoot() { script("usr/sbin/pkgutil", "printf '%s\\n' \"$@\" > '@ROOT@/args'\ncat '@ROOT@/report'\nexit 1\n"); }
+    int verify(const std::string &report, const char *pkg = "/pkgs/Install.mpkg")
     {
         write("report", report);
-        return verifyPackage(pkg.c_str());
+        unlink(file("args").c_str());
+        return verifyPackage(pkg);
     }
-    std::string args() const { return read("args"); }
 };
 
 // pkgutil's report with the given status line and signer's name.
@@ -49,248 +48,151 @@ std::string report(const std::string &status, const std::string &signer)
 // into reads.
 TEST(VerifyPackage, OnlyTheStatusLineAndTheSignersEntryCount)
 {
-    const std::string untrusted = "Status: signed by untrusted certificate";
-    const std::string other = "Developer ID Installer: Someone Else (AAAAAAAAAA)";
-    const std::string x1023(1023, 'x');
+    const std::string untrusted = "Status: signed by untrusted certificate", x1023(1023, 'x'),
+                      other = "Developer ID Installer: Someone Else (AAAAAAAAAA)";
     std::string apple_off = kStatus;
     apple_off[apple_off.find("Apple")] = 'a';
-    const struct {
-        const char *what;
-        std::string report;
-        int accepted;
-    } rows[] = {
-        {"genuine report", report(kStatus, kCert), 1},
-        {"signer before status", "    1. " + kCert + "\n   " + kStatus + "\n", 1},
-        {"no blanks, no last newline", kStatus + "\n1. " + kCert, 1},
-        {"tabs and trailing blanks", "\t" + kStatus + " \t \n \t1. " + kCert + "\t\n", 1},
-        {"texts starting pieces of long lines", x1023 + kStatus + std::string(2000, ' ') + "\n" +
-                                                    std::string(1023, ' ') + "1. " + kCert + "\n", 1},
-        {"text across a piece boundary", std::string(1000, ' ') + kStatus + "\n1. " + kCert + "\n", 0},
-        {"status after the status line", report(untrusted, kCert) + x1023 + kStatus + "\n", 0},
-        {"both texts in one name", report(untrusted, kStatus + " " + kCert), 0},
-        {"line feed in the name", report(untrusted, kCert + "\n   " + kStatus), 0},
-        {"maker second only", "   " + kStatus + "\n    1. " + other + "\n    2. " + kCert + "\n", 0},
-        {"maker in a later first entry", report(kStatus, other + "\n    1. " + kCert), 0},
-        {"another signer", report(kStatus, other), 0},
-        {"status with a suffix", report(kStatus + ".", kCert), 0},
-        {"status with a prefix", report("x" + kStatus, kCert), 0},
-        {"status differing in case", report(apple_off, kCert), 0},
-        {"signer with a suffix", report(kStatus, kCert + " (2)"), 0},
-        {"NUL inside the status line", "   " + kStatus + std::string(1, '\0') + "x\n1. " + kCert + "\n", 0},
-        {"no signature", report("Status: no signature", kCert), 0},
-        {"no report at all", "", 0},
+    const std::pair<std::string, int> rows[] = {
+        {report(kStatus, kCert), 1},
+        {"    1. " + kCert + "\n   " + kStatus + "\n", 1},  // signer before status
+        {kStatus + "\n1. " + kCert, 1},                    // no blanks, no last newline
+        {"\t" + kStatus + " \t \n \t1. " + kCert + "\t\n", 1},
+        {x1023 + kStatus + std::string(2000, ' ') + "\n" + std::string(1023, ' ') + "1. " + kCert + "\n", 1},
+        {std::string(1000, ' ') + kStatus + "\n1. " + kCert + "\n", 0},  // across a piece boundary
+        {report(untrusted, kCert) + x1023 + kStatus + "\n", 0},          // after the status line
+        {report(untrusted, kStatus + " " + kCert), 0},                   // both in one name
+        {report(untrusted, kCert + "\n   " + kStatus), 0},               // line feed in the name
+        {"   " + kStatus + "\n    1. " + other + "\n    2. " + kCert + "\n", 0},
+        {report(kStatus, other + "\n    1. " + kCert), 0},
+        {report(kStatus, other), 0},
+        {report(kStatus + ".", kCert), 0},
+        {report("x" + kStatus, kCert), 0},
+        {report(apple_off, kCert), 0},
+        {report(kStatus, kCert + " (2)"), 0},
+        {"   " + kStatus + std::string(1, '\0') + "x\n1. " + kCert + "\n", 0},
+        {report("Status: no signature", kCert), 0},
+        {"", 0},
     };
     PkgutilRoot root;
-    for (const auto &row : rows)
-        EXPECT_EQ(root.verify(row.report), row.accepted) << row.what;
-    EXPECT_EQ(root.args(), "--check-signature\n/pkgs/Install.mpkg\n");
+    for (const auto &[text, accepted] : rows)
+        EXPECT_EQ(root.verify(text), accepted) << text;
 }
 
-TEST(VerifyPackage, PathWithShellCharactersReachesTheToolAsOneArgument)
+TEST(VerifyPackage, PathReachesTheToolAsOneArgumentUnlessTooLongForTheOldCommandLine)
 {
     PkgutilRoot root;
-    std::string path = "/pkgs/a \"b\" $(touch " + root.file("pwned1") + ") `touch " + root.file("pwned2") +
-                       "`; touch " + root.file("pwned3") + " & 'q' \\ $HOME *";
-    EXPECT_EQ(root.verify(report(kStatus, kCert), path), 1);
-    EXPECT_EQ(root.args(), "--check-signature\n" + path + "\n");
-    EXPECT_FALSE(root.exists("pwned1"));
-    EXPECT_FALSE(root.exists("pwned2"));
-    EXPECT_FALSE(root.exists("pwned3"));
-}
-
-TEST(VerifyPackage, PathTooLongForTheOldCommandLineIsRefusedWithoutRunningTheTool)
-{
-    PkgutilRoot root;
-    // 38 bytes of command around the path, 1,023 at most.
-    std::string fits = "/" + std::string(984, 'p');
-    EXPECT_EQ(root.verify(report(kStatus, kCert), fits), 1);
-    unlink(root.file("args").c_str());
-    EXPECT_EQ(root.verify(report(kStatus, kCert), fits + "p"), 0);
-    EXPECT_FALSE(root.exists("args"));
+    std::string hostile = "/pkgs/a \"b\" $(touch " + root.file("pwned") + ") `touch " + root.file("pwned") +
+                          "`; touch " + root.file("pwned") + " & 'q' \\ $HOME *";
+    std::string fits = "/" + std::string(984, 'p');  // 38 bytes of command around it, 1,023 at most
+    const struct {
+        std::string path, report;
+        int accepted;
+        bool run;
+    } rows[] = {{hostile, report(kStatus, kCert), 1, true}, {fits, report(kStatus, kCert), 1, true},
+                {fits + "p", report(kStatus, kCert), 0, false}, {"", report(kStatus, kCert), 1, true},
+                {"", "Error: no package\n", 0, true}};
+    for (const auto &r : rows) {
+        EXPECT_EQ(root.verify(r.report, r.path.c_str()), r.accepted) << r.path;
+        EXPECT_EQ(root.read("args"), r.run ? "--check-signature\n" + r.path + "\n" : "");
+    }
+    EXPECT_FALSE(root.exists("pwned"));
     EXPECT_EQ(verifyPackage(nullptr), 0);
-}
-
-TEST(VerifyPackage, EmptyPathIsStillAskedOfTheTool)
-{
-    PkgutilRoot root;
-    EXPECT_EQ(root.verify(report(kStatus, kCert), ""), 1);
-    EXPECT_EQ(root.args(), "--check-signature\n\n");
-    EXPECT_EQ(root.verify("Error: no package\n", ""), 0);
-}
-
-TEST(VerifyPackage, ToolScriptWithoutInterpreterLineIsRunByTheShell)
-{
-    TempRoot root;
+    unlink(root.file("usr/sbin/pkgutil").c_str());
+    EXPECT_EQ(root.verify(report(kStatus, kCert)), 0) << "no tool";
     root.write("usr/sbin/pkgutil", "echo '" + kStatus + "'\necho '1. " + kCert + "'\n", 0755);
-    root.use_as_root();
-    EXPECT_EQ(verifyPackage("/pkgs/Install.mpkg"), 1);
+    EXPECT_EQ(verifyPackage("/p.pkg"), 1) << "a script without \"#!\" is run by the shell";
 }
 
-TEST(VerifyPackage, MissingToolGivesZero)
-{
-    TempRoot root;
-    root.use_as_root();
-    EXPECT_EQ(verifyPackage("/pkgs/Install.mpkg"), 0);
-}
-
-// A fake root with recording kext tools and a kextstat listing.
-struct KextRoot : TempRoot {
-    explicit KextRoot(const std::string &load_tail = "exit 0\n", const std::string &listing_tail = "")
+// A fake root with kext tools that record their arguments, environment and stdout and then
+// run `tail`, and a kextstat that prints the listing.
+struct KextRoot : Root {
+    explicit KextRoot(const std::string &tail = "exit 0\n")
     {
-        const char *record = "printf '%s\\n' \"$@\" > '@ROOT@/@TOOL@.args'\n"
-                             "echo \"${BWV_PROBE-unset}\" > '@ROOT@/@TOOL@.env'\n"
-                             "out=$(readlink /proc/$$/fd/1)\n"
-                             "echo \"$out\" > '@ROOT@/@TOOL@.stdout'\n";
-        for (const char *tool : {"kextload", "kextunload"}) {
-            std::string body = record;
-            for (size_t at; (at = body.find("@TOOL@")) != std::string::npos;)
-                body.replace(at, 6, tool);
-            script(std::string("sbin/") + tool, body + load_tail);
-        }
-        script("usr/sbin/kextstat", "cat '@ROOT@/listing'\n" + listing_tail);
+        for (std::string tool : {"kextload", "kextunload"})
+            script("sbin/" + tool, "printf '%s\\n' \"$@\" > '@ROOT@/" + tool + ".args'\necho \"${BWV_PROBE-unset}\" $(readlink /proc/$$/fd/1) > '@ROOT@/" + tool + ".env'\n" + tail);
+        script("usr/sbin/kextstat", "cat '@ROOT@/listing'\n");
         write("listing", "Index Refs Address Size Wired Name (Version) UUID <Linked Against>\n"
                          "  1  150 0 0 0 com.apple.kpi.bsd (19.6.0)\n"
                          "140  0 0xffffff7f8 0x9000 0x9000 com.tarvenel.bwv.nke (5.3.1) <7 5 4 3 1>\n");
-        mkdirs("Library/Application Support/Tarvenel/BrindleWave/Logs");
-        use_as_root();
+        mkdirs(kLog.substr(0, kLog.rfind('/')));
     }
-    std::string log() const { return read(kLogRel); }
+    bool logged_first(const std::string &kext) const { return read(kLog).rfind("load " + kext + "\n", 0) == 0; }
 };
 
-TEST(KextLoad, ToolGetsIdentifierOrPathWithNothingInheritedAndEntryIsLogged)
+TEST(KextLoad, ToolGetsIdentifierOrPathWithNothingInheritedAndTheArgumentIsLoggedVerbatim)
 {
     KextRoot root;
     setenv("BWV_PROBE", "inherited", 1);
-    EXPECT_EQ(ps_load_kext("com.tarvenel.bwv.nke", 1), 0);
-    EXPECT_EQ(root.read("kextload.args"), "-b\ncom.tarvenel.bwv.nke\n");
-    EXPECT_EQ(root.read("kextload.env"), "unset\n") << "the environment is empty";
-    EXPECT_EQ(root.read("kextload.stdout"), "/dev/null\n");
-
-    std::string log = root.log();
-    std::string head = "load com.tarvenel.bwv.nke\n";
-    ASSERT_EQ(log.substr(0, head.size()), head);
-    EXPECT_TRUE(std::regex_search(log, std::regex("^load com.tarvenel.bwv.nke\n\\w{3} \\w{3} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\S+ \\d{4}\n")))
-        << log;
-    EXPECT_NE(log.find(root.read("listing")), std::string::npos);
-
-    EXPECT_EQ(ps_load_kext("/Library/Extensions/bwv.kext", 0), 0);
-    EXPECT_EQ(root.read("kextload.args"), "/Library/Extensions/bwv.kext\n");
-    EXPECT_NE(root.log().find("\nload /Library/Extensions/bwv.kext\n"), std::string::npos) << "appended";
-    unsetenv("BWV_PROBE");
-}
-
-TEST(KextLoad, LogIsCreatedWritableByItsOwnerOnly)
-{
-    KextRoot root;
     mode_t old = umask(0);
-    EXPECT_EQ(ps_load_kext("com.x", 1), 0);
+    EXPECT_EQ(ps_load_kext("com.tarvenel.bwv.nke", 1), 0);
     umask(old);
+    unsetenv("BWV_PROBE");
+    EXPECT_EQ(root.read("kextload.args"), "-b\ncom.tarvenel.bwv.nke\n");
+    EXPECT_EQ(root.read("kextload.env"), "unset /dev/null\n");
+    std::string log = root.read(kLog);
+    EXPECT_TRUE(std::regex_search(log, std::regex("^load com.tarvenel.bwv.nke\n\\w{3} \\w{3} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\S+ \\d{4}\n"))) << log;
+    EXPECT_NE(log.find(root.read("listing")), std::string::npos);
     struct stat st {};
-    ASSERT_EQ(stat(root.file(kLogRel).c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
-}
+    ASSERT_EQ(stat(root.file(kLog).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u) << "whatever the umask";
 
-TEST(KextLoad, FailingOrKilledToolStillGivesZeroAndAnEntry)
-{
-    KextRoot failing("exit 3\n");
-    EXPECT_EQ(ps_load_kext("com.x.failing", 1), 0);
-    EXPECT_EQ(failing.log().rfind("load com.x.failing\n", 0), 0u);
-
-    KextRoot killed("kill -9 $$\n");
-    EXPECT_EQ(ps_load_kext("com.x.killed", 1), 0);
-    EXPECT_EQ(killed.log().rfind("load com.x.killed\n", 0), 0u);
-}
-
-TEST(KextLoad, LogOfMoreThanTenMillionBytesStartsAfresh)
-{
-    KextRoot root;
-    std::string log = root.file(kLogRel);
-    ASSERT_EQ(truncate(root.write(kLogRel, "").c_str(), 10000000), 0);
-    ASSERT_EQ(ps_load_kext("com.x.kept", 1), 0);
-    struct stat st {};
-    ASSERT_EQ(stat(log.c_str(), &st), 0);
-    EXPECT_GT(st.st_size, 10000000) << "a log of exactly 10,000,000 bytes stays and grows";
-
-    ASSERT_EQ(truncate(log.c_str(), 10000001), 0);
-    ASSERT_EQ(ps_load_kext("com.x.fresh", 1), 0);
-    EXPECT_EQ(root.log().rfind("load com.x.fresh\n", 0), 0u) << "deleted, then the new entry alone";
-}
-
-TEST(KextLoad, ArgumentIsLoggedVerbatimUpToTheOldCommandLength)
-{
-    KextRoot root;
     std::string hostile = "a\"; touch " + root.file("pwned") + "; echo \"$(id)`id`\\n";
     EXPECT_EQ(ps_load_kext(hostile.c_str(), 0), 0);
-    EXPECT_EQ(root.log().rfind("load " + hostile + "\n", 0), 0u);
-    EXPECT_FALSE(root.exists("pwned"));
     EXPECT_EQ(root.read("kextload.args"), hostile + "\n");
-
-    unlink(root.file(kLogRel).c_str());
+    EXPECT_NE(root.read(kLog).find("\nload " + hostile + "\n"), std::string::npos) << "appended";
+    EXPECT_FALSE(root.exists("pwned"));
     EXPECT_EQ(ps_load_kext(std::string(149, 'k').c_str(), 1), 0);
-    EXPECT_FALSE(root.exists(kLogRel)) << "149 bytes never fitted";
-    EXPECT_EQ(ps_load_kext(std::string(148, 'k').c_str(), 1), 0);
-    EXPECT_EQ(root.log().rfind("load " + std::string(148, 'k') + "\n", 0), 0u);
+    EXPECT_EQ(root.read(kLog).find("load kkk"), std::string::npos) << "149 bytes never fitted the old command";
+
+    // Past 10,000,000 bytes the log starts afresh.
+    ASSERT_EQ(truncate(root.file(kLog).c_str(), 10000000), 0);
+    ASSERT_EQ(ps_load_kext(std::string(148, 'k').c_str(), 1), 0);
+    EXPECT_FALSE(root.logged_first(std::string(148, 'k')));
+    ASSERT_EQ(truncate(root.file(kLog).c_str(), 10000001), 0);
+    ASSERT_EQ(ps_load_kext(std::string(148, 'k').c_str(), 1), 0);
+    EXPECT_TRUE(root.logged_first(std::string(148, 'k')));
 }
 
-TEST(KextUnload, ExitCodeIsPassedOnAndDeathBySignalGivesTwo)
+TEST(KextUnload, ExitCodeIsPassedOnDeathBySignalGivesTwoAndLoadingStillLogs)
 {
-    KextRoot ok;
-    EXPECT_EQ(ps_unload_kext("com.x", 1), 0);
-    EXPECT_EQ(ok.read("kextunload.args"), "-b\ncom.x\n");
-    EXPECT_FALSE(ok.exists(kLogRel)) << "unloading writes no log";
-
-    KextRoot three("exit 3\n");
-    EXPECT_EQ(ps_unload_kext("/L/E/x.kext", 0), 3);
-    EXPECT_EQ(three.read("kextunload.args"), "/L/E/x.kext\n");
-
-    KextRoot killed("kill -9 $$\n");
-    EXPECT_EQ(ps_unload_kext("com.x", 1), 2);
-
-    TempRoot empty;
-    empty.use_as_root();
+    const std::pair<const char *, int> rows[] = {{"exit 0\n", 0}, {"exit 3\n", 3}, {"kill -9 $$\n", 2}};
+    for (const auto &[tail, code] : rows) {
+        KextRoot root(tail);
+        EXPECT_EQ(ps_unload_kext("/L/E/x.kext", 0), code) << tail;
+        EXPECT_EQ(root.read("kextunload.args"), "/L/E/x.kext\n");
+        EXPECT_FALSE(root.exists(kLog)) << "unloading writes no log";
+        EXPECT_EQ(ps_load_kext("com.x", 1), 0) << tail;
+        EXPECT_TRUE(root.logged_first("com.x"));
+    }
+    Root empty;
     EXPECT_EQ(ps_unload_kext("com.x", 1), 1) << "a tool that cannot be executed exits 1";
 }
 
 TEST(KextIsRun, NameIsSearchedAsFixedTextInTheListing)
 {
-    KextRoot root("exit 0\n", "exit 1\n");
-    EXPECT_EQ(ps_kext_is_run("com.tarvenel.bwv.nke"), 1);
-    EXPECT_EQ(ps_kext_is_run("com.tarvenel.bwv"), 1) << "part of an identifier";
-    EXPECT_EQ(ps_kext_is_run("com.tarvenel.other"), 0);
-    EXPECT_EQ(ps_kext_is_run("com.tarvenel.bwv.nk."), 0) << "fixed text, not a pattern";
-    std::string hostile = "x; touch " + root.file("pwned") + " #";
-    EXPECT_EQ(ps_kext_is_run(hostile.c_str()), 0);
-    EXPECT_FALSE(root.exists("pwned"));
-    EXPECT_EQ(ps_kext_is_run(""), 0);
-    EXPECT_EQ(ps_kext_is_run(nullptr), 0);
-}
-
-TEST(KextIsRun, ListingToolThatDiesOrIsMissingGivesZero)
-{
-    KextRoot dying;
-    dying.script("usr/sbin/kextstat", "kill -9 $$\n");
-    EXPECT_EQ(ps_kext_is_run("com.tarvenel.bwv.nke"), 0);
-    unlink(dying.file("usr/sbin/kextstat").c_str());
-    EXPECT_EQ(ps_kext_is_run("com.tarvenel.bwv.nke"), 0);
-}
-
-TEST(KextIsRun, ListingScriptWithoutInterpreterLineIsRunByTheShell)
-{
     KextRoot root;
+    std::string hostile = "x; touch " + root.file("pwned") + " #";
+    const std::pair<const char *, int> rows[] = {
+        {"com.tarvenel.bwv.nke", 1}, {"com.tarvenel.bwv", 1},   {"com.tarvenel.other", 0},
+        {"com.tarvenel.bwv.nk.", 0}, {hostile.c_str(), 0}, {"", 0}, {nullptr, 0}};
+    for (const auto &[name, running] : rows)
+        EXPECT_EQ(ps_kext_is_run(name), running) << (name ? name : "null");
+    EXPECT_FALSE(root.exists("pwned"));
     root.write("usr/sbin/kextstat", "echo ' 140 0 0x1 com.tarvenel.bwv.nke (5.3.1)'\n", 0755);
-    EXPECT_EQ(ps_kext_is_run("com.tarvenel.bwv.nke"), 1);
+    EXPECT_EQ(ps_kext_is_run("com.tarvenel.bwv.nke"), 1) << "a script without \"#!\" is run by the shell";
+    root.script("usr/sbin/kextstat", "kill -9 $$\n");
+    EXPECT_EQ(ps_kext_is_run("com.tarvenel.bwv.nke"), 0) << "a listing tool that dies";
+    unlink(root.file("usr/sbin/kextstat").c_str());
+    EXPECT_EQ(ps_kext_is_run("com.tarvenel.bwv.nke"), 0) << "no listing tool";
 }
 
 // A fake root whose installer records its arguments and keeps what it was given.
-struct InstallRoot : TempRoot {
+struct InstallRoot : Root {
     InstallRoot()
     {
-        script("usr/sbin/installer", "printf '%s\\n' \"$@\" > '@ROOT@/installer.args'\n"
-                                     "if [ -L \"$2\" ]; then echo link > '@ROOT@/was_link'; fi\n"
-                                     "stat -c %a \"$2\" > '@ROOT@/mode'\n"
-                                     "cat \"$2\" > '@ROOT@/installed'\n");
+        script("usr/sbin/installer", "printf '%s\\n' \"$@\" > '@ROOT@/installer.args'\n[ -L \"$2\" ] && echo link > '@ROOT@/was_link'\n"
+                                     "stat -c %a \"$2\" > '@ROOT@/mode'\ncat \"$2\" > '@ROOT@/installed'\n");
         mkdirs("tmp");
-        use_as_root();
     }
     std::string package(const std::string &name, size_t len, const char *magic = "xar!")
     {
@@ -298,49 +200,33 @@ struct InstallRoot : TempRoot {
         std::string bytes(len, '\0');
         for (auto &c : bytes)
             c = static_cast<char>(gen());
-        bytes.replace(0, 4, magic, 4);
-        return write(name, bytes);
+        return write(name, bytes.replace(0, 4, magic, 4));
     }
 };
 
-TEST(InstallPkg, FlatPackagesAreCopiedByteForByteAndTheCopyIsRemoved)
+TEST(InstallPkg, OnlyFlatPackagesAreCopiedWholeForTheInstallerAndTheCopyIsRemoved)
 {
     InstallRoot root;
-    for (size_t len : {4096u, 4097u, 4u, 1048576u + 3u}) {
-        SCOPED_TRACE(len);
-        std::string pkg = root.package("in.pkg", len);
-        ASSERT_EQ(ps_install_pkg_file(pkg.c_str()), 0);
-        EXPECT_EQ(root.read("installed"), TempRoot::slurp(pkg));
+    root.write("victim", "precious");
+    // A link planted at the fixed name is replaced, not followed.
+    ASSERT_EQ(symlink(root.file("victim").c_str(), root.file("tmp/bwv_upgrade.pkg").c_str()), 0);
+    for (size_t len : {4097u, 4096u, 4u, 1048576u + 3u}) {
+        ASSERT_EQ(ps_install_pkg_file(root.package("in.pkg", len).c_str()), 0);
+        EXPECT_TRUE(root.read("installed") == root.read("in.pkg")) << len;
         EXPECT_EQ(root.read("installer.args"), "-pkg\n" + root.file("tmp/bwv_upgrade.pkg") + "\n-target\n/\n");
         EXPECT_EQ(root.read("mode"), "600\n") << "readable by its owner alone";
         EXPECT_FALSE(root.exists("tmp/bwv_upgrade.pkg"));
     }
-}
-
-TEST(InstallPkg, PlantedLinkIsReplacedNotFollowed)
-{
-    InstallRoot root;
-    root.write("victim", "precious");
-    ASSERT_EQ(symlink(root.file("victim").c_str(), root.file("tmp/bwv_upgrade.pkg").c_str()), 0);
-    std::string pkg = root.package("in.pkg", 5000);
-    ASSERT_EQ(ps_install_pkg_file(pkg.c_str()), 0);
     EXPECT_EQ(root.read("victim"), "precious");
     EXPECT_FALSE(root.exists("was_link"));
-    EXPECT_EQ(root.read("installed"), TempRoot::slurp(pkg));
-    EXPECT_FALSE(root.exists("tmp/bwv_upgrade.pkg"));
-}
-
-TEST(InstallPkg, NonFlatUnreadableOrUncopyablePackagesAreRefusedWithoutInstalling)
-{
-    InstallRoot root;
-    // Not flat, too short, missing, a folder.
+    unlink(root.file("installer.args").c_str());
+    // Not flat, too short, missing, a folder; then no place for the copy.
     for (const std::string &pkg : {root.package("bad.pkg", 4096, "xar?"), root.write("short.pkg", "xa"),
-                                   root.file("missing.pkg"), root.path()})
+                                   root.file("missing.pkg"), root.path(), std::string()})
         EXPECT_EQ(ps_install_pkg_file(pkg.c_str()), -1) << pkg;
     EXPECT_EQ(ps_install_pkg_file(nullptr), -1);
-    std::string pkg = root.package("good.pkg", 100);
     rmdir(root.file("tmp").c_str());
-    EXPECT_EQ(ps_install_pkg_file(pkg.c_str()), -1) << "no place for the copy";
+    EXPECT_EQ(ps_install_pkg_file(root.file("in.pkg").c_str()), -1);
     EXPECT_FALSE(root.exists("installer.args"));
 }
 

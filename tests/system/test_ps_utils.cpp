@@ -1,22 +1,23 @@
 #include <gtest/gtest.h>
 
+#include <bwvutil/paths.h>
 #include <bwvutil/ps_utils.h>
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
-#include <cstring>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <tuple>
 #include <utility>
 
+#include "platform/core/paths.hpp"
 #include "support/bwvtest.hpp"
 #include "system/child.hpp"
 
@@ -25,6 +26,7 @@ namespace {
 using bwv::sys::ArgVector;
 using bwv::test::read_file;
 using bwv::test::TempDir;
+using Root = bwv::test::BasicFakeRoot<bwv_set_root>;
 
 // A copy of sleep(1) at `exe`, running until the test ends; started once the exec closed
 // the close-on-exec pipe, so the process table shows the copy.
@@ -63,6 +65,7 @@ bool found(const std::string &name, int case_sensitive, pid_t pid)
     int32_t *pids = nullptr;
     size_t count = 99;
     EXPECT_EQ(ps_get_pid_all(name.c_str(), case_sensitive, &pids, &count), 0);
+    EXPECT_NE(pids, nullptr) << "an array to free even without a match";
     bool in = std::find(pids, pids + count, pid) != pids + count;
     free(pids);
     return in;
@@ -88,12 +91,9 @@ TEST(ProcessLookup, NameMatchesAnyTailOfTheExecutablePathInTheCaseAsked)
     EXPECT_EQ(ps_get_pid(own.substr(2).c_str()), unique.pid);
     for (const std::string &none : {unique_name("none"), std::string(PATH_MAX + 10, 'x'), std::string()})
         EXPECT_EQ(ps_get_pid(none.c_str()), 0);
+    EXPECT_FALSE(found(unique_name("none"), 1, 0));
     int32_t *pids = nullptr;
     size_t count = 7;
-    ASSERT_EQ(ps_get_pid_all(unique_name("none").c_str(), 1, &pids, &count), 0);
-    EXPECT_EQ(count, 0u);
-    EXPECT_NE(pids, nullptr) << "an array to free even without a match";
-    free(pids);
     EXPECT_EQ(ps_get_pid_all(nullptr, 1, &pids, &count), -1);
 }
 
@@ -133,14 +133,6 @@ TEST(PidFile, DigitsAndOneNulAreWrittenAndTheFirstNumberIsRead)
     std::string unwritable = dir.file("no/such/x.pid");
     for (const char *path : {unwritable.c_str(), static_cast<const char *>(nullptr), "/dev/full"})
         EXPECT_EQ(ps_write_pid_to_file(path), -1);
-    // Room for two bytes only: the digits and their NUL cannot all be written.
-    EXPECT_EQ(bwv::test::in_fresh_process([&] {
-                  signal(SIGXFSZ, SIG_IGN);
-                  struct rlimit lim = {2, 2};
-                  setrlimit(RLIMIT_FSIZE, &lim);
-                  return std::to_string(ps_write_pid_to_file(dir.file("short.pid").c_str()));
-              }),
-              "-1");
 }
 
 TEST(SafeKill, SigtermFirstAndSigkillForAProcessStillThereASecondLater)
@@ -168,21 +160,15 @@ std::string text(dbuf *b) { return std::string(static_cast<char *>(dbuf_data(b))
 
 TEST(Popen3, ChildTalksOverThreePipesAndItsStatusComesBackUndecoded)
 {
-    // script, input, output, error output, wait status
-    const std::tuple<const char *, std::string, std::string, std::string, int> rows[] = {
-        {"tr a-z A-Z", "quiet words", "QUIET WORDS", "", 0}, {"echo oops >&2; exit 3", "", "", "oops\n", 3 << 8},
-        {"kill -9 $$", "", "", "", SIGKILL}};
-    for (const auto &[script, input, out, err, status] : rows) {
-        ArgVector sh{"sh", "-c", script};
-        int fds[3];
-        pid_t pid = popen3(fds, "sh", sh.get());  // no "/": looked up in the search path
-        ASSERT_GT(pid, 0);
-        EXPECT_EQ(write(fds[0], input.data(), input.size()), static_cast<ssize_t>(input.size()));
-        close(std::exchange(fds[0], -1));
-        EXPECT_EQ(read_to_end(fds[1]), out);
-        EXPECT_EQ(read_to_end(fds[2]), err);
-        EXPECT_EQ(pclose3(pid, fds), status) << script;
-    }
+    ArgVector sh{"sh", "-c", "tr a-z A-Z; echo oops >&2; kill -9 $$"};
+    int fds[3];
+    pid_t pid = popen3(fds, "sh", sh.get());  // no "/": looked up in the search path
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(write(fds[0], "quiet words", 11), 11);
+    close(std::exchange(fds[0], -1));
+    EXPECT_EQ(read_to_end(fds[1]), "QUIET WORDS");
+    EXPECT_EQ(read_to_end(fds[2]), "oops\n");
+    EXPECT_EQ(pclose3(pid, fds), SIGKILL);
 }
 
 TEST(RunTool, BothStreamsAreDrainedAtOnceWholeAndInOrderIntoOneBufferOrTwo)
@@ -223,18 +209,13 @@ TEST(RunTool, ResultIsAboutStartingAndReadingNotTheToolsStatus)
         EXPECT_EQ(ps_runtool(argv, nullptr, nullptr), rc) << (argv && argv[0] ? argv[0] : "null");
 }
 
-struct Exchange {
-    std::string input, output;
-    bool called = false;
-};
-
+// Writes the first string of the pair to the child, puts its output in the second.
 int exchange(execute_cmd_ctx *ctx, int out_fd, int in_fd)
 {
-    auto *ex = static_cast<Exchange *>(ctx->user0);
-    ex->called = true;
-    ssize_t w = write(in_fd, ex->input.data(), ex->input.size());
+    auto *io = static_cast<std::pair<std::string, std::string> *>(ctx->user0);
+    ssize_t w = write(in_fd, io->first.data(), io->first.size());
     close(in_fd);
-    ex->output = read_to_end(out_fd);
+    io->second = read_to_end(out_fd);
     close(out_fd);
     return w < 0 ? -1 : 0;
 }
@@ -255,40 +236,139 @@ TEST(ExecuteCmd, LineIsSplitAndExpandedInTheChildWhichTalksToTheHandler)
         {"sh -c 'kill -9 $$'", "", "", 9},  // the undecoded status
         {"echo 'unbalanced", "", "", 1},
         {"/nonexistent/tool arg", "", "", 1},
+        {nullptr, "", "<not called>", -1},
     };
     for (const auto &[cmd, input, output, rc] : rows) {
-        Exchange ex{input, "", false};
-        execute_cmd_ctx ctx{&ex, nullptr, exchange};
+        std::pair<std::string, std::string> io{input, "<not called>"};
+        execute_cmd_ctx ctx{&io, nullptr, exchange};
         EXPECT_EQ(execute_cmd(cmd, &ctx), rc) << cmd;
-        EXPECT_EQ(ex.output, output) << cmd;
-        EXPECT_TRUE(ex.called);
+        EXPECT_EQ(io.second, output) << cmd;
     }
     dup2(saved, 0);
     close(saved);
     EXPECT_EQ(getenv("BWV_ASSIGNED"), nullptr) << "the caller's environment changed";
-    Exchange ex;
-    execute_cmd_ctx ctx{&ex, nullptr, exchange};
-    EXPECT_EQ(execute_cmd(nullptr, &ctx), -1);
-    EXPECT_FALSE(ex.called);
 }
 
-TEST(CloseAll, ForkedChildKeepsOnlyDevNullOnItsStandardDescriptors)
+const std::string kLog = std::string(bwv::paths::kKextLoadLog).substr(1);
+
+// A fake root with kext tools that record their arguments, environment and stdout and then
+// run `tail`, and a kextstat that prints the listing.
+struct KextRoot : Root {
+    explicit KextRoot(const std::string &tail = "exit 0\n")
+    {
+        for (std::string tool : {"kextload", "kextunload"})
+            script("sbin/" + tool, "printf '%s\\n' \"$@\" > '@ROOT@/" + tool + ".args'\necho \"${BWV_PROBE-unset}\" $(readlink /proc/$$/fd/1) > '@ROOT@/" + tool + ".env'\n" + tail);
+        script("usr/sbin/kextstat", "cat '@ROOT@/listing'\n");
+        write("listing", "Index Refs Address Size Wired Name (Version) UUID <Linked Against>\n"
+                         "140  0 0xffffff7f8 0x9000 0x9000 com.tarvenel.bwv.nke (5.3.1) <7 5 4 3 1>\n");
+        mkdirs(kLog.substr(0, kLog.rfind('/')));
+    }
+    bool logged_first(const std::string &kext) const { return read(kLog).rfind("load " + kext + "\n", 0) == 0; }
+};
+
+TEST(KextLoad, ToolGetsIdentifierOrPathWithNothingInheritedAndTheArgumentIsLoggedVerbatim)
 {
-    int extra = open("/dev/zero", O_RDONLY);  // would be inherited across exec
-    // closeall closes the answer's pipe too: the exit status is the answer ("" for 0).
-    EXPECT_EQ(bwv::test::in_fresh_process([]() -> std::string {
-                  closeall();
-                  int open_fds = 0;
-                  for (int fd = 0; fd < 4096; ++fd)
-                      open_fds += fcntl(fd, F_GETFD) != -1;
-                  struct stat st {}, null_st {};
-                  _exit(open_fds == 3 && fstat(2, &st) == 0 && stat("/dev/null", &null_st) == 0 &&
-                                st.st_rdev == null_st.st_rdev && (fcntl(0, F_GETFL) & O_ACCMODE) == O_RDWR
-                            ? 0
-                            : 1);
-              }),
-              "");
-    close(extra);
+    int leaked = open("/dev/zero", O_RDONLY);  // no close-on-exec
+    KextRoot root("[ -e /proc/$$/fd/" + std::to_string(leaked) + " ] && echo open > '@ROOT@/leaked'\nexit 0\n");
+    setenv("BWV_PROBE", "inherited", 1);
+    mode_t old = umask(0);
+    EXPECT_EQ(ps_load_kext("com.tarvenel.bwv.nke", 1), 0);
+    umask(old);
+    unsetenv("BWV_PROBE");
+    EXPECT_EQ(root.read("kextload.args"), "-b\ncom.tarvenel.bwv.nke\n");
+    EXPECT_EQ(root.read("kextload.env"), "unset /dev/null\n");
+    EXPECT_FALSE(root.exists("leaked"));
+    close(leaked);
+    std::string log = root.read(kLog);
+    EXPECT_TRUE(std::regex_search(log, std::regex("^load com.tarvenel.bwv.nke\n\\w{3} \\w{3} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\S+ \\d{4}\n"))) << log;
+    EXPECT_NE(log.find(root.read("listing")), std::string::npos);
+    struct stat st {};
+    ASSERT_EQ(stat(root.file(kLog).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u) << "whatever the umask";
+
+    std::string hostile = "a\"; touch " + root.file("pwned") + "; echo \"$(id)`id`\\n";
+    EXPECT_EQ(ps_load_kext(hostile.c_str(), 0), 0);
+    EXPECT_EQ(root.read("kextload.args"), hostile + "\n");
+    EXPECT_NE(root.read(kLog).find("\nload " + hostile + "\n"), std::string::npos) << "appended";
+    EXPECT_FALSE(root.exists("pwned"));
+    EXPECT_EQ(ps_load_kext(std::string(149, 'k').c_str(), 1), 0);
+    EXPECT_EQ(root.read(kLog).find("load kkk"), std::string::npos) << "149 bytes never fitted the old command";
+
+    // Past 10,000,000 bytes the log starts afresh.
+    ASSERT_EQ(truncate(root.file(kLog).c_str(), 10000000), 0);
+    ASSERT_EQ(ps_load_kext(std::string(148, 'k').c_str(), 1), 0);
+    EXPECT_FALSE(root.logged_first(std::string(148, 'k')));
+    ASSERT_EQ(truncate(root.file(kLog).c_str(), 10000001), 0);
+    ASSERT_EQ(ps_load_kext(std::string(148, 'k').c_str(), 1), 0);
+    EXPECT_TRUE(root.logged_first(std::string(148, 'k')));
+}
+
+TEST(KextUnload, ExitCodeIsPassedOnDeathBySignalGivesTwoAndLoadingStillLogs)
+{
+    const std::pair<const char *, int> rows[] = {{"exit 0\n", 0}, {"exit 3\n", 3}, {"kill -9 $$\n", 2}};
+    for (const auto &[tail, code] : rows) {
+        KextRoot root(tail);
+        EXPECT_EQ(ps_unload_kext("/L/E/x.kext", 0), code) << tail;
+        EXPECT_EQ(root.read("kextunload.args"), "/L/E/x.kext\n");
+        EXPECT_FALSE(root.exists(kLog)) << "unloading writes no log";
+        EXPECT_EQ(ps_load_kext("com.x", 1), 0) << tail;
+        EXPECT_TRUE(root.logged_first("com.x"));
+    }
+    Root empty;
+    EXPECT_EQ(ps_unload_kext("com.x", 1), 1) << "a tool that cannot be executed exits 1";
+}
+
+TEST(KextIsRun, NameIsSearchedAsFixedTextInTheListing)
+{
+    KextRoot root;
+    std::string hostile = "x; touch " + root.file("pwned") + " #";
+    const std::pair<const char *, int> rows[] = {
+        {"com.tarvenel.bwv.nke", 1}, {"com.tarvenel.bwv", 1},   {"com.tarvenel.other", 0},
+        {"com.tarvenel.bwv.nk.", 0}, {hostile.c_str(), 0}, {"", 0}, {nullptr, 0}};
+    for (const auto &[name, running] : rows)
+        EXPECT_EQ(ps_kext_is_run(name), running) << (name ? name : "null");
+    EXPECT_FALSE(root.exists("pwned"));
+    root.write("usr/sbin/kextstat", "echo ' 140 0 0x1 com.tarvenel.bwv.nke (5.3.1)'\n", 0755);
+    EXPECT_EQ(ps_kext_is_run("com.tarvenel.bwv.nke"), 1) << "a script without \"#!\" is run by the shell";
+}
+
+// A fake root whose installer records its arguments and keeps what it was given.
+struct InstallRoot : Root {
+    InstallRoot()
+    {
+        script("usr/sbin/installer", "printf '%s\\n' \"$@\" > '@ROOT@/installer.args'\n"
+                                     "stat -c %a \"$2\" > '@ROOT@/mode'\ncat \"$2\" > '@ROOT@/installed'\n");
+        mkdirs("tmp");
+    }
+    std::string package(const std::string &name, size_t len, const char *magic = "xar!")
+    {
+        return write(name, magic + bwv::test::read_file("/bin/sh").substr(0, len - 4));
+    }
+};
+
+TEST(InstallPkg, OnlyFlatPackagesAreCopiedWholeForTheInstallerAndTheCopyIsRemoved)
+{
+    InstallRoot root;
+    root.write("victim", "precious");
+    // A link planted at the fixed name is replaced, not followed.
+    ASSERT_EQ(symlink(root.file("victim").c_str(), root.file("tmp/bwv_upgrade.pkg").c_str()), 0);
+    for (size_t len : {4097u, 4096u, 4u, 20000u}) {
+        ASSERT_EQ(ps_install_pkg_file(root.package("in.pkg", len).c_str()), 0);
+        EXPECT_TRUE(root.read("installed") == root.read("in.pkg")) << len;
+        EXPECT_EQ(root.read("installer.args"), "-pkg\n" + root.file("tmp/bwv_upgrade.pkg") + "\n-target\n/\n");
+        EXPECT_EQ(root.read("mode"), "600\n") << "readable by its owner alone";
+        EXPECT_FALSE(root.exists("tmp/bwv_upgrade.pkg"));
+    }
+    EXPECT_EQ(root.read("victim"), "precious");
+    unlink(root.file("installer.args").c_str());
+    // Not flat, too short, missing, a folder; then no place for the copy.
+    for (const std::string &pkg : {root.package("bad.pkg", 4096, "xar?"), root.write("short.pkg", "xa"),
+                                   root.file("missing.pkg"), root.path(), std::string()})
+        EXPECT_EQ(ps_install_pkg_file(pkg.c_str()), -1) << pkg;
+    EXPECT_EQ(ps_install_pkg_file(nullptr), -1);
+    rmdir(root.file("tmp").c_str());
+    EXPECT_EQ(ps_install_pkg_file(root.file("in.pkg").c_str()), -1);
+    EXPECT_FALSE(root.exists("installer.args"));
 }
 
 }  // namespace

@@ -2,10 +2,10 @@
 
 #include <bwvutil/bwvc.h>
 #include <bwvutil/paths.h>
+#include <bwvutil/verify.h>
 
 #include <pwd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -23,6 +23,81 @@ namespace paths = bwv::paths;
 using Root = bwv::test::BasicFakeRoot<bwv_set_root>;
 
 const std::string kSupport(paths::kSupportDir);
+
+const std::string kStatus = "Status: signed by a developer certificate issued by Apple for distribution";
+const std::string kCert = "Developer ID Installer: Tarvenel, Inc (Q7M2ZK4RTB)";
+
+// A fake root whose pkgutil records its arguments and prints the report file.
+struct PkgutilRoot : Root {
+    PkgutilRoot() { script("usr/sbin/pkgutil", "printf '%s\\n' \"$@\" > '@ROOT@/args'\ncat '@ROOT@/report'\nexit 1\n"); }
+    int verify(const std::string &report, const char *pkg = "/pkgs/Install.mpkg")
+    {
+        write("report", report);
+        unlink(file("args").c_str());
+        return verifyPackage(pkg);
+    }
+};
+
+// pkgutil's report with the given status line and signer's name.
+std::string report(const std::string &status, const std::string &signer)
+{
+    return "Package \"Install.mpkg\":\n   " + status + "\n   Notarization: trusted by the Apple notary service\n"
+           "   Certificate Chain:\n    1. " + signer + "\n       Expires: 2031-02-01 22:12:15 +0000\n"
+           "    2. Developer ID Certification Authority\n    3. Apple Root CA\n";
+}
+
+// Names in the chain are the signer's own text: the status text counts only as the tool's
+// first status line and the maker's name only as the first chain entry, each the whole
+// line (or 1,023-byte piece of a longer one) but for blanks, however the report is cut
+// into reads.
+TEST(VerifyPackage, OnlyTheStatusLineAndTheSignersEntryCount)
+{
+    const std::string untrusted = "Status: signed by untrusted certificate", x1023(1023, 'x'),
+                      other = "Developer ID Installer: Someone Else (AAAAAAAAAA)";
+    const std::pair<std::string, int> rows[] = {
+        {report(kStatus, kCert), 1},
+        {"    1. " + kCert + "\n   " + kStatus + "\n", 1},  // signer before status
+        {kStatus + "\n1. " + kCert, 1},                    // no blanks, no last newline
+        {"\t" + kStatus + " \t \n \t1. " + kCert + "\t\n", 1},
+        {x1023 + kStatus + std::string(2000, ' ') + "\n" + std::string(1023, ' ') + "1. " + kCert + "\n", 1},
+        {std::string(1000, ' ') + kStatus + "\n1. " + kCert + "\n", 0},  // across a piece boundary
+        {report(untrusted, kCert) + x1023 + kStatus + "\n", 0},          // after the status line
+        {report(untrusted, kStatus + " " + kCert), 0},                   // both in one name
+        {report(untrusted, kCert + "\n   " + kStatus), 0},               // line feed in the name
+        {"   " + kStatus + "\n    1. " + other + "\n    2. " + kCert + "\n", 0},
+        {report(kStatus, other + "\n    1. " + kCert), 0}, {report(kStatus, other), 0},
+        {report(kStatus + ".", kCert), 0}, {report("x" + kStatus, kCert), 0},
+        {report("Status: signed by a developer certificate issued by apple for distribution", kCert), 0},
+        {"   " + kStatus + std::string(1, '\0') + "x\n1. " + kCert + "\n", 0},
+        {report(kStatus, kCert + " (2)"), 0}, {report("Status: no signature", kCert), 0}, {"", 0},
+    };
+    PkgutilRoot root;
+    for (const auto &[text, accepted] : rows)
+        EXPECT_EQ(root.verify(text), accepted) << text;
+}
+
+TEST(VerifyPackage, PathReachesTheToolAsOneArgumentUnlessTooLongForTheOldCommandLine)
+{
+    PkgutilRoot root;
+    std::string hostile = "/pkgs/a \"b\" $(touch " + root.file("pwned") + ") `touch " + root.file("pwned") +
+                          "`; touch " + root.file("pwned") + " & 'q' \\ $HOME *";
+    std::string fits = "/" + std::string(984, 'p');  // 38 bytes of command around it, 1,023 at most
+    // path, report, accepted, whether the tool ran
+    const std::tuple<std::string, std::string, int, bool> rows[] = {
+        {hostile, report(kStatus, kCert), 1, true}, {fits, report(kStatus, kCert), 1, true},
+        {fits + "p", report(kStatus, kCert), 0, false}, {"", report(kStatus, kCert), 1, true},
+        {"", "Error: no package\n", 0, true}};
+    for (const auto &[path, text, accepted, ran] : rows) {
+        EXPECT_EQ(root.verify(text, path.c_str()), accepted) << path;
+        EXPECT_EQ(root.read("args"), ran ? "--check-signature\n" + path + "\n" : "");
+    }
+    EXPECT_FALSE(root.exists("pwned"));
+    EXPECT_EQ(verifyPackage(nullptr), 0);
+    unlink(root.file("usr/sbin/pkgutil").c_str());
+    EXPECT_EQ(root.verify(report(kStatus, kCert)), 0) << "no tool";
+    root.write("usr/sbin/pkgutil", "echo '" + kStatus + "'\necho '1. " + kCert + "'\n", 0755);
+    EXPECT_EQ(verifyPackage("/p.pkg"), 1) << "a script without \"#!\" is run by the shell";
+}
 
 // A fake root whose console device belongs to uid (-1: there is none).
 struct ConsoleRoot : Root {
@@ -71,7 +146,6 @@ TEST(ClientKind, VpnOnlyWhenTheToolFolderHoldsNoFullClientToolAndTrustFollowsIts
         EXPECT_EQ(is_vpn_client(), 0) << tool;
         unlink(path.c_str());
     }
-    EXPECT_EQ(is_dev_build(), 0);
     EXPECT_EQ(bwvc_external_cert_trust(), 0);
     root.write(std::string(paths::kCertTrustMarker).substr(1), "");
     EXPECT_EQ(bwvc_external_cert_trust(), 1);
@@ -90,7 +164,7 @@ TEST(BinToHex, UpperCaseDigitsWithoutTerminatorAlsoInPlace)
 {
     char buf[9] = "\x00\xAB\x7F#####";
     auto *in = reinterpret_cast<unsigned char *>(buf);
-    bin_to_hex(in, buf, 3);
+    bin_to_hex(in, buf, 3);  // in place
     bin_to_hex(in, buf, 0);
     bin_to_hex(nullptr, buf, 3);
     bin_to_hex(in, nullptr, 3);

@@ -107,25 +107,21 @@ TEST(Hdiutil, ImagesThatCannotBeAttachedLeaveNothingBehind) {
 // have its own folder, or one anyone may write, used for the table.
 TEST(Hdiutil, OtherAccountsCannotBlockOrHoldTheMountTable) {
     if (getuid() != 0) GTEST_SKIP() << "needs root to act as two other accounts";
-    const unsigned user = 54321, other = 54322;
+    const unsigned user = 54321;
     auto as = [](unsigned id, Names argv) {
-        Names full = {"setpriv", "--reuid=" + std::to_string(id), "--regid=" + std::to_string(id), "--clear-groups"};
-        full.insert(full.end(), argv.begin(), argv.end());
-        return full;
+        argv.insert(argv.begin(), {"setpriv", "--reuid=" + std::to_string(id), "--regid=" + std::to_string(id),
+                                   "--clear-groups"});
+        return argv;
     };
-    std::string old_table = "/tmp/bwv-hdiutil-" + std::to_string(user);
+    std::string old_table = "/tmp/bwv-hdiutil-54321";
     remove_tree(old_table);
-    ASSERT_EQ(run(as(other, {"mkdir", "-m", "0755", old_table})).rc, 0);
+    ASSERT_EQ(run(as(54322, {"mkdir", "-m", "0755", old_table})).rc, 0);
 
     TempDir dir;
-    std::string image = dir.write("shared.dmg", read_file(kImage));
-    std::string home = dir.mkdirs("home"), own = dir.mkdirs("run-own"), foreign = dir.mkdirs("run-root"),
-                open = dir.mkdirs("run-open");
-    for (auto &d : {dir.path(), home, own, open}) ASSERT_EQ(chown(d.c_str(), user, user), 0);
-    chmod(own.c_str(), 0700);
-    chmod(foreign.c_str(), 0700);
-    chmod(open.c_str(), 0777);
-    symlink(own.c_str(), (dir / "run-link").c_str());
+    std::string image = dir.write("shared.dmg", read_file(kImage)), home = dir.mkdirs("home");
+    std::string own = dir.mkdirs("run-own"), foreign = dir.mkdirs("run-root"), open = dir.mkdirs("run-open");
+    ASSERT_EQ(run({"sh", "-c", "chown 54321:54321 \"$0\" \"$1\" \"$2\" \"$3\" && chmod 700 \"$2\" \"$4\" && "
+                   "chmod 777 \"$3\" && ln -s \"$2\" \"$0/run-link\"", dir.path(), home, own, open, foreign}).rc, 0);
     std::string cache_table = home + "/.cache/bwv-hdiutil";
     const std::pair<std::string, std::string> cases[] = {
         {own, own + "/bwv-hdiutil"}, {foreign, cache_table}, {open, cache_table}, {dir / "run-link", cache_table}};

@@ -1,12 +1,8 @@
 #!/usr/bin/env python3
-"""Runs an update-library test program against fresh test servers.
-
-The library reads providers.plist beside its own file, so the program loads it through a
-link in a private folder that comes first on the library path. The program gets
-PORT WWW-DIR LIB-DIR WORK-DIR SERVER-LOG, and in its environment UPD_TEST_TLS_PORT, an
-https server whose self-signed certificate no system trusts, and UPD_TEST_TLS_CA, that
-certificate.
-"""
+"""Runs an update-library test program with PORT WWW-DIR LIB-DIR WORK-DIR SERVER-LOG against a
+fresh test server, and an https one (UPD_TEST_TLS_PORT) whose self-signed certificate
+(UPD_TEST_TLS_CA) no system trusts. The library reads providers.plist beside its own file, so
+the program loads it through a link in LIB-DIR, first on the library path."""
 import argparse
 import os
 import subprocess
@@ -24,10 +20,10 @@ def main():
         www, libdir, work, log, pem = (os.path.join(tmp, n) for n in ("www", "lib", "work", "log", "tls.pem"))
         for d in (www, libdir, work):
             os.mkdir(d)
+        lib = os.path.abspath(opts.lib)
         # The library finds libbwvutil beside itself, as in the bundle.
-        for lib in (os.path.abspath(opts.lib), os.path.join(os.path.dirname(os.path.abspath(opts.lib)),
-                                                            "libbwvutil.so.1")):
-            os.symlink(lib, os.path.join(libdir, os.path.basename(lib)))
+        for f in (lib, os.path.join(os.path.dirname(lib), "libbwvutil.so.1")):
+            os.symlink(f, os.path.join(libdir, os.path.basename(f)))
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
                         "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", pem, "-out", pem],
                        check=True, capture_output=True)

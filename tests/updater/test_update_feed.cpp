@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <tuple>
 
 #include "support/bplist_bomb.hpp"
 #include "support/bwvtest.hpp"
@@ -43,20 +45,15 @@ std::string feed_with_bomb(int levels, const bwv::test::BplistObject &leaf) {
 }  // namespace
 
 TEST(UpdateVersions, PiecesCompareAsNumbersAndOnlyDottedNumbersAreVersions) {
-    EXPECT_GT(upd::compare_versions(v("7.10"), v("7.9.9")), 0);
-    EXPECT_LT(upd::compare_versions(v("7.4.1"), v("7.4.2")), 0);
-    EXPECT_EQ(upd::compare_versions(v("1.2"), v("1.2.0.0")), 0);
-    EXPECT_EQ(upd::compare_versions(v("007.04"), v("7.4")), 0);
-    EXPECT_GT(upd::compare_versions(v("1.99999999999999999999999"), v("1.18446744073709551615")), 0);
-    EXPECT_GT(upd::compare_versions(v("8"), v("7.999")), 0);
+    const std::tuple<const char *, const char *, int> order[] = {
+        {"7.10", "7.9.9", 1}, {"7.4.1", "7.4.2", -1}, {"1.2", "1.2.0.0", 0}, {"007.04", "7.4", 0}, {"8", "7.999", 1},
+        {"1.99999999999999999999999", "1.18446744073709551615", 1}};
+    for (auto &[a, b, sign] : order) EXPECT_EQ(std::clamp(upd::compare_versions(v(a), v(b)), -1, 1), sign) << a << " " << b;
     for (const char *bad : {"", "7..1", ".7", "7.", "7.a", "7.4 ", "-1.2", "v7"})
         EXPECT_FALSE(upd::parse_version(bad)) << bad;
     // The installed client's text is read up to its first non-number.
-    EXPECT_EQ(*upd::parse_leading_version("7.4.1\nbuild=3\n"), v("7.4.1"));
-    EXPECT_EQ(*upd::parse_leading_version(" 7.4 (beta)"), v("7.4"));
-    EXPECT_EQ(*upd::parse_leading_version("7.4.\n"), v("7.4"));
-    EXPECT_FALSE(upd::parse_leading_version("\n7.4"));
-    EXPECT_FALSE(upd::parse_leading_version("unknown"));
+    for (const char *text : {"7.4\nbuild=3\n", " 7.4 (beta)", "7.4.\n"}) EXPECT_EQ(*upd::parse_leading_version(text), v("7.4"));
+    EXPECT_FALSE(upd::parse_leading_version("\n7.4") || upd::parse_leading_version("unknown"));
 }
 
 // Each document as fetched from `base`: the entry for the client kind, or why not. Binary

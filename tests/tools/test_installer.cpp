@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -10,203 +8,121 @@
 namespace {
 
 using namespace bwv::test;
+using Fields = std::vector<std::string>;
 
-struct LogRecord {
-    std::string tool, event, subject, detail;
-};
+struct Tools : ::testing::Test {
+    TempDir dir, home, tmp, cwd;
+    Env env{{"BWV_TOOLS_STATE_DIR", dir / "state"}, {"HOME", home.path()}, {"TMPDIR", tmp.path()}};
 
-class InstallerHandOff : public ::testing::Test {
-protected:
-    TempDir dir;
-    std::string state = dir / "state";
-    Env env{{"BWV_TOOLS_STATE_DIR", dir / "state"}};
-
-    std::vector<LogRecord> log() {
-        std::vector<LogRecord> v;
-        for (auto &l : lines(read_file(state + "/installer.log"))) {
-            std::vector<std::string> f;
-            size_t pos = 0;
-            for (;;) {
-                auto tab = l.find('\t', pos);
-                f.push_back(l.substr(pos, tab == std::string::npos ? std::string::npos : tab - pos));
-                if (tab == std::string::npos) break;
-                pos = tab + 1;
-            }
+    RunResult tool_run(const std::string &name, Fields args) {
+        args.insert(args.begin(), tool(name));
+        return run(args, {}, env, cwd.path());
+    }
+    // The installer log's records of one event: tool, event, package, detail.
+    std::vector<Fields> records(const std::string &event) {
+        std::vector<Fields> out;
+        for (auto &l : lines(exists(dir / "state/installer.log") ? dir.read("state/installer.log") : "")) {
+            Fields f(1);
+            for (char c : l) c == '\t' ? f.emplace_back() : f.back() += c;
             EXPECT_EQ(f.size(), 5u) << l;
-            if (f.size() == 5) v.push_back({f[1], f[2], f[3], f[4]});
+            if (f.size() == 5 && f[2] == event) out.push_back({f.begin() + 1, f.end()});
         }
-        return v;
-    }
-
-    std::vector<LogRecord> events(const std::string &event) {
-        std::vector<LogRecord> v;
-        for (auto &r : log())
-            if (r.event == event) v.push_back(r);
-        return v;
-    }
-
-    // The installer the opener starts runs on after open returns.
-    bool wait_for_result(size_t count) {
-        for (int i = 0; i < 400; ++i) {
-            if (events("result").size() >= count) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
-
-    std::string copy_package(const std::string &from, const std::string &name) {
-        std::string to = dir / name;
-        write_file(to, read_file(from));
-        return to;
-    }
-
-    RunResult install(const std::string &pkg, const std::vector<std::string> &extra = {}) {
-        std::vector<std::string> argv = {tool("installer"), "-pkg", pkg, "-target", "/"};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        return run(argv, {}, env);
+        return out;
     }
 };
 
-TEST_F(InstallerHandOff, InstallerChecksTheSignedPackageAndRecordsWhatItWouldInstall) {
-    std::string pkg = copy_package(demo("full/Install.mpkg"), "Install.mpkg");
-    auto r = install(pkg);
-    EXPECT_EQ(r.rc, 0) << r.err;
-    EXPECT_EQ(r.out,
-              "installer: Package name is BrindleWave\n"
-              "installer: Installing at base path /\n"
-              "installer: The install was successful.\n");
-    auto rec = log();
-    ASSERT_GE(rec.size(), 3u);
-    EXPECT_EQ(rec.front().tool, "installer");
-    EXPECT_EQ(rec.front().event, "install");
-    EXPECT_EQ(rec.front().subject, pkg);
-    EXPECT_NE(rec.front().detail.find("signer=Developer ID Installer: Tarvenel, Inc (Q7M2ZK4RTB)"), std::string::npos);
-    bool payload = false;
-    for (auto &w : events("would-install")) payload = payload || w.detail.find(" BrindleWave.pkg/Payload") != std::string::npos;
-    EXPECT_TRUE(payload);
-    EXPECT_EQ(rec.back().event, "result");
-    EXPECT_EQ(rec.back().detail, "success");
-}
-
-TEST_F(InstallerHandOff, TamperedOrUntrustedPackagesAreNotInstalled) {
-    std::string tampered = copy_package(demo("full/Install.mpkg"), "tampered.pkg");
+// What it would install is recorded only for packages that pass the check, and nothing but
+// the log is written: not the package, the home, temporary or current folder, nor the client's.
+TEST_F(Tools, InstallerChecksThePackageAndOnlyRecordsWhatItWouldInstall) {
+    std::string full = dir.write("pkgs/Install.mpkg", read_file(demo("full/Install.mpkg")));
+    std::string tampered = dir.write("pkgs/tampered.pkg", read_file(full)), untrusted = dir / "pkgs/untrusted.pkg";
     flip_byte(tampered, static_cast<long>(read_file(tampered).size()) - 1);
-    auto r = install(tampered);
-    EXPECT_EQ(r.rc, 1);
-    EXPECT_NE(r.out.find("installer: The install failed."), std::string::npos) << r.out;
-    EXPECT_TRUE(events("would-install").empty());
-    ASSERT_EQ(events("result").size(), 1u);
-    EXPECT_EQ(events("result")[0].detail.rfind("failed: package is invalid (checksum did not verify)", 0), 0u);
-
-    auto ca = make_root_ca(dir.path(), "other-root", "Other Root");
-    auto signer = issue_signer(dir.path(), "other-signer", "Developer ID Installer: Tarvenel, Inc (Q7M2ZK4RTB)", ca);
-    std::string src = dir / "src";
-    mkdir(src.c_str(), 0755);
-    write_file(src + "/Distribution", "<installer-gui-script><title>Other</title></installer-gui-script>");
-    std::string untrusted = dir / "untrusted.pkg";
-    ASSERT_EQ(run({mkpkg(), "--key", signer.key, "--cert", signer.cert, "--cert", ca.cert, src, untrusted}).rc, 0);
-    EXPECT_EQ(install(untrusted).rc, 1);
-    EXPECT_TRUE(events("would-install").empty());
-    // As the real installer, -allowUntrusted lets it through, and unsigned packages install.
-    EXPECT_EQ(install(untrusted, {"-allowUntrusted"}).rc, 0);
-    std::string unsigned_pkg = dir / "unsigned.pkg";
-    ASSERT_EQ(run({mkpkg(), src, unsigned_pkg}).rc, 0);
-    auto u = install(unsigned_pkg);
-    EXPECT_EQ(u.rc, 0);
-    EXPECT_NE(u.out.find("installer: Package name is Other\n"), std::string::npos);
+    dir.write("src/Distribution", "<installer-gui-script><title>Other</title></installer-gui-script>");
+    ASSERT_EQ(run({mkpkg(), "--key", demo("signer.key"), "--cert", demo("signer.pem"), dir / "src", untrusted}).rc, 0);
+    ASSERT_EQ(run({mkpkg(), dir / "src", dir / "pkgs/unsigned.pkg"}).rc, 0);
+    bool client_folder = exists("/Library/Application Support/Tarvenel");
+    const struct {
+        Fields args;
+        int rc;
+        std::string out, result;
+    } rows[] = {
+        {{full}, 0, "installer: Package name is BrindleWave\ninstaller: Installing at base path /\n"
+                    "installer: The install was successful.\n", "success"},
+        {{tampered}, 1, "installer: The install failed.", "failed: package is invalid (checksum did not verify)"},
+        {{untrusted}, 1, "installer: The install failed.", "failed: "},
+        // As the real installer, -allowUntrusted lets it through, and unsigned packages install.
+        {{untrusted, "-allowUntrusted"}, 0, "installer: Package name is Other\n", "success"},
+        {{dir / "pkgs/unsigned.pkg"}, 0, "installer: The install was successful.\n", "success"},
+    };
+    for (auto &row : rows) {
+        SCOPED_TRACE(row.args[0]);
+        size_t before = records("would-install").size();
+        Fields args = row.args;
+        args.insert(args.begin(), {"-target", "/", "-pkg"});
+        auto r = tool_run("installer", args);
+        EXPECT_EQ(r.rc, row.rc) << r.err;
+        EXPECT_NE(r.out.find(row.out), std::string::npos) << r.out;
+        EXPECT_EQ(records("would-install").size() > before, row.rc == 0);
+        auto results = records("result");
+        ASSERT_FALSE(results.empty());
+        auto &result = results.back();
+        EXPECT_EQ(result[2], row.args[0]);
+        EXPECT_EQ(result[3].rfind(row.result, 0), 0u) << result[3];
+    }
+    EXPECT_NE(records("install").at(0)[3].find("signer=Developer ID Installer: Tarvenel, Inc (Q7M2ZK4RTB)"), std::string::npos);
+    EXPECT_NE(dir.read("state/installer.log").find("\twould-install\t" + full + "\t"), std::string::npos);
+    EXPECT_NE(dir.read("state/installer.log").find(" BrindleWave.pkg/Payload\n"), std::string::npos);
+    EXPECT_EQ(walk(dir / "state"), Fields{"installer.log"});
+    EXPECT_TRUE(walk(home.path()).empty() && walk(tmp.path()).empty() && walk(cwd.path()).empty());
+    EXPECT_EQ(walk(dir / "pkgs"), (Fields{"Install.mpkg", "tampered.pkg", "unsigned.pkg", "untrusted.pkg"}));
+    EXPECT_EQ(read_file(full), read_file(demo("full/Install.mpkg")));
+    EXPECT_EQ(exists("/Library/Application Support/Tarvenel"), client_folder);
 }
 
-TEST_F(InstallerHandOff, InstallerRefusesBadArgumentsWithoutRecordingAnything) {
-    auto missing = install(dir / "nothing.pkg");
-    EXPECT_EQ(missing.rc, 1);
-    EXPECT_EQ(missing.err, "installer: Error - the package path specified was invalid: '" + dir / "nothing.pkg" + "'.\n");
-    auto no_target = run({tool("installer"), "-pkg", demo("full/Install.mpkg")}, {}, env);
-    EXPECT_NE(no_target.rc, 0);
-    EXPECT_FALSE(exists(state + "/installer.log"));
-}
-
-TEST_F(InstallerHandOff, OpenHandsThePackageToTheInstallerAndReturnsAtOnce) {
-    std::string pkg = copy_package(demo("vpn/Install.mpkg"), "Install.mpkg");
-    unsigned long long size = read_file(pkg).size();
-    auto r = run({tool("open"), "-n", "-b", "com.apple.installer", pkg}, {}, env);
+TEST_F(Tools, OpenHandsThePackageToTheInstallerAndReturnsAtOnce) {
+    std::string pkg = dir.write("Install.mpkg", read_file(demo("vpn/Install.mpkg")));
+    auto r = tool_run("open", {"-n", "-b", "com.apple.installer", pkg});
     EXPECT_EQ(r.rc, 0) << r.err;
     EXPECT_EQ(r.out, "");
-    // The hand-off is on record by the time open returns.
-    auto handoff = events("handoff");
-    ASSERT_EQ(handoff.size(), 1u);
-    EXPECT_EQ(handoff[0].tool, "open");
-    EXPECT_EQ(handoff[0].subject, pkg);
-    auto sha = run({"sha256sum", pkg});
-    EXPECT_EQ(handoff[0].detail, "app=com.apple.installer size=" + std::to_string(size) +
-                                     " sha256=" + sha.out.substr(0, 64));
-    ASSERT_TRUE(wait_for_result(1));
-    auto result = events("result");
-    EXPECT_EQ(result[0].tool, "installer");
-    EXPECT_EQ(result[0].subject, pkg);
-    EXPECT_EQ(result[0].detail, "success");
+    // The hand-off is on record by the time open returns; the installer follows.
+    EXPECT_EQ(records("handoff"), (std::vector<Fields>{{"open", "handoff", pkg, "app=com.apple.installer size=" +
+                                                        std::to_string(read_file(pkg).size()) + " sha256=" +
+                                                        run({"sha256sum", pkg}).out.substr(0, 64)}}));
+    for (int i = 0; i < 400 && records("result").empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(records("result"), (std::vector<Fields>{{"installer", "result", pkg, "success"}}));
 }
 
-TEST_F(InstallerHandOff, OpenRefusesOtherApplicationsAndMissingFiles) {
-    auto other = run({tool("open"), "-n", "-b", "com.example.editor", demo("full/Install.mpkg")}, {}, env);
-    EXPECT_EQ(other.rc, 1);
-    EXPECT_EQ(other.err, "Unable to find application with bundle identifier com.example.editor\n");
-    auto missing = run({tool("open"), "-n", "-b", "com.apple.installer", dir / "gone.pkg"}, {}, env);
-    EXPECT_EQ(missing.rc, 1);
-    EXPECT_EQ(missing.err, "The file " + dir / "gone.pkg" + " does not exist.\n");
-    EXPECT_FALSE(exists(state + "/installer.log"));
+TEST_F(Tools, BadArgumentsAreRefusedWithoutRecordingAnything) {
+    const std::string pkg = demo("full/Install.mpkg");
+    const std::pair<Fields, std::string> rows[] = {
+        {{"installer", "-pkg", dir / "nothing.pkg", "-target", "/"},
+         "installer: Error - the package path specified was invalid: '" + dir / "nothing.pkg" + "'.\n"},
+        {{"installer", "-pkg", pkg}, ""},
+        {{"open", "-n", "-b", "com.example.editor", pkg}, "Unable to find application with bundle identifier com.example.editor\n"},
+        {{"open", "-n", "-b", "com.apple.installer", dir / "gone.pkg"}, "The file " + dir / "gone.pkg" + " does not exist.\n"},
+        {{"open", "-b", "com.apple.installer", "-x", pkg}, ""},
+    };
+    for (auto &[args, err] : rows) {
+        auto r = tool_run(args[0], {args.begin() + 1, args.end()});
+        EXPECT_EQ(r.rc, 1) << args[0] << " " << args[2];
+        EXPECT_EQ(err.empty() ? "" : r.err, err);
+    }
+    EXPECT_FALSE(exists(dir / "state/installer.log"));
 }
 
-TEST_F(InstallerHandOff, NeitherOpenNorInstallerTouchesAnythingButTheLog) {
-    TempDir home, tmp, cwd, pkgdir;
-    std::string pkg = pkgdir / "Install.mpkg";
-    write_file(pkg, read_file(demo("full/Install.mpkg")));
-    struct stat before{};
-    stat(pkg.c_str(), &before);
-    bool client_dir_existed = exists("/Library/Application Support/Tarvenel");
-    Env e = env;
-    e.push_back({"HOME", home.path()});
-    e.push_back({"TMPDIR", tmp.path()});
-
-    EXPECT_EQ(run({tool("installer"), "-pkg", pkg, "-target", "/"}, {}, e, cwd.path()).rc, 0);
-    EXPECT_EQ(run({tool("open"), "-n", "-b", "com.apple.installer", pkg}, {}, e, cwd.path()).rc, 0);
-    ASSERT_TRUE(wait_for_result(2));
-
-    EXPECT_EQ(walk(state), std::vector<std::string>{"installer.log"});
-    EXPECT_TRUE(walk(home.path()).empty());
-    EXPECT_TRUE(walk(tmp.path()).empty());
-    EXPECT_TRUE(walk(cwd.path()).empty());
-    EXPECT_EQ(walk(pkgdir.path()), std::vector<std::string>{"Install.mpkg"});
-    EXPECT_EQ(read_file(pkg), read_file(demo("full/Install.mpkg")));
-    struct stat after{};
-    stat(pkg.c_str(), &after);
-    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
-    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
-    // The package's payload names the client folder; nothing may appear there.
-    EXPECT_EQ(exists("/Library/Application Support/Tarvenel"), client_dir_existed);
-}
-
-TEST(KextTools, LoadedExtensionsAreListedUntilUnloaded) {
-    TempDir dir;
-    Env env{{"BWV_TOOLS_STATE_DIR", dir / "state"}};
-    std::string kext = dir / "Filter.kext";
-    mkdir(kext.c_str(), 0755);
-    mkdir((kext + "/Contents").c_str(), 0755);
-    write_file(kext + "/Contents/Info.plist",
-               "<plist><dict><key>CFBundleIdentifier</key><string>com.tarvenel.filter</string></dict></plist>");
-
-    EXPECT_EQ(run({tool("kextload"), "-b", "com.tarvenel.nke"}, {}, env).rc, 0);
-    EXPECT_EQ(run({tool("kextload"), kext}, {}, env).rc, 0);
-    auto stat = run({tool("kextstat")}, {}, env);
-    EXPECT_EQ(stat.rc, 0);
-    EXPECT_NE(stat.out.find(" com.tarvenel.nke (1.0.0)"), std::string::npos) << stat.out;
-    EXPECT_NE(stat.out.find(" com.tarvenel.filter (1.0.0)"), std::string::npos) << stat.out;
-
-    EXPECT_EQ(run({tool("kextunload"), "-b", "com.tarvenel.nke"}, {}, env).rc, 0);
-    EXPECT_EQ(run({tool("kextunload"), "-b", "com.tarvenel.nke"}, {}, env).rc, 3);
-    stat = run({tool("kextstat")}, {}, env);
-    EXPECT_EQ(stat.out.find("com.tarvenel.nke"), std::string::npos);
-    EXPECT_NE(stat.out.find("com.tarvenel.filter"), std::string::npos);
-    EXPECT_NE(run({tool("kextload"), dir / "Missing.kext"}, {}, env).rc, 0);
+TEST_F(Tools, LoadedExtensionsAreListedUntilUnloaded) {
+    dir.write("Filter.kext/Contents/Info.plist",
+              "<plist><dict><key>CFBundleIdentifier</key><string>com.tarvenel.filter</string></dict></plist>");
+    EXPECT_EQ(tool_run("kextload", {"-b", "com.tarvenel.nke"}).rc, 0);
+    EXPECT_EQ(tool_run("kextload", {dir / "Filter.kext"}).rc, 0);
+    EXPECT_NE(tool_run("kextload", {dir / "Missing.kext"}).rc, 0);
+    auto listing = tool_run("kextstat", {}).out;
+    EXPECT_TRUE(listing.find(" com.tarvenel.nke (1.0.0)") != listing.npos &&
+                listing.find(" com.tarvenel.filter (1.0.0)") != listing.npos) << listing;
+    EXPECT_EQ(tool_run("kextunload", {"-b", "com.tarvenel.nke"}).rc, 0);
+    EXPECT_EQ(tool_run("kextunload", {"-b", "com.tarvenel.nke"}).rc, 3);
+    listing = tool_run("kextstat", {}).out;
+    EXPECT_TRUE(listing.find("com.tarvenel.nke") == listing.npos && listing.find("com.tarvenel.filter") != listing.npos);
 }
 
 }  // namespace

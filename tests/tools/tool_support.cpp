@@ -1,15 +1,9 @@
 #include "tools/tool_support.hpp"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
-#include <cstdlib>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <memory>
 #include <stdexcept>
 
@@ -19,13 +13,20 @@ std::string tool(const std::string &name) { return std::string(BWV_TOOL_DIR) + "
 std::string mkpkg() { return BWV_MKPKG; }
 std::string demo(const std::string &rel) { return std::string(BWV_DEMO_DIR) + "/" + rel; }
 
-static void must(const RunResult &r, const std::string &what) {
-    if (r.rc != 0) throw std::runtime_error(what + " failed: " + r.err);
+namespace {
+
+void openssl(std::vector<std::string> args) {
+    args.insert(args.begin(), "openssl");
+    auto r = run(args);
+    if (r.rc != 0) throw std::runtime_error(args[1] + " failed: " + r.err);
 }
 
-static std::string extensions(const std::string &dir) {
-    std::string path = dir + "/ext.cnf";
-    write_file(path,
+void new_key(const std::string &path) {
+    openssl({"genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", path});
+}
+
+std::string extensions(const std::string &dir) {
+    write_file(dir + "/ext.cnf",
                "[req]\ndistinguished_name = dn\n[dn]\n"
                "[ca]\nbasicConstraints = critical, CA:TRUE\nkeyUsage = critical, keyCertSign, cRLSign\n"
                "subjectKeyIdentifier = hash\n"
@@ -33,40 +34,33 @@ static std::string extensions(const std::string &dir) {
                "extendedKeyUsage = codeSigning\nsubjectKeyIdentifier = hash\nauthorityKeyIdentifier = keyid\n"
                "[server]\nbasicConstraints = critical, CA:FALSE\nkeyUsage = critical, digitalSignature, keyEncipherment\n"
                "extendedKeyUsage = serverAuth\nsubjectKeyIdentifier = hash\nauthorityKeyIdentifier = keyid\n");
-    return path;
+    return dir + "/ext.cnf";
 }
+
+}  // namespace
 
 KeyPair make_root_ca(const std::string &dir, const std::string &name, const std::string &cn) {
     KeyPair kp{dir + "/" + name + ".key", dir + "/" + name + ".pem"};
-    std::string ext = extensions(dir);
-    must(run({"openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", kp.key}),
-         "genpkey");
-    must(run({"openssl", "req", "-new", "-x509", "-key", kp.key, "-sha256", "-days", "30", "-subj", "/CN=" + cn,
-              "-config", ext, "-extensions", "ca", "-out", kp.cert}),
-         "req");
+    new_key(kp.key);
+    openssl({"req", "-new", "-x509", "-key", kp.key, "-sha256", "-days", "30", "-subj", "/CN=" + cn, "-config",
+             extensions(dir), "-extensions", "ca", "-out", kp.cert});
     return kp;
 }
 
 KeyPair issue_signer(const std::string &dir, const std::string &name, const std::string &cn, const KeyPair &issuer,
                      const std::string &existing_key, const std::string &kind) {
     KeyPair kp{existing_key.empty() ? dir + "/" + name + ".key" : existing_key, dir + "/" + name + ".pem"};
-    std::string ext = extensions(dir);
-    if (existing_key.empty())
-        must(run({"openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", kp.key}),
-             "genpkey");
-    std::string csr = dir + "/" + name + ".csr";
-    must(run({"openssl", "req", "-new", "-key", kp.key, "-subj", "/CN=" + cn + "/O=Test", "-config", ext, "-out", csr}),
-         "req");
-    must(run({"openssl", "x509", "-req", "-in", csr, "-CA", issuer.cert, "-CAkey", issuer.key, "-set_serial", "7",
-              "-days", "30", "-sha256", "-extfile", ext, "-extensions", kind, "-out", kp.cert}),
-         "x509");
+    if (existing_key.empty()) new_key(kp.key);
+    std::string csr = dir + "/" + name + ".csr", ext = extensions(dir);
+    openssl({"req", "-new", "-key", kp.key, "-subj", "/CN=" + cn + "/O=Test", "-config", ext, "-out", csr});
+    openssl({"x509", "-req", "-in", csr, "-CA", issuer.cert, "-CAkey", issuer.key, "-set_serial", "7", "-days", "30",
+             "-sha256", "-extfile", ext, "-extensions", kind, "-out", kp.cert});
     return kp;
 }
 
 KeyPair self_signed(const std::string &dir, const std::string &name, const std::string &cn) {
     KeyPair kp{dir + "/" + name + ".key", dir + "/" + name + ".pem"};
-    must(run({"openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", kp.key}),
-         "genpkey");
+    new_key(kp.key);
     // Made here rather than by the openssl command, which keeps a common name to 64
     // characters; a forger need not.
     std::unique_ptr<FILE, decltype(&std::fclose)> in(std::fopen(kp.key.c_str(), "r"), std::fclose);

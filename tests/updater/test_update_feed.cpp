@@ -1,36 +1,19 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
+#include <algorithm>
 #include <string>
+#include <tuple>
 
 #include "support/bplist_bomb.hpp"
+#include "support/bwvtest.hpp"
 #include "updater/feed.hpp"
 
 namespace upd = bwv::upd;
-namespace fs = std::filesystem;
+using upd::FeedError;
 
 namespace {
 
 std::vector<std::string> v(std::string_view s) { return *upd::parse_version(s); }
-
-class TempDir {
-public:
-    TempDir() {
-        std::string t = (fs::temp_directory_path() / "upd-feed-XXXXXX").string();
-        path = mkdtemp(t.data());
-    }
-    ~TempDir() { fs::remove_all(path); }
-    void write(const std::string &rel, const std::string &text) const {
-        fs::path p = fs::path(path) / rel;
-        fs::create_directories(p.parent_path());
-        std::ofstream(p) << text;
-    }
-    std::string path;
-};
 
 const std::string kDigest = "ab12ab12ab12ab12ab12ab12ab12ab12ab12ab12ab12ab12ab12ab12ab12ab12";
 
@@ -41,8 +24,7 @@ std::string feed(const std::string &vpn_body, const std::string &full_body = "")
     return s + "</dict></plist>";
 }
 
-std::string entry(const std::string &version, const std::string &url,
-                  const std::string &size = "<integer>1000</integer>",
+std::string entry(const std::string &version, const std::string &url, const std::string &size = "<integer>1000</integer>",
                   const std::string &sha = kDigest) {
     return "<key>Version</key><string>" + version + "</string><key>URL</key><string>" + url +
            "</string><key>Size</key>" + size + "<key>SHA256</key><string>" + sha + "</string>";
@@ -62,162 +44,110 @@ std::string feed_with_bomb(int levels, const bwv::test::BplistObject &leaf) {
 
 }  // namespace
 
-TEST(UpdateVersions, PiecesCompareAsNumbers) {
-    EXPECT_GT(upd::compare_versions(v("7.10"), v("7.9.9")), 0);
-    EXPECT_LT(upd::compare_versions(v("7.4.1"), v("7.4.2")), 0);
-    EXPECT_EQ(upd::compare_versions(v("1.2"), v("1.2.0.0")), 0);
-    EXPECT_EQ(upd::compare_versions(v("007.04"), v("7.4")), 0);
-    EXPECT_GT(upd::compare_versions(v("1.99999999999999999999999"), v("1.18446744073709551615")), 0);
-    EXPECT_GT(upd::compare_versions(v("8"), v("7.999")), 0);
-}
-
-TEST(UpdateVersions, OnlyDottedNumbersAreVersions) {
+TEST(UpdateVersions, PiecesCompareAsNumbersAndOnlyDottedNumbersAreVersions) {
+    const std::tuple<const char *, const char *, int> order[] = {
+        {"7.10", "7.9.9", 1}, {"7.4.1", "7.4.2", -1}, {"1.2", "1.2.0.0", 0}, {"007.04", "7.4", 0}, {"8", "7.999", 1},
+        {"1.99999999999999999999999", "1.18446744073709551615", 1}};
+    for (auto &[a, b, sign] : order) EXPECT_EQ(std::clamp(upd::compare_versions(v(a), v(b)), -1, 1), sign) << a << " " << b;
     for (const char *bad : {"", "7..1", ".7", "7.", "7.a", "7.4 ", "-1.2", "v7"})
         EXPECT_FALSE(upd::parse_version(bad)) << bad;
-    EXPECT_EQ(upd::parse_version("12.0.3")->size(), 3u);
+    // The installed client's text is read up to its first non-number.
+    for (const char *text : {"7.4\nbuild=3\n", " 7.4 (beta)", "7.4.\n"}) EXPECT_EQ(*upd::parse_leading_version(text), v("7.4"));
+    EXPECT_FALSE(upd::parse_leading_version("\n7.4") || upd::parse_leading_version("unknown"));
 }
 
-TEST(UpdateVersions, InstalledTextIsReadUpToTheFirstNonNumber) {
-    EXPECT_EQ(*upd::parse_leading_version("7.4.1\nbuild=3\n"), v("7.4.1"));
-    EXPECT_EQ(*upd::parse_leading_version(" 7.4 (beta)"), v("7.4"));
-    EXPECT_EQ(*upd::parse_leading_version("7.4.\n"), v("7.4"));
-    EXPECT_FALSE(upd::parse_leading_version("\n7.4"));
-    EXPECT_FALSE(upd::parse_leading_version("unknown"));
-}
-
-TEST(UpdateFeed, EntryIsChosenByClientKind) {
-    std::string doc = feed(entry("7.4.1", "vpn.dmg"), entry("8.0.0", "full.dmg"));
-    upd::FeedEntry e;
-    ASSERT_EQ(upd::parse_feed(doc, "http://h/f/feed.plist", false, e), upd::FeedError::None);
-    EXPECT_EQ(e.version, "7.4.1");
-    EXPECT_EQ(e.url, "http://h/f/vpn.dmg");
-    EXPECT_EQ(e.size, 1000u);
-    ASSERT_EQ(upd::parse_feed(doc, "http://h/f/feed.plist", true, e), upd::FeedError::None);
-    EXPECT_EQ(e.version, "8.0.0");
-    EXPECT_EQ(e.url, "http://h/f/full.dmg");
-
-    std::string vpn_only = feed(entry("7.4.1", "vpn.dmg"));
-    EXPECT_EQ(upd::parse_feed(vpn_only, "http://h/feed.plist", true, e), upd::FeedError::NoEntry);
-}
-
-TEST(UpdateFeed, ImageUrlsResolveAgainstTheFeed) {
-    upd::FeedEntry e;
-    auto url_of = [&](const std::string &ref) {
-        auto rc = upd::parse_feed(feed(entry("1.0", ref)), "https://cdn.example/a/b/feed.plist?x=1",
-                                  false, e);
-        return rc == upd::FeedError::None ? e.url : std::string("invalid");
-    };
-    EXPECT_EQ(url_of("img.dmg"), "https://cdn.example/a/b/img.dmg");
-    EXPECT_EQ(url_of("../up.dmg"), "https://cdn.example/a/up.dmg");
-    EXPECT_EQ(url_of("/root.dmg"), "https://cdn.example/root.dmg");
-    EXPECT_EQ(url_of("http://other.example/x.dmg"), "http://other.example/x.dmg");
-    EXPECT_EQ(url_of("file:///etc/passwd"), "invalid");
-    EXPECT_EQ(url_of("ftp://other.example/x.dmg"), "invalid");
-}
-
-TEST(UpdateFeed, IncompleteOrMalformedEntriesAreRefused) {
-    upd::FeedEntry e;
-    const std::string base = "http://h/feed.plist";
-    auto rc = [&](const std::string &doc) { return upd::parse_feed(doc, base, false, e); };
-    EXPECT_EQ(rc("not a plist"), upd::FeedError::Invalid);
-    EXPECT_EQ(rc("<plist><array/></plist>"), upd::FeedError::Invalid);
-    EXPECT_EQ(rc(feed(entry("7.x", "a.dmg"))), upd::FeedError::Invalid);
-    EXPECT_EQ(rc(feed(entry("7.4", "a.dmg", "<integer>0</integer>"))), upd::FeedError::Invalid);
-    EXPECT_EQ(rc(feed(entry("7.4", "a.dmg", "<string>12x</string>"))), upd::FeedError::Invalid);
-    EXPECT_EQ(rc(feed(entry("7.4", "a.dmg", "<integer>1</integer>", "abc"))),
-              upd::FeedError::Invalid);
-    EXPECT_EQ(rc(feed(entry("7.4", "a.dmg", "<integer>1</integer>", std::string(64, 'g')))),
-              upd::FeedError::Invalid);
-    EXPECT_EQ(rc(feed("<key>Version</key><string>7.4</string>")), upd::FeedError::Invalid);
-    EXPECT_EQ(rc(feed(entry(std::string(96, '1'), "a.dmg"))), upd::FeedError::Invalid);
-}
-
-TEST(UpdateFeed, ExpansionBombsAreRefusedByFeedAndProvidersReaders) {
-    using bwv::test::bplist_string;
-    const struct {
-        const char *shape;
-        std::string doc;
-        bool accepted;
-    } cases[] = {
-        {"2^20 copies of a boolean", feed_with_bomb(20, {"\x09", {}}), false},
-        {"2^64 copies of a boolean", feed_with_bomb(64, {"\x09", {}}), false},
-        {"2^15 copies of a 4 KB string", feed_with_bomb(15, bplist_string(std::string(4096, 'x'))), false},
-        {"2^11 copies of a short string", feed_with_bomb(11, bplist_string("shared")), true},
-    };
-    TempDir dir;
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.shape);
-        upd::FeedEntry e;
-        EXPECT_EQ(upd::parse_feed(c.doc, "http://h/feed.plist", false, e),
-                  c.accepted ? upd::FeedError::None : upd::FeedError::Invalid);
-        dir.write("p.plist", c.doc);
-        upd::Providers p;
-        EXPECT_EQ(upd::read_providers(dir.path + "/p.plist", p),
-                  c.accepted ? upd::ProvidersError::None : upd::ProvidersError::Unreadable);
-    }
-}
-
-TEST(UpdateFeed, SizeAsTextAndUpperCaseDigestAreAccepted) {
-    upd::FeedEntry e;
+// Each document as fetched from `base`: the entry for the client kind, or why not. Binary
+// documents are expansion bombs, which the providers reader must refuse as well.
+TEST(UpdateFeed, DocumentsGiveTheirEntryOrAreRefused) {
+    const std::string base = "https://cdn.example/a/b/feed.plist?x=1", dir = "https://cdn.example/a/b/";
+    const std::string both = feed(entry("7.4.1", "vpn.dmg"), entry("8.0.0", "full.dmg"));
+    auto sized = [](const std::string &size, const std::string &sha = kDigest) { return feed(entry("7.4", "a.dmg", size, sha)); };
     std::string upper = kDigest;
     for (char &c : upper) c = static_cast<char>(toupper(c));
-    ASSERT_EQ(upd::parse_feed(feed(entry("7.4", "a.dmg", "<string>4096</string>", upper)),
-                              "http://h/feed.plist", false, e),
-              upd::FeedError::None);
-    EXPECT_EQ(e.size, 4096u);
-    EXPECT_EQ(e.sha256, kDigest);
-
-    ASSERT_EQ(upd::parse_feed(feed(entry("7.4", "a.dmg", "<real>2048</real>")),
-                              "http://h/feed.plist", false, e),
-              upd::FeedError::None);
-    EXPECT_EQ(e.size, 2048u);
-    EXPECT_EQ(upd::parse_feed(feed(entry("7.4", "a.dmg", "<real>20.5</real>")),
-                              "http://h/feed.plist", false, e),
-              upd::FeedError::Invalid);
+    using bwv::test::bplist_string;
+    const struct {
+        std::string doc;
+        bool full;
+        FeedError rc;
+        std::string version = {}, url = {};
+        uint64_t size = 0;
+    } rows[] = {
+        {both, false, FeedError::None, "7.4.1", dir + "vpn.dmg", 1000},
+        {both, true, FeedError::None, "8.0.0", dir + "full.dmg", 1000},
+        {feed(entry("7.4.1", "vpn.dmg")), true, FeedError::NoEntry},
+        {feed(entry("1.0", "../up.dmg")), false, FeedError::None, "1.0", "https://cdn.example/a/up.dmg", 1000},
+        {feed(entry("1.0", "/root.dmg")), false, FeedError::None, "1.0", "https://cdn.example/root.dmg", 1000},
+        {feed(entry("1.0", "http://o.example/x.dmg")), false, FeedError::None, "1.0", "http://o.example/x.dmg", 1000},
+        {feed(entry("1.0", "file:///etc/passwd")), false, FeedError::Invalid},
+        {feed(entry("1.0", "ftp://o.example/x.dmg")), false, FeedError::Invalid},
+        {sized("<string>4096</string>", upper), false, FeedError::None, "7.4", dir + "a.dmg", 4096},
+        {sized("<real>2048</real>"), false, FeedError::None, "7.4", dir + "a.dmg", 2048},
+        {sized("<real>20.5</real>"), false, FeedError::Invalid},
+        {sized("<integer>0</integer>"), false, FeedError::Invalid},
+        {sized("<string>12x</string>"), false, FeedError::Invalid},
+        {sized("<integer>1</integer>", "abc"), false, FeedError::Invalid},
+        {sized("<integer>1</integer>", std::string(64, 'g')), false, FeedError::Invalid},
+        {feed(entry("7.x", "a.dmg")), false, FeedError::Invalid},
+        {feed(entry(std::string(96, '1'), "a.dmg")), false, FeedError::Invalid},
+        {feed("<key>Version</key><string>7.4</string>"), false, FeedError::Invalid},
+        {"not a plist", false, FeedError::Invalid},
+        {"<plist><array/></plist>", false, FeedError::Invalid},
+        {feed_with_bomb(20, {"\x09", {}}), false, FeedError::Invalid},
+        {feed_with_bomb(64, {"\x09", {}}), false, FeedError::Invalid},
+        {feed_with_bomb(15, bplist_string(std::string(4096, 'x'))), false, FeedError::Invalid},
+        {feed_with_bomb(11, bplist_string("shared")), false, FeedError::None, "7.4.1", dir + "a.dmg", 1000},
+    };
+    bwv::test::TempDir tmp;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.doc.substr(0, 300));
+        upd::FeedEntry e;
+        ASSERT_EQ(upd::parse_feed(row.doc, base, row.full, e), row.rc);
+        if (row.rc == FeedError::None) {
+            EXPECT_EQ(e.version, row.version);
+            EXPECT_EQ(e.url, row.url);
+            EXPECT_EQ(e.size, row.size);
+            EXPECT_EQ(e.sha256, kDigest);
+        }
+        if (row.doc.rfind("bplist", 0) != 0) continue;
+        upd::Providers p;
+        EXPECT_EQ(upd::read_providers(tmp.write("p.plist", row.doc), p),
+                  row.rc == FeedError::None ? upd::ProvidersError::None : upd::ProvidersError::Unreadable);
+    }
 }
 
 TEST(UpdateFeed, ImageNameCannotEscapeTheDownloadFolder) {
     EXPECT_EQ(upd::image_file_name("http://h/a/Client%20Setup.dmg?x=1#y"), "Client Setup.dmg");
     EXPECT_EQ(upd::image_file_name("http://h/a/..%2F..%2Fevil.dmg"), "evil.dmg");
-    EXPECT_EQ(upd::image_file_name("http://h/"), "update.dmg");
-    EXPECT_EQ(upd::image_file_name("http://h/a/.hidden"), "update.dmg");
-    EXPECT_EQ(upd::image_file_name("http://h/a/x%0Ay.dmg"), "update.dmg");
-    EXPECT_EQ(upd::image_file_name("not a url"), "update.dmg");
+    for (const char *url : {"http://h/", "http://h/a/.hidden", "http://h/a/x%0Ay.dmg", "http://h/a/x%5Cy.dmg", "not a url"})
+        EXPECT_EQ(upd::image_file_name(url), "update.dmg") << url;
 }
 
 TEST(UpdateInstalledVersion, ConfFolderFirstSupportFolderOnlyWhenUnreadable) {
-    TempDir root;
+    bwv::test::TempDir root;
     const std::string support = "Library/Application Support/Tarvenel/BrindleWave";
-    EXPECT_FALSE(upd::installed_version(root.path));
-
+    EXPECT_FALSE(upd::installed_version(root.path()));
     root.write(support + "/bwvinfo", "version=6.0.0\n");
-    EXPECT_EQ(*upd::installed_version(root.path), "6.0.0\n");
-
+    EXPECT_EQ(*upd::installed_version(root.path()), "6.0.0\n");
     root.write(support + "/conf/bwvinfo", "name=x\nversion=7.4.1\nbuild=9\n");
-    EXPECT_EQ(*upd::installed_version(root.path), "7.4.1\nbuild=9\n");
-
+    EXPECT_EQ(*upd::installed_version(root.path()), "7.4.1\nbuild=9\n");
     // A readable conf file without the key does not fall back.
     root.write(support + "/conf/bwvinfo", "name=x\n");
-    EXPECT_FALSE(upd::installed_version(root.path));
+    EXPECT_FALSE(upd::installed_version(root.path()));
 }
 
 TEST(UpdateProviders, OnlyWebUrlsAreKept) {
-    TempDir dir;
+    bwv::test::TempDir dir;
     upd::Providers p;
-    EXPECT_EQ(upd::read_providers(dir.path + "/missing.plist", p), upd::ProvidersError::Unreadable);
-
-    dir.write("p.plist",
-              "<plist><dict><key>FeedURLs</key><array><string>ftp://h/f</string>"
-              "<string>https://h/feed.plist</string><integer>3</integer>"
-              "<string>http://m/feed.plist</string></array>"
-              "<key>StallTimeout</key><integer>2</integer></dict></plist>");
-    ASSERT_EQ(upd::read_providers(dir.path + "/p.plist", p), upd::ProvidersError::None);
+    EXPECT_EQ(upd::read_providers(dir / "missing.plist", p), upd::ProvidersError::Unreadable);
+    auto file = dir.write("p.plist", "<plist><dict><key>FeedURLs</key><array><string>ftp://h/f</string>"
+                                     "<string>https://h/feed.plist</string><integer>3</integer>"
+                                     "<string>http://m/feed.plist</string></array>"
+                                     "<key>StallTimeout</key><integer>2</integer></dict></plist>");
+    ASSERT_EQ(upd::read_providers(file, p), upd::ProvidersError::None);
     EXPECT_EQ(p.feed_urls, (std::vector<std::string>{"https://h/feed.plist", "http://m/feed.plist"}));
     EXPECT_EQ(p.stall_timeout_s, 2);
     EXPECT_EQ(p.connect_timeout_s, 15);
-
-    dir.write("none.plist",
-              "<plist><dict><key>FeedURLs</key><array><string>file:///x</string></array></dict></plist>");
-    EXPECT_EQ(upd::read_providers(dir.path + "/none.plist", p), upd::ProvidersError::NoUrls);
+    file = dir.write("none.plist", "<plist><dict><key>FeedURLs</key><array><string>file:///x</string></array></dict></plist>");
+    EXPECT_EQ(upd::read_providers(file, p), upd::ProvidersError::NoUrls);
     EXPECT_EQ(p.feed_urls.size(), 2u);  // untouched on failure
 }

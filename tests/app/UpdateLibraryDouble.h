@@ -11,18 +11,11 @@ namespace upd_double {
 
 // Forget every recorded call and scripted answer; the record reads "running".
 void reset();
-
-// The calls made so far: "load_providers", "set_full_version", "upd_init <path>",
-// "request <code>".
+// The calls so far: "load_providers", "set_full_version", "upd_init <path>", "request <code>".
 std::vector<std::string> calls();
-
-// Just the request codes, in order.
-std::vector<int> requests();
-
+std::vector<int> requests();  // just the request codes, in order
 // Polls answer these records in order; once they run out, the last one is repeated.
 void scriptPolls(std::vector<upd_result> answers);
-
-// Number of polls (request 4) answered so far.
 int pollCount();
 
 upd_result running(int progress = 0);

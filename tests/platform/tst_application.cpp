@@ -6,6 +6,7 @@
 
 #include "platform/qt/alert.hpp"
 #include "platform/qt/applescript.hpp"
+#include "platform/qt/application.hpp"
 #include "platform/qt/controls.hpp"
 #include "platform/qt/log.hpp"
 #include "platform/qt/timer.hpp"

@@ -85,8 +85,9 @@ private slots:
         const QLocale previous;
         QLocale::setDefault(QLocale(QStringLiteral("de_AT")));
         Bundle de(dir.filePath(QStringLiteral("Some.app")));
+        const QString ok = de.localizedString(QStringLiteral("OK"));
         QLocale::setDefault(previous);
-        QCOMPARE(de.localizedString(QStringLiteral("OK")), QStringLiteral("Gut"));
+        QCOMPARE(ok, QStringLiteral("Gut"));
         QCOMPARE(de.localizedString(QStringLiteral("Missing"), QStringLiteral("fallback")), QStringLiteral("fallback"));
         QCOMPARE(de.localizedString(QStringLiteral("OK"), QString(), QStringLiteral("OtherTable")), QStringLiteral("OK"));
         de.setLocale(QLocale(QStringLiteral("fr_FR")));

@@ -35,7 +35,7 @@ private slots:
         QCOMPARE(once + self, 2);
         auto byHand = Timer::scheduledTimer(5.0, false, [&](Timer &) { ++once; });
         byHand->fire();
-        QVERIFY(once == 3 && !byHand->isValid());
+        QVERIFY(once == 2 && !byHand->isValid());
     }
 
     void defaultModeWorkWaitsWhileAModalPanelRuns() {
@@ -53,7 +53,8 @@ private slots:
 
     void workFromAnotherThreadArrivesOnTheLoopThread() {
         QThread *ranOn = nullptr;
-        std::thread([&] { RunLoop::current().perform(RunLoopMode::Default, [&] { ranOn = QThread::currentThread(); }); }).join();
+        RunLoop &loop = RunLoop::current();
+        std::thread([&] { loop.perform(RunLoopMode::Default, [&] { ranOn = QThread::currentThread(); }); }).join();
         QTRY_COMPARE_WITH_TIMEOUT(ranOn, QThread::currentThread(), 5000);
     }
 

@@ -10,10 +10,13 @@ std::vector<std::string> g_calls;
 std::deque<upd_result> g_script;
 upd_result g_record{};
 
-upd_result record(int state, int progress, const char *version = "", const char *path = "", const char *error = nullptr,
-                  bool hasNewVersion = false) {
+}  // namespace
+
+namespace upd_double {
+
+upd_result record(int state, int progress, const char *version, const char *path, const char *error, bool hasNewVersion) {
     upd_result r{};
-    r.state = state;
+    r.state = static_cast<uint16_t>(state);
     r.progress = progress;
     r.error_code = error ? 7 : 0;
     r.has_new_version = hasNewVersion ? 1 : 0;
@@ -23,17 +26,13 @@ upd_result record(int state, int progress, const char *version = "", const char 
     return r;
 }
 
-}  // namespace
-
-namespace upd_double {
-
 void reset() {
     g_calls.clear();
     g_script.clear();
     g_record = running();
 }
 
-std::vector<std::string> calls() { return g_calls; }
+const std::vector<std::string> &calls() { return g_calls; }
 
 std::vector<int> requests() {
     std::vector<int> out;
@@ -45,17 +44,6 @@ std::vector<int> requests() {
 void scriptPolls(std::vector<upd_result> answers) { g_script.assign(answers.begin(), answers.end()); }
 
 int pollCount() { return static_cast<int>(std::count(g_calls.begin(), g_calls.end(), "request 4")); }
-
-upd_result running(int progress) { return record(1, progress); }
-upd_result checked(bool hasNewVersion, const char *version) {
-    return record(bwv::upd::kFinished, 0, version, "", nullptr, hasNewVersion);
-}
-upd_result failed(const char *errorText, bool hasNewVersion) {
-    return record(bwv::upd::kFinished, 0, "", "", errorText, hasNewVersion);
-}
-upd_result downloaded(const char *filePath, const char *version) {
-    return record(bwv::upd::kFinished, 500, version, filePath);
-}
 
 }  // namespace upd_double
 

@@ -1,4 +1,4 @@
-// Alerts, the log, window levels, the progress indicator and the script stand-in.
+// Alerts, window levels, the progress indicator and the script stand-in.
 #include <QtTest>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -8,9 +8,7 @@
 #include "platform/qt/applescript.hpp"
 #include "platform/qt/application.hpp"
 #include "platform/qt/controls.hpp"
-#include "platform/qt/log.hpp"
 #include "platform/qt/timer.hpp"
-#include "support/recorders.hpp"
 
 using namespace bwv::platform;
 
@@ -36,18 +34,6 @@ private slots:
         QCOMPARE(firedWhileOpen, 0);
         QTRY_VERIFY_WITH_TIMEOUT(fired >= 1, 5000);
         poll->invalidate();
-    }
-
-    void theLogGoesToTheInstalledSinkAndTheStandardOneComesBack() {
-        const auto standard = logSink();
-        {
-            bwv::test::ScopedLogRecorder log;
-            logLine(QStringLiteral("Mount point existed!"));
-            QCOMPARE(log->lines, QStringList{QStringLiteral("Mount point existed!")});
-        }
-        QCOMPARE(logSink(), standard);
-        setLogSink(nullptr);
-        QVERIFY(logSink() != nullptr);
     }
 
     void theControlsMapOntoTheirWidgets() {

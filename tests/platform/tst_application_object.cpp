@@ -19,22 +19,15 @@ struct Delegate : ApplicationDelegate {
 // QTEST_MAIN would make its own QApplication; these cases need the platform's.
 int main(int argc, char *argv[]) {
     bool ok = true;
-    {
-        // Terminating from the awake hook never enters the loop.
+    // Terminating from the awake hook never enters the loop; terminating from a timer ends
+    // it, and a runner's wait inside it stops too.
+    for (bool fromTimer : {false, true}) {
         Application app(argc, argv);
         Delegate d;
-        d.onAwake = [&] { app.terminate(); };
-        app.setDelegate(&d);
-        ok &= Application::shared() == &app && app.run() == 0;
-    }
-    ok &= Application::shared() == nullptr;
-    {
-        // Terminating from a timer ends the loop, and a runner's wait inside it stops too.
-        Application app(argc, argv);
-        Delegate d;
-        bool nestedGaveUp = false;
+        bool nestedGaveUp = !fromTimer;
         std::shared_ptr<Timer> keep;
         d.onAwake = [&] {
+            if (!fromTimer) return app.terminate();
             keep = Timer::scheduledTimer(0.05, true, [&](Timer &t) {
                 app.terminate();
                 nestedGaveUp = !RunLoop::current().runModeBeforeDate(RunLoopMode::Default, 5.0);
@@ -42,8 +35,9 @@ int main(int argc, char *argv[]) {
             });
         };
         app.setDelegate(&d);
-        ok &= app.run() == 0 && nestedGaveUp;
+        ok &= Application::shared() == &app && app.run() == 0 && nestedGaveUp;
     }
+    ok &= Application::shared() == nullptr;
     std::fprintf(stderr, "%s\n", ok ? "PASSED" : "FAILED");
     return ok ? 0 : 1;
 }

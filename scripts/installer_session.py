@@ -6,8 +6,8 @@ update feed served on 127.0.0.1, pressing its buttons with xdotool.
 
 runs the full installer in light-installer mode and saves a screenshot of each state; with
 --window and a DISPLAY it uses the user's display instead of a private one and leaves the
-pressing to them. scripts/demo runs it; the end-to-end test (tests/e2e) and the drills
-import its Display and Session. The session bus comes from the caller (dbus-run-session).
+pressing to them. scripts/demo runs it; the end-to-end test (tests/e2e)
+imports its Display and Session. The session bus comes from the caller (dbus-run-session).
 """
 
 import argparse

@@ -1,64 +1,81 @@
-// What the controller test programs hold around each case: the controller wired to a
-// fresh window, every alert and log line recorded, and environment changes undone after.
+// What the controller test programs hold around each case: a private root with an installed
+// client that may be replaced while it runs, TMPDIR inside it, the controller wired to a
+// fresh window as if started from a chosen bundle and command line, and every alert and log
+// line recorded.
 #pragma once
 
-#include <QStringList>
+#include <QDir>
+#include <QFile>
 #include <QWidget>
+#include <QtTest>
 
+#include <csignal>
 #include <memory>
-#include <optional>
 
-#include "tests/app/ControllerHarness.h"
+#include "app/AppController.h"
+#include "support/recorders.hpp"
+#include "support/temp_root.hpp"
+#include "tests/app/UpdateLibraryDouble.h"
 #include "ui_MainWindow.h"
 
 namespace app_test {
 
-// An environment variable set for as long as this lives; the earlier value (or its
-// absence) comes back afterwards. Held in an optional so emplace restores before it sets.
-class ScopedEnv {
-public:
-    ScopedEnv(const char *name, const QByteArray &value) : name_(name), earlier_(qgetenv(name)) {
-        qputenv(name_, value);
-    }
-    ~ScopedEnv() {
-        if (earlier_.isNull())
-            qunsetenv(name_);
-        else
-            qputenv(name_, earlier_);
-    }
-    ScopedEnv(const ScopedEnv &) = delete;
-    ScopedEnv &operator=(const ScopedEnv &) = delete;
+inline const QString kSupportDir = QStringLiteral("/Library/Application Support/Tarvenel/BrindleWave");
 
-private:
-    const char *name_;
-    QByteArray earlier_;
+// The endings of the application and the process are recorded instead of carried out.
+class TestController : public AppController {
+public:
+    QString bundlePath = QStringLiteral("/Applications/BrindleWaveFullInstaller.app");
+    QStringList arguments = {QStringLiteral("/Applications/BrindleWaveFullInstaller.app/Contents/MacOS/x")};
+    int terminations = 0;
+    int exitStatus = -1;
+
+protected:
+    QString mainBundlePath() const override { return bundlePath; }
+    QStringList processArguments() const override { return arguments; }
+    void terminateApplication() override { ++terminations; }
+    void exitProcess(int status) override { exitStatus = status; }
 };
 
 class ControllerFixture {
 protected:
+    std::unique_ptr<bwv::test::TempRoot> rootDir_;
+    QString root_;
+    QByteArray tmpdir_;
     std::unique_ptr<QWidget> window_;
     std::unique_ptr<Ui::MainWindow> form_;
     std::unique_ptr<TestController> c_;
-    std::unique_ptr<bwv::test::ScopedAlertRecorder> alertRecorder_;
-    std::unique_ptr<bwv::test::ScopedLogRecorder> logRecorder_;
-    bwv::test::RecordingAlertPresenter *presenter_ = nullptr;
-    bwv::test::RecordingLogSink *sink_ = nullptr;
+    std::unique_ptr<bwv::test::ScopedAlertRecorder> alerts_;
+    std::unique_ptr<bwv::test::ScopedLogRecorder> log_;
 
-    void startRecording() {
-        alertRecorder_ = std::make_unique<bwv::test::ScopedAlertRecorder>();
-        logRecorder_ = std::make_unique<bwv::test::ScopedLogRecorder>();
-        presenter_ = &**alertRecorder_;
-        sink_ = &**logRecorder_;
+    QString write(const QString &rooted, const QByteArray &content, int mode = 0644) const {
+        return rootDir_->writeFile(rooted.mid(1), content, mode);
+    }
+    QString read(const QString &rooted) const {
+        QFile f(root_ + rooted);
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    }
+    QString downloadDir() const { return root_ + QStringLiteral("/usertmp/bwvupdate"); }
+    QStringList alertTitles() const {
+        QStringList t;
+        for (const auto &a : (*alerts_)->alerts) t << a.title;
+        return t;
     }
 
-    void stopRecording() {
-        logRecorder_.reset();
-        alertRecorder_.reset();
-        presenter_ = nullptr;
-        sink_ = nullptr;
-    }
-
-    void openController() {
+    void setUp() {
+        rootDir_ = std::make_unique<bwv::test::TempRoot>();
+        root_ = rootDir_->path();
+        rootDir_->makeDir(QStringLiteral("tmp"));
+        rootDir_->makeDir(QStringLiteral("usertmp"));
+        tmpdir_ = qgetenv("TMPDIR");
+        qputenv("TMPDIR", (root_ + QStringLiteral("/usertmp/")).toUtf8());
+        write(kSupportDir + QStringLiteral("/conf/bwvinfo"), "version=6.0.0\n");
+        autoCheckMode = upgradeMode = bwvShutdownCancel = false;
+        upret = nullptr;
+        timecounter = 0;
+        upd_double::reset();
+        alerts_ = std::make_unique<bwv::test::ScopedAlertRecorder>();
+        log_ = std::make_unique<bwv::test::ScopedLogRecorder>();
         window_ = std::make_unique<QWidget>();
         form_ = std::make_unique<Ui::MainWindow>();
         form_->setupUi(window_.get());
@@ -67,17 +84,16 @@ protected:
     }
 
     // The update timer goes first: it must not fire into a controller being torn down.
-    void closeController() {
+    void tearDown() {
         if (c_ && c_->updateTimer) c_->updateTimer->invalidate();
         c_.reset();
         form_.reset();
         window_.reset();
-    }
-
-    QStringList alertTitles() const {
-        QStringList t;
-        for (const auto &a : presenter_->alerts) t << a.title;
-        return t;
+        log_.reset();
+        alerts_.reset();
+        std::signal(SIGTERM, SIG_DFL);
+        tmpdir_.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", tmpdir_);
+        rootDir_.reset();
     }
 };
 

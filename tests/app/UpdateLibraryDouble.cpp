@@ -1,5 +1,6 @@
 #include "tests/app/UpdateLibraryDouble.h"
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 
@@ -8,25 +9,30 @@ namespace {
 std::vector<std::string> g_calls;
 std::deque<upd_result> g_script;
 upd_result g_record{};
-int g_polls = 0;
-
-void copyText(char *dst, size_t size, const char *src) {
-    std::strncpy(dst, src ? src : "", size - 1);
-    dst[size - 1] = '\0';
-}
 
 }  // namespace
 
 namespace upd_double {
 
+upd_result record(int state, int progress, const char *version, const char *path, const char *error, bool hasNewVersion) {
+    upd_result r{};
+    r.state = static_cast<uint16_t>(state);
+    r.progress = progress;
+    r.error_code = error ? 7 : 0;
+    r.has_new_version = hasNewVersion ? 1 : 0;
+    std::strncpy(r.version, version, sizeof r.version - 1);
+    std::strncpy(r.file_path, path, sizeof r.file_path - 1);
+    std::strncpy(r.error_text, error ? error : "", sizeof r.error_text - 1);
+    return r;
+}
+
 void reset() {
     g_calls.clear();
     g_script.clear();
     g_record = running();
-    g_polls = 0;
 }
 
-std::vector<std::string> calls() { return g_calls; }
+const std::vector<std::string> &calls() { return g_calls; }
 
 std::vector<int> requests() {
     std::vector<int> out;
@@ -35,72 +41,23 @@ std::vector<int> requests() {
     return out;
 }
 
-void scriptPolls(std::vector<upd_result> answers) {
-    g_script.assign(answers.begin(), answers.end());
-}
+void scriptPolls(std::vector<upd_result> answers) { g_script.assign(answers.begin(), answers.end()); }
 
-int pollCount() { return g_polls; }
-
-upd_result running(int progress) {
-    upd_result r{};
-    r.state = 1;
-    r.progress = progress;
-    return r;
-}
-
-upd_result checked(bool hasNewVersion, const char *version) {
-    upd_result r{};
-    r.state = bwv::upd::kFinished;
-    r.has_new_version = hasNewVersion ? 1 : 0;
-    copyText(r.version, sizeof r.version, version);
-    return r;
-}
-
-upd_result failed(const char *errorText, bool hasNewVersion) {
-    upd_result r{};
-    r.state = bwv::upd::kFinished;
-    r.error_code = 7;
-    r.has_new_version = hasNewVersion ? 1 : 0;
-    copyText(r.error_text, sizeof r.error_text, errorText);
-    return r;
-}
-
-upd_result downloaded(const char *filePath, const char *version) {
-    upd_result r{};
-    r.state = bwv::upd::kFinished;
-    r.progress = 500;
-    copyText(r.version, sizeof r.version, version);
-    copyText(r.file_path, sizeof r.file_path, filePath);
-    return r;
-}
+int pollCount() { return static_cast<int>(std::count(g_calls.begin(), g_calls.end(), "request 4")); }
 
 }  // namespace upd_double
 
 extern "C" {
 
-int load_providers(void) {
-    g_calls.emplace_back("load_providers");
-    return 0;
-}
-
-int set_full_version(void) {
-    g_calls.emplace_back("set_full_version");
-    return 0;
-}
-
-int upd_init(const char *path) {
-    g_calls.emplace_back(std::string("upd_init ") + (path ? path : "(null)"));
-    return 0;
-}
+int load_providers(void) { return g_calls.emplace_back("load_providers"), 0; }
+int set_full_version(void) { return g_calls.emplace_back("set_full_version"), 0; }
+int upd_init(const char *path) { return g_calls.emplace_back(std::string("upd_init ") + path), 0; }
 
 upd_result *upd_check_bwn_update(int request) {
     g_calls.emplace_back("request " + std::to_string(request));
-    if (request == bwv::upd::kPoll) {
-        ++g_polls;
-        if (!g_script.empty()) {
-            g_record = g_script.front();
-            if (g_script.size() > 1) g_script.pop_front();
-        }
+    if (request == bwv::upd::kPoll && !g_script.empty()) {
+        g_record = g_script.front();
+        if (g_script.size() > 1) g_script.pop_front();
     }
     return &g_record;
 }

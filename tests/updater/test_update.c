@@ -128,6 +128,22 @@ CURLcode curl_easy_perform(CURL *curl) {
     return real(curl);
 }
 
+/* The user's message for a result, as the library words it for the feed or the image. */
+static const char *text_for(int code, int image, int status) {
+    switch (code) {
+    case 0: return "";
+    case UPD_E_UNREACHABLE: return image ? "Cannot reach the download server." : "Cannot reach the update server.";
+    case UPD_E_SERVER: return fmt("The %s server answered with error %d.", image ? "download" : "update", status);
+    case UPD_E_BAD_FEED: return "The update information is invalid.";
+    case UPD_E_NO_ENTRY: return "No update is offered for this client.";
+    case UPD_E_INTERRUPTED: return "The download was interrupted.";
+    case UPD_E_DAMAGED: return "The downloaded disk image is damaged.";
+    case UPD_E_SAVE: return "Cannot save the disk image.";
+    case UPD_E_TLS: return "Cannot verify the update server's identity.";
+    default: return "?";
+    }
+}
+
 static void requests_before_setup_fail_cleanly(void) {
     g_case = "before setup";
     EXPECT(run(UPD_REQ_CHECK)->error_code == UPD_E_NOT_SET_UP);
@@ -164,7 +180,7 @@ static void checks_report_how_the_feed_was_fetched(void) {
         EXPECT(providers(rows[i].first, rows[i].second, rows[i].extra) == 0);
         upd_result *r = run(UPD_REQ_CHECK);
         EXPECT(r->error_code == rows[i].code);
-        EXPECT((r->error_text[0] != 0) == (rows[i].code != 0));
+        EXPECT(!strcmp(r->error_text, text_for(rows[i].code, 0, 500)));
         EXPECT(!strcmp(r->version, rows[i].code ? "" : "7.4.1") && r->has_new_version == !rows[i].code);
     }
     g_trusted_ca = NULL;
@@ -219,6 +235,7 @@ static void downloads_resume_or_leave_nothing(void) {
         {"id=d9", 1, 0, 0, UPD_E_DAMAGED, 2, "bytes=300000-", ""},
         {"id=d10", -1, 0, 0, UPD_E_DAMAGED, 1, "", ""},
         {"status=404&id=d11", 0, 0, 0, UPD_E_SERVER, 1, "", ""},
+        {"id=d12", 0, 0, 0, UPD_E_UNREACHABLE, 0, "", ""},
         {"id=s1", 0, 0, 0, UPD_E_SAVE, 0, "", "mkdir -m 777 $F"},
         {"id=s2", 0, 0, 0, UPD_E_SAVE, 0, "", "mkdir -m 1777 $F"},
         {"id=s3", 0, 0, 0, UPD_E_SAVE, 0, "", "mkdir -m 700 $F && chown 54321:54321 $F"},
@@ -230,13 +247,16 @@ static void downloads_resume_or_leave_nothing(void) {
         if (strstr(rows[i].folder, "chown") && geteuid() != 0) continue; /* needs root */
         const char *folder = fmt("%s/dl-%zu/f", g_work, i);
         EXPECT(system(fmt("F=%s; D=${F%%/f}; mkdir $D %s%s", folder, *rows[i].folder ? "&& " : "", rows[i].folder)) == 0);
-        feed("d.plist", "7.6.0", fmt("img/a.dmg?%s", g_case), kSize + rows[i].size_off,
+        feed("d.plist", "7.6.0",
+             fmt(strcmp(g_case, "id=d12") ? "img/a.dmg?%s" : "http://127.0.0.1:1/a.dmg?%s", g_case),
+             kSize + rows[i].size_off,
              rows[i].wrong_sha ? fmt("%064d", 0) : g_sha);
         EXPECT(providers(url("d.plist"), NULL, rows[i].stall_1s ? "<key>StallTimeout</key><integer>1</integer>" : "")
                == 0);
         EXPECT(upd_init(folder) == 0);
         upd_result *r = run(UPD_REQ_DOWNLOAD_LIGHT);
         EXPECT(r->error_code == rows[i].code && !strcmp(r->version, "7.6.0") && !g_went_back);
+        EXPECT(!strcmp(r->error_text, text_for(rows[i].code, 1, 404)));
         EXPECT(rows[i].code ? !r->file_path[0] && entries(folder) == 0 : is_image(r->file_path) && entries(folder) == 1);
         char range[64] = "";
         EXPECT(requests(fmt("id=%s\t", strstr(g_case, "id=") + 3), range) == rows[i].requests);

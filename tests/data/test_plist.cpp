@@ -1,0 +1,297 @@
+// Property lists and keyed archives against an independent reader, python3's plistlib
+// (plist_oracle.py), over the files Apple's frameworks wrote (interop/, provenance in its
+// SOURCES.md); and the hostile shapes every reader must refuse.
+#include <bwvutil/dic.h>
+#include <bwvutil/gmsg.h>
+
+#include "platform/core/keyed_archive.hpp"
+#include "platform/core/plobj_impl.hpp"
+#include "support/bplist_bomb.hpp"
+#include "support/bwvtest.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <map>
+#include <memory>
+#include <set>
+
+namespace {
+
+namespace pl = bwv::pl;
+using namespace bwv::test;
+
+struct DicDeleter {
+    void operator()(dic *d) const { dic_destroy(d); }
+};
+using DicPtr = std::unique_ptr<dic, DicDeleter>;
+
+std::string hex(const void *p, size_t n)
+{
+    std::string out;
+    for (size_t i = 0; i < n; ++i)
+        out += "0123456789abcdef"[static_cast<const uint8_t *>(p)[i] >> 4],
+            out += "0123456789abcdef"[static_cast<const uint8_t *>(p)[i] & 15];
+    return out;
+}
+
+// Mirrors canon() of plist_oracle.py.
+std::string canon(const plobj *o)
+{
+    std::string out;
+    switch (pl::kind(o)) {
+    case pl::Kind::Boolean:
+        return pl::bool_value(o) ? "T" : "F";
+    case pl::Kind::Integer:
+        return "i" + (pl::int_is_unsigned(o) ? std::to_string(static_cast<uint64_t>(pl::int_value(o)))
+                                             : std::to_string(pl::int_value(o)));
+    case pl::Kind::Real:
+        return "r" + pl::detail::format_real(pl::real_value(o));
+    case pl::Kind::String:
+        return "s" + hex(pl::string_value(o).data(), pl::string_value(o).size());
+    case pl::Kind::Data:
+        return "d" + hex(pl::data_value(o).data(), pl::data_value(o).size());
+    case pl::Kind::Date:
+        return "t" + std::to_string(static_cast<int64_t>(std::floor(pl::date_value(o))));
+    case pl::Kind::Array:
+        for (size_t i = 0; i < pl::count(o); ++i)
+            out += (i ? "," : "") + canon(pl::array_at(o, i));
+        return "[" + out + "]";
+    case pl::Kind::Dict:
+        for (auto &[k, v] : pl::dict_entries(o))
+            out += (out.empty() ? "s" : ",s") + hex(k.data(), k.size()) + ":" + canon(v);
+        return "{" + out + "}";
+    }
+    return "?";
+}
+
+// What the oracle sees in each file (mode "canon" or "archive").
+std::map<std::string, std::string> oracle(const char *mode, std::vector<std::string> files)
+{
+    files.insert(files.begin(), mode);
+    RunResult r = run_python("plist_oracle.py", files);
+    EXPECT_EQ(r.rc, 0) << r.err;
+    std::map<std::string, std::string> seen;
+    for (const std::string &line : lines(r.out))
+        seen[line.substr(0, line.find('\t'))] = line.substr(line.find('\t') + 1);
+    return seen;
+}
+
+pl::Ref parse(std::string_view bytes) { return pl::Ref(pl::parse(bytes.data(), bytes.size(), true)); }
+pl::Ref unarchive(std::string_view bytes) { return pl::Ref(bwv::archive::unarchive_root(bytes.data(), bytes.size())); }
+
+TEST(PlistInterop, TheCorpusReadsAsPlistlibReadsItAndWritesBackEqual)
+{
+    ASSERT_TRUE(have_python3());
+    std::vector<std::string> files, archives, ours;
+    for (const std::string sub : {"xml-plists", "binary-plists", "keyed-archives"})
+        for (const std::string &name : list_dir(BWV_INTEROP_DIR "/" + sub))
+            (sub[0] == 'k' ? archives : files).push_back(BWV_INTEROP_DIR "/" + sub + "/" + name);
+    files.insert(files.end(), archives.begin(), archives.end());
+    ASSERT_EQ(files.size(), 20u);
+    auto plain = oracle("canon", files);
+    for (const std::string &f : files) {
+        SCOPED_TRACE(f);
+        pl::Ref o = parse(read_file(f));
+        ASSERT_TRUE(o);
+        EXPECT_EQ(canon(o.get()), plain[f]);
+        EXPECT_TRUE(pl::equal(parse(pl::to_binary(o.get())).get(), o.get()));
+        EXPECT_TRUE(pl::equal(parse(pl::to_xml(o.get())).get(), o.get()));
+        // The C interface takes dictionary roots only, from a path or a descriptor alike.
+        DicPtr d(dic_load_from_file(f.c_str()));
+        int fd = open(f.c_str(), O_RDONLY);
+        DicPtr from_fd(dic_load_from_fd(fd));
+        close(fd);
+        const bool dict = pl::kind(o.get()) == pl::Kind::Dict;
+        EXPECT_TRUE(dict ? d && from_fd && pl::equal(d->ref, o.get()) && pl::equal(from_fd->ref, o.get())
+                         : !d && !from_fd);
+    }
+
+    // Keyed archives: decoded as Foundation decodes them, and archived again by us, the
+    // same values once more for the independent decoder.
+    TempDir dir;
+    auto decoded = oracle("archive", archives);
+    std::set<std::string> decodable;
+    std::map<std::string, std::string> want;
+    for (const std::string &f : archives) {
+        SCOPED_TRACE(f);
+        const std::string bytes = read_file(f);
+        pl::Ref root = unarchive(bytes);
+        EXPECT_EQ(root ? canon(root.get()) : "-", decoded[f]);
+        std::string framed = std::string(12, '\0') + bytes + '\0';
+        gmsg *m = gmsg_parse_buffer(framed.data(), static_cast<int>(framed.size()));
+        EXPECT_EQ(pl::count(gmsg_content(m)), 2 + (root ? pl::count(root.get()) : 0)) << "types and the root's keys";
+        gmsg_release(m);
+        if (!root)
+            continue;
+        decodable.insert(f.substr(f.rfind('/') + 1));
+        std::string again;
+        ASSERT_TRUE(bwv::archive::archive_root(root.get(), again));
+        ours.push_back(dir.write(f.substr(f.rfind('/') + 1), again));
+        want[ours.back()] = decoded[f];
+    }
+    EXPECT_EQ(decodable, (std::set<std::string>{"instruments-config-dict-int64.bplist", "ios-ax-audit-node-nested-dict.bplist",
+                                                "ios-dtx-capabilities-dict.bplist", "ios-sysmon-nested-mutable-dict.bplist",
+                                                "macos-simpleDict.bplist"}));
+    auto rereads = oracle("archive", ours);
+    for (auto &[path, text] : want)
+        EXPECT_EQ(rereads[path], text) << path;
+}
+
+TEST(PlistInterop, WhatPlistlibWritesWeReadAndWriteAlike)
+{
+    TempDir dir;
+    ASSERT_EQ(run_python("plist_oracle.py", {"write", dir.path()}).rc, 0);
+    std::vector<std::string> files;
+    for (int i = 0; dir.exists("case-" + std::to_string(i) + ".xml"); ++i) {
+        const std::string base = dir / ("case-" + std::to_string(i));
+        SCOPED_TRACE(base);
+        DicPtr x(dic_load_from_file((base + ".xml").c_str())), b(dic_load_from_file((base + ".bin").c_str()));
+        ASSERT_TRUE(x && b);
+        EXPECT_TRUE(pl::equal(x->ref, b->ref));
+        ASSERT_EQ(dic_save_to_file(b.get(), (base + ".ours.xml").c_str()), 0);
+        EXPECT_EQ(read_file(base + ".ours.xml"), read_file(base + ".xml")) << "byte for byte";
+        write_file(base + ".ours.bin", pl::to_binary(x->ref));
+        files.insert(files.end(), {base + ".xml", base + ".ours.bin"});
+    }
+    ASSERT_EQ(files.size(), 22u);
+    auto seen = oracle("canon", files);
+    for (size_t i = 0; i < files.size(); i += 2)
+        EXPECT_EQ(seen[files[i + 1]], seen[files[i]]) << files[i + 1];
+}
+
+// Forms Foundation writes and our writer never does, and the damage a peer may send.
+TEST(KeyedArchive, ForeignFormsDecodeAndDamageIsRefused)
+{
+    TempDir dir;
+    const std::string dict = "{'$classname': 'NSDictionary', '$classes': ['NSDictionary', 'NSObject']}";
+    const struct { std::string archiver, objects, want; } rows[] = {
+        {"NSKeyedArchiver", "{'NS.keys': [U(2), U(3)], 'NS.objects': [U(4), U(6)], '$class': U(8)}, 's', 'd', "
+         "{'NS.string': 'hi', '$class': U(5)}, {'$classname': 'NSMutableString', '$classes': ['NSMutableString', "
+         "'NSString', 'NSObject']}, {'NS.data': b'\\x07', '$class': U(7)}, "
+         "{'$classname': 'NSData', '$classes': ['NSData', 'NSObject']}, " + dict, "{s64:d07,s73:s6869}"},
+        {"NSKeyedArchiver", "{'NS.keys': [U(2)], 'NS.objects': [U(2)], '$class': U(3)}, -5, " + dict, "{s2d35:i-5}"},
+        {"NSKeyedArchiver", "{'NS.keys': [U(2)], 'NS.objects': [U(9)], '$class': U(3)}, 'k', " + dict, "-"},
+        {"NSKeyedArchiver", "{'NS.keys': [U(2)], 'NS.objects': [U(1)], '$class': U(3)}, 'k', " + dict, "-"},
+        {"NSKeyedArchiver", "{'NS.keys': [U(2)], 'NS.objects': [], '$class': U(3)}, 'k', " + dict, "-"},
+        {"NSKeyedArchiver", "{'NS.keys': [U(2)], 'NS.objects': [U(2)], '$class': U(3)}, b'k', " + dict, "-"},
+        {"NSKeyedArchiver", "{'NS.keys': [U(2), U(3)], 'NS.objects': [U(2), U(3)], '$class': U(4)}, 5, '5', " + dict, "-"},
+        {"NSKeyedArchiver", "{'NS.keys': [U(2)], 'NS.objects': [U(0)], '$class': U(3)}, 'k', " + dict, "-"},
+        {"NSKeyedArchiver", "{'NS.keys': [], 'NS.objects': []}", "-"},
+        {"Other", "{'NS.keys': [], 'NS.objects': [], '$class': U(2)}, " + dict, "-"},
+    };
+    std::vector<std::string> args{"dump"};
+    for (const auto &r : rows)
+        args.insert(args.end(), {dir / std::to_string(args.size()), "{'$version': 100000, '$archiver': '" + r.archiver +
+                                 "', '$top': {'root': U(1)}, '$objects': ['$null', " + r.objects + "]}"});
+    ASSERT_EQ(run_python("plist_oracle.py", args).rc, 0);
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        pl::Ref root = unarchive(read_file(args[1 + 2 * i]));
+        EXPECT_EQ(root ? canon(root.get()) : "-", rows[i].want) << rows[i].objects;
+    }
+}
+
+// A valid archive of the string "hello" whose root dictionary also carries 2^levels
+// copies of `leaf` under a key the reader never looks at.
+std::string archive_with_bomb(int levels, const BplistObject &leaf)
+{
+    const uint64_t b = static_cast<uint64_t>(levels) + 3;
+    return doubling_bomb(levels, leaf, "Bomb", {b, b + 2, b + 4, b + 8}, {b + 1, b + 3, b + 5, b + 9},
+                         {bplist_string("$archiver"), bplist_string("NSKeyedArchiver"), bplist_string("$version"),
+                          {std::string("\x12\x00\x01\x86\xa0", 5), {}}, bplist_string("$top"), bplist_dict({b + 6}, {b + 7}),
+                          bplist_string("root"), {"\x80\x01", {}}, bplist_string("$objects"),
+                          bplist_array({b + 10, b + 11}), bplist_string("$null"), bplist_string("hello")});
+}
+
+// Objects referred to over and over expand into far more than the file holds, and nesting
+// exhausts the stack: every reader refuses such input before building anything, yet keeps
+// what honest writers share.
+TEST(PlistHostile, ExpansionBombsAndDeepNestingAreRefused)
+{
+    auto chain = [](uint64_t n, uint64_t loop) {
+        std::vector<BplistObject> objects{bplist_dict({1}, {2}), bplist_string("k")};
+        for (uint64_t i = 2; i < n; ++i)
+            objects.push_back(bplist_array({loop && i + 1 == n ? loop : i + 1}));
+        objects.push_back(bplist_array({}));
+        return bplist(objects);
+    };
+    auto repeat = [](const char *s) {
+        std::string out;
+        for (int i = 0; i < 100000; ++i)
+            out += s;
+        return out;
+    };
+    const std::string deep_xml = "<plist version=\"1.0\"><dict><key>k</key>" + repeat("<array>") + repeat("</array>") + "</dict></plist>";
+    const std::string big(65536, 'x');
+    const struct { const char *shape; std::string bytes; bool parses, decodes; } rows[] = {
+        {"2^20 copies of a boolean", doubling_bomb(20, {"\x09", {}}), false, false},
+        {"2^64 copies of a boolean", doubling_bomb(64, {"\x09", {}}), false, false},
+        {"2^15 copies of a 4 KB string", doubling_bomb(15, bplist_string(std::string(4096, 'x'))), false, false},
+        {"one string in 3000 places", bplist({bplist_dict({1}, {2}), bplist_string("Bomb"),
+                                              bplist_array(std::vector<uint64_t>(3000, 3)), bplist_string("a key")}),
+         true, false},
+        {"archive with 2^60 empty arrays", archive_with_bomb(60, bplist_array({})), false, false},
+        {"archive with 2^12 copies of 64 KB", archive_with_bomb(12, bplist_string(big)), false, false},
+        {"archive with 8 copies of 64 KB", archive_with_bomb(3, bplist_string(big)), true, true},
+        {"binary nested 100000 deep", chain(100000, 0), false, false},
+        {"binary nested 100 deep", chain(100, 0), true, false},
+        {"an array that holds itself", chain(10, 5), false, false},
+        {"XML nested 100000 deep", deep_xml, false, false},
+    };
+    TempDir dir;
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.shape);
+        const std::string path = dir.write("f.plist", r.bytes);
+        DicPtr d(dic_load_from_file(path.c_str()));
+        int fd = open(path.c_str(), O_RDONLY);
+        DicPtr from_fd(dic_load_from_fd(fd));
+        close(fd);
+        EXPECT_EQ(static_cast<bool>(parse(r.bytes)), r.parses);
+        EXPECT_EQ(d && from_fd, r.parses);
+        EXPECT_EQ(static_cast<bool>(unarchive(r.bytes)), r.decodes);
+    }
+    // A damaged trailer neither crashes a reader nor decodes.
+    const std::string good = bplist({bplist_array({1}), bplist_array({})});
+    for (size_t i = good.size() - 32; i < good.size(); ++i) {
+        std::string bad = good;
+        bad[i] = '\xff';
+        EXPECT_FALSE(unarchive(bad)) << i;
+    }
+    EXPECT_FALSE(parse(std::string_view(good).substr(0, 8)));
+}
+
+TEST(PlistWrite, ContainersThatHoldThemselvesOrNestTooDeepAreNotWritten)
+{
+    pl::Ref d(pl::make_dict());
+    pl::dict_set(d.get(), "self", d.get());
+    std::string out;
+    EXPECT_EQ(pl::to_xml(d.get()) + pl::to_binary(d.get()) + pl::description(d.get()), "");
+    EXPECT_FALSE(bwv::archive::archive_root(d.get(), out));
+    pl::dict_remove(d.get(), "self");
+    for (int depth : {bwv::archive::kMaxDepth - 1, bwv::archive::kMaxDepth + 1}) {
+        pl::Ref root(pl::make_dict()), cur = root;
+        for (int i = 0; i < depth; ++i) {
+            pl::Ref next(pl::make_dict());
+            pl::dict_set(cur.get(), "n", next.get());
+            cur = next;
+        }
+        EXPECT_EQ(bwv::archive::archive_root(root.get(), out) && unarchive(out), depth < bwv::archive::kMaxDepth);
+    }
+    // Each level refers twice to the one below: written once each, refused when read as a
+    // tree of 2^40 entries.
+    pl::Ref cur(pl::make_dict());
+    for (int i = 0; i < 40; ++i) {
+        pl::Ref up(pl::make_dict());
+        pl::dict_set(up.get(), "a", cur.get());
+        pl::dict_set(up.get(), "b", cur.get());
+        cur = up;
+    }
+    ASSERT_TRUE(bwv::archive::archive_root(cur.get(), out));
+    EXPECT_LT(out.size(), 4096u);
+    EXPECT_FALSE(unarchive(out));
+}
+
+}  // namespace

@@ -7,7 +7,7 @@
 
 #include <filesystem>
 
-#include "data/temp_dir.hpp"
+#include "support/bwvtest.hpp"
 #include "platform/core/paths.hpp"
 
 namespace {

@@ -1,11 +1,9 @@
-"""Independent reference for property lists and keyed archives: python3's plistlib.
-
-  plist_oracle.py write DIR          writes case-N.xml and case-N.bin for every sample
-  plist_oracle.py canon FILE...      prints "FILE<TAB>canonical text" per file
-  plist_oracle.py archive FILE...    the same for the root of each keyed archive, decoded as
-                                     Foundation would, or "-" for what it would not decode
-  plist_oracle.py dump FILE LITERAL...  writes the binary plist of each python literal (U = UID)
-"""
+# Independent reference for property lists and keyed archives: python3's plistlib.
+#   plist_oracle.py write DIR          writes case-N.xml and case-N.bin for every sample
+#   plist_oracle.py canon FILE...      prints "FILE<TAB>canonical text" per file
+#   plist_oracle.py archive FILE...    the same for the root of each keyed archive, decoded as
+#                                      Foundation would, or "-" for what it would not decode
+#   plist_oracle.py dump FILE LITERAL...  writes the binary plist of each python literal (U = UID)
 import datetime
 import math
 import os
@@ -17,7 +15,7 @@ EPOCH = datetime.datetime(2001, 1, 1)
 
 
 class Date(int):
-    """Whole seconds since 2001: CF's distant past (year 0) has no datetime."""
+    pass  # whole seconds since 2001: CF's distant past (year 0) has no datetime
 
 
 def xml_date(text, *_):
@@ -26,30 +24,8 @@ def xml_date(text, *_):
     return Date(days * 86400 + h * 3600 + mi * 60 + s)
 
 
-def samples():
-    big = {"entry-%04d" % i: ("value %d" % i if i % 3 else i * 1001) for i in range(300)}
-    return [
-        {}, {"a": "b"},
-        {"string": "plain", "escaped": "<tag> & 'quote' \"dq\" >>", "unicode": "Mässig, Maß – 日本",
-         "empty": "", "spaces": "  lead and trail  ", "newline": "line1\nline2\ttab"},
-        {"zero": 0, "one": 1, "neg": -5, "negbig": -80000000000, "max32": 2147483647,
-         "min32": -2147483648, "max64": 9223372036854775807, "min64": -9223372036854775808,
-         "huge": 18446744073709551615, "above": 9223372036854775852},
-        {"t": True, "f": False, "list": [True, False, 1, "x"]},
-        {"nested": {"deeper": {"deepest": {"k": "v", "n": 3}}, "empty": {}, "emptylist": []},
-         "arrays": [[1, 2, [3, [4, []]]], {"in": "array"}, {}]},
-        {"Åbenraa": 1, "Zebra": 2, "apple": 3, "_under": 4, "10": 5, "9": 6, "a b": 7},
-        {"reals": [0.5, 1.0, -2.25, 1e16, 1e15, 0.0001, 1e-05, 3.141592653589793, 1e300, -0.0, 123456.789]},
-        {"data": b"", "data1": b"<binary gunk>", "long": bytes(range(256)) * 3,
-         "nested": {"deep": [b"\x00\x01\x02" * 40]}},
-        {"date": datetime.datetime(2004, 10, 26, 10, 33, 33), "old": datetime.datetime(1901, 1, 1),
-         "future": datetime.datetime(2999, 12, 31, 23, 59, 59)},
-        big,
-    ]
-
-
 def canon(v):
-    """A type-tagged text of a value that the C++ side reproduces exactly."""
+    # A type-tagged text of a value that the C++ side reproduces exactly.
     if isinstance(v, bool):
         return "T" if v else "F"
     if isinstance(v, Date):
@@ -75,7 +51,7 @@ def canon(v):
 
 
 def unarchive(d):
-    """The root of a keyed archive of Foundation's plain value classes; KeyError otherwise."""
+    # The root of a keyed archive of Foundation's plain value classes; KeyError otherwise.
     if d["$archiver"] != "NSKeyedArchiver" or d["$version"] != 100000 or d["$objects"][0] != "$null":
         raise KeyError("not an archive")
     objs = d["$objects"]
@@ -107,9 +83,11 @@ def unarchive(d):
 
 def main():
     mode, args = sys.argv[1], sys.argv[2:]
+    here = os.path.dirname(os.path.abspath(__file__))
     plistlib._date_from_string = xml_date
     if mode == "write":
-        for i, value in enumerate(samples()):
+        samples = eval(open(os.path.join(here, "plist_samples.txt")).read(), {"datetime": datetime})
+        for i, value in enumerate(samples):
             for ext, fmt in (("xml", plistlib.FMT_XML), ("bin", plistlib.FMT_BINARY)):
                 with open(os.path.join(args[0], "case-%d.%s" % (i, ext)), "wb") as f:
                     f.write(plistlib.dumps(value, fmt=fmt))

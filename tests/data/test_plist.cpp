@@ -151,8 +151,16 @@ TEST(PlistInterop, WhatPlistlibWritesWeReadAndWriteAlike)
         DicPtr x(dic_load_from_file((base + ".xml").c_str())), b(dic_load_from_file((base + ".bin").c_str()));
         ASSERT_TRUE(x && b);
         EXPECT_TRUE(pl::equal(x->ref, b->ref));
-        ASSERT_EQ(dic_save_to_file(b.get(), (base + ".ours.xml").c_str()), 0);
-        EXPECT_EQ(read_file(base + ".ours.xml"), read_file(base + ".xml")) << "byte for byte";
+        // Saved over longer files, through a path and a descriptor: byte for byte plistlib's.
+        write_file(base + ".ours.xml", std::string(100000, 'y'));
+        int fd = open(dir.write("fd.xml", std::string(100000, 'y')).c_str(), O_RDWR);
+        ASSERT_EQ(dic_save_to_file(b.get(), (base + ".ours.xml").c_str()) + dic_save_to_fd(x.get(), fd), 0);
+        lseek(fd, 0, SEEK_SET);
+        DicPtr from_fd(dic_load_from_fd(fd));
+        close(fd);
+        EXPECT_TRUE(from_fd && pl::equal(from_fd->ref, x->ref));
+        EXPECT_EQ(read_file(base + ".ours.xml"), read_file(base + ".xml"));
+        EXPECT_EQ(dir.read("fd.xml"), read_file(base + ".xml"));
         write_file(base + ".ours.bin", pl::to_binary(x->ref));
         files.insert(files.end(), {base + ".xml", base + ".ours.bin"});
     }

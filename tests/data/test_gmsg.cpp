@@ -10,7 +10,6 @@
 #include <random>
 #include <set>
 #include <thread>
-#include <variant>
 
 namespace {
 
@@ -22,6 +21,25 @@ std::string str_r(gmsg *m, const char *key)
 {
     std::string s(static_cast<size_t>(std::max(gmsg_get_str_r(m, key, nullptr, 0), 1)), '\0');
     return gmsg_get_str_r(m, key, s.data(), static_cast<int>(s.size())) ? s.substr(0, s.size() - 1) : "<none>";
+}
+
+// A message as its types and description: what a copy of it must keep.
+std::string whole(gmsg *m)
+{
+    return m ? std::to_string(m->c_type) + "/" + std::to_string(m->m_type) + pl::description(gmsg_content(m)) : "-";
+}
+
+// What the getters answer for key: text|text copied out|number|bytes|nested message.
+std::string seen(gmsg *m, const char *key)
+{
+    const char *s = gmsg_get_str(m, key);
+    uint32_t len = 0;
+    const char *b = static_cast<const char *>(gmsg_get_bin(m, key, &len));
+    gmsg *inner = gmsg_get_msg(m, key);
+    std::string out = (s ? s : "<none>") + ("|" + str_r(m, key)) + "|" + std::to_string(gmsg_get_int(m, key)) + "|" +
+                      (b ? std::string(b, len) : "-") + "|" + whole(inner);
+    gmsg_release(inner);
+    return out;
 }
 
 // Generated and parsed again: what a peer receives.
@@ -46,52 +64,47 @@ TEST(Gmsg, IdsCountFromZeroAndAreNeverReused)
     gmsg_release(c);
 }
 
-// A plain model of a message: key -> number (the reserved type keys), text with its integer
-// reading, bytes, or a nested message from a fixed pool. Random operations run against both,
-// all observable state is compared after every step, and every few steps the message is
-// replaced by what a peer would receive of it, or by its duplicate.
+// Random operations on a message and on a map of what its getters must answer for each
+// key, all compared after every step. Nested messages are snapshots of a pool that keeps
+// changing. Every few steps the message is replaced by what a peer receives, or its duplicate.
 TEST(Gmsg, BehavesLikeAPlainMap)
 {
-    struct Text { std::string s; int64_t as_int; };
-    using Bytes = std::vector<unsigned char>;
-    using Value = std::variant<int64_t, Text, Bytes, size_t>;
     std::mt19937_64 rng(20261206u);
     auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
     // Keys and texts that are not UTF-8 are refused and store nothing.
-    const std::vector<std::string> keys{"a", "key", "\xc3\xa9t\xc3\xa9", "\xf0\x9f\x98\x80", "\xc3", ""};
-    const std::vector<Text> texts{{"", 0}, {"42 apples", 42}, {"  -17xyz", -17}, {"+8", 8}, {"x8", 0},
-                                  {"99999999999999999999", INT64_MAX}, {"-99999999999999999999", INT64_MIN},
-                                  {"Mises \xc3\xa0 jour \xf0\x9f\x98\x80", 0}, {"\xff\xfe", 0}};
-    std::vector<gmsg *> pool{gmsg_create(7, 8), gmsg_create(9, -10)};
-    gmsg_add_str(pool[0], "deep", "value");
-    gmsg_add_msg(pool[1], "level2", pool[0]);
-    gmsg *m = gmsg_create(11, -22);
-    std::map<std::string, Value> model{{"_c_type_", int64_t{11}}, {"_m_type_", int64_t{-22}}};
+    const std::vector<std::string> keys{"a", "key", "\xc3\xa9t\xc3\xa9", "\xf0\x9f\x98\x80", "\xc3", "", "_c_type_"};
+    const std::vector<std::pair<std::string, int64_t>> texts{
+        {"", 0}, {"42 apples", 42}, {"  -17xyz", -17}, {"+8", 8}, {"x8", 0}, {"99999999999999999999", INT64_MAX},
+        {"-99999999999999999999", INT64_MIN}, {"Mises \xc3\xa0 jour \xf0\x9f\x98\x80", 0}, {"\xff\xfe", 0}};
+    gmsg *pool[2] = {gmsg_create(7, 8), gmsg_create(9, -10)}, *m = gmsg_create(11, -22);
+    std::map<std::string, std::string> model{{"_c_type_", "<none>|<none>|11|-|-"}, {"_m_type_", "<none>|<none>|-22|-|-"}};
     for (int step = 0; step < 3000; ++step) {
         SCOPED_TRACE("step " + std::to_string(step));
-        const std::string &key = keys[pick(keys.size())];
+        const std::string &key = keys[pick(keys.size() - 1)];
+        const auto &[text, as_int] = texts[pick(texts.size())];
+        const int64_t n = pick(4) ? static_cast<int64_t>(rng()) : pick(2) ? INT64_MIN : INT64_MAX;
+        std::string bytes(pick(40), '\0'), v;
+        for (char &c : bytes)
+            c = static_cast<char>(rng());
+        gmsg *r = nullptr, *p = pool[pick(2)];
         bool ok = pl::valid_utf8(key);
-        gmsg *r = nullptr;
-        Value v;
         if (const size_t op = pick(6); op == 0) {
-            const Text &t = texts[pick(texts.size())];
-            ok = ok && pl::valid_utf8(t.s);
-            r = gmsg_add_str(m, key.c_str(), t.s.c_str());
-            v = t;
+            ok = ok && pl::valid_utf8(text);
+            r = gmsg_add_str(m, key.c_str(), text.c_str());
+            v = text + "|" + text + "|" + std::to_string(as_int) + "|-|-";
         } else if (op == 1) {
-            const int64_t n = pick(4) ? static_cast<int64_t>(rng()) : pick(2) ? INT64_MIN : INT64_MAX;
             r = gmsg_add_int(m, key.c_str(), n);
-            v = Text{std::to_string(n), n};
+            v = std::to_string(n) + "|" + std::to_string(n) + "|" + std::to_string(n) + "|-|-";
         } else if (op == 2) {
-            Bytes bytes(pick(40));
-            for (auto &c : bytes)
-                c = static_cast<unsigned char>(rng());
             ok = ok && !bytes.empty();
-            r = gmsg_add_bin(m, key.c_str(), bytes.empty() ? "x" : static_cast<void *>(bytes.data()), static_cast<int>(bytes.size()));
-            v = std::move(bytes);
+            r = gmsg_add_bin(m, key.c_str(), bytes.empty() ? "x" : bytes.data(), static_cast<int>(bytes.size()));
+            v = "<none>|<none>|-1|" + bytes + "|-";
         } else if (op == 3) {
-            v = pick(pool.size());
-            r = gmsg_add_msg(m, key.c_str(), pool[std::get<size_t>(v)]);
+            v = "<none>|<none>|-1|-|" + whole(p);
+            r = gmsg_add_msg(m, key.c_str(), p);
+        } else if (op == 4) {
+            gmsg_add_int(p, "n", n);  // copies stored before keep what they had
+            ok = false;
         } else {
             ASSERT_EQ(gmsg_delete(m, key.c_str()), key.empty() ? -1 : 0) << "an empty key is refused";
             if (!key.empty())
@@ -108,33 +121,14 @@ TEST(Gmsg, BehavesLikeAPlainMap)
             m = copy;
         }
         std::vector<std::string> want;
-        for (const auto &kv : model)
-            want.push_back(kv.first);
+        for (const auto &[k, value] : model)
+            want.push_back(k);
         ASSERT_EQ(keys_of(m), want);
-        for (const std::string &k : keys) {
-            SCOPED_TRACE("key " + k);
-            auto it = model.find(k);
-            const Value *e = it == model.end() ? nullptr : &it->second;
-            const Text *text = e ? std::get_if<Text>(e) : nullptr;
-            const Bytes *bytes = e ? std::get_if<Bytes>(e) : nullptr;
-            const size_t *nested = e ? std::get_if<size_t>(e) : nullptr;
-            const int64_t *num = e ? std::get_if<int64_t>(e) : nullptr;
-            const char *s = gmsg_get_str(m, k.c_str());
-            ASSERT_EQ(s ? std::string(s) : "<none>", text ? text->s : "<none>");
-            ASSERT_EQ(str_r(m, k.c_str()), text ? text->s : "<none>");
-            ASSERT_EQ(gmsg_get_int(m, k.c_str()), text ? text->as_int : num ? *num : -1);
-            uint32_t len = 0;
-            auto *b = static_cast<const unsigned char *>(gmsg_get_bin(m, k.c_str(), &len));
-            ASSERT_EQ(b ? Bytes(b, b + len) : Bytes{'-'}, bytes ? *bytes : Bytes{'-'});
-            gmsg *inner = gmsg_get_msg(m, k.c_str());
-            ASSERT_EQ(inner != nullptr, nested != nullptr);
-            ASSERT_TRUE(!inner || (inner->c_type == pool[*nested]->c_type && inner->m_type == pool[*nested]->m_type &&
-                                   pl::equal(gmsg_content(inner), gmsg_content(pool[*nested]))));
-            gmsg_release(inner);
-        }
+        for (const std::string &k : keys)
+            ASSERT_EQ(seen(m, k.c_str()), model.count(k) ? model[k] : "<none>|<none>|-1|-|-") << k;
     }
-    for (gmsg *p : {m, pool[0], pool[1]})
-        gmsg_release(p);
+    for (gmsg *x : {m, pool[0], pool[1]})
+        gmsg_release(x);
 }
 
 TEST(Gmsg, RefusedArgumentsAndUndecodableInput)

@@ -15,8 +15,6 @@ namespace {
 
 namespace pl = bwv::pl;
 
-std::vector<std::string> keys_of(gmsg *m) { return pl::dict_keys(gmsg_content(m)); }
-
 std::string str_r(gmsg *m, const char *key)
 {
     std::string s(static_cast<size_t>(std::max(gmsg_get_str_r(m, key, nullptr, 0), 1)), '\0');
@@ -52,16 +50,13 @@ gmsg *sent(gmsg *m)
     return back;
 }
 
-// Must stay the first test of this program: ids count from the process's first message.
+// Must stay the first test of this program: ids count from the process's first message
+// and are never handed out again.
 TEST(Gmsg, IdsCountFromZeroAndAreNeverReused)
 {
-    gmsg *a = gmsg_create(1, 2), *b = gmsg_create(1, 2);
-    EXPECT_EQ(a->id + b->id, 1u);
-    gmsg_release(a);
-    gmsg *c = gmsg_create(3, 4);
-    EXPECT_EQ(c->id, 2u);
+    gmsg *a = gmsg_create(1, 2), *b = (gmsg_release(a), gmsg_create(3, 4));
+    EXPECT_TRUE(a != nullptr && b->id == 1 && b->c_type == 3 && b->m_type == 4);
     gmsg_release(b);
-    gmsg_release(c);
 }
 
 // Random operations on a message and on a map of what its getters must answer for each
@@ -145,7 +140,7 @@ TEST(Gmsg, RefusedArgumentsAndUndecodableInput)
         {"add_str without value", [&] { return gmsg_add_str(m, "s", nullptr) != nullptr; }, 0},
         {"add_int without key", [&] { return gmsg_add_int(m, nullptr, 1) != nullptr; }, 0},
         {"add_msg of null", [&] { return gmsg_add_msg(m, "m", nullptr) != nullptr; }, 0},
-        {"nothing was stored", [&] { return static_cast<long>(keys_of(m).size()); }, 3},
+        {"nothing was stored", [&] { return static_cast<long>(pl::count(gmsg_content(m))); }, 3},
         {"get_bin without length", [&] { return gmsg_get_bin(m, "k", nullptr) != nullptr; }, 0},
         {"get_msg without key", [&] { return gmsg_get_msg(m, nullptr) != nullptr; }, 0},
         {"delete without key", [&] { return gmsg_delete(m, nullptr); }, -1},
@@ -174,7 +169,7 @@ TEST(Gmsg, RefusedArgumentsAndUndecodableInput)
             memset(cut.get() + 12, 0xA5, 8);
         gmsg *r = gmsg_parse_buffer(cut.get(), static_cast<int>(n));
         ASSERT_EQ(r != nullptr, n > 12) << n;
-        EXPECT_TRUE(!r || (r->c_type == 0 && r->m_type == 0 && keys_of(r).size() == 2)) << n;
+        EXPECT_TRUE(!r || (r->c_type == 0 && r->m_type == 0 && pl::count(gmsg_content(r)) == 2)) << n;
         gmsg_release(r);
     }
     free(buf);

@@ -12,6 +12,7 @@ import re
 import sys
 
 EPOCH = datetime.datetime(2001, 1, 1)
+FIELDS = {"NSString": "NS.string", "NSMutableString": "NS.string", "NSData": "NS.data", "NSMutableData": "NS.data"}
 
 
 class Date(int):
@@ -71,10 +72,8 @@ def unarchive(d):
             return {str(k): value(v) for k, v in zip(keys, o["NS.objects"])}
         if name in ("NSArray", "NSMutableArray"):
             return [value(v) for v in o["NS.objects"]]
-        if name in ("NSString", "NSMutableString"):
-            return o["NS.string"]
-        if name in ("NSData", "NSMutableData"):
-            return o["NS.data"]
+        if name in FIELDS:
+            return o[FIELDS[name]]
         if name == "NSDate":
             return Date(math.floor(o["NS.time"]))
         raise KeyError(name)
@@ -103,5 +102,4 @@ def main():
             print("%s\t-" % path)
 
 
-if __name__ == "__main__":
-    main()
+main()

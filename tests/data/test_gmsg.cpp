@@ -207,7 +207,7 @@ TEST(Gmsg, BufferLayoutAndTypesComeFromTheArchive)
 
 // Texts handed out by gmsg_get_str live in one ring shared by every message; one that
 // cannot fit is refused without touching what the ring holds.
-TEST(Gmsg, TextsTooLongForTheStringRingAreOnlyCopiedOut)
+TEST(Gmsg, TheStringRingWrapsAndRefusesWhatCannotFit)
 {
     gmsg *m = gmsg_create(0, 0);
     gmsg_add_str(m, "fits", std::string(131071, 'f').c_str());
@@ -215,6 +215,10 @@ TEST(Gmsg, TextsTooLongForTheStringRingAreOnlyCopiedOut)
     const char *fits = gmsg_get_str(m, "fits");
     EXPECT_EQ(gmsg_get_str(m, "long"), nullptr);
     EXPECT_EQ(strlen(fits), 131071u);
+    // One that would end exactly at the ring's end starts it again (from offset 1 here).
+    gmsg_add_str(m, "empty", "");
+    gmsg_add_str(m, "exact", std::string(131070, 'e').c_str());
+    EXPECT_TRUE(gmsg_get_str(m, "empty") == fits && gmsg_get_str(m, "exact") == fits);
     char small[3];
     EXPECT_EQ(gmsg_get_str_r(m, "long", small, 3), 131073);
     EXPECT_STREQ(small, "tt");

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "alloc_hooks.hpp"
-#include "data/temp_dir.hpp"
+#include "support/bwvtest.hpp"
 
 #include <gtest/gtest.h>
 

@@ -21,19 +21,20 @@ extern "C" void REAL(free)(void *);
 
 namespace {
 
-std::atomic<bool> armed, counting;
+std::atomic<bool> armed;
+std::atomic<long> live;
 pthread_t owner;
 bool rest, hit;
-long fail_at, seen, live;
-
-bool mine() { return pthread_equal(pthread_self(), owner); }
+long fail_at, seen;
 
 // libplist writes through a failed allocation, so failing one only crashes inside it: its
 // own allocations are counted for leaks but never failed.
 bool fails(const void *caller)
 {
     Dl_info info;
-    if (!armed || !mine() || (dladdr(caller, &info) && info.dli_fname && std::strstr(info.dli_fname, "libplist")))
+    if (!armed || !pthread_equal(pthread_self(), owner))
+        return false;
+    if (dladdr(caller, &info) && info.dli_fname && std::strstr(info.dli_fname, "libplist"))
         return false;
     if (++seen != fail_at && !(rest && seen > fail_at))
         return false;
@@ -43,7 +44,7 @@ bool fails(const void *caller)
 
 void *counted(void *p)
 {
-    live += p && counting && mine();
+    live += p != nullptr;
     return p;
 }
 
@@ -57,7 +58,7 @@ void *malloc(size_t n) noexcept { return malloc_from(n, CALLER); }
 void *calloc(size_t n, size_t size) noexcept { return fails(CALLER) ? nullptr : counted(REAL(calloc)(n, size)); }
 void free(void *p) noexcept
 {
-    live -= p && counting && mine();
+    live -= p != nullptr;
     REAL(free)(p);
 }
 void *realloc(void *p, size_t n) noexcept
@@ -106,15 +107,6 @@ bool disarm()
     armed = false;
     return hit;
 }
-void track()
-{
-    owner = pthread_self(), live = 0;
-    counting = true;
-}
-long leaked()
-{
-    counting = false;
-    return live;
-}
+long live_blocks() { return live; }
 
 }  // namespace bwv::test::alloc

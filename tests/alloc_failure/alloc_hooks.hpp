@@ -10,9 +10,7 @@ namespace bwv::test::alloc {
 void arm(long fail_at, bool rest);
 // Stops counting; answers whether a failure was injected since arm.
 bool disarm();
-// Starts counting the calling thread's live blocks.
-void track();
-// Blocks the calling thread allocated since track and has not freed.
-long leaked();
+// Blocks allocated and not yet freed, counted from the start of the process.
+long live_blocks();
 
 }  // namespace bwv::test::alloc

@@ -10,6 +10,7 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <cstring>
 #include <memory>
 
 #include "crypto_test_util.hpp"
@@ -19,7 +20,8 @@ using namespace bwv_test;
 namespace {
 
 Bytes openssl_aes_ecb(const Bytes &key, const Bytes &in, int encrypt) {
-    const EVP_CIPHER *c = key.size() == 16 ? EVP_aes_128_ecb() : key.size() == 24 ? EVP_aes_192_ecb() : EVP_aes_256_ecb();
+    const EVP_CIPHER *c =
+        key.size() == 16 ? EVP_aes_128_ecb() : key.size() == 24 ? EVP_aes_192_ecb() : EVP_aes_256_ecb();
     std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
     EVP_CipherInit_ex(ctx.get(), c, nullptr, key.data(), nullptr, encrypt);
     EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
@@ -47,16 +49,17 @@ Bytes openssl_pbkdf2(const Bytes &pwd, const Bytes &salt, unsigned iter, std::si
 // verifier by PBKDF2 (1000 iterations), AES on a 64-bit little-endian counter from 1,
 // HMAC-SHA1 of the cipher text cut to 10 bytes.
 Bytes reference_seal(const std::string &pwd, const Bytes &salt, const Bytes &plain) {
-    const std::size_t klen = 8 * (salt.size() / 4 - 1) + 8;
-    const Bytes dk = openssl_pbkdf2(Bytes(pwd.begin(), pwd.end()), salt, 1000, 2 * klen + 2);
-    Bytes counters(plain.size() / 16 * 16 + 16);
-    for (std::size_t b = 0; b < counters.size() / 16; ++b)
-        for (int i = 0; i < 8; ++i) counters[16 * b + static_cast<std::size_t>(i)] = static_cast<unsigned char>((b + 1) >> (8 * i));
-    const Bytes ks = openssl_aes_ecb(Bytes(dk.begin(), dk.begin() + static_cast<long>(klen)), counters, 1);
+    const long klen = static_cast<long>(2 * salt.size());  // 16, 24 or 32 bytes
+    const Bytes dk = openssl_pbkdf2(Bytes(pwd.begin(), pwd.end()), salt, 1000, static_cast<std::size_t>(2 * klen + 2));
+    Bytes counters(plain.size() / 16 * 16 + 16, 0), body(plain.size());
+    for (std::size_t i = 0; i < counters.size(); ++i)
+        if (i % 16 < 8) counters[i] = static_cast<unsigned char>((i / 16 + 1) >> (8 * (i % 16)));
+    const Bytes ks = openssl_aes_ecb(Bytes(dk.begin(), dk.begin() + klen), counters, 1);
+    for (std::size_t i = 0; i < plain.size(); ++i) body[i] = plain[i] ^ ks[i];
+    const Bytes mac = openssl_hmac(Bytes(dk.begin() + klen, dk.end() - 2), body);
     Bytes out = salt;
     out.insert(out.end(), dk.end() - 2, dk.end());
-    for (std::size_t i = 0; i < plain.size(); ++i) out.push_back(plain[i] ^ ks[i]);
-    const Bytes mac = openssl_hmac(Bytes(dk.begin() + static_cast<long>(klen), dk.end() - 2), Bytes(out.begin() + static_cast<long>(salt.size()) + 2, out.end()));
+    out.insert(out.end(), body.begin(), body.end());
     out.insert(out.end(), mac.begin(), mac.begin() + 10);
     return out;
 }
@@ -65,13 +68,15 @@ Bytes reference_seal(const std::string &pwd, const Bytes &salt, const Bytes &pla
 template <typename Feed>
 void in_pieces(std::mt19937_64 &rng, Bytes &b, Feed feed) {
     const auto cuts = random_cuts(rng, b.size());
-    for (std::size_t i = 1; i < cuts.size(); ++i) feed(b.data() + cuts[i - 1], static_cast<uint32_t>(cuts[i] - cuts[i - 1]));
+    for (std::size_t i = 1; i < cuts.size(); ++i)
+        feed(b.data() + cuts[i - 1], static_cast<uint32_t>(cuts[i] - cuts[i - 1]));
 }
 
 void one_round(std::mt19937_64 &rng, int round) {
     SCOPED_TRACE("round " + std::to_string(round));
     // AES: random key and blocks, both directions.
-    const Bytes key = random_bytes(rng, 16 + 8 * uniform(rng, 0, 2)), blocks = random_bytes(rng, 16 * uniform(rng, 1, 4));
+    const Bytes key = random_bytes(rng, 16 + 8 * uniform(rng, 0, 2));
+    const Bytes blocks = random_bytes(rng, 16 * uniform(rng, 1, 4));
     aes_ctx enc, dec;
     aes_set_encrypt_key(key.data(), static_cast<unsigned>(key.size()), &enc);
     aes_set_decrypt_key(key.data(), static_cast<unsigned>(key.size()), &dec);
@@ -130,8 +135,11 @@ void one_round(std::mt19937_64 &rng, int round) {
     const auto *pw = reinterpret_cast<const unsigned char *>(text.data());
     fcrypt_ctx ecx, dcx;
     unsigned char ver[2], emac[10], dmac[10];
+    std::memset(&ecx, 0x00, sizeof ecx);
+    std::memset(&dcx, 0xA5, sizeof dcx);
     ASSERT_EQ(fcrypt_init(mode, pw, static_cast<unsigned>(text.size()), head.data(), ver, &ecx), 0);
     ASSERT_EQ(fcrypt_init(mode, pw, static_cast<unsigned>(text.size()), head.data(), ver, &dcx), 0);
+    EXPECT_EQ(std::memcmp(&ecx, &dcx, sizeof ecx), 0);  // nothing of the memory before is left
     Bytes body = plain;
     in_pieces(rng, body, [&](unsigned char *d, uint32_t n) { fcrypt_encrypt(d, n, &ecx); });
     EXPECT_EQ(fcrypt_end(emac, &ecx), 10);

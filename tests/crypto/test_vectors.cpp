@@ -23,15 +23,15 @@ struct Vector {
 
 // A field is hex or "text" (spaces allowed), either followed by an optional *N.
 Bytes field(const std::string &tok) {
-    const std::size_t star = tok.rfind('*'), quote = tok[0] == '"' ? tok.rfind('"') : 0;
-    const std::size_t end = star == std::string::npos || star < quote ? tok.size() : star;
+    const std::size_t star = tok.find('*', tok[0] == '"' ? tok.rfind('"') : 0);
+    const std::string body = tok.substr(0, star);
     Bytes one;
-    if (tok[0] == '"')
-        one.assign(tok.begin() + 1, tok.begin() + static_cast<long>(end) - 1);
-    else
-        for (std::size_t i = 0; i + 1 < end; i += 2) one.push_back(static_cast<unsigned char>(std::stoul(tok.substr(i, 2), nullptr, 16)));
+    for (std::size_t i = 0; tok[0] != '"' && i + 1 < body.size(); i += 2)
+        one.push_back(static_cast<unsigned char>(std::stoul(body.substr(i, 2), nullptr, 16)));
+    if (tok[0] == '"') one.assign(body.begin() + 1, body.end() - 1);
     Bytes out;
-    for (unsigned long n = end == tok.size() ? 1 : std::stoul(tok.substr(end + 1)); n != 0; --n) out.insert(out.end(), one.begin(), one.end());
+    for (unsigned long n = star == std::string::npos ? 1 : std::stoul(tok.substr(star + 1)); n != 0; --n)
+        out.insert(out.end(), one.begin(), one.end());
     return out;
 }
 
@@ -100,7 +100,7 @@ void check(const Vector &v) {
         sha1_begin(&ctx);
         std::memcpy(ctx.wbuf, f[0].data(), 64);
         sha1_compile(&ctx);
-        for (int i = 0; i < 20; ++i) out[static_cast<std::size_t>(i)] = static_cast<unsigned char>(ctx.hash[i / 4] >> (24 - 8 * (i % 4)));
+        for (std::size_t i = 0; i < 20; ++i) out[i] = static_cast<unsigned char>(ctx.hash[i / 4] >> (24 - 8 * (i % 4)));
     } else if (v.kind == "hmac") {
         // A short code is a prefix, and nothing past it is written.
         hmac_sha1(f[0].data(), static_cast<uint32_t>(f[0].size()), f[1].data(), static_cast<uint32_t>(f[1].size()),

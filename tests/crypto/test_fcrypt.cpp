@@ -43,7 +43,7 @@ struct Scratch {
     int open(std::size_t n, const char *pwd = kPw, unsigned char flip = 0, bool to_out = true) {
         static const Bytes sealed = seal(Bytes(5, 'p'));
         Bytes b(sealed.begin(), sealed.begin() + static_cast<long>(n));
-        b[9] ^= flip;
+        if (flip != 0) b[9] ^= flip;
         return decrypt_buffer(b.data(), static_cast<int>(n), to_out ? out : nullptr, &len, pwd);
     }
     int refused_key_lengths() {

@@ -9,6 +9,8 @@
 
 #include <cstring>
 #include <fstream>
+#include <iomanip>
+#include <sstream>
 
 #include "crypto_test_util.hpp"
 
@@ -21,38 +23,33 @@ struct Vector {
     std::vector<Bytes> f;
 };
 
-// A field is hex or "text" (spaces allowed), either followed by an optional *N.
-Bytes field(const std::string &tok) {
-    const std::size_t star = tok.find('*', tok[0] == '"' ? tok.rfind('"') : 0);
-    const std::string body = tok.substr(0, star);
-    Bytes one;
-    for (std::size_t i = 0; tok[0] != '"' && i + 1 < body.size(); i += 2)
-        one.push_back(static_cast<unsigned char>(std::stoul(body.substr(i, 2), nullptr, 16)));
-    if (tok[0] == '"') one.assign(body.begin() + 1, body.end() - 1);
-    Bytes out;
-    for (unsigned long n = star == std::string::npos ? 1 : std::stoul(tok.substr(star + 1)); n != 0; --n)
-        out.insert(out.end(), one.begin(), one.end());
-    return out;
-}
-
+// Fields are hex, or "text" where they are quoted; a field "*N" repeats the one before.
 std::vector<Vector> read_vectors() {
     std::vector<Vector> all;
     for (const char *name : {"aes", "sha1", "hmac", "pbkdf2"}) {
-        std::ifstream in(std::string(BWV_CRYPTO_VECTORS) + "/" + name + ".txt");
-        EXPECT_TRUE(in) << name;
-        int no = 0;
-        for (std::string line; std::getline(in, line);) {
-            if (++no, line.empty() || line[0] == '#') continue;
+        std::ifstream file(std::string(BWV_CRYPTO_VECTORS) + "/" + name + ".txt");
+        EXPECT_TRUE(file) << name;
+        std::string line, tok;
+        for (int no = 1; std::getline(file, line); ++no) {
             Vector v{std::string(name) + ".txt:" + std::to_string(no), {}, {}};
-            for (std::size_t i = 0; i < line.size();) {
-                const std::size_t q = line[i] == '"' ? line.find('"', i + 1) : i;
-                const std::size_t j = std::min(line.find(' ', q), line.size());
-                const std::string tok = line.substr(i, j - i);
-                if (v.kind.empty()) v.kind = tok;
-                else v.f.push_back(v.kind == "pbkdf2" && v.f.size() == 2 ? Bytes(tok.begin(), tok.end()) : field(tok));
-                i = j + 1;
+            std::istringstream in(line);
+            while (line[0] != '#' && in >> std::ws && !in.eof()) {
+                const bool text = in.peek() == '"';
+                in >> std::quoted(tok);
+                Bytes b = text ? Bytes(tok.begin(), tok.end()) : Bytes();
+                for (std::size_t i = 0; !text && !v.kind.empty() && tok[0] != '*' && i + 1 < tok.size(); i += 2)
+                    b.push_back(static_cast<unsigned char>(std::stoul(tok.substr(i, 2), nullptr, 16)));
+                if (v.kind.empty()) {
+                    v.kind = tok;
+                } else if (!text && tok[0] == '*') {
+                    const Bytes one = v.f.back();
+                    for (unsigned long n = std::stoul(tok.substr(1)); n > 1; --n)
+                        v.f.back().insert(v.f.back().end(), one.begin(), one.end());
+                } else {
+                    v.f.push_back(b);
+                }
             }
-            all.push_back(v);
+            if (!v.kind.empty()) all.push_back(v);
         }
     }
     return all;

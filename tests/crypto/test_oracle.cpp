@@ -130,6 +130,13 @@ void one_round(std::mt19937_64 &rng, int round) {
     olen = slen + 20;
     ASSERT_EQ(decrypt_buffer(sealed.data(), slen, opened.data(), &olen, text.c_str()), 0);
     EXPECT_EQ(Bytes(opened.begin(), opened.begin() + olen), plain);
+    // An altered byte fails the code, and an altered cipher text still comes out altered.
+    const std::size_t at = plain.empty() ? sealed.size() - 1 : salt_len + 2;
+    sealed[at] ^= 0x40;
+    olen = slen + 20;
+    EXPECT_EQ(decrypt_buffer(sealed.data(), slen, opened.data(), &olen, text.c_str()), FCRYPT_ERR_AUTH);
+    EXPECT_TRUE(plain.empty() || opened[0] == (plain[0] ^ 0x40));
+    sealed[at] ^= 0x40;
 
     const int mode = static_cast<int>(salt_len / 4 - 1);
     const auto *pw = reinterpret_cast<const unsigned char *>(text.data());

@@ -1,10 +1,13 @@
 #include <bwvutil/aes.h>
 
+#include <atomic>
 #include <cstring>
 
+#include "crypto/aes_impl.hpp"
 #include "crypto/aes_tables.hpp"
 
 using namespace bwv::crypto::aes_tab;
+using bwv::crypto::aes_usable;
 
 namespace {
 
@@ -49,12 +52,6 @@ unsigned key_words(unsigned int len) {
     case 32: case 256: return 8;
     default: return 0;
     }
-}
-
-// A schedule for the wanted direction, with a round count that stays inside ks[] even if
-// the caller's context was scribbled on.
-inline bool usable(const aes_ctx *ctx, std::uint32_t bit) {
-    return ctx != nullptr && (ctx->inf & bit) && ctx->rounds >= 10 && ctx->rounds <= 14;
 }
 
 // A refused set-up also drops any earlier key, so the context holds no usable schedule
@@ -131,8 +128,12 @@ int aes_set_decrypt_key(const unsigned char *key, unsigned int len, aes_ctx *ctx
     return 1;
 }
 
-int aes_encrypt_block(const unsigned char in[16], unsigned char out[16], const aes_ctx *ctx) {
-    if (!usable(ctx, kEncryptBit) || in == nullptr || out == nullptr) return 0;
+}  // extern "C"
+
+namespace bwv::crypto {
+namespace {
+
+void table_encrypt(const unsigned char in[16], unsigned char out[16], const aes_ctx *ctx) {
     const std::uint32_t *k = ctx->ks;
     std::uint32_t s0 = load_le(in) ^ k[0];
     std::uint32_t s1 = load_le(in + 4) ^ k[1];
@@ -152,11 +153,9 @@ int aes_encrypt_block(const unsigned char in[16], unsigned char out[16], const a
     store_le(out + 4,  t_fl[0][b0(s1)] ^ t_fl[1][b1(s2)] ^ t_fl[2][b2(s3)] ^ t_fl[3][b3(s0)] ^ k[1]);
     store_le(out + 8,  t_fl[0][b0(s2)] ^ t_fl[1][b1(s3)] ^ t_fl[2][b2(s0)] ^ t_fl[3][b3(s1)] ^ k[2]);
     store_le(out + 12, t_fl[0][b0(s3)] ^ t_fl[1][b1(s0)] ^ t_fl[2][b2(s1)] ^ t_fl[3][b3(s2)] ^ k[3]);
-    return 1;
 }
 
-int aes_decrypt_block(const unsigned char in[16], unsigned char out[16], const aes_ctx *ctx) {
-    if (!usable(ctx, kDecryptBit) || in == nullptr || out == nullptr) return 0;
+void table_decrypt(const unsigned char in[16], unsigned char out[16], const aes_ctx *ctx) {
     const std::uint32_t *k = ctx->ks;
     std::uint32_t s0 = load_le(in) ^ k[0];
     std::uint32_t s1 = load_le(in + 4) ^ k[1];
@@ -176,6 +175,53 @@ int aes_decrypt_block(const unsigned char in[16], unsigned char out[16], const a
     store_le(out + 4,  t_il[0][b0(s1)] ^ t_il[1][b1(s0)] ^ t_il[2][b2(s3)] ^ t_il[3][b3(s2)] ^ k[1]);
     store_le(out + 8,  t_il[0][b0(s2)] ^ t_il[1][b1(s1)] ^ t_il[2][b2(s0)] ^ t_il[3][b3(s3)] ^ k[2]);
     store_le(out + 12, t_il[0][b0(s3)] ^ t_il[1][b1(s2)] ^ t_il[2][b2(s1)] ^ t_il[3][b3(s0)] ^ k[3]);
+}
+
+void table_ctr(const aes_ctx *ctx, unsigned char counter[16], unsigned char keystream[16], const unsigned char *in,
+               unsigned char *out, std::size_t nblocks) {
+    for (; nblocks != 0; --nblocks, in += kBlockLen, out += kBlockLen) {
+        for (int i = 0; i < 8 && ++counter[i] == 0; ++i) {
+        }
+        table_encrypt(counter, keystream, ctx);
+        std::uint64_t a[2], b[2];
+        std::memcpy(a, in, 16);
+        std::memcpy(b, keystream, 16);
+        a[0] ^= b[0];
+        a[1] ^= b[1];
+        std::memcpy(out, a, 16);
+    }
+}
+
+std::atomic<const AesEngine *> g_pinned{nullptr};
+
+}  // namespace
+
+const AesEngine kAesPortable = {table_encrypt, table_decrypt, table_ctr, "table"};
+
+const AesEngine &aes_engine() {
+    if (const AesEngine *p = g_pinned.load(std::memory_order_relaxed)) return *p;
+    static const AesEngine *const chosen = [] {
+        const AesEngine *n = aes_native_engine();
+        return n != nullptr ? n : &kAesPortable;
+    }();
+    return *chosen;
+}
+
+void aes_pin_engine(const AesEngine *engine) { g_pinned.store(engine, std::memory_order_relaxed); }
+
+}  // namespace bwv::crypto
+
+extern "C" {
+
+int aes_encrypt_block(const unsigned char in[16], unsigned char out[16], const aes_ctx *ctx) {
+    if (!aes_usable(ctx, kEncryptBit) || in == nullptr || out == nullptr) return 0;
+    bwv::crypto::aes_engine().encrypt(in, out, ctx);
+    return 1;
+}
+
+int aes_decrypt_block(const unsigned char in[16], unsigned char out[16], const aes_ctx *ctx) {
+    if (!aes_usable(ctx, kDecryptBit) || in == nullptr || out == nullptr) return 0;
+    bwv::crypto::aes_engine().decrypt(in, out, ctx);
     return 1;
 }
 

@@ -37,7 +37,7 @@ class AppRebrandTest : public QObject, ControllerFixture {
 private slots:
     void init() {
         setUp();
-        rootDir_->writeRebrandFile({{QStringLiteral("ProductName"), QStringLiteral("Acme Secure")}});
+        rootDir_->writeRebrandFile(QStringLiteral("Acme Secure"));
         bwv::platform::Bundle::mainBundle().setLocale(QLocale(QLocale::English));
     }
     void cleanup() { tearDown(); }

@@ -15,7 +15,7 @@ class ProductNameTest : public QObject {
 private slots:
     void everyOccurrenceInTheSameCaseTakesTheName()
     {
-        root_.writeRebrandFile({{QStringLiteral("ProductName"), QStringLiteral("Acme Secure")}});
+        root_.writeRebrandFile(QStringLiteral("Acme Secure"));
         QCOMPARE(stringbyReplacingProduceName("Please shutdown BrindleWave, then install BrindleWave"),
                  QStringLiteral("Please shutdown Acme Secure, then install Acme Secure"));
         QCOMPARE(stringbyReplacingProduceName("BrindleWaveBrindleWave%@"), QStringLiteral("Acme SecureAcme Secure%@"));

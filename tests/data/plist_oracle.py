@@ -25,6 +25,12 @@ def xml_date(text, *_):
     return Date(days * 86400 + h * 3600 + mi * 60 + s)
 
 
+class BinaryEpoch:
+    # What plistlib's binary reader adds a date's seconds to, so that year 0 reads too.
+    def __add__(self, delta):
+        return Date(math.floor(delta.total_seconds()))
+
+
 def canon(v):
     # A type-tagged text of a value that the C++ side reproduces exactly.
     if isinstance(v, bool):
@@ -39,8 +45,6 @@ def canon(v):
         return "s" + v.encode().hex()
     if isinstance(v, bytes):
         return "d" + v.hex()
-    if isinstance(v, datetime.datetime):
-        return "t%d" % math.floor((v - EPOCH).total_seconds())
     if isinstance(v, plistlib.UID):
         return canon({"CF$UID": v.data})
     if isinstance(v, list):
@@ -84,6 +88,9 @@ def main():
     mode, args = sys.argv[1], sys.argv[2:]
     here = os.path.dirname(os.path.abspath(__file__))
     plistlib._date_from_string = xml_date
+    if mode in ("canon", "archive"):
+        plistlib.datetime = type(sys)("datetime")
+        plistlib.datetime.datetime, plistlib.datetime.timedelta = lambda *_: BinaryEpoch(), datetime.timedelta
     if mode == "write":
         samples = eval(open(os.path.join(here, "plist_samples.txt")).read(), {"datetime": datetime})
         for i, value in enumerate(samples):

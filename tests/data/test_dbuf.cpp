@@ -1,14 +1,11 @@
 #include <bwvutil/dbuf.h>
 
+#include "support/bwvtest.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
-#include <functional>
 #include <random>
-#include <string>
-#include <utility>
 
 namespace {
 
@@ -95,10 +92,7 @@ TEST(Dbuf, RefusedArgumentsAndErrorTexts)
     dbuf *b = dbuf_create();
     ASSERT_NE(b, nullptr);
     const struct { const char *what; std::function<long()> call; long want; } rows[] = {
-        {"write nothing", [&] { return dbuf_write(b, "x", 0); }, 2},
-        {"write from null", [&] { return dbuf_write(b, nullptr, 1); }, 2},
         {"write to null", [&] { return dbuf_write(nullptr, "x", 1); }, 2},
-        {"refused writes allocate nothing", [&] { return b->data != nullptr; }, 0},
         {"reset null", [&] { return dbuf_reset(nullptr); }, 2},
         {"destroy null", [&] { return dbuf_destroy(nullptr); }, 0},
         {"len of null", [&] { return dbuf_len(nullptr); }, 0},

@@ -116,7 +116,6 @@ TEST(Dic, RefusedArgumentsGiveTheirCodesAndChangeNothing)
     TempDir dir;
     dic *d = dic_create(), *other = dic_create(), null_ref{nullptr};
     array *arr = array_create(), null_arr{nullptr};
-    const char *bad = "\xff\xfe";
     // A descriptor load is immutable down to the leaves and leaves the offset alone.
     int fd = open(dir.write("c.plist", "<plist version=\"1.0\"><dict><key>n</key><dict/><key>a</key><array/></dict></plist>").c_str(),
                   O_RDONLY);
@@ -134,7 +133,7 @@ TEST(Dic, RefusedArgumentsGiveTheirCodesAndChangeNothing)
         {"set_dic nested without ref", [&] { return dic_set_dic(d, "k", &null_ref); }, -3},
         {"set_array null array", [&] { return dic_set_array(d, "k", nullptr); }, -1},
         {"set_array array without ref", [&] { return dic_set_array(d, "k", &null_arr); }, -1},
-        {"set_array bad key", [&] { return dic_set_array(d, bad, arr); }, -2},
+        {"set_array bad key", [&] { return dic_set_array(d, "\xff\xfe", arr); }, -2},
         {"set_str_parray null list", [&] { return dic_set_str_parray(d, "k", nullptr); }, -1},
         {"nothing was stored", [&] { return dic_get_count(d); }, 0},
         {"get_str null dic", [&] { return dic_get_str(nullptr, "k") != nullptr; }, 0},

@@ -1,14 +1,12 @@
 #include <bwvutil/parray.h>
 
+#include "support/bwvtest.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <random>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -77,8 +75,9 @@ TEST(Parray, RefusedArgumentsAndComparatorAnswers)
     int x;
     char same1[] = "same", same2[] = "same";
     const char *none = nullptr, *text = "x";
-    parray *a = parray_create(0);
-    ASSERT_NE(a, nullptr);
+    parray *a = parray_create(0), *owned = parray_createx(1, 1, 0);
+    for (int i = 0; i < 5; ++i)
+        parray_add(owned, strdup("item"));
     const struct { const char *what; std::function<long()> call; long want; } rows[] = {
         {"add to null", [&] { return parray_add(nullptr, &x); }, -1},
         {"add null", [&] { return parray_add(a, nullptr); }, -1},
@@ -94,12 +93,7 @@ TEST(Parray, RefusedArgumentsAndComparatorAnswers)
         {"null vs text", [&] { return str_compare(&none, &text); }, 1},
         {"del by identity, not text",
          [&] { return parray_add(a, same1) + parray_del(a, same2) + parray_count(a); }, 1},
-        {"destroy_free frees every item (leak-checked)", [&] {
-             parray *owned = parray_createx(1, 1, 0);
-             for (int i = 0; i < 5; ++i)
-                 parray_add(owned, strdup("item"));
-             return parray_destroy_free(owned);
-         }, 0},
+        {"destroy_free frees every item (leak-checked)", [&] { return parray_destroy_free(owned); }, 0},
     };
     for (const auto &row : rows)
         EXPECT_EQ(row.call(), row.want) << row.what;

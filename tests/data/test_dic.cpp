@@ -54,7 +54,7 @@ TEST(Dic, BehavesLikeAMapOfPlainValues)
     std::string pool_k[2] = {"<null>", "<null>"};
     std::map<std::string, std::variant<std::string, size_t>> model;  // size_t: a pool entry
     for (int step = 0; step < 1500; ++step) {
-        SCOPED_TRACE("step " + std::to_string(step));
+        SCOPED_TRACE(step);
         const char *key = keys[pick(keys.size())].c_str();
         const auto &[text, as_int] = texts[pick(texts.size())];
         const int n = static_cast<int>(rng()), flag = static_cast<int>(pick(3)), bad_key = pl::valid_utf8(key) ? 0 : -2;

@@ -63,7 +63,7 @@ TEST(Gmsg, BehavesLikeAPlainMap)
     ASSERT_TRUE(pool[0]->id == 0 && m->id == 2) << "the first test: ids count from the process's first message";
     std::map<std::string, std::string> model{{"_c_type_", "<none>|<none>|11|-|-"}, {"_m_type_", "<none>|<none>|-22|-|-"}};
     for (int step = 0; step < 3000; ++step) {
-        SCOPED_TRACE("step " + std::to_string(step));
+        SCOPED_TRACE(step);
         const std::string &key = keys[pick(keys.size() - 1)];
         const auto &[text, as_int] = texts[pick(texts.size())];
         const int64_t n = pick(4) ? static_cast<int64_t>(rng()) : pick(2) ? INT64_MIN : INT64_MAX;

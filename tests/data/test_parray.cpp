@@ -33,15 +33,13 @@ TEST(Parray, BehavesLikeAVectorOfPointers)
         std::vector<void *> model;
         int capacity = s.cap0;
         for (int step = 0; step < 400; ++step) {
-            SCOPED_TRACE("seed " + std::to_string(seed) + " round " + std::to_string(round) +
-                         " step " + std::to_string(step));
+            SCOPED_TRACE(testing::Message() << "seed " << seed << " round " << round << " step " << step);
             const int op = pick(7);
             void *item = pool[pick(11)];
             if (op < 4) {
                 const bool fits = static_cast<int>(model.size()) < capacity || s.step0 > 0;
                 ASSERT_EQ(parray_add(a, item), fits ? 0 : -2);
-                if (fits && static_cast<int>(model.size()) == capacity)
-                    capacity += s.step0;
+                capacity += fits && static_cast<int>(model.size()) == capacity ? s.step0 : 0;
                 if (fits)
                     model.push_back(item);
             } else if (op < 7) {
@@ -49,8 +47,7 @@ TEST(Parray, BehavesLikeAVectorOfPointers)
                 if (!model.empty() && pick(3) > 0)
                     item = model[model.size() - 1 - pick(std::min<int>(2, model.size() - 1))];
                 ASSERT_EQ(parray_del(a, item), 0);
-                auto it = std::find(model.begin(), model.end(), item);
-                if (it != model.end())
+                if (auto it = std::find(model.begin(), model.end(), item); it != model.end())
                     model.erase(it);
             } else {
                 ASSERT_EQ(parray_sort(a), 0);

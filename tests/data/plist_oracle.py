@@ -72,8 +72,7 @@ def unarchive(d):
         name = c["$classname"]
         assert c["$classes"][0] == name and c["$classes"][-1] == "NSObject", c
         if name in ("NSDictionary", "NSMutableDictionary"):
-            keys = [value(k) for k in o["NS.keys"]]
-            return {str(k): value(v) for k, v in zip(keys, o["NS.objects"])}
+            return {str(value(k)): value(v) for k, v in zip(o["NS.keys"], o["NS.objects"])}
         if name in ("NSArray", "NSMutableArray"):
             return [value(v) for v in o["NS.objects"]]
         if name in FIELDS:

@@ -93,11 +93,10 @@ TEST(PlistInterop, WeReadAndWriteAsPlistlibDoes)
         EXPECT_TRUE(pl::kind(read.back().get()) == pl::Kind::Dict ? d && pl::equal(d->ref, read.back().get()) : !d)
             << "dictionary roots only";
         if (f.size() > 4 && f.compare(f.size() - 4, 4, ".bin") == 0) {
-            const std::string xml = read_file(f.substr(0, f.size() - 4) + ".xml");
             int fd = open(back.write("fd.xml", std::string(100000, 'y')).c_str(), O_RDWR);
-            EXPECT_EQ(dic_save_to_file(d.get(), back.write("f.xml", std::string(100000, 'y')).c_str()) +
-                          dic_save_to_fd(d.get(), fd), 0);
-            close(fd);
+            EXPECT_EQ(dic_save_to_file(d.get(), back.write("f.xml", std::string(100000, 'y')).c_str()), 0);
+            EXPECT_EQ(dic_save_to_fd(d.get(), fd) + close(fd), 0);
+            const std::string xml = read_file(f.substr(0, f.size() - 4) + ".xml");
             EXPECT_TRUE(back.read("f.xml") == xml && back.read("fd.xml") == xml);
         }
     }

@@ -82,6 +82,7 @@ TEST(Dbuf, RefusedArgumentsAndErrorTexts)
     ASSERT_NE(b, nullptr);
     const struct { const char *what; std::function<long()> call; long want; } rows[] = {
         {"write to null", [&] { return dbuf_write(nullptr, "x", 1); }, 2},
+        {"refused writes allocate nothing", [&] { return dbuf_write(b, "x", 0) + (b->data != nullptr); }, 2},
         {"reset null", [&] { return dbuf_reset(nullptr); }, 2},
         {"destroy null", [&] { return dbuf_destroy(nullptr); }, 0},
         {"len of null", [&] { return dbuf_len(nullptr); }, 0},

@@ -25,6 +25,12 @@ def xml_date(text, *_):
     return Date(days * 86400 + h * 3600 + mi * 60 + s)
 
 
+class BinaryEpoch:
+    # What plistlib's binary reader adds a date's seconds to, so that year 0 reads too.
+    def __add__(self, delta):
+        return Date(math.floor(delta.total_seconds()))
+
+
 def canon(v):
     # A type-tagged text of a value that the C++ side reproduces exactly.
     if isinstance(v, bool):
@@ -39,8 +45,6 @@ def canon(v):
         return "s" + v.encode().hex()
     if isinstance(v, bytes):
         return "d" + v.hex()
-    if isinstance(v, datetime.datetime):
-        return "t%d" % math.floor((v - EPOCH).total_seconds())
     if isinstance(v, plistlib.UID):
         return canon({"CF$UID": v.data})
     if isinstance(v, list):
@@ -68,8 +72,7 @@ def unarchive(d):
         name = c["$classname"]
         assert c["$classes"][0] == name and c["$classes"][-1] == "NSObject", c
         if name in ("NSDictionary", "NSMutableDictionary"):
-            keys = [value(k) for k in o["NS.keys"]]
-            return {str(k): value(v) for k, v in zip(keys, o["NS.objects"])}
+            return {str(value(k)): value(v) for k, v in zip(o["NS.keys"], o["NS.objects"])}
         if name in ("NSArray", "NSMutableArray"):
             return [value(v) for v in o["NS.objects"]]
         if name in FIELDS:
@@ -84,6 +87,9 @@ def main():
     mode, args = sys.argv[1], sys.argv[2:]
     here = os.path.dirname(os.path.abspath(__file__))
     plistlib._date_from_string = xml_date
+    if mode in ("canon", "archive"):
+        plistlib.datetime = type(sys)("datetime")
+        plistlib.datetime.datetime, plistlib.datetime.timedelta = lambda *_: BinaryEpoch(), datetime.timedelta
     if mode == "write":
         samples = eval(open(os.path.join(here, "plist_samples.txt")).read(), {"datetime": datetime})
         for i, value in enumerate(samples):

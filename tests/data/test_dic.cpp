@@ -23,10 +23,8 @@ using bwv::test::TempDir;
 
 std::string str(dic *d, const char *key)
 {
-    char *s = dic_get_str(d, key);
-    std::string out = s ? s : "<null>";
-    free(s);
-    return out;
+    std::unique_ptr<char, decltype(&free)> s(dic_get_str(d, key), free);
+    return s ? s.get() : "<null>";
 }
 
 // What the getters answer for key: text|int|text under "k" of the nested dictionary|list.
@@ -56,7 +54,7 @@ TEST(Dic, BehavesLikeAMapOfPlainValues)
     std::string pool_k[2] = {"<null>", "<null>"};
     std::map<std::string, std::variant<std::string, size_t>> model;  // size_t: a pool entry
     for (int step = 0; step < 1500; ++step) {
-        SCOPED_TRACE("step " + std::to_string(step));
+        SCOPED_TRACE(step);
         const char *key = keys[pick(keys.size())].c_str();
         const auto &[text, as_int] = texts[pick(texts.size())];
         const int n = static_cast<int>(rng()), flag = static_cast<int>(pick(3)), bad_key = pl::valid_utf8(key) ? 0 : -2;
@@ -93,16 +91,14 @@ TEST(Dic, BehavesLikeAMapOfPlainValues)
         ASSERT_EQ(rc, want);
         if (want == 0)
             model[key] = v;
-        std::string names, want_names;
+        std::string names, keys_wanted;
         char **got = dic_get_keys(d);
-        for (int i = 0; got && got[i]; ++i) {
+        for (int i = 0; got && got[i]; free(got[i++]))
             names += got[i] + std::string(",");
-            free(got[i]);
-        }
         free(got);
-        for (const auto &[k, value] : model)
-            want_names += k + ",";
-        ASSERT_EQ(names, want_names);
+        for (const auto &entry : model)
+            keys_wanted += entry.first + ",";
+        ASSERT_EQ(names, keys_wanted);
         for (const std::string &k : keys) {
             auto it = model.find(k);
             const size_t *pooled = it == model.end() ? nullptr : std::get_if<size_t>(&it->second);
@@ -120,7 +116,6 @@ TEST(Dic, RefusedArgumentsGiveTheirCodesAndChangeNothing)
     TempDir dir;
     dic *d = dic_create(), *other = dic_create(), null_ref{nullptr};
     array *arr = array_create(), null_arr{nullptr};
-    const char *bad = "\xff\xfe";
     // A descriptor load is immutable down to the leaves and leaves the offset alone.
     int fd = open(dir.write("c.plist", "<plist version=\"1.0\"><dict><key>n</key><dict/><key>a</key><array/></dict></plist>").c_str(),
                   O_RDONLY);
@@ -135,11 +130,10 @@ TEST(Dic, RefusedArgumentsGiveTheirCodesAndChangeNothing)
         {"set_int null dic", [&] { return dic_set_int(nullptr, "k", 1); }, -1},
         {"set_boolean null ref", [&] { return dic_set_boolean(&null_ref, "k", 1); }, -1},
         {"set_dic null nested", [&] { return dic_set_dic(d, "k", nullptr); }, -1},
-        {"set_dic bad key", [&] { return dic_set_dic(d, bad, other); }, -2},
         {"set_dic nested without ref", [&] { return dic_set_dic(d, "k", &null_ref); }, -3},
         {"set_array null array", [&] { return dic_set_array(d, "k", nullptr); }, -1},
         {"set_array array without ref", [&] { return dic_set_array(d, "k", &null_arr); }, -1},
-        {"set_array bad key", [&] { return dic_set_array(d, bad, arr); }, -2},
+        {"set_array bad key", [&] { return dic_set_array(d, "\xff\xfe", arr); }, -2},
         {"set_str_parray null list", [&] { return dic_set_str_parray(d, "k", nullptr); }, -1},
         {"nothing was stored", [&] { return dic_get_count(d); }, 0},
         {"get_str null dic", [&] { return dic_get_str(nullptr, "k") != nullptr; }, 0},
@@ -206,7 +200,7 @@ mode_t mode_of(const std::string &path)
 }
 
 // The old file stays whole, the folder takes no stray temporary file, a link keeps its
-// place, and files named for secrets are owner-only from creation on.
+// place, secrets stay owner-only, and a reader that went away costs an error, not our life.
 TEST(Dic, SavingReplacesTheFileWholeOrNotAtAll)
 {
     TempDir dir;
@@ -241,21 +235,19 @@ TEST(Dic, SavingReplacesTheFileWholeOrNotAtAll)
     struct stat st {};
     EXPECT_TRUE(lstat((dir / "f/link").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
 
-    mode_t old_mask = umask(022);
-    for (const char *name : {"fav.plist.bak", "av.plist", "plain.plist"}) {
-        ASSERT_EQ(dic_save_to_file(d, (dir / name).c_str()), 0);
-        EXPECT_EQ(mode_of(dir / name), name[0] == 'p' ? 0644u : 0600u) << name;
-    }
-    chmod((dir / "av.plist").c_str(), 0644);
-    chmod((dir / "plain.plist").c_str(), 0640);
-    mkdir((dir / "blocked-av.plist").c_str(), 0755);
-    for (const char *name : {"av.plist", "plain.plist", "blocked-av.plist"}) {
-        EXPECT_EQ(dic_save_to_file(d, (dir / name).c_str()) < 0, name[0] == 'b') << name;
-        EXPECT_EQ(mode_of(dir / name), name[0] == 'p' ? 0640u : 0600u) << "narrowed, even by a failed save: " << name;
+    // Files named for secrets are owner-only, narrowed even by a failed save (into a folder).
+    const mode_t old_mask = umask(022);
+    const struct { const char *name; int before; mode_t after; } modes[] = {
+        {"fav.plist.bak", 0, 0600}, {"plain.plist", 0, 0644}, {"av.plist", 0644, 0600},
+        {"old.plist", 0640, 0640}, {"blocked-av.plist", -1, 0600}};
+    for (const auto &r : modes) {
+        if (r.before)
+            r.before > 0 ? (void)dir.write(r.name, "x", r.before) : (void)mkdir((dir / r.name).c_str(), 0755);
+        EXPECT_EQ(dic_save_to_file(d, (dir / r.name).c_str()) < 0, r.before < 0) << r.name;
+        EXPECT_EQ(mode_of(dir / r.name), r.after) << r.name;
     }
     umask(old_mask);
 
-    // A reader that has gone costs the writer an error, not its life.
     for (bool socket : {false, true}) {
         int fds[2];
         ASSERT_EQ(socket ? socketpair(AF_UNIX, SOCK_STREAM, 0, fds) : pipe(fds), 0);

@@ -1,14 +1,12 @@
 #include <bwvutil/parray.h>
 
+#include "support/bwvtest.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <random>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -35,15 +33,13 @@ TEST(Parray, BehavesLikeAVectorOfPointers)
         std::vector<void *> model;
         int capacity = s.cap0;
         for (int step = 0; step < 400; ++step) {
-            SCOPED_TRACE("seed " + std::to_string(seed) + " round " + std::to_string(round) +
-                         " step " + std::to_string(step));
+            SCOPED_TRACE(testing::Message() << "seed " << seed << " round " << round << " step " << step);
             const int op = pick(7);
             void *item = pool[pick(11)];
             if (op < 4) {
                 const bool fits = static_cast<int>(model.size()) < capacity || s.step0 > 0;
                 ASSERT_EQ(parray_add(a, item), fits ? 0 : -2);
-                if (fits && static_cast<int>(model.size()) == capacity)
-                    capacity += s.step0;
+                capacity += fits && static_cast<int>(model.size()) == capacity ? s.step0 : 0;
                 if (fits)
                     model.push_back(item);
             } else if (op < 7) {
@@ -51,8 +47,7 @@ TEST(Parray, BehavesLikeAVectorOfPointers)
                 if (!model.empty() && pick(3) > 0)
                     item = model[model.size() - 1 - pick(std::min<int>(2, model.size() - 1))];
                 ASSERT_EQ(parray_del(a, item), 0);
-                auto it = std::find(model.begin(), model.end(), item);
-                if (it != model.end())
+                if (auto it = std::find(model.begin(), model.end(), item); it != model.end())
                     model.erase(it);
             } else {
                 ASSERT_EQ(parray_sort(a), 0);
@@ -77,8 +72,9 @@ TEST(Parray, RefusedArgumentsAndComparatorAnswers)
     int x;
     char same1[] = "same", same2[] = "same";
     const char *none = nullptr, *text = "x";
-    parray *a = parray_create(0);
-    ASSERT_NE(a, nullptr);
+    parray *a = parray_create(0), *owned = parray_createx(1, 1, 0);
+    for (int i = 0; i < 5; ++i)
+        parray_add(owned, strdup("item"));
     const struct { const char *what; std::function<long()> call; long want; } rows[] = {
         {"add to null", [&] { return parray_add(nullptr, &x); }, -1},
         {"add null", [&] { return parray_add(a, nullptr); }, -1},
@@ -94,12 +90,7 @@ TEST(Parray, RefusedArgumentsAndComparatorAnswers)
         {"null vs text", [&] { return str_compare(&none, &text); }, 1},
         {"del by identity, not text",
          [&] { return parray_add(a, same1) + parray_del(a, same2) + parray_count(a); }, 1},
-        {"destroy_free frees every item (leak-checked)", [&] {
-             parray *owned = parray_createx(1, 1, 0);
-             for (int i = 0; i < 5; ++i)
-                 parray_add(owned, strdup("item"));
-             return parray_destroy_free(owned);
-         }, 0},
+        {"destroy_free frees every item (leak-checked)", [&] { return parray_destroy_free(owned); }, 0},
     };
     for (const auto &row : rows)
         EXPECT_EQ(row.call(), row.want) << row.what;

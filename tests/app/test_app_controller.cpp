@@ -214,7 +214,7 @@ private slots:
         start(QStringLiteral("BrindleWaveFullInstaller.app"), {QStringLiteral("x"), mode});
         QCOMPARE(dbl::requests(), (std::vector<int>{1, 4}));
         QCOMPARE(c_->piCheckProgress.isAnimating(), pollsBefore > 0);
-        QTRY_VERIFY_WITH_TIMEOUT(!c_->updateTimer && !c_->piCheckProgress.isAnimating(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!c_->updateTimer && !c_->piCheckProgress.isAnimating(), 30000);
         if (pollsBefore) QTest::qWait(1300);
         QCOMPARE(dbl::pollCount(), pollsBefore + 1);
         QCOMPARE(QStringLiteral("%1 | %2 | %3%4").arg(c_->tfNotice->text(), shownButtons(),
@@ -257,7 +257,7 @@ private slots:
         if (!mode.isEmpty()) QCOMPARE(c_->tfNotice->text(), QStringLiteral("Downloading BrindleWave 7.5.0"));
         if (pollsBefore) QCOMPARE(c_->piCheckProgress.doubleValue() / c_->piCheckProgress.maxValue(), 120.0 / 500.0);
         QCOMPARE(c_->btnDownload->isEnabled(), !c_->updateTimer);
-        QTRY_VERIFY_WITH_TIMEOUT(!c_->updateTimer, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!c_->updateTimer, 30000);
         QCOMPARE(c_->tfNotice->text() + QStringLiteral(" | ") + shownButtons(), outcome);
         QCOMPARE(dbl::pollCount(), pollsBefore + 1 + !mode.isEmpty());
         QVERIFY(c_->btnDownload->isEnabled());
@@ -416,9 +416,9 @@ private slots:
         QVERIFY(!c_->btnInstall->isEnabled());
         if (end == QLatin1String("cancel"))
             bwv::platform::DistributedNotificationCenter::defaultCenter().postNotificationName(QStringLiteral("CancelBrindleWaveShutdown"));
-        if (end == QLatin1String("gone")) QTRY_VERIFY_WITH_TIMEOUT(timecounter >= 1, 5000);
+        if (end == QLatin1String("gone")) QTRY_VERIFY_WITH_TIMEOUT(timecounter >= 1, 30000);
         if (end == QLatin1String("gone")) stopAgent();
-        QTRY_VERIFY_WITH_TIMEOUT(!(*alerts_)->alerts.empty() || !(*log_)->lines.isEmpty(), 8000);
+        QTRY_VERIFY_WITH_TIMEOUT(!(*alerts_)->alerts.empty() || !(*log_)->lines.isEmpty(), 30000);
         const int polls = timecounter;
         QTest::qWait(1300);
         QCOMPARE(timecounter, polls);

@@ -48,7 +48,7 @@ private slots:
         c_->awakeFromNib();
         QCOMPARE(window_->windowTitle(), QStringLiteral("Acme Secure VPN"));
         QCOMPARE(c_->tfNotice->text(), QStringLiteral("Downloading Acme Secure "));
-        QTRY_COMPARE_WITH_TIMEOUT(c_->tfNotice->text(), QStringLiteral("Acme Secure VPN 7.5.0 is downloaded"), 4000);
+        QTRY_COMPARE_WITH_TIMEOUT(c_->tfNotice->text(), QStringLiteral("Acme Secure VPN 7.5.0 is downloaded"), 30000);
     }
 
     // Log lines are fixed English texts with the maker's name, even where the table would
@@ -62,7 +62,7 @@ private slots:
                                               QStringLiteral("Failed to verify package")}));
         c_->shutdownBrindleWave();
         bwvShutdownCancel = true;
-        QTRY_COMPARE_WITH_TIMEOUT(alertTitles().size(), 2, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(alertTitles().size(), 2, 30000);
         QCOMPARE(alertTitles(), (QStringList{QStringLiteral("Acme Secure-Überprüfung fehlgeschlagen!"),
                                              QStringLiteral("Acme Secure läuft!")}));
         QCOMPARE((*alerts_)->alerts.back().message, QStringLiteral("Please shutdown Acme Secure, then install again"));

@@ -44,7 +44,7 @@ private slots:
         QCOMPARE(runCriticalAlertPanel(QStringLiteral("Title"), QStringLiteral("Text")), kAlertDefaultReturn);
         QCOMPARE(shown, (QStringList{QStringLiteral("Title"), QStringLiteral("Text"), QStringLiteral("OK")}));
         QCOMPARE(firedWhileOpen, 0);
-        QTRY_VERIFY_WITH_TIMEOUT(fired >= 1, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(fired >= 1, 30000);
         poll->invalidate();
     }
 
@@ -74,7 +74,7 @@ private slots:
         QVERIFY(registerActivation(QStringLiteral("Brindle Agent"), [&] { ++activated; }));
         AppleScript script(QStringLiteral("  tell application \"Brindle Agent\"\n  activate\nend tell"));
         QVERIFY(script.executeAndReturnError());
-        QTRY_COMPARE_WITH_TIMEOUT(activated, 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(activated, 1, 30000);
         unregisterActivation(QStringLiteral("Brindle Agent"));
         QVERIFY(script.executeAndReturnError());  // nobody answers now: still sent, nothing fails
         QTest::qWait(200);
@@ -91,7 +91,7 @@ private slots:
         center.postNotificationName(QStringLiteral("Other"), QStringLiteral("a"));
         center.postNotificationName(QStringLiteral("Own"), QStringLiteral("a"),
                                     {{QStringLiteral("text"), QStringLiteral("hello")}, {QStringLiteral("number"), 42}});
-        QTRY_COMPARE_WITH_TIMEOUT(any, 2, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(any, 2, 30000);
         QCOMPARE(fromA.size(), 1);
         QCOMPARE(fromA[0].userInfo.value(QStringLiteral("text")).toString(), QStringLiteral("hello"));
         QCOMPARE(fromA[0].userInfo.value(QStringLiteral("number")).toInt(), 42);

@@ -26,7 +26,7 @@ private slots:
         std::weak_ptr<Timer> selfInvalidating = Timer::scheduledTimer(0.01, true, [&](Timer &t) { ++self, t.invalidate(); });
         QCOMPARE(repeats + self, 0);  // never at scheduling time
         QVERIFY(!selfInvalidating.expired());  // the loop keeps a scheduled timer alive
-        QTRY_VERIFY_WITH_TIMEOUT(repeats >= 3 && selfInvalidating.expired(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(repeats >= 3 && selfInvalidating.expired(), 30000);
         repeating->invalidate();
         const int atInvalidate = repeats;
         QTest::qWait(100);
@@ -79,7 +79,7 @@ private slots:
         ::close(before);
         for (int i = 0; i < 20; ++i) QVERIFY(NTSynchronousTask::task(QStringLiteral("/bin/cat"), QString(), {}, QByteArray("x")));
         // Reader threads let go of their ends shortly after their last delivery.
-        QTRY_VERIFY_WITH_TIMEOUT([] { const int f = ::dup(0); ::close(f); return f; }() <= before, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT([] { const int f = ::dup(0); ::close(f); return f; }() <= before, 30000);
         // Timers and notifications are delivered while it waits.
         int fired = 0, noticed = 0;
         NotificationCenter::defaultCenter().addObserver(this, [&](const Notification &) { ++noticed; }, QStringLiteral("Tick"));
@@ -93,7 +93,7 @@ private slots:
         // Tasks nobody waits for (the detach) are reaped, not left zombies.
         QVERIFY_THROWS_EXCEPTION(PlatformException, Task::launchedTaskWithLaunchPath(QStringLiteral("/nonexistent"), {}));
         const pid_t pid = Task::launchedTaskWithLaunchPath(QStringLiteral("/bin/true"), {})->processIdentifier();
-        QTRY_VERIFY_WITH_TIMEOUT(::kill(pid, 0) != 0, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(::kill(pid, 0) != 0, 30000);
     }
 };
 

@@ -1,0 +1,466 @@
+#include <gtest/gtest.h>
+
+#include <bwvutil/bwvc.h>
+#include <bwvutil/paths.h>
+#include <bwvutil/ps_utils.h>
+#include <bwvutil/verify.h>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <regex>
+#include <tuple>
+
+#include "platform/core/paths.hpp"
+#include "support/bwvtest.hpp"
+#include "system/child.hpp"
+
+namespace {
+
+using bwv::sys::ArgVector;
+using bwv::test::read_file;
+using bwv::test::TempDir;
+using Root = bwv::test::BasicFakeRoot<bwv_set_root>;
+
+// A copy of sleep(1) at `exe`, running until the test ends. glibc's posix_spawn returns
+// once the exec is done, so the process table already shows the copy.
+struct Running {
+    explicit Running(const std::string &exe, bool ignore_term = false)
+    {
+        std::filesystem::copy_file("/bin/sleep", exe);
+        auto old = signal(SIGTERM, ignore_term ? SIG_IGN : SIG_DFL);  // an ignored signal stays so across exec
+        EXPECT_EQ(posix_spawn(&pid, exe.c_str(), nullptr, nullptr, ArgVector{exe, "1000"}.get(), environ), 0);
+        signal(SIGTERM, old);
+    }
+    ~Running() { if (pid > 0 && kill(pid, SIGKILL) == 0) finish(); }
+    int finish()
+    {
+        int status = -1;
+        waitpid(std::exchange(pid, -1), &status, 0);
+        return status;
+    }
+    pid_t pid = -1;
+};
+
+bool found(const std::string &name, int case_sensitive, pid_t pid)
+{
+    int32_t *pids = nullptr;
+    size_t count = 99;
+    EXPECT_EQ(ps_get_pid_all(name.c_str(), case_sensitive, &pids, &count), 0);
+    EXPECT_NE(pids, nullptr) << "an array to free even without a match";
+    bool in = std::find(pids, pids + count, pid) != pids + count;
+    free(pids);
+    return in;
+}
+
+// A name no other process on the machine carries.
+std::string unique_name(const char *tag) { return tag + std::to_string(getpid()) + "xBrindleWaveAgent"; }
+
+// The agent's file is replaced while it runs, as an upgrade moves a new file over it: the
+// kernel then adds " (deleted)" to its path, and it still runs under its name.
+TEST(Processes, FoundByAnyTailOfTheirPathInTheCaseAskedAlsoOnceReplacedAndKilledPolitelyFirst)
+{
+    TempDir dir("bwvsys");
+    std::string own = unique_name("lk"), exe = dir.file("BrindleWaveAgent");
+    Running agent(exe), shouting(dir.file("BRINDLEWAVEAGENT")), unique(dir.file(own));
+    std::filesystem::copy_file("/bin/sleep", dir.file("new"));
+    ASSERT_EQ(rename(dir.file("new").c_str(), exe.c_str()), 0);
+    // name, case_sensitive, whether the agent and its shouting twin are found
+    const std::tuple<const char *, int, bool, bool> rows[] = {
+        {"BrindleWaveAgent", 1, true, false}, {"Agent", 1, true, false}, {"brindlewaveagent", 0, true, true},
+        {"brindlewaveagent", 1, false, false}, {"BrindleWaveAgent", 0, true, true}};
+    for (const auto &[name, case_sensitive, agent_found, shouting_found] : rows) {
+        EXPECT_EQ(found(name, case_sensitive, agent.pid), agent_found) << name << case_sensitive;
+        EXPECT_EQ(found(name, case_sensitive, shouting.pid), shouting_found) << name << case_sensitive;
+    }
+    EXPECT_EQ(ps_get_pid(own.substr(2).c_str()), unique.pid);
+    for (const std::string &none : {unique_name("none"), std::string(PATH_MAX + 10, 'x'), std::string()})
+        EXPECT_EQ(ps_get_pid(none.c_str()), 0);
+    int32_t *pids = nullptr;
+    size_t count = 7;
+    EXPECT_EQ(ps_get_pid_all(nullptr, 1, &pids, &count), -1);
+
+    char path[4096], small[10];
+    ASSERT_EQ(ps_get_path(agent.pid, path, sizeof path), 0);
+    EXPECT_EQ(path, exe + " (deleted)");
+    ASSERT_EQ(ps_get_path(agent.pid, small, sizeof small), 0);
+    EXPECT_EQ(small, exe.substr(0, 9)) << "cut to the buffer";
+    EXPECT_EQ(ps_get_path(agent.pid, nullptr, 10), -1);
+    EXPECT_EQ(ps_get_path(agent.pid, path, 0), -1);
+    EXPECT_EQ(ps_get_path(INT_MAX, path, sizeof path), -2);
+
+    // SIGTERM first, and SIGKILL for a process still there a second later.
+    std::string polite_name = unique_name("term"), stubborn_name = unique_name("stub");
+    Running polite(dir.file(polite_name)), stubborn(dir.file(stubborn_name), true);
+    EXPECT_EQ(ps_safe_kill(polite_name.c_str()), 0);
+    EXPECT_EQ(ps_safe_kill(stubborn_name.c_str()), 0);
+    EXPECT_EQ(WTERMSIG(polite.finish()), SIGTERM);
+    EXPECT_EQ(WTERMSIG(stubborn.finish()), SIGKILL);
+}
+
+TEST(PidFile, DigitsAndOneNulAreWrittenAndTheFirstNumberIsRead)
+{
+    TempDir dir;
+    std::string file = dir.write("agent.pid", "1234567890123456789 and more");
+    ASSERT_EQ(ps_write_pid_to_file(file.c_str()), 0);
+    EXPECT_EQ(dir.read("agent.pid"), std::to_string(getpid()) + '\0');
+    EXPECT_EQ(ps_get_pid_from_file(file.c_str()), getpid());
+    const std::pair<const char *, int> reads[] = {{"abc", 0}, {"99999999999999999999", 0}, {"  \n 42\n", 42}};
+    for (const auto &[content, pid] : reads)
+        EXPECT_EQ(ps_get_pid_from_file(dir.write("read.pid", content).c_str()), pid) << content;
+    EXPECT_EQ(ps_get_pid_from_file(dir.file("missing").c_str()), 0);
+    EXPECT_EQ(ps_get_pid_from_file(nullptr), -1);
+    std::string unwritable = dir.file("no/such/x.pid");
+    for (const char *path : {unwritable.c_str(), static_cast<const char *>(nullptr), "/dev/full"})
+        EXPECT_EQ(ps_write_pid_to_file(path), -1);
+}
+
+std::string read_to_end(int fd) { return read_file("/proc/self/fd/" + std::to_string(fd)); }
+
+std::string text(dbuf *b) { return std::string(static_cast<char *>(dbuf_data(b)), dbuf_len(b)); }
+
+TEST(Popen3, ChildTalksOverThreePipesAndItsStatusComesBackUndecoded)
+{
+    ArgVector sh{"sh", "-c", "tr a-z A-Z; echo oops >&2; kill -9 $$"};
+    int fds[3];
+    pid_t pid = popen3(fds, "sh", sh.get());  // no "/": looked up in the search path
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(write(fds[0], "quiet words", 11), 11);
+    close(std::exchange(fds[0], -1));
+    EXPECT_EQ(read_to_end(fds[1]), "QUIET WORDS");
+    EXPECT_EQ(read_to_end(fds[2]), "oops\n");
+    EXPECT_EQ(pclose3(pid, fds), SIGKILL);
+}
+
+TEST(RunTool, BothStreamsAreDrainedAtOnceIntoOneBufferOrTwoAndTheResultIgnoresTheToolsStatus)
+{
+    // Each stream alone overfills a pipe, so reading one to its end first would hang; the
+    // streams are this test program and the shell.
+    TempDir dir;
+    const std::string out = read_file("/proc/self/exe"), err = read_file("/bin/sh");
+    ArgVector tool{dir.script("tool", "cat /bin/sh >&2; cat /proc/" + std::to_string(getpid()) + "/exe; cat /bin/sh >&2\n")};
+    dbuf *o = dbuf_create(), *e = dbuf_create(), *both = dbuf_create();
+    // Bytes the caller already consumed are reclaimed by the first piece.
+    ASSERT_EQ(dbuf_write(o, "abcdef", 6), 0);
+    dbuf_read(o, nullptr, 4);
+    ASSERT_EQ(ps_runtool(tool.get(), o, e), 0);
+    EXPECT_TRUE(text(o) == "ef" + out);
+    EXPECT_TRUE(text(e) == err + err);
+    EXPECT_EQ(ps_runtool(tool.get(), nullptr, nullptr), 0) << "read and dropped";
+    // One buffer for both streams: the error byte arrives once the buffer is large.
+    ArgVector burst{dir.script("burst", "head -c 200000 /bin/sh; printf E >&2; tail -c +200001 /bin/sh\n")};
+    ASSERT_EQ(ps_runtool(burst.get(), both, both), 0);
+    std::string got = text(both), expected = err + "E";
+    std::sort(got.begin(), got.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_TRUE(got == expected) << "where the error byte lands is not known";
+    for (dbuf *b : {o, e, both})
+        dbuf_destroy(b);
+
+    // The result is about starting and reading, not the tool's status.
+    ArgVector missing{dir.file("absent")}, plain{dir.write("plain.txt", "not a program")},
+        three{"/bin/sh", "-c", "exit 3"}, none(std::vector<std::string>{});
+    const std::pair<char *const *, int> rows[] = {
+        {missing.get(), -8}, {plain.get(), 0}, {three.get(), 0}, {none.get(), -1}, {nullptr, -1}};
+    for (const auto &[argv, rc] : rows)
+        EXPECT_EQ(ps_runtool(argv, nullptr, nullptr), rc) << (argv && argv[0] ? argv[0] : "null");
+}
+
+// Writes the first string of the pair to the child, puts its output in the second.
+int exchange(execute_cmd_ctx *ctx, int out_fd, int in_fd)
+{
+    auto *io = static_cast<std::pair<std::string, std::string> *>(ctx->user0);
+    EXPECT_EQ(write(in_fd, io->first.data(), io->first.size()), static_cast<ssize_t>(io->first.size()));
+    close(in_fd);
+    io->second = read_to_end(out_fd);
+    return 0;
+}
+
+TEST(ExecuteCmd, LineIsSplitAndExpandedInTheChildWhichTalksToTheHandler)
+{
+    ASSERT_NE(freopen("/bin/sh", "r", stdin), nullptr);  // other bytes than the handler's input
+    // command line, handler's input, output, result
+    const std::tuple<const char *, const char *, const char *, int> rows[] = {
+        {"printf '%s|' \"two words\" one", "", "two words|one|", 0},
+        {"printf %s ${BWV_ASSIGNED=child}", "", "child", 0},
+        {"printf %s $(cat)", "handler", "handler", 0},
+        {"sh -c 'exit 3'", "", "", 3},
+        {"sh -c 'kill -9 $$'", "", "", 9},  // the undecoded status
+        {"echo 'unbalanced", "", "", 1},
+        {nullptr, "", "<not called>", -1},
+    };
+    for (const auto &[cmd, input, output, rc] : rows) {
+        std::pair<std::string, std::string> io{input, "<not called>"};
+        execute_cmd_ctx ctx{&io, nullptr, exchange};
+        EXPECT_EQ(execute_cmd(cmd, &ctx), rc) << cmd;
+        EXPECT_EQ(io.second, output) << cmd;
+    }
+    EXPECT_EQ(getenv("BWV_ASSIGNED"), nullptr) << "the caller's environment changed";
+}
+
+const std::string kLog = std::string(bwv::paths::kKextLoadLog).substr(1);
+
+// A fake root with kext tools that record their arguments, then a variable of the caller's
+// environment and their standard output, and then run `tail`; and a kextstat that prints the
+// listing.
+struct KextRoot : Root {
+    explicit KextRoot(const std::string &tail = "exit 0\n")
+    {
+        for (std::string tool : {"kextload", "kextunload"})
+            script("sbin/" + tool, "printf '%s\\n' \"$@\" \"${BWV_PROBE-unset}\" $(readlink /proc/$$/fd/1) > '@ROOT@/" + tool + ".args'\n" + tail);
+        script("usr/sbin/kextstat", "cat '@ROOT@/listing'\n");
+        write("listing", "Index Refs Address Size Wired Name (Version) UUID <Linked Against>\n"
+                         "140  0 0xffffff7f8 0x9000 0x9000 com.tarvenel.bwv.nke (5.3.1) <7 5 4 3 1>\n");
+        mkdirs(kLog.substr(0, kLog.rfind('/')));
+    }
+    bool logged_first(const std::string &kext) const { return read(kLog).rfind("load " + kext + "\n", 0) == 0; }
+};
+
+TEST(KextLoad, ToolGetsTheArgumentWithNothingInheritedItIsLoggedVerbatimWithTheListingThatAnswersIsRun)
+{
+    int leaked = open("/dev/zero", O_RDONLY);  // no close-on-exec
+    KextRoot root("[ -e /proc/$$/fd/" + std::to_string(leaked) + " ] && echo open > '@ROOT@/leaked'\nexit 0\n");
+    setenv("BWV_PROBE", "inherited", 1);
+    mode_t old = umask(0);
+    EXPECT_EQ(ps_load_kext("com.tarvenel.bwv.nke", 1), 0);
+    umask(old);
+    unsetenv("BWV_PROBE");
+    EXPECT_EQ(root.read("kextload.args"), "-b\ncom.tarvenel.bwv.nke\nunset\n/dev/null\n");
+    EXPECT_FALSE(root.exists("leaked"));
+    close(leaked);
+    std::string log = root.read(kLog);
+    EXPECT_TRUE(std::regex_search(log, std::regex("^load com.tarvenel.bwv.nke\n\\w{3} \\w{3} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\S+ \\d{4}\n"))) << log;
+    EXPECT_NE(log.find(root.read("listing")), std::string::npos);
+    // The same listing answers whether an extension runs, searched as fixed text.
+    std::string sneaky = "x; touch " + root.file("pwned") + " #";
+    const std::pair<const char *, int> rows[] = {
+        {"com.tarvenel.bwv.nke", 1}, {"com.tarvenel.bwv", 1}, {"com.tarvenel.other", 0},
+        {"com.tarvenel.bwv.nk.", 0}, {sneaky.c_str(), 0}, {"", 0}, {nullptr, 0}};
+    for (const auto &[name, running] : rows)
+        EXPECT_EQ(ps_kext_is_run(name), running) << (name ? name : "null");
+    EXPECT_EQ(std::filesystem::status(root.file(kLog)).permissions(), std::filesystem::perms(0644)) << "whatever the umask";
+
+    std::string hostile = "a\"; touch " + root.file("pwned") + "; echo \"$(id)`id`\\n";
+    EXPECT_EQ(ps_load_kext(hostile.c_str(), 0), 0);
+    EXPECT_EQ(root.read("kextload.args"), hostile + "\nunset\n/dev/null\n");
+    EXPECT_NE(root.read(kLog).find("\nload " + hostile + "\n"), std::string::npos) << "appended";
+    EXPECT_FALSE(root.exists("pwned"));
+    EXPECT_EQ(ps_load_kext(std::string(149, 'k').c_str(), 1), 0);
+    EXPECT_EQ(root.read(kLog).find("load kkk"), std::string::npos) << "149 bytes never fitted the old command";
+
+    // Past 10,000,000 bytes the log starts afresh.
+    for (off_t size : {10000000, 10000001}) {
+        ASSERT_EQ(truncate(root.file(kLog).c_str(), size), 0);
+        ASSERT_EQ(ps_load_kext(std::string(148, 'k').c_str(), 1), 0);
+        EXPECT_EQ(root.logged_first(std::string(148, 'k')), size > 10000000) << size;
+    }
+}
+
+TEST(KextUnload, ExitCodeIsPassedOnDeathBySignalGivesTwoAndLoadingStillLogs)
+{
+    const std::pair<const char *, int> rows[] = {{"exit 0\n", 0}, {"exit 3\n", 3}, {"kill -9 $$\n", 2}};
+    for (const auto &[tail, code] : rows) {
+        KextRoot root(tail);
+        EXPECT_EQ(ps_unload_kext("/L/E/x.kext", 0), code) << tail;
+        EXPECT_EQ(root.read("kextunload.args"), "/L/E/x.kext\nunset\n/dev/null\n");
+        EXPECT_EQ(ps_load_kext("com.x", 1), 0) << tail;
+        EXPECT_TRUE(root.logged_first("com.x"));
+    }
+}
+
+TEST(InstallPkg, OnlyFlatPackagesAreCopiedWholeForTheInstallerAndTheCopyIsRemoved)
+{
+    // The installer records its arguments and the mode of the package and keeps a copy.
+    Root root;
+    root.script("usr/sbin/installer",
+                "printf '%s\\n' \"$@\" $(stat -c %a \"$2\") > '@ROOT@/installer.args'\ncat \"$2\" > '@ROOT@/installed'\n");
+    root.mkdirs("tmp");
+    root.write("victim", "precious");
+    // A link planted at the fixed name is replaced, not followed.
+    ASSERT_EQ(symlink(root.file("victim").c_str(), root.file("tmp/bwv_upgrade.pkg").c_str()), 0);
+    for (size_t len : {4097u, 4096u, 4u, 20000u}) {
+        ASSERT_EQ(ps_install_pkg_file(root.write("in.pkg", "xar!" + read_file("/bin/sh").substr(0, len - 4)).c_str()), 0);
+        EXPECT_TRUE(root.read("installed") == root.read("in.pkg")) << len;
+        EXPECT_EQ(root.read("installer.args"), "-pkg\n" + root.file("tmp/bwv_upgrade.pkg") + "\n-target\n/\n600\n");
+        EXPECT_FALSE(root.exists("tmp/bwv_upgrade.pkg"));
+    }
+    EXPECT_EQ(root.read("victim"), "precious");
+    unlink(root.file("installer.args").c_str());
+    // Not flat, too short, missing, a folder; then no place for the copy.
+    for (const std::string &pkg : {root.write("bad.pkg", "xar?" + std::string(4092, 'x')), root.write("short.pkg", "xa"),
+                                   root.file("missing.pkg"), root.path(), std::string()})
+        EXPECT_EQ(ps_install_pkg_file(pkg.c_str()), -1) << pkg;
+    EXPECT_EQ(ps_install_pkg_file(nullptr), -1);
+    rmdir(root.file("tmp").c_str());
+    EXPECT_EQ(ps_install_pkg_file(root.file("in.pkg").c_str()), -1);
+    EXPECT_FALSE(root.exists("installer.args"));
+}
+
+const std::string kStatus = "Status: signed by a developer certificate issued by Apple for distribution";
+const std::string kCert = "Developer ID Installer: Tarvenel, Inc (Q7M2ZK4RTB)";
+
+// A fake root whose pkgutil records its arguments and prints the report file.
+struct PkgutilRoot : Root {
+    PkgutilRoot() { script("usr/sbin/pkgutil", "printf '%s\\n' \"$@\" > '@ROOT@/args'\ncat '@ROOT@/report'\nexit 1\n"); }
+    int verify(const std::string &report, const char *pkg = "/pkgs/Install.mpkg")
+    {
+        write("report", report);
+        unlink(file("args").c_str());
+        return verifyPackage(pkg);
+    }
+};
+
+// pkgutil's report with the given status line and signer's name.
+std::string report(const std::string &status, const std::string &signer)
+{
+    return "Package \"Install.mpkg\":\n   " + status + "\n   Notarization: trusted by the Apple notary service\n"
+           "   Certificate Chain:\n    1. " + signer + "\n       Expires: 2031-02-01 22:12:15 +0000\n"
+           "    2. Developer ID Certification Authority\n    3. Apple Root CA\n";
+}
+
+// Names in the chain are the signer's own text: the status text counts only as the tool's
+// first status line and the maker's name only as the first chain entry, each the whole
+// line (or 1,023-byte piece of a longer one) but for blanks, however the report is cut
+// into reads.
+TEST(VerifyPackage, OnlyTheStatusLineAndTheSignersEntryCount)
+{
+    const std::string untrusted = "Status: signed by untrusted certificate", x1023(1023, 'x'),
+                      other = "Developer ID Installer: Someone Else (AAAAAAAAAA)";
+    const std::pair<std::string, int> rows[] = {
+        {report(kStatus, kCert), 1},
+        {"    1. " + kCert + "\n   " + kStatus + "\n", 1},  // signer before status
+        {kStatus + "\n1. " + kCert, 1},                    // no blanks, no last newline
+        {"\t" + kStatus + " \t \n \t1. " + kCert + "\t\n", 1},
+        {x1023 + kStatus + std::string(2000, ' ') + "\n" + std::string(1023, ' ') + "1. " + kCert + "\n", 1},
+        {std::string(1000, ' ') + kStatus + "\n1. " + kCert + "\n", 0},  // across a piece boundary
+        {report(untrusted, kCert) + x1023 + kStatus + "\n", 0},          // after the status line
+        {report(untrusted, kStatus + " " + kCert), 0},                   // both in one name
+        {report(untrusted, kCert + "\n   " + kStatus), 0},               // line feed in the name
+        {"   " + kStatus + "\n    1. " + other + "\n    2. " + kCert + "\n", 0},
+        {report(kStatus, other + "\n    1. " + kCert), 0}, {report(kStatus, other), 0},
+        {report(kStatus + ".", kCert), 0}, {report("x" + kStatus, kCert), 0},
+        {report("Status: signed by a developer certificate issued by apple for distribution", kCert), 0},
+        {"   " + kStatus + std::string(1, '\0') + "x\n1. " + kCert + "\n", 0},
+        {report(kStatus, kCert + " (2)"), 0}, {report("Status: no signature", kCert), 0}, {"", 0},
+    };
+    PkgutilRoot root;
+    for (const auto &[text, accepted] : rows)
+        EXPECT_EQ(root.verify(text), accepted) << text;
+}
+
+TEST(VerifyPackage, PathReachesTheToolAsOneArgumentUnlessTooLongForTheOldCommandLine)
+{
+    PkgutilRoot root;
+    std::string hostile = "/pkgs/a \"b\" $(touch " + root.file("pwned") + ") `touch " + root.file("pwned") +
+                          "`; touch " + root.file("pwned") + " & 'q' \\ $HOME *";
+    std::string fits = "/" + std::string(984, 'p');  // 38 bytes of command around it, 1,023 at most
+    for (const std::string &path : {hostile, fits, fits + "p", std::string()}) {
+        bool asked = path != fits + "p";
+        EXPECT_EQ(root.verify(report(kStatus, kCert), path.c_str()), asked) << path;
+        EXPECT_EQ(root.read("args"), asked ? "--check-signature\n" + path + "\n" : "");
+    }
+    EXPECT_FALSE(root.exists("pwned"));
+    EXPECT_EQ(verifyPackage(nullptr), 0);
+}
+
+// A fake root whose console device belongs to uid (-1: there is none).
+struct ConsoleRoot : Root {
+    explicit ConsoleRoot(long uid)
+    {
+        if (uid >= 0 && chown(write("dev/console", "").c_str(), static_cast<uid_t>(uid), -1) != 0)
+            ADD_FAILURE() << "cannot hand the console over";
+    }
+};
+
+TEST(ConsoleUser, OwnerOfTheConsoleDecidesTheSupportFolderAndTheDocumentsCheck)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "handing the console to another user needs root";
+    const uid_t unknown = 3999999999;  // no user's
+    const struct passwd *nobody = getpwnam("nobody");  // whose home does not exist
+    ASSERT_NE(nobody, nullptr);
+    EXPECT_EQ(bwvc_get_cur_support_dir(nullptr, 10), -1);
+    // console owner (-1: no console), support folder ("": refused), Documents check
+    const std::string support(bwv::paths::kSupportDir);
+    const std::tuple<long, std::string, int> rows[] = {
+        {unknown, "none" + support, -2}, {nobody->pw_uid, nobody->pw_dir + support, -3}, {0, "", -1}, {-1, "", -1}};
+    for (const auto &[owner, folder, access] : rows) {
+        ConsoleRoot root(owner);
+        EXPECT_EQ(bwvc_get_cur_uid(), owner < 0 ? 0u : static_cast<uint32_t>(owner));
+        char buf[512] = "", ten[10] = "";
+        EXPECT_EQ(bwvc_get_cur_support_dir(buf, sizeof buf), folder.empty() ? -1 : 0);
+        EXPECT_EQ(buf, folder);
+        bwvc_get_cur_support_dir(ten, sizeof ten);
+        EXPECT_EQ(ten, folder.substr(0, 9)) << "cut to the buffer";
+        EXPECT_EQ(bwvc_check_user_file_accessibility(), access) << owner;
+    }
+}
+
+TEST(ClientKind, VpnOnlyWhenTheToolFolderHoldsNoFullClientToolAndTrustFollowsItsMarker)
+{
+    Root root;
+    EXPECT_EQ(is_vpn_client(), 0) << "no tool folder";
+    std::string bin = root.mkdirs(std::string(bwv::paths::kBinDir).substr(1));
+    EXPECT_EQ(is_vpn_client(), 1);
+    for (const char *tool : {"ctlsvc", "monsvc", "bwvappguard", "ratingagent", "urlguard", "vulnprobe",
+                             "ssoagent_launchagent"}) {
+        bwv::test::write_file(bin + "/" + tool, "");
+        EXPECT_EQ(is_vpn_client(), 0) << tool;
+        unlink((bin + "/" + tool).c_str());
+    }
+    EXPECT_EQ(bwvc_external_cert_trust(), 0);
+    root.write(std::string(bwv::paths::kCertTrustMarker).substr(1), "");
+    EXPECT_EQ(bwvc_external_cert_trust(), 1);
+}
+
+TEST(BinToHex, UpperCaseDigitsWithoutTerminatorAlsoInPlace)
+{
+    char buf[9] = "\x00\xAB\x7F#####";
+    auto *in = reinterpret_cast<unsigned char *>(buf);
+    bin_to_hex(in, buf, 3);  // in place
+    bin_to_hex(in, buf, 0);
+    bin_to_hex(nullptr, buf, 3);
+    bin_to_hex(in, nullptr, 3);
+    EXPECT_EQ(std::string(buf, 8), "00AB7F##");
+}
+
+TEST(Notice, EachNoticeIsOneConnectionFromTheSendersPathCarryingTheTextAndOneNul)
+{
+    ConsoleRoot root(geteuid());
+    std::string uid = std::to_string(geteuid()), own_rel = "tmp/3f9c1e7a2d4b68e0c5a19f72b3d8e641_" + uid;
+    std::string own = root.write(own_rel, "stale");  // no obstacle
+    // The front end's end: the connection waits in the backlog, so it is accepted afterwards.
+    sockaddr_un addr{AF_UNIX, {}};
+    std::string gui = root.file("tmp/a72e5c09d1f43b86e2c7a5d90b1f3e28_" + uid);
+    strncpy(addr.sun_path, gui.c_str(), sizeof addr.sun_path - 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0) << strerror(errno);
+    ASSERT_EQ(listen(fd, 8), 0);
+    const std::pair<std::string, std::string> rows[] = {{"first notice", std::string("first notice\0", 13)},
+                                                        {std::string(5000, 'n'), std::string(4095, 'n') + '\0'}};
+    for (const auto &[text, sent] : rows) {
+        bwvc_SendInfotoGUI(text.c_str());
+        socklen_t len = sizeof addr;
+        int c = accept(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+        char buf[8192];
+        EXPECT_EQ(std::string(buf, std::max(recv(c, buf, sizeof buf, MSG_WAITALL), 0l)), sent);  // up to the end
+        close(c);
+        EXPECT_STREQ(addr.sun_path, own.c_str()) << "sent from the sender's own path";
+    }
+    close(fd);
+    EXPECT_FALSE(root.exists(own_rel)) << "the sender's path is removed";
+
+}
+
+}  // namespace

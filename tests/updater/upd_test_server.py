@@ -31,8 +31,6 @@ import urllib.parse
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
-    server_version = "UpdTestServer/1.0"
-
     def log_message(self, fmt, *args):
         pass
 
@@ -83,10 +81,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         throttle = int(query["throttle"]) if "throttle" in query else None
         corrupt_at = size // 2 if query.get("corrupt") == "1" else None
         with open(path, "rb") as f:
-            if (drop, stall, trickle, throttle, corrupt_at) == (None,) * 5:
-                self.wfile.flush()
-                self.connection.sendfile(f, start, end - start)
-                return
             f.seek(start)
             pos, sent, began = start, 0, time.monotonic()
             while pos < end:
@@ -136,10 +130,7 @@ def main():
         server.socket = context.wrap_socket(server.socket, server_side=True)
     server.root, server.log_path, server.lock, server.counters = args.root, args.log, threading.Lock(), {}
     print(server.server_address[1], flush=True)
-    try:
-        server.serve_forever()
-    except KeyboardInterrupt:
-        pass
+    server.serve_forever()
 
 
 if __name__ == "__main__":

@@ -126,11 +126,24 @@ TEST(UpdateFeed, DocumentsGiveTheirEntryOrAreRefused) {
     }
 }
 
-// Pinned: a machine keeps its place in every run and every build.
-TEST(UpdateFeed, RolloutBucketIsStable) {
-    EXPECT_EQ(upd::rollout_bucket("0123456789abcdef0123456789abcdef", "5.3.0"), 1u);
-    EXPECT_EQ(upd::rollout_bucket("0123456789abcdef0123456789abcdef", "5.3.1"), 39u);
+// Automatic checks reach a machine only when its bucket is below the rollout; a machine
+// without an identity waits for 100. Buckets are pinned: a machine keeps its place in every
+// run and every build.
+TEST(UpdateFeed, RolloutReachesOnlyMachinesBelowIt) {
+    const std::string id = "0123456789abcdef0123456789abcdef";
+    EXPECT_EQ(upd::rollout_bucket(id, "5.3.1"), 39u);
     EXPECT_EQ(upd::rollout_bucket("fedcba9876543210fedcba9876543210", "5.3.0"), 9u);
+    bwv::test::TempDir known, anonymous;
+    known.write("etc/machine-id", id + "\nsecond line\n");
+    upd::FeedEntry e;
+    e.version = "5.3.0";  // bucket 1 for id
+    const std::tuple<std::optional<unsigned>, bool, bool> rows[] = {
+        {std::nullopt, true, true}, {0, false, false}, {1, false, false}, {2, true, false}, {99, true, false}, {100, true, true}};
+    for (auto &[rollout, known_offered, anonymous_offered] : rows) {
+        e.rollout = rollout;
+        EXPECT_EQ(upd::offered_here(e, known.path()), known_offered) << rollout.value_or(-1);
+        EXPECT_EQ(upd::offered_here(e, anonymous.path()), anonymous_offered) << rollout.value_or(-1);
+    }
 }
 
 TEST(UpdateFeed, ImageNameCannotEscapeTheDownloadFolder) {

@@ -73,7 +73,6 @@ TEST(Hdiutil, ImagesThatCannotBeAttachedLeaveNothingBehind) {
     TempDir dir;
     std::string bytes = read_file(kImage);
     dir.write("empty.dmg", "");
-    dir.write("garbage.dmg", std::string(70000, '\x5a'));
     dir.write("truncated.dmg", bytes.substr(0, bytes.size() / 3));
     dir.mkdirs("folder.dmg");
     ASSERT_EQ(run({"7zz", "a", "-tzip", dir / "zip.zip", kUdif}).rc, 0);
@@ -86,7 +85,7 @@ TEST(Hdiutil, ImagesThatCannotBeAttachedLeaveNothingBehind) {
         std::string image, why = {};
         Env env = {};
     } rows[] = {
-        {dir / "missing.dmg"}, {dir / "empty.dmg"}, {dir / "garbage.dmg"}, {dir / "truncated.dmg"},
+        {dir / "missing.dmg"}, {dir / "empty.dmg"}, {dir / "truncated.dmg"},
         {dir / "folder.dmg"}, {dir / "archive.dmg"}, {BWV_TOOLS_DATA "/udif-blank.dmg"},
         {BWV_TOOLS_DATA "/udif-bomb.dmg", "File too large"}, {dir.write("tiny.dmg", "x"), "File too large", lying},
     };

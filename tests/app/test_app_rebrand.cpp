@@ -69,42 +69,35 @@ private slots:
         QCOMPARE((*alerts_)->alerts.back().defaultButton, QStringLiteral("Gut"));
     }
 
-    // Translations keep the placeholders and the name the rebranding replaces.
+    // Translations keep the placeholders and the name the rebranding replaces. Log lines are
+    // never looked up, so the tables hold exactly the texts above.
     void theBundlesTranslateEveryTextTheyLookUp_data() {
         QTest::addColumn<QString>("bundle");
-        QTest::addColumn<QString>("locale");
-        QTest::newRow("full, German") << QStringLiteral(BWV_FULL_BUNDLE) << QStringLiteral("de_DE");
-        QTest::newRow("vpn, French") << QStringLiteral(BWV_VPN_BUNDLE) << QStringLiteral("fr_FR");
+        QTest::addColumn<QString>("lang");
+        QTest::newRow("full, German") << QStringLiteral(BWV_FULL_BUNDLE) << QStringLiteral("de");
+        QTest::newRow("vpn, French") << QStringLiteral(BWV_VPN_BUNDLE) << QStringLiteral("fr");
     }
     void theBundlesTranslateEveryTextTheyLookUp() {
         QFETCH(QString, bundle);
-        QFETCH(QString, locale);
+        QFETCH(QString, lang);
         bwv::platform::Bundle b(bundle);
-        b.setLocale(QLocale(locale));
+        b.setLocale(QLocale(lang));
+        QStringList keys;
         for (const char *k : kKeys) {
-            const QString key = QString::fromUtf8(k), text = b.localizedString(key);
+            const QString key = keys.emplace_back(QString::fromUtf8(k)), text = b.localizedString(key);
             if (key != QLatin1String("OK")) QVERIFY2(text != key, k);
             QCOMPARE(placeholders(text), placeholders(key));
             QCOMPARE(text.count(QStringLiteral("BrindleWave")), key.count(QStringLiteral("BrindleWave")));
         }
-    }
-
-    // Log lines are never looked up, so the tables must not carry them.
-    void theTablesHoldNoTextTheInstallerDoesNotUse() {
-        QSet<QString> keys;
-        for (const char *k : kKeys) keys.insert(QString::fromUtf8(k));
-        static const QRegularExpression source(QStringLiteral("<source>(.*?)</source>"),
-                                               QRegularExpression::DotMatchesEverythingOption);
-        for (const char *lang : {"de", "fr"}) {
-            QFile ts(QStringLiteral(BWV_APP_SOURCE_DIR "/translations/Localizable_") + QLatin1String(lang) + QStringLiteral(".ts"));
-            QVERIFY(ts.open(QIODevice::ReadOnly));
-            int count = 0;
-            for (auto it = source.globalMatch(QString::fromUtf8(ts.readAll())); it.hasNext(); ++count) {
-                const QString s = it.next().captured(1).replace(QStringLiteral("&amp;"), QStringLiteral("&"));
-                QVERIFY2(keys.contains(s), qPrintable(s));
-            }
-            QCOMPARE(count, static_cast<int>(std::size(kKeys)));
-        }
+        QFile ts(QStringLiteral(BWV_APP_SOURCE_DIR "/translations/Localizable_") + lang + QStringLiteral(".ts"));
+        QVERIFY(ts.open(QIODevice::ReadOnly));
+        static const QRegularExpression source(QStringLiteral("<source>(.*?)</source>"), QRegularExpression::DotMatchesEverythingOption);
+        QStringList sources;
+        for (auto it = source.globalMatch(QString::fromUtf8(ts.readAll())); it.hasNext();)
+            sources << it.next().captured(1).replace(QStringLiteral("&amp;"), QStringLiteral("&"));
+        sources.sort();
+        keys.sort();
+        QCOMPARE(sources, keys);
     }
 };
 

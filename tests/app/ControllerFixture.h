@@ -96,64 +96,53 @@ protected:
 
 class ControllerFixture {
 protected:
-    std::unique_ptr<bwv::test::TempRoot> rootDir_;
-    QString root_;
-    QByteArray tmpdir_;
-    std::unique_ptr<QWidget> window_;
-    std::unique_ptr<Ui::MainWindow> form_;
-    std::unique_ptr<TestController> c_;
-    std::unique_ptr<bwv::test::ScopedAlertRecorder> alerts_;
-    std::unique_ptr<bwv::test::ScopedLogRecorder> log_;
+    // Built in this order and torn down in reverse, so the controller goes first; the update
+    // timer goes before it, so it cannot fire into a controller being torn down.
+    struct Case {
+        bwv::test::TempRoot dir;
+        QString root = dir.path();
+        QByteArray tmpdir = qgetenv("TMPDIR");
+        bwv::test::ScopedAlertRecorder alerts;
+        bwv::test::ScopedLogRecorder log;
+        QWidget window;
+        Ui::MainWindow form;
+        TestController c;
+        Case() {
+            dir.makeDir(QStringLiteral("tmp"));
+            qputenv("TMPDIR", QFile::encodeName(dir.makeDir(QStringLiteral("usertmp")) + QLatin1Char('/')));
+            dir.writeFile(kSupportDir.mid(1) + QStringLiteral("/conf/bwvinfo"), "version=6.0.0\n");
+            autoCheckMode = upgradeMode = bwvShutdownCancel = false;
+            upret = nullptr;
+            timecounter = 0;
+            upd_double::g_calls.clear();
+            upd_double::g_script.clear();
+            upd_double::g_record = upd_double::running();
+            form.setupUi(&window);
+            c.connectOutlets(form, window);
+        }
+        ~Case() {
+            if (c.updateTimer) c.updateTimer->invalidate();
+            std::signal(SIGTERM, SIG_DFL);
+            tmpdir.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", tmpdir);
+        }
+    };
+    std::unique_ptr<Case> s_;
 
     QString write(const QString &rooted, const QByteArray &content, int mode = 0644) const {
-        return rootDir_->writeFile(rooted.mid(1), content, mode);
+        return s_->dir.writeFile(rooted.mid(1), content, mode);
     }
     QString read(const QString &rooted) const {
-        QFile f(root_ + rooted);
+        QFile f(s_->root + rooted);
         return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
     }
-    QString downloadDir() const { return root_ + QStringLiteral("/usertmp/bwvupdate"); }
+    QString downloadDir() const { return s_->root + QStringLiteral("/usertmp/bwvupdate"); }
     QStringList alertTitles() const {
         QStringList t;
-        for (const auto &a : (*alerts_)->alerts) t << a.title;
+        for (const auto &a : s_->alerts->alerts) t << a.title;
         return t;
     }
-
-    void setUp() {
-        rootDir_ = std::make_unique<bwv::test::TempRoot>();
-        root_ = rootDir_->path();
-        rootDir_->makeDir(QStringLiteral("tmp"));
-        rootDir_->makeDir(QStringLiteral("usertmp"));
-        tmpdir_ = qgetenv("TMPDIR");
-        qputenv("TMPDIR", (root_ + QStringLiteral("/usertmp/")).toUtf8());
-        write(kSupportDir + QStringLiteral("/conf/bwvinfo"), "version=6.0.0\n");
-        autoCheckMode = upgradeMode = bwvShutdownCancel = false;
-        upret = nullptr;
-        timecounter = 0;
-        upd_double::g_calls.clear();
-        upd_double::g_script.clear();
-        upd_double::g_record = upd_double::running();
-        alerts_ = std::make_unique<bwv::test::ScopedAlertRecorder>();
-        log_ = std::make_unique<bwv::test::ScopedLogRecorder>();
-        window_ = std::make_unique<QWidget>();
-        form_ = std::make_unique<Ui::MainWindow>();
-        form_->setupUi(window_.get());
-        c_ = std::make_unique<TestController>();
-        c_->connectOutlets(*form_, *window_);
-    }
-
-    // The update timer goes first: it must not fire into a controller being torn down.
-    void tearDown() {
-        if (c_ && c_->updateTimer) c_->updateTimer->invalidate();
-        c_.reset();
-        form_.reset();
-        window_.reset();
-        log_.reset();
-        alerts_.reset();
-        std::signal(SIGTERM, SIG_DFL);
-        tmpdir_.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", tmpdir_);
-        rootDir_.reset();
-    }
+    void setUp() { s_ = std::make_unique<Case>(); }
+    void tearDown() { s_.reset(); }
 };
 
 }  // namespace app_test

@@ -49,8 +49,6 @@ public:
     explicit BasicFakeRoot(std::string_view prefix = "bwvroot", Base base = UnderSlashTmp)
         : TempDir(prefix, base) { SetRoot(path().c_str()); }
     ~BasicFakeRoot() { SetRoot(nullptr); }
-    // A fixed absolute path ("/Library/...") under this root.
-    std::string rooted(std::string_view absolute) const { return path() + std::string(absolute); }
 };
 
 std::string read_file(const std::string &path);

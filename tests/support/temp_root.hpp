@@ -30,8 +30,6 @@ public:
     TempRoot();
     ~TempRoot();
 
-    // A fixed absolute path ("/Library/...", "/usr/bin/hdiutil") under this root.
-    QString rooted(const QString &absolutePath) const { return filePath(absolutePath); }
     // The rebrand file, naming the product `productName`.
     QString writeRebrandFile(const QString &productName) const;
 

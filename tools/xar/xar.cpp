@@ -18,14 +18,26 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <unordered_set>
 
 namespace bwv::xar {
 namespace {
 
 constexpr uint32_t kMagic = 0x78617221;  // "xar!"
 constexpr size_t kFixedHeader = 28;
-constexpr uint64_t kMaxToc = 64u << 20;
+// A checksum named in the header takes at most this field, zero-padded.
+constexpr size_t kMaxHashNameField = 36;
 constexpr int kMaxDepth = 64;
+
+// What reading a package may cost, set before the work from the bytes it really has, so
+// that a few kilobytes cannot stand for gigabytes of text, elements or decompressed data.
+// Honest tables of contents shrink a few times under zlib, and every file carries
+// checksums that do not compress, so their elements stay well below these.
+constexpr uint64_t kTocRatio = 128, kTocAllowance = 1u << 20, kMaxTocXml = 16u << 20;
+constexpr uint64_t kNodesPerByte = 4, kNodeAllowance = 16384, kMaxNodes = 250000;
+constexpr size_t kMaxName = 255, kMaxPath = 4096, kMaxPathBytes = 16u << 20;
+// Decompressed file bytes, as for disk images: 64 times the package plus 16 MiB, 4 GiB at most.
+constexpr uint64_t kDataRatio = 64, kDataAllowance = 16u << 20, kMaxData = 4ull << 30;
 
 uint16_t be16(const unsigned char *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 uint32_t be32(const unsigned char *p) {
@@ -61,17 +73,19 @@ struct ParseState {
     std::unique_ptr<Node> root;
     Node *cur = nullptr;
     int depth = 0;
+    uint64_t nodes_left = 0;
     bool too_deep = false;
     XML_Parser parser = nullptr;
 };
 
 void XMLCALL on_start(void *ud, const XML_Char *name, const XML_Char **atts) {
     auto *st = static_cast<ParseState *>(ud);
-    if (++st->depth > kMaxDepth) {
+    if (++st->depth > kMaxDepth || st->nodes_left == 0) {
         st->too_deep = true;
         XML_StopParser(st->parser, XML_FALSE);
         return;
     }
+    --st->nodes_left;
     auto n = std::make_unique<Node>();
     n->name = name;
     for (int i = 0; atts[i]; i += 2) n->attrs.emplace_back(atts[i], atts[i + 1]);
@@ -102,8 +116,9 @@ void XMLCALL on_entity_decl(void *ud, const XML_Char *, int, const XML_Char *, i
     XML_StopParser(st->parser, XML_FALSE);
 }
 
-std::unique_ptr<Node> parse_xml(const std::string &xml) {
+std::unique_ptr<Node> parse_xml(const std::string &xml, uint64_t max_nodes) {
     ParseState st;
+    st.nodes_left = max_nodes;
     std::unique_ptr<std::remove_pointer_t<XML_Parser>, decltype(&XML_ParserFree)> p(
         XML_ParserCreate(nullptr), XML_ParserFree);
     if (!p) throw std::bad_alloc();
@@ -114,7 +129,8 @@ std::unique_ptr<Node> parse_xml(const std::string &xml) {
     XML_SetEntityDeclHandler(p.get(), on_entity_decl);
     if (XML_Parse(p.get(), xml.data(), static_cast<int>(xml.size()), XML_TRUE) != XML_STATUS_OK || st.too_deep ||
         !st.root)
-        damaged("the table of contents is not well-formed XML");
+        damaged(st.too_deep ? "the table of contents has too many or too deeply nested elements"
+                            : "the table of contents is not well-formed XML");
     return std::move(st.root);
 }
 
@@ -166,15 +182,25 @@ std::string lower(std::string s) {
     return s;
 }
 
-void collect_files(const Node *parent, const std::string &prefix, std::vector<Entry> &out) {
+struct Collected {
+    std::vector<Entry> &out;
+    std::unordered_set<std::string> paths;
+    size_t path_bytes = 0;
+};
+
+void collect_files(const Node *parent, const std::string &prefix, Collected &col) {
+    std::vector<Entry> &out = col.out;
     for (auto &c : parent->children) {
         if (c->name != "file") continue;
         const Node *nm = c->child("name");
         if (!nm) damaged("a file without a name");
-        std::string name = nm->text;
+        const std::string &name = nm->text;
         if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
-            name.find('\0') != std::string::npos)
+            name.find('\0') != std::string::npos || name.size() > kMaxName)
             damaged("a file with an unsafe name");
+        // Every path is a copy of its folder's, so long names under wide folders would
+        // multiply; and a second entry of one name would let two contents pass for one file.
+        if (prefix.size() + 1 + name.size() > kMaxPath) damaged("a file with too long a path");
         Entry e;
         e.path = prefix.empty() ? name : prefix + "/" + name;
         const Node *ty = c->child("type");
@@ -198,10 +224,12 @@ void collect_files(const Node *parent, const std::string &prefix, std::vector<En
             if (e.data.archived_hex.empty() || e.data.extracted_hex.empty())
                 damaged("file " + e.path + " carries no checksum");
         }
+        col.path_bytes += e.path.size();
+        if (col.path_bytes > kMaxPathBytes) damaged("too many files");
+        if (!col.paths.insert(e.path).second) damaged("two entries for " + e.path);
         std::string path = e.path;
         out.push_back(std::move(e));
-        if (out.size() > 1000000) damaged("too many files");
-        collect_files(c.get(), path, out);
+        collect_files(c.get(), path, col);
     }
 }
 
@@ -336,20 +364,30 @@ Package parse(const Source &src) {
     uint64_t toc_len = be64(h + 16);
     uint32_t alg = be32(h + 24);
     if (pkg.header_size < kFixedHeader || version != 1) damaged("unsupported xar header");
+    // Nothing checks header bytes beyond its fields, so a header longer than them would
+    // carry unsigned bytes inside a signed package.
+    size_t extra = pkg.header_size - kFixedHeader;
     switch (alg) {
     case 1: pkg.toc_hash = "sha1"; break;
     case 2: pkg.toc_hash = "md5"; break;
     case 3: {
-        std::string name(pkg.header_size - kFixedHeader, '\0');
+        if (extra > kMaxHashNameField) damaged("the xar header is longer than its fields");
+        std::string name(extra, '\0');
         if (!src.read(kFixedHeader, name.data(), name.size())) damaged("cut-short xar header");
-        pkg.toc_hash = lower(name.substr(0, name.find('\0')));
+        size_t end = name.find('\0');
+        if (end == 0 || end == std::string::npos || name.find_first_not_of('\0', end) != std::string::npos)
+            damaged("the xar header is longer than its fields");
+        pkg.toc_hash = lower(name.substr(0, end));
+        extra = 0;
         break;
     }
     default: damaged("the table of contents has no checksum");
     }
+    if (extra != 0) damaged("the xar header is longer than its fields");
     const EVP_MD *md = digest_by_name(pkg.toc_hash);
     if (!md) damaged("unsupported checksum " + pkg.toc_hash);
-    if (toc_clen == 0 || toc_clen > kMaxToc || toc_len == 0 || toc_len > kMaxToc)
+    if (toc_clen == 0 || toc_clen > src.size() || toc_len == 0 ||
+        toc_len > std::min(kMaxTocXml, kTocRatio * toc_clen + kTocAllowance))
         damaged("implausible table-of-contents size");
     pkg.heap_start = pkg.header_size + toc_clen;
     if (pkg.heap_start > src.size()) damaged("cut-short table of contents");
@@ -358,12 +396,13 @@ Package parse(const Source &src) {
 
     pkg.toc_xml.resize(toc_len);
     uLongf out_len = static_cast<uLongf>(toc_len);
-    if (uncompress(reinterpret_cast<Bytef *>(pkg.toc_xml.data()), &out_len, pkg.toc_compressed.data(),
-                   static_cast<uLong>(toc_clen)) != Z_OK ||
-        out_len != toc_len)
+    uLong in_len = static_cast<uLong>(toc_clen);
+    if (uncompress2(reinterpret_cast<Bytef *>(pkg.toc_xml.data()), &out_len, pkg.toc_compressed.data(), &in_len) !=
+            Z_OK ||
+        out_len != toc_len || in_len != toc_clen)
         damaged("the table of contents does not decompress to its recorded size");
 
-    auto root = parse_xml(pkg.toc_xml);
+    auto root = parse_xml(pkg.toc_xml, std::min(kMaxNodes, kNodesPerByte * toc_clen + kNodeAllowance));
     if (root->name != "xar") damaged("no <xar> element");
     const Node *toc = root->child("toc");
     if (!toc) damaged("no <toc> element");
@@ -386,10 +425,21 @@ Package parse(const Source &src) {
             for (auto &c : xd->children)
                 if (c->name == "X509Certificate") pkg.certificates.push_back(base64_decode(c->text));
     }
-    collect_files(toc, "", pkg.entries);
+    Collected col{pkg.entries, {}, 0};
+    collect_files(toc, "", col);
 
-    // Every heap byte must belong to something the TOC accounts for; bytes nobody checks
-    // would be a place to hide data behind a valid signature.
+    // Decoding is bounded by the sizes the TOC records, so their total is the work a
+    // checksum pass may cost; it is judged here, before any of it is done.
+    uint64_t data_budget = std::min(kMaxData, kDataRatio * src.size() + kDataAllowance), data_total = 0;
+    for (auto &e : pkg.entries) {
+        if (!e.has_data) continue;
+        if (e.data.size > data_budget - data_total) damaged("the files decompress to more than such a package may");
+        data_total += e.data.size;
+    }
+
+    // Every heap byte must belong to exactly one thing the TOC accounts for: bytes nobody
+    // checks would be a place to hide data behind a valid signature, and ranges shared by
+    // several files would make one stored stream cost its decoding many times over.
     uint64_t heap_size = src.size() - pkg.heap_start;
     std::vector<std::pair<uint64_t, uint64_t>> spans;
     auto add = [&](uint64_t off, uint64_t len, const std::string &what) {
@@ -399,16 +449,22 @@ Package parse(const Source &src) {
     add(pkg.checksum_offset, pkg.checksum_size, "the TOC checksum");
     if (pkg.has_signature) add(pkg.signature_offset, pkg.signature_size, "the signature");
     // Packages signed on macOS also carry a CMS signature over the same checksum; it is not
-    // needed to verify them, but its bytes belong to the package.
-    if (const Node *cms = toc->child("x-signature"))
-        add(number(cms, "offset"), number(cms, "size"), "the CMS signature");
+    // needed to verify them, but its bytes belong to the package. Without the signature
+    // this reader verifies, nothing would vouch for them.
+    if (const Node *cms = toc->child("x-signature")) {
+        if (!pkg.has_signature) damaged("a signature block that nothing verifies");
+        uint64_t size = number(cms, "size");
+        if (size == 0 || size > 65536) damaged("implausible CMS signature size");
+        add(number(cms, "offset"), size, "the CMS signature");
+    }
     for (auto &e : pkg.entries)
         if (e.has_data) add(e.data.offset, e.data.length, "file " + e.path);
     std::sort(spans.begin(), spans.end());
     uint64_t covered = 0;
     for (auto &s : spans) {
         if (s.first > covered) damaged("the package holds bytes no checksum covers");
-        covered = std::max(covered, s.second);
+        if (s.first < covered) damaged("two parts of the package share bytes");
+        covered = s.second;
     }
     if (covered != heap_size) damaged("the package holds bytes no checksum covers");
     return pkg;

@@ -3,6 +3,9 @@
 #include <bwvutil/paths.h>
 #include <bwvutil/verify.h>
 
+#include <openssl/sha.h>
+#include <zlib.h>
+
 #include <algorithm>
 #include <cctype>
 
@@ -55,6 +58,8 @@ TEST(Pkgutil, OnlyTheMakersTrustedIntactPackageIsHandedOn) {
     flip_byte(altered, static_cast<long>(read_file(altered).size()) - 1000);
     std::string appended = build(dir, "appended.pkg", own(kMaker) + kChain);
     write_file(appended, read_file(appended) + "extra");
+    std::string wrong_key_altered = build(dir, "wrong-key-altered.pkg", own({untrusted.key, kMaker.cert}) + kChain);
+    flip_byte(wrong_key_altered, static_cast<long>(read_file(wrong_key_altered).size()) - 1000);
     auto data = [](const std::string &name) { return BWV_TOOLS_DATA "/xar-" + name + ".pkg"; };
 
     struct Row {
@@ -79,11 +84,11 @@ TEST(Pkgutil, OnlyTheMakersTrustedIntactPackageIsHandedOn) {
         {build(dir, "md5.pkg", own(kMaker) + kChain + Args{"--toc-checksum", "md5"}), kInvalid, "", 0},
         {dir.write("text.pkg", "just some text, certainly not a xar archive\n"), kInvalid, "", 0},
         {dir / "missing.pkg", "", "", 0},
-        // The CMS signature block of Mac packages counts as part of the package.
-        {data("cms-unsigned"), "no signature", "", 0},
+        // Checking a signed package's files waits for its signature.
+        {wrong_key_altered, kInvalid + " (signature did not verify)", "", 0},
         {data("content-altered"), kAltered, "", 0},
     };
-    for (auto *name : {"cms-outside-toc", "name-dotdot", "name-escapes", "entity", "data-past-end",
+    for (auto *name : {"cms-unsigned", "cms-outside-toc", "name-dotdot", "name-escapes", "entity", "data-past-end",
                        "no-archived-checksum", "short-header", "version-2", "toc-not-xml"})
         rows.push_back({data(name), kInvalid, "", 0});
     BasicFakeRoot<bwv_set_root> root;
@@ -126,6 +131,90 @@ TEST(Pkgutil, EveryPossibleSingleByteChangeIsRefused) {
         auto status = bwv::xar::check_package(src, std::string(BWV_TOOL_DIR) + "/trust").status;
         ASSERT_EQ(status == bwv::xar::Status::trusted, i == bytes.size()) << "byte " << i << " of " << bytes.size();
         ASSERT_NE(status, bwv::xar::Status::no_signature) << "byte " << i;
+    }
+}
+
+std::string deflated(const std::string &s) {
+    uLongf n = compressBound(static_cast<uLong>(s.size()));
+    std::string z(n, '\0');
+    compress(reinterpret_cast<Bytef *>(z.data()), &n, reinterpret_cast<const Bytef *>(s.data()), s.size());
+    return z.substr(0, n);
+}
+
+std::string sha1(const std::string &s, bool hex = true) {
+    unsigned char md[SHA_DIGEST_LENGTH];
+    SHA1(reinterpret_cast<const unsigned char *>(s.data()), s.size(), md);
+    std::string out;
+    for (unsigned char c : md) out += hex ? std::string{"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]} : std::string(1, char(c));
+    return out;
+}
+
+// A file entry whose zlib stream starts at heap offset off (the TOC's SHA-1 takes 0 to 20).
+std::string entry(const std::string &name, size_t off, const std::string &decoded, const std::string &stored) {
+    return "<file><name>" + name + "</name><data><offset>" + std::to_string(off) + "</offset><length>" +
+           std::to_string(stored.size()) + "</length><size>" + std::to_string(decoded.size()) +
+           "</size><encoding style=\"application/x-gzip\"/><archived-checksum style=\"sha1\">" + sha1(stored) +
+           "</archived-checksum><extracted-checksum style=\"sha1\">" + sha1(decoded) + "</extracted-checksum></data></file>";
+}
+
+// An unsigned package around hand-written TOC elements and the heap after the TOC's SHA-1.
+std::string flat(const std::string &toc, const std::string &heap) {
+    std::string xml = "<xar><toc><checksum style=\"sha1\"><offset>0</offset><size>20</size></checksum>" + toc + "</toc></xar>";
+    std::string z = deflated(xml), h = "xar!";
+    auto be = [&](uint64_t v, int n) { while (n--) h += static_cast<char>(v >> 8 * n); };
+    for (auto [v, n] : {std::pair<uint64_t, int>{28, 2}, {1, 2}, {z.size(), 8}, {xml.size(), 8}, {1, 4}}) be(v, n);
+    return h + z + sha1(z, false) + heap;
+}
+
+// Shapes that would cost far more than their size, refused before that work (the reason
+// names the bound), each beside an honest package of its kind.
+TEST(Pkgutil, PackagesAreRefusedBeforeTheyCostMoreThanTheirSize) {
+    TempDir dir;
+    dir.write("src/Distribution", "<installer-gui-script/>\n");
+    const std::string one(1 << 20, 'a'), eight(8 << 20, '\0'), big(64 << 20, '\0');
+    const std::string z1 = deflated(one), z8 = deflated(eight), z64 = deflated(big);
+    std::string thirty, empty, elements;
+    const std::string bomb = entry("f", 20, big, z64);
+    for (int i = 0; i < 30; ++i) thirty += std::string(bomb).insert(13, std::to_string(i));
+    for (int i = 0; i < 16700000; ++i) empty += "<a/>";
+    for (unsigned i = 0; i < 20000; ++i) {
+        for (int j = 0; j < 16; ++j) elements += "<a/>";
+        elements += std::string("<b>") + char('a' + (i * 2654435761u >> 8) % 26) + "</b>";
+    }
+    std::string signed_pkg = read_file(build(dir, "signed.pkg", own(kMaker) + kChain));
+    std::string sha256 = read_file(build(dir, "sha256.pkg", own(kMaker) + kChain + Args{"--toc-checksum", "sha256"}));
+    auto header = [](std::string pkg, size_t at, const std::string &added) {
+        pkg.insert(at, added);
+        size_t size = static_cast<unsigned char>(pkg[4]) << 8 | static_cast<unsigned char>(pkg[5]);
+        size += added.size();
+        pkg[4] = static_cast<char>(size >> 8), pkg[5] = static_cast<char>(size);
+        return pkg;
+    };
+    using bwv::xar::Status;
+    const struct {
+        std::string pkg, why;
+        Status status = Status::invalid;
+    } rows[] = {
+        {flat(thirty, z64), "decompress to more"},
+        {flat(entry("a", 20, eight, z8) + entry("b", 20, eight, z8), z8), "share bytes"},
+        {flat(entry("a", 20, big, z64), z64), "decompress to more"},
+        {flat(entry("a", 20, eight, z8), z8), "", Status::no_signature},
+        {flat(entry("a", 20, one, z1) + entry("a", 20 + z1.size(), one, z1), z1 + z1), "two entries"},
+        {flat(entry("a", 20, one, z1) + entry("b", 20 + z1.size(), one, z1), z1 + z1), "", Status::no_signature},
+        {flat(empty, ""), "table-of-contents size"},
+        {flat(elements, ""), "too many"},
+        {header(signed_pkg, 28, std::string(60000, 'x')), "longer than its fields"},
+        {header(signed_pkg, 28, std::string(4, '\0')), "longer than its fields"},
+        {header(sha256, 35, "x"), "longer than its fields"},
+        {header(sha256, 36, std::string(28, '\0')), "", Status::trusted},
+        {signed_pkg, "", Status::trusted},
+    };
+    for (auto &row : rows) {
+        SCOPED_TRACE(row.why + " " + std::to_string(&row - rows));
+        bwv::xar::MemorySource src(row.pkg.data(), row.pkg.size());
+        auto r = bwv::xar::check_package(src, std::string(BWV_TOOL_DIR) + "/trust");
+        EXPECT_EQ(r.status, row.status) << r.detail;
+        EXPECT_NE(r.detail.find(row.why), std::string::npos) << r.detail;
     }
 }
 

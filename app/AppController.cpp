@@ -1,5 +1,6 @@
 #include "app/AppController.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QIcon>
@@ -14,10 +15,15 @@
 #include <bwvutil/ps_utils.h>
 #include <bwvutil/verify.h>
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -124,6 +130,16 @@ AppController::AppController() = default;
 AppController::~AppController() {
     bwv::platform::DistributedNotificationCenter::defaultCenter().removeObserver(
         this, kCancelShutdownNotification);
+    bwv::platform::NotificationCenter::defaultCenter().removeObserver(this);
+    // The application ends right after handing the package over, usually before its last
+    // detach has: give each a while to finish, so that its mount point can go too.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (const PendingDetach &d : pendingDetaches_) {
+        const QByteArray path = QFile::encodeName(d.mountPoint);
+        while (::rmdir(path.constData()) != 0 && (errno == ENOTEMPTY || errno == EEXIST || errno == EBUSY) &&
+               ::kill(d.task->processIdentifier(), 0) == 0 && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 void AppController::connectOutlets(Ui::MainWindow &form, QWidget &window) {
@@ -388,10 +404,16 @@ bool AppController::extractFilesFromDMG(const QString &dmgPath, const QString &t
         return false;
     };
 
-    FileManager::createDirectoryAtPath(mountPoint, true);
-    if (!FileManager::fileExistsAtPath(mountPoint)) {
+    // The image's files are shown to this user alone, whatever the umask; a folder that
+    // someone else made in between is not ours to use or to remove.
+    FileManager::createDirectoryAtPath(deletingLastPathComponent(mountPoint), true);
+    const QByteArray mountPath = QFile::encodeName(mountPoint);
+    if (::mkdir(mountPath.constData(), 0700) != 0 || ::chmod(mountPath.constData(), 0700) != 0) {
+        const bool ours = errno != EEXIST;
         log("Failed to create mount point!");
-        return failBeforeAttach();
+        if (ours) return failBeforeAttach();
+        log("Failed to extract files from BrindleWave dmg file!");
+        return false;
     }
 
     const QString hdiutil = fixedPath(bwv::paths::kHdiutil);
@@ -425,13 +447,34 @@ bool AppController::extractFilesFromDMG(const QString &dmgPath, const QString &t
     }
 
     try {
-        bwv::platform::Task::launchedTaskWithLaunchPath(
-            hdiutil, {QStringLiteral("detach"), mountPoint, QStringLiteral("-force")});
+        removeMountPointAfter(bwv::platform::Task::launchedTaskWithLaunchPath(
+                                  hdiutil, {QStringLiteral("detach"), mountPoint, QStringLiteral("-force")}),
+                              mountPoint);
     } catch (const bwv::platform::PlatformException &) {
-        // A detach that cannot start leaves the image attached; the installation itself
-        // has its answer already.
+        // A detach that cannot start leaves the image attached, and its mount point with
+        // it; the installation itself has its answer already.
     }
     return result;
+}
+
+// Only an emptied mount point goes: a detach that failed leaves the volume's files, which
+// are not the installer's to delete.
+void AppController::removeMountPointAfter(std::shared_ptr<bwv::platform::Task> detach, const QString &mountPoint) {
+    const void *key = detach.get();
+    pendingDetaches_.push_back({std::move(detach), mountPoint});
+    bwv::platform::NotificationCenter::defaultCenter().addObserver(
+        this,
+        [this, key](const bwv::platform::Notification &) {
+            bwv::platform::NotificationCenter::defaultCenter().removeObserver(
+                this, QString::fromLatin1(bwv::platform::Task::kDidTerminateNotification), key);
+            for (auto it = pendingDetaches_.begin(); it != pendingDetaches_.end(); ++it) {
+                if (it->task.get() != key) continue;
+                ::rmdir(QFile::encodeName(it->mountPoint).constData());
+                pendingDetaches_.erase(it);
+                break;
+            }
+        },
+        QString::fromLatin1(bwv::platform::Task::kDidTerminateNotification), key);
 }
 
 bool AppController::verifyPackage(const QString &packagePath) {

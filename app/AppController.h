@@ -8,6 +8,8 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "app/UpdateLibrary.h"
 #include "platform/qt/application.hpp"
@@ -15,6 +17,10 @@
 #include "platform/qt/notification.hpp"
 #include "platform/qt/strings.hpp"
 #include "platform/qt/timer.hpp"
+
+namespace bwv::platform {
+class Task;
+}
 
 class QLabel;
 class QPushButton;
@@ -93,6 +99,14 @@ private:
     // language or the deployment's rebranding: whoever reads the system log searches for them.
     static void log(const char *text, const QStringList &args = {});
     bwv::platform::Timer *schedulePoll(void (AppController::*poll)(bwv::platform::Timer &));
+    // Removes the mount point once its detach has ended, or at once when none runs.
+    void removeMountPointAfter(std::shared_ptr<bwv::platform::Task> detach, const QString &mountPoint);
+
+    struct PendingDetach {
+        std::shared_ptr<bwv::platform::Task> task;
+        QString mountPoint;
+    };
+    std::vector<PendingDetach> pendingDetaches_;
 };
 
 using bwv::platform::formatText;

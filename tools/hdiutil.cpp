@@ -23,8 +23,8 @@
 #include <cstring>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -202,27 +202,39 @@ struct Listing {
     unsigned long long bytes = 0;
 };
 
-Listing list_image(const std::string &image) {
+// 7-Zip builds the whole list of an image's entries before it prints one, and a volume whose
+// folders share their contents (a directory that several entries point at, level after
+// level) lists exponentially many paths: the listing runs in so little memory and time that
+// it fails long before that, which honest installer volumes never come near. Past the cap
+// (the most an attach may ever write) the reading stops.
+constexpr const char *kListingMemory = "--as=67108864", *kListingTime = "--cpu=4";
+
+Listing list_image(const std::string &image, unsigned long long cap) {
     std::string out, err;
-    int rc = run_capture({"7zz", "l", "-slt", "-bd", "--", image}, &out, &err);
+    int rc = run_capture({"prlimit", kListingMemory, kListingTime, "--", "7zz", "l", "-slt", "-bd", "--", image}, &out,
+                         &err);
+    if (rc == 128 + SIGXCPU || rc == 128 + SIGKILL || err.find("Can't allocate") != std::string::npos)
+        throw Failure{std::strerror(EFBIG)};
     if (rc != 0) return {};
     Listing listing;
-    std::istringstream in(out);
-    std::string line;
     bool in_header = false, in_entries = false;
-    while (std::getline(in, line)) {
+    for (size_t pos = 0, end; pos < out.size() && listing.bytes <= cap; pos = end + 1) {
+        end = std::min(out.find('\n', pos), out.size());
+        std::string_view line(out.data() + pos, end - pos);
         if (line == "--") in_header = true;
-        if (line.rfind("----", 0) == 0) in_header = false;
-        if (line.rfind("----------", 0) == 0) in_entries = true;
-        if (in_header && line.rfind("Type = ", 0) == 0) listing.types.push_back(line.substr(7));
+        if (line.substr(0, 4) == "----") in_header = false;
+        if (line.substr(0, 10) == "----------") in_entries = true;
+        if (in_header && line.substr(0, 7) == "Type = ") listing.types.emplace_back(line.substr(7));
         if (!in_entries) continue;
-        if (line.rfind("Path = ", 0) == 0) listing.bytes = add_capped(listing.bytes, kEntryCost);
-        if (line.rfind("Size = ", 0) == 0 && line.size() > 7) {
+        // A path costs its bytes besides the entry's own share.
+        if (line.substr(0, 7) == "Path = ") listing.bytes = add_capped(listing.bytes, kEntryCost + line.size() - 7);
+        if (line.substr(0, 7) == "Size = " && line.size() > 7) {
             errno = 0;
-            unsigned long long n = std::strtoull(line.c_str() + 7, nullptr, 10);
+            unsigned long long n = std::strtoull(std::string(line.substr(7)).c_str(), nullptr, 10);
             listing.bytes = add_capped(listing.bytes, errno ? ULLONG_MAX : n);
         }
     }
+    if (listing.bytes > cap) throw Failure{std::strerror(EFBIG)};
     return listing;
 }
 
@@ -256,12 +268,15 @@ struct Budget {
     unsigned long long limit = 0;
     bool by_space = false;  // the free space, not the image's size, sets the limit
 
+    static unsigned long long most(unsigned long long image_size) {
+        return std::min(kMaxAttachBytes,
+                        add_capped(kExpansionAllowance,
+                                   image_size > ULLONG_MAX / kExpansionRatio ? ULLONG_MAX : image_size * kExpansionRatio));
+    }
+
     Budget(const std::string &staging_dir, unsigned long long image_size, const std::string &mount_point)
         : staging(staging_dir) {
-        limit = std::min(kMaxAttachBytes,
-                         add_capped(kExpansionAllowance,
-                                    image_size > ULLONG_MAX / kExpansionRatio ? ULLONG_MAX
-                                                                               : image_size * kExpansionRatio));
+        limit = most(image_size);
         struct statvfs vfs{};
         if (statvfs(mount_point.c_str(), &vfs) != 0) throw Failure{std::strerror(errno)};
         unsigned long long avail = static_cast<unsigned long long>(vfs.f_bavail) * vfs.f_frsize;
@@ -338,7 +353,7 @@ void extract_udif(const std::string &image, const std::string &dest, const std::
         std::string part = scratch + "/" + n;
         struct stat st{};
         if (lstat(part.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        auto listing = list_image(part);
+        auto listing = list_image(part, budget.limit);
         if (listing.types.size() == 1 && is_filesystem(listing.types[0])) {
             budget.admit(listing);
             extract(part, dest, budget);
@@ -399,7 +414,7 @@ int attach(const std::vector<std::string> &args) {
         std::string record = table + "/" + record_name(dst);
         // A record for this (empty) folder is left over from a mount whose contents are
         // gone, or from a folder that once had this inode; the new mount replaces it.
-        Listing listing = list_image(image);
+        Listing listing = list_image(image, Budget::most(static_cast<unsigned long long>(st.st_size)));
         const auto &types = listing.types;
         bool direct = (types.size() == 1 && is_filesystem(types[0])) ||
                       (types.size() == 2 && types[0] == "Dmg" && is_filesystem(types[1]));

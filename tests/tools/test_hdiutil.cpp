@@ -22,6 +22,36 @@ RunResult attach(const std::string &image, const std::string &mount, const std::
 }
 RunResult detach(const std::string &mount) { return run({tool("hdiutil"), "detach", mount, "-force"}); }
 
+// An ISO 9660 volume whose every folder has `width` entries for the one folder of the next
+// level, `depth` levels deep: width^depth paths from a few kilobytes.
+std::string folder_dag(int width, int depth) {
+    const uint32_t kSector = 2048, kRoot = 18;
+    auto both = [](uint32_t v, int n) {
+        std::string b(2 * n, '\0');
+        for (int i = 0; i < n; ++i) b[i] = b[2 * n - 1 - i] = static_cast<char>(v >> 8 * i);
+        return b;
+    };
+    auto dir = [&](uint32_t at, const std::string &name) {
+        std::string r = std::string(2, '\0') + both(at, 4) + both(kSector, 4) + std::string(7, '\0') + "\2" +
+                        std::string(2, '\0') + both(1, 2) + static_cast<char>(name.size()) + name;
+        r.resize((r.size() + 1) / 2 * 2);
+        r[0] = static_cast<char>(r.size());
+        return r;
+    };
+    std::string iso((kRoot + depth + 1) * kSector, '\0');
+    for (int level = 0; level <= depth; ++level) {
+        std::string d = dir(kRoot + level, std::string(1, '\0')) + dir(kRoot + level - (level > 0), "\1");
+        for (int i = 0; level < depth && i < width; ++i) d += dir(kRoot + level + 1, "D" + std::to_string(i));
+        iso.replace((kRoot + level) * kSector, d.size(), d);
+    }
+    std::string pvd = "\1CD001\1" + std::string(73, '\0') + both(static_cast<uint32_t>(iso.size() / kSector), 4) +
+                      std::string(32, '\0') + both(1, 2) + both(1, 2) + both(kSector, 2) + std::string(24, '\0') +
+                      dir(kRoot, std::string(1, '\0'));
+    iso.replace(16 * kSector, pvd.size(), pvd);
+    iso[16 * kSector + 881] = 1;
+    return iso.replace(17 * kSector, 7, "\xff" "CD001\1");
+}
+
 bool writable(const std::string &path) {
     struct stat st{};
     return stat(path.c_str(), &st) != 0 || (st.st_mode & 0222);
@@ -40,6 +70,7 @@ TEST(Hdiutil, AttachShowsTheVolumeReadOnlyUntilDetached) {
 
     // A second image, UDIF, at once and without an answer on input.
     auto u = attach(kUdif, dir.mkdirs("udif"), "");
+    EXPECT_EQ(attach(dir.write("folders.iso", folder_dag(2, 8)), dir / "dag").rc + detach(dir / "dag").rc, 0);
     ASSERT_EQ(u.rc, 0) << u.err;
     EXPECT_NE(lines(u.out).back().substr(0, 12), device.substr(0, 12));
     EXPECT_EQ(list_dir(dir / "udif"), (Names{"Docs", "Install.mpkg"}));
@@ -88,6 +119,7 @@ TEST(Hdiutil, ImagesThatCannotBeAttachedLeaveNothingBehind) {
         {dir / "missing.dmg"}, {dir / "empty.dmg"}, {dir / "truncated.dmg"},
         {dir / "folder.dmg"}, {dir / "archive.dmg"}, {BWV_TOOLS_DATA "/udif-blank.dmg"},
         {BWV_TOOLS_DATA "/udif-bomb.dmg", "File too large"}, {dir.write("tiny.dmg", "x"), "File too large", lying},
+        {dir.write("folders.iso", folder_dag(2, 24)), "File too large"},
     };
     for (auto &row : rows) {
         SCOPED_TRACE(row.image);

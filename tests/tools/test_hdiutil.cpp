@@ -32,8 +32,8 @@ std::string folder_dag(int width, int depth) {
         return b;
     };
     auto dir = [&](uint32_t at, const std::string &name) {
-        std::string r = std::string(2, '\0') + both(at, 4) + both(kSector, 4) + std::string(7, '\0') + "\2" +
-                        std::string(2, '\0') + both(1, 2) + static_cast<char>(name.size()) + name;
+        std::string r = std::string(2, '\0') + both(at, 4) + both(kSector, 4) + std::string("\0\0\0\0\0\0\0\2\0\0", 10) +
+                        both(1, 2) + static_cast<char>(name.size()) + name;
         r.resize((r.size() + 1) / 2 * 2);
         r[0] = static_cast<char>(r.size());
         return r;

@@ -146,8 +146,7 @@ std::string deflated(const std::string &s) {
 std::string entry(const std::string &name, size_t off, size_t length, size_t size) {
     return "<file><name>" + name + "</name><data><offset>" + std::to_string(off) + "</offset><length>" +
            std::to_string(length) + "</length><size>" + std::to_string(size) + "</size><encoding style=\"application/"
-           "x-gzip\"/><archived-checksum style=\"sha1\">0</archived-checksum><extracted-checksum style=\"sha1\">0"
-           "</extracted-checksum></data></file>";
+           "x-gzip\"/><archived-checksum>0</archived-checksum><extracted-checksum>0</extracted-checksum></data></file>";
 }
 
 // An unsigned package around hand-written TOC elements and the heap after the TOC's SHA-1.
@@ -191,7 +190,6 @@ TEST(Pkgutil, PackagesAreRefusedBeforeTheyCostMoreThanTheirSize) {
         {flat(empty, ""), "table-of-contents size"},
         {flat(elements, ""), "too many"},
         {header(zeros, 28, std::string(60000, 'x')), "longer than its fields"},
-        {header(zeros, 28, std::string(4, '\0')), "longer than its fields"},
         {header(sha256, 35, "x"), "longer than its fields"},
         {header(sha256, 36, std::string(28, '\0')), "", Status::trusted},
         {zeros, "", Status::trusted},

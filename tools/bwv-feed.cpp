@@ -490,6 +490,8 @@ int make(const std::vector<std::string> &args) {
         if (!expires) return fail({kUsage, "make: --expires takes a UTC time such as 2027-01-31T00:00:00Z"});
         if (*expires <= static_cast<int64_t>(std::time(nullptr)))
             return fail({kUsage, "make: --expires " + value("--expires") + " has already passed"});
+        // Property-list dates hold seconds since 2001 in 32 bits.
+        if (*expires >= 978307200LL + INT32_MAX) return fail({kUsage, "make: --expires must be before 2069"});
         auto text = read_file(value("--sign"), 1 << 16);
         auto pub = text ? upd::public_key_of(*text) : std::nullopt;
         if (!pub) return fail({kKey, "make: " + value("--sign") + " is not a readable PEM Ed25519 private key"});

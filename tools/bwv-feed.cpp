@@ -66,6 +66,7 @@ constexpr int kMaxResumes = 3;
 constexpr char kUsageText[] =
     "usage: bwv-feed make --version V [--full FULL.dmg] [--vpn VPN.dmg] [--base-url URL]\n"
     "                     [--rollout PERCENT] [--sign KEY --expires TIME] -o FEED\n"
+    "       bwv-feed make --sign KEY --expires TIME -o FEED    (sign FEED again)\n"
     "       bwv-feed check FEED-URL [--key KEY.pub ...]\n"
     "       bwv-feed keygen -o KEY\n"
     "       bwv-feed --version\n"
@@ -468,11 +469,13 @@ int make(const std::vector<std::string> &args) {
     auto given = [&](const char *key) { return opt.count(key) != 0; };
     auto value = [&](const char *key) { return given(key) ? opt.at(key) : std::string(); };
     const std::string version = value("--version"), out = value("-o");
-    if (!upd::parse_version(version) || version.size() > 95)
+    // Only --sign: the feed as it stands, signed again with a new serial and expiry.
+    const bool resign = !given("--full") && !given("--vpn") && given("--sign");
+    if (!resign && (!upd::parse_version(version) || version.size() > 95))
         return fail({kUsage, "make: --version needs a dotted version such as 5.3.0"});
     if (out.empty()) return fail({kUsage, "make: -o FEED is missing"});
-    if (!given("--full") && !given("--vpn"))
-        return fail({kUsage, "make: give --full, --vpn or both"});
+    if (!given("--full") && !given("--vpn") && !resign)
+        return fail({kUsage, "make: give --full, --vpn or both (or only --sign to sign FEED again)"});
     std::optional<unsigned> rollout;
     if (given("--rollout") && !(rollout = parse_percent(value("--rollout"))))
         return fail({kUsage, "make: --rollout takes a whole percentage from 0 to 100"});
@@ -522,6 +525,7 @@ int make(const std::vector<std::string> &args) {
             return fail({kUsage, "make: " + out + " is signed; give --sign KEY and --expires TIME"});
         doc = std::string(split.body);
     }
+    if (resign && doc.empty()) return fail({kUsage, "make: signing again needs an existing FEED"});
     std::map<std::string, std::optional<unsigned>> kept;
     for (const char *kind : {"Full", "VPN"}) {
         upd::FeedEntry old;

@@ -91,6 +91,9 @@ TEST(FeedTool, SignedFeedReadsInTheLibraryAndChecksOk) {
                                 "Full " + kVersion + "  " + url("pub/BrindleWaveFull-" + kVersion + ".dmg") + "  ok",
                                 "VPN  " + kVersion + "  " + url("pub/BrindleWaveVPN-" + kVersion + ".dmg") + "  ok"}));
     EXPECT_EQ(feed_tool({"check", url("pub/feed.plist"), "--key", demo("feed-key.pem.pub")}).rc, 13);
+    // Signed again before it expires: the next serial.
+    RunResult again = feed_tool({"make", "--sign", key(), "--expires", kExpires, "-o", g_www + "/pub/feed.plist"});
+    EXPECT_EQ(lines(again.out)[0], "signed  serial 3  expires " + kExpires) << again.err;
 }
 
 TEST(FeedTool, RefusedImagesWriteNothingAndAreDetached) {

@@ -6,6 +6,7 @@
 
 #include "fuzz/fuzz_support.hpp"
 #include "updater/feed.hpp"
+#include "updater/trust.hpp"
 
 namespace {
 
@@ -25,6 +26,10 @@ void check_entry(const bwv::upd::FeedEntry &e) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string_view doc(reinterpret_cast<const char *>(data), size);
+    // The signed part is always the document's own first bytes, and a signature has one size.
+    const bwv::upd::SplitFeed split = bwv::upd::split_feed(doc);
+    BWV_FUZZ_CHECK(doc.substr(0, split.body.size()) == split.body &&
+                   (split.signature.empty() || split.signature.size() == 64));
     for (bool full : {true, false}) {
         bwv::upd::FeedEntry e;
         if (bwv::upd::parse_feed(doc, "https://updates.example.com/client/feed.plist", full, e) ==

@@ -129,8 +129,13 @@ class Session:
         self.title = TITLE if self.full else TITLE + " VPN"
         self.bundle = os.path.join(self.work, "Applications", bundle)
         shutil.copytree(os.path.join(self.build, "bundles", bundle), self.bundle, symlinks=True)
-        with open(os.path.join(self.bundle, "Contents/Resources/runtime.helper/providers.plist"), "wb") as f:
-            plistlib.dump({"FeedURLs": [self.server.url("feed.plist")]}, f)
+        # The local server replaces the feed URLs; the pinned feed keys stay.
+        providers_path = os.path.join(self.bundle, "Contents/Resources/runtime.helper/providers.plist")
+        with open(providers_path, "rb") as f:
+            providers = plistlib.load(f)
+        providers["FeedURLs"] = [self.server.url("feed.plist")]
+        with open(providers_path, "wb") as f:
+            plistlib.dump(providers, f)
         self.tmp = os.path.join(self.work, "tmp") + "/"
         self.state = os.path.join(self.work, "state")
         for d in (self.tmp, self.state, os.path.join(self.work, "home")):

@@ -5,6 +5,7 @@
 #include <plist/plist.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cctype>
 #include <fstream>
 #include <iterator>
@@ -23,6 +24,8 @@ constexpr std::string_view kFallbackImageName = "update.dmg";
 constexpr uint64_t kMaxRollout = 100;
 constexpr unsigned kBuckets = 100;
 constexpr size_t kMaxIdentity = 256;
+// Property-list dates count from 2001-01-01T00:00:00Z.
+constexpr int64_t kAppleEpoch = 978307200;
 
 struct PlistFree {
     void operator()(void *p) const { plist_free(static_cast<plist_t>(p)); }
@@ -107,6 +110,16 @@ std::string_view strip_leading_zeros(std::string_view piece) {
     return piece;
 }
 
+std::optional<std::string> to_xml(plist_t root) {
+    char *xml = nullptr;
+    uint32_t len = 0;
+    plist_to_xml(root, &xml, &len);
+    if (!xml) return std::nullopt;
+    std::string doc(xml, len);
+    plist_to_xml_free(xml);
+    return doc;
+}
+
 }  // namespace
 
 bool is_http_url(const std::string &url) {
@@ -145,6 +158,15 @@ ProvidersError read_providers(const std::string &file, Providers &out) {
         if (url && is_http_url(*url)) p.feed_urls.push_back(*url);
     }
     if (p.feed_urls.empty()) return ProvidersError::NoUrls;
+    // A key list that cannot be read must not quietly turn the signature check off.
+    if (plist_t keys = plist_dict_get_item(root.get(), "FeedPublicKeys")) {
+        if (plist_get_node_type(keys) != PLIST_ARRAY) return ProvidersError::Unreadable;
+        for (uint32_t i = 0, n = plist_array_get_size(keys); i < n; ++i) {
+            auto key = string_value(plist_array_get_item(keys, i));
+            if (!key) return ProvidersError::Unreadable;
+            p.feed_keys.push_back(*key);
+        }
+    }
     auto seconds = [&](const char *key, long &field) {
         auto v = unsigned_value(plist_dict_get_item(root.get(), key));
         if (v && *v > 0 && *v <= 3600) field = static_cast<long>(*v);
@@ -157,27 +179,36 @@ ProvidersError read_providers(const std::string &file, Providers &out) {
 }
 
 FeedError parse_feed(std::string_view document, const std::string &feed_url, bool full,
-                     FeedEntry &out) {
+                     FeedEntry &out, std::string *why) {
     PlistPtr root = parse_plist(document);
-    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return FeedError::Invalid;
+    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
+        if (why) *why = "the feed is not a property-list dictionary";
+        return FeedError::Invalid;
+    }
     plist_t entry = plist_dict_get_item(root.get(), full ? "Full" : "VPN");
     if (!entry) return FeedError::NoEntry;
-    if (plist_get_node_type(entry) != PLIST_DICT) return FeedError::Invalid;
+    auto invalid = [why](const char *reason) {
+        if (why) *why = reason;
+        return FeedError::Invalid;
+    };
+    if (plist_get_node_type(entry) != PLIST_DICT) return invalid("the entry is not a dictionary");
 
     FeedEntry e;
     auto version = string_value(plist_dict_get_item(entry, "Version"));
     auto url = string_value(plist_dict_get_item(entry, "URL"));
     auto size = unsigned_value(plist_dict_get_item(entry, "Size"));
     auto digest = string_value(plist_dict_get_item(entry, "SHA256"));
-    if (!version || !url || !size || !digest) return FeedError::Invalid;
-    if (version->size() > kMaxVersionLength || !parse_version(*version)) return FeedError::Invalid;
-    if (*size == 0 || *size > kMaxImageSize) return FeedError::Invalid;
-    if (!is_hex_digest(*digest)) return FeedError::Invalid;
+    if (!version || version->size() > kMaxVersionLength || !parse_version(*version))
+        return invalid("Version is missing or not a dotted version");
+    if (!url) return invalid("URL is missing");
+    if (!size || *size == 0 || *size > kMaxImageSize) return invalid("Size is missing or out of range");
+    if (!digest || !is_hex_digest(*digest)) return invalid("SHA256 is not 64 hexadecimal digits");
     auto resolved = resolve_url(feed_url, *url);
-    if (!resolved) return FeedError::Invalid;
+    if (!resolved) return invalid("URL is not an http or https URL");
     if (plist_t node = plist_dict_get_item(entry, "Rollout")) {
         auto percent = unsigned_value(node);
-        if (!percent || *percent > kMaxRollout) return FeedError::Invalid;
+        if (!percent || *percent > kMaxRollout)
+            return invalid("Rollout is not a whole number from 0 to 100");
         e.rollout = static_cast<unsigned>(*percent);
     }
 
@@ -187,6 +218,35 @@ FeedError parse_feed(std::string_view document, const std::string &feed_url, boo
     e.sha256 = *digest;
     out = std::move(e);
     return FeedError::None;
+}
+
+std::optional<uint64_t> feed_serial(std::string_view document) {
+    PlistPtr root = parse_plist(document);
+    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return std::nullopt;
+    plist_t node = plist_dict_get_item(root.get(), "Serial");
+    if (!node || plist_get_node_type(node) != PLIST_UINT) return std::nullopt;
+    return unsigned_value(node);
+}
+
+std::optional<FeedValidity> feed_validity(std::string_view document) {
+    auto serial = feed_serial(document);
+    PlistPtr root = parse_plist(document);
+    plist_t node = root ? plist_dict_get_item(root.get(), "Expires") : nullptr;
+    if (!serial || !node || plist_get_node_type(node) != PLIST_DATE) return std::nullopt;
+    int32_t sec = 0, usec = 0;
+    plist_get_date_val(node, &sec, &usec);
+    return FeedValidity{*serial, int64_t{sec} + kAppleEpoch};
+}
+
+std::optional<std::string> feed_with_validity(std::string_view document, const FeedValidity &v) {
+    PlistPtr root = parse_plist(document);
+    int64_t since_2001 = v.expires - kAppleEpoch;
+    if (!root || plist_get_node_type(root.get()) != PLIST_DICT || since_2001 < INT32_MIN ||
+        since_2001 > INT32_MAX)
+        return std::nullopt;
+    plist_dict_set_item(root.get(), "Serial", plist_new_uint(v.serial));
+    plist_dict_set_item(root.get(), "Expires", plist_new_date(static_cast<int32_t>(since_2001), 0));
+    return to_xml(root.get());
 }
 
 std::optional<std::string> feed_with_entry(std::string_view existing, bool full,
@@ -200,13 +260,7 @@ std::optional<std::string> feed_with_entry(std::string_view existing, bool full,
     plist_dict_set_item(entry, "SHA256", plist_new_string(e.sha256.c_str()));
     if (e.rollout) plist_dict_set_item(entry, "Rollout", plist_new_uint(*e.rollout));
     plist_dict_set_item(root.get(), full ? "Full" : "VPN", entry);
-    char *xml = nullptr;
-    uint32_t len = 0;
-    plist_to_xml(root.get(), &xml, &len);
-    if (!xml) return std::nullopt;
-    std::string doc(xml, len);
-    plist_to_xml_free(xml);
-    return doc;
+    return to_xml(root.get());
 }
 
 unsigned rollout_bucket(std::string_view machine, std::string_view version) {

@@ -11,6 +11,8 @@ namespace bwv::upd {
 
 struct Providers {
     std::vector<std::string> feed_urls;
+    // PEM public keys; when any is given, only a feed signed by one of them is accepted.
+    std::vector<std::string> feed_keys;
     long connect_timeout_s = 15;
     long stall_timeout_s = 30;
     long feed_timeout_s = 60;
@@ -19,7 +21,8 @@ struct Providers {
 enum class ProvidersError { None, Unreadable, NoUrls };
 
 // Reads a providers file: FeedURLs (http/https only, others skipped) and the optional
-// ConnectTimeout, StallTimeout and FeedTimeout in seconds.
+// ConnectTimeout, StallTimeout and FeedTimeout in seconds, and FeedPublicKeys (an array of
+// strings when present, else the file is unreadable).
 ProvidersError read_providers(const std::string &file, Providers &out);
 
 struct FeedEntry {
@@ -37,8 +40,24 @@ enum class FeedError { None, Invalid, NoEntry };
 // Parses a feed document fetched from feed_url and picks the "Full" or "VPN" entry. A
 // Rollout that is not a whole number from 0 to 100 makes the entry invalid: a publisher's
 // slip must not offer a staged version to every machine.
+// why, when given, gets the reason an entry is invalid.
 FeedError parse_feed(std::string_view document, const std::string &feed_url, bool full,
-                     FeedEntry &out);
+                     FeedEntry &out, std::string *why = nullptr);
+
+// What a signed feed says of itself: its serial number, raised with every publication, and
+// the time (Unix seconds) after which it must no longer be believed.
+struct FeedValidity {
+    uint64_t serial = 0;
+    int64_t expires = 0;
+};
+
+// The Serial and Expires of a feed document; nullopt when either is missing or malformed.
+std::optional<FeedValidity> feed_validity(std::string_view document);
+// The Serial of a feed document, when it has one.
+std::optional<uint64_t> feed_serial(std::string_view document);
+
+// The document with Serial and Expires set; nullopt when it is not a dictionary.
+std::optional<std::string> feed_with_validity(std::string_view document, const FeedValidity &v);
 
 // The feed document with the "Full" or "VPN" entry set to e (its URL written as given,
 // Rollout only when set) and everything else of existing kept; existing may be empty for

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -20,6 +21,7 @@
 
 #include "updater/feed.hpp"
 #include "updater/net.hpp"
+#include "updater/trust.hpp"
 
 #define UPD_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -43,6 +45,11 @@ constexpr char kTextDamaged[] = "The downloaded disk image is damaged.";
 constexpr char kTextSave[] = "Cannot save the disk image.";
 constexpr char kTextTls[] = "Cannot verify the update server's identity.";
 constexpr char kTextInternal[] = "The update failed unexpectedly.";
+constexpr char kTextUnsigned[] = "The update information is not signed.";
+constexpr char kTextSignature[] = "The update information's signature does not match.";
+constexpr char kTextExpired[] = "The update information has expired.";
+constexpr char kTextOlder[] = "The update information is older than one already seen.";
+constexpr char kTextState[] = "Cannot keep the update state.";
 
 struct Failure {
     int32_t code;
@@ -124,6 +131,7 @@ struct Job {
     bool full = false;
     std::string folder;
     std::string root;
+    std::string state;  // where the highest accepted feed serial is kept
     std::optional<FeedEntry> found;
 };
 
@@ -206,6 +214,7 @@ private:
         Job job;
         job.request = code;
         job.root = current_root();
+        job.state = state_folder();
         {
             std::lock_guard lock(config_m_);
             job.providers = providers_;
@@ -276,6 +285,26 @@ private:
         return o;
     }
 
+    // With pinned keys a feed counts only when one of them signed it, it has not expired and
+    // it is not older than the newest this user has accepted; that serial is raised at once,
+    // so a server can neither forge a feed, nor swap in another's signature, nor serve an
+    // old one (a freeze) without the request failing.
+    static std::optional<Failure> trust(const Job &job, std::string_view doc, std::string_view &body) {
+        uint64_t serial = 0;
+        switch (verify_feed(doc, job.providers.feed_keys, static_cast<int64_t>(std::time(nullptr)), body, serial)) {
+        case TrustError::None: break;
+        case TrustError::Unsigned: return Failure{UPD_E_UNSIGNED, kTextUnsigned};
+        case TrustError::BadSignature: return Failure{UPD_E_SIGNATURE, kTextSignature};
+        case TrustError::Invalid: return Failure{UPD_E_BAD_FEED, kTextBadFeed};
+        case TrustError::Expired: return Failure{UPD_E_EXPIRED, kTextExpired};
+        }
+        auto highest = highest_serial(job.state);
+        if (!highest) return Failure{UPD_E_STATE, kTextState};
+        if (serial < *highest) return Failure{UPD_E_OLDER, kTextOlder};
+        if (serial > *highest && !remember_serial(job.state, serial)) return Failure{UPD_E_STATE, kTextState};
+        return std::nullopt;
+    }
+
     // Tries the providers in order; the last one's failure is reported.
     std::optional<Failure> fetch_entry(const Job &job, FeedEntry &entry) {
         if (job.providers.feed_urls.empty()) return Failure{UPD_E_NOT_SET_UP, kTextNotSetUp};
@@ -288,7 +317,14 @@ private:
                 last = net_failure(r, true);
                 continue;
             }
-            switch (parse_feed(doc, r.effective_url.empty() ? url : r.effective_url, job.full, entry)) {
+            std::string_view body = split_feed(doc).body;
+            if (!job.providers.feed_keys.empty()) {
+                if (auto f = trust(job, doc, body)) {
+                    last = *f;
+                    continue;
+                }
+            }
+            switch (parse_feed(body, r.effective_url.empty() ? url : r.effective_url, job.full, entry)) {
             case FeedError::None: return std::nullopt;
             case FeedError::NoEntry: last = {UPD_E_NO_ENTRY, kTextNoEntry}; break;
             case FeedError::Invalid: last = {UPD_E_BAD_FEED, kTextBadFeed}; break;

@@ -61,13 +61,20 @@ enum {
     UPD_E_DAMAGED = -7,           /* size or SHA-256 of the image do not match the feed */
     UPD_E_SAVE = -8,              /* the image could not be written to the download folder */
     UPD_E_TLS = -9,               /* the server's certificate was not accepted */
-    UPD_E_INTERNAL = -10
+    UPD_E_INTERNAL = -10,
+    /* Only with FeedPublicKeys in providers.plist: */
+    UPD_E_UNSIGNED = -11,         /* the feed carries no signature */
+    UPD_E_SIGNATURE = -12,        /* no pinned key made the feed's signature */
+    UPD_E_EXPIRED = -13,          /* the feed's Expires has passed */
+    UPD_E_OLDER = -14,            /* the feed's Serial is below the highest this user accepted */
+    UPD_E_STATE = -15             /* the user's update state folder cannot be read or kept */
 };
 
-/* Reads the feed URLs from "providers.plist" in the folder that holds this library file.
- * Returns 0, -1 when the library's folder is unknown, -2 when the file is missing or not a
- * property list with a FeedURLs array, -3 when it names no http or https URL. On failure
- * the providers loaded before are kept. */
+/* Reads the feed URLs (and the pinned feed keys, FeedPublicKeys) from "providers.plist" in
+ * the folder that holds this library file. Returns 0, -1 when the library's folder is
+ * unknown, -2 when the file is missing or not a property list with a FeedURLs array (or has
+ * a FeedPublicKeys that is not an array of strings), -3 when it names no http or https URL.
+ * On failure the providers loaded before are kept. */
 int load_providers(void);
 
 /* Later requests concern the full client ("Full" feed entry) instead of the VPN-only

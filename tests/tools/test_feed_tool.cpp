@@ -31,6 +31,13 @@ RunResult feed_tool(std::vector<std::string> args) {
     args.insert(args.begin(), BWV_FEED_TOOL);
     return run(args, {}, {{"XDG_RUNTIME_DIR", xdg()}});
 }
+// The feed key made by the first test, and a time the feeds it signs expire at.
+std::string key() { return g_work + "/feed.pem"; }
+const std::string kExpires = "2060-01-01T00:00:00Z";
+std::string unsigned_demo_feed() {
+    std::string doc = read_file(demo("feed/feed.plist"));
+    return doc.substr(0, doc.find("<!-- bwv-signature"));
+}
 
 // Publishes the demo images with their feed under www/dir, one image a run: each run keeps
 // the entries before it.
@@ -47,10 +54,11 @@ void publish(const std::string &dir, const std::vector<std::string> &extra = {})
     }
 }
 
-void use_feed(const std::string &path) {
+void use_feed(const std::string &path, const std::string &pinned = {}) {
     write_file(g_libdir + "/providers.plist",
-               "<plist><dict><key>FeedURLs</key><array><string>" + url(path) +
-                   "</string></array></dict></plist>");
+               "<plist><dict><key>FeedURLs</key><array><string>" + url(path) + "</string></array>" +
+                   (pinned.empty() ? "" : "<key>FeedPublicKeys</key><array><string>" + pinned + "</string></array>") +
+                   "</dict></plist>");
     ASSERT_EQ(load_providers(), 0);
 }
 
@@ -65,20 +73,27 @@ const upd_result &request(int code) {
     return *r;
 }
 
-TEST(FeedTool, PublishedFeedReadsInTheLibraryAndChecksOk) {
-    publish("pub");
-    EXPECT_EQ(read_file(g_www + "/pub/feed.plist"), read_file(demo("feed/feed.plist")));
+TEST(FeedTool, SignedFeedReadsInTheLibraryAndChecksOk) {
+    ASSERT_EQ(feed_tool({"keygen", "-o", key()}).rc, 0);
+    EXPECT_EQ(feed_tool({"keygen", "-o", key()}).rc, 10);  // never replaces a key
+    EXPECT_EQ(run({"stat", "-c", "%a", key()}).out, "600\n");
+    publish("pub", {"--sign", key(), "--expires", kExpires});
 
-    use_feed("pub/feed.plist");
+    use_feed("pub/feed.plist", read_file(key() + ".pub"));
     const upd_result &r = request(UPD_REQ_DOWNLOAD_LIGHT);
     ASSERT_EQ(r.error_code, 0) << r.error_text;
     EXPECT_EQ(read_file(r.file_path), read_file(image("VPN")));
 
-    RunResult c = feed_tool({"check", url("pub/feed.plist")});
+    RunResult c = feed_tool({"check", url("pub/feed.plist"), "--key", key() + ".pub"});
     EXPECT_EQ(c.rc, 0) << c.out << c.err;
     EXPECT_EQ(lines(c.out), (std::vector<std::string>{
+                                "feed serial 2  expires " + kExpires + "  signature ok",
                                 "Full " + kVersion + "  " + url("pub/BrindleWaveFull-" + kVersion + ".dmg") + "  ok",
                                 "VPN  " + kVersion + "  " + url("pub/BrindleWaveVPN-" + kVersion + ".dmg") + "  ok"}));
+    EXPECT_EQ(feed_tool({"check", url("pub/feed.plist"), "--key", demo("feed-key.pem.pub")}).rc, 13);
+    // Signed again before it expires: the next serial.
+    RunResult again = feed_tool({"make", "--sign", key(), "--expires", kExpires, "-o", g_www + "/pub/feed.plist"});
+    EXPECT_EQ(lines(again.out)[0], "signed  serial 3  expires " + kExpires) << again.err;
 }
 
 TEST(FeedTool, RefusedImagesWriteNothingAndAreDetached) {
@@ -86,7 +101,9 @@ TEST(FeedTool, RefusedImagesWriteNothingAndAreDetached) {
     const std::string empty_iso = d / "empty.dmg";
     write_file(d / "ReadMe.txt", "no package here\n");
     ASSERT_EQ(run({"xorriso", "-as", "mkisofs", "-quiet", "-o", empty_iso, d / "ReadMe.txt"}).rc, 0);
-    const std::string published = read_file(demo("feed/feed.plist"));
+    const std::string published = unsigned_demo_feed();
+    std::string broken_vpn = published;
+    broken_vpn.replace(broken_vpn.rfind("<key>SHA256</key>"), 30, "<key>SHA256</key><string>zz");
     const std::tuple<const char *, std::vector<std::string>, std::string, int> cases[] = {
         {"missing image", {"--full", d / "none.dmg"}, published, 3},
         {"image without the package", {"--full", empty_iso}, published, 4},
@@ -95,6 +112,10 @@ TEST(FeedTool, RefusedImagesWriteNothingAndAreDetached) {
         {"version mismatch", {"--full", image("Full"), "--version", "9.9.9"}, published, 6},
         {"existing feed unreadable", {"--full", image("Full")}, "not a feed", 7},
         {"rollout out of range", {"--full", image("Full"), "--rollout", "101"}, published, 2},
+        {"the other entry is invalid", {"--full", image("Full")}, broken_vpn, 7},
+        {"a signed feed made unsigned", {"--full", image("Full")}, read_file(demo("feed/feed.plist")), 2},
+        {"expiry already past", {"--full", image("Full"), "--sign", key(), "--expires", "2001-01-01T00:00:00Z"}, published, 2},
+        {"no signing key", {"--full", image("Full"), "--sign", d / "none.pem", "--expires", kExpires}, published, 12},
     };
     mkdir(xdg().c_str(), 0700);
     for (const auto &[what, extra, existing, rc] : cases) {
@@ -107,6 +128,7 @@ TEST(FeedTool, RefusedImagesWriteNothingAndAreDetached) {
             args.insert(args.end(), {"--version", kVersion});
         RunResult r = feed_tool(args);
         EXPECT_EQ(r.rc, rc) << r.err;
+        EXPECT_EQ(existing == broken_vpn, r.err.find("VPN entry of " + out / "feed.plist" + " is invalid: SHA256") != std::string::npos);
         EXPECT_EQ(list_dir(out.path()), std::vector<std::string>{"feed.plist"});
         EXPECT_EQ(read_file(out / "feed.plist"), existing);
         EXPECT_EQ(walk(xdg()), std::vector<std::string>{"bwv-hdiutil/"});
@@ -116,6 +138,10 @@ TEST(FeedTool, RefusedImagesWriteNothingAndAreDetached) {
 // Which machines a rollout reaches is tested with the feed code; here, which requests it holds back.
 TEST(FeedTool, RolloutHoldsBackOnlyWhatIsNotAsked) {
     publish("roll", {"--rollout", "0"});
+    // Published again without --rollout, the entry keeps its rollout.
+    RunResult again = feed_tool({"make", "--version", kVersion, "--vpn", g_www + "/roll/BrindleWaveVPN-" + kVersion + ".dmg",
+                                 "-o", g_www + "/roll/feed.plist"});
+    EXPECT_NE(again.out.find("rollout 0% (kept)"), std::string::npos) << again.out << again.err;
     use_feed("roll/feed.plist");
     const std::tuple<const char *, int, int, int> cases[] = {
         {"rollout 0 offers nothing", UPD_REQ_CHECK, 0, 0},
@@ -151,6 +177,58 @@ TEST(FeedTool, CheckReportsEachMismatch) {
     write_file(g_www + "/chk/junk.plist", "not a feed");
     EXPECT_EQ(feed_tool({"check", url("chk/junk.plist")}).rc, 7);
     EXPECT_EQ(feed_tool({"check", url("chk/missing.plist")}).rc, 8);
+    // A full local disk is no unreachable server.
+    RunResult disk = run({"sh", "-c", "ulimit -f 64 && exec \"$0\" check \"$1\"", BWV_FEED_TOOL, url("pub/feed.plist")});
+    EXPECT_EQ(disk.rc, 1);
+    EXPECT_NE(disk.err.find("is the disk full?"), std::string::npos) << disk.err;
+}
+
+TEST(FeedTool, HelpAndVersionAnswerOnStandardOutput) {
+    for (const auto &args : std::vector<std::vector<std::string>>{{"--help"}, {"make", "--help"}, {"check", "--help"},
+                                                                  {"--version"}}) {
+        RunResult r = feed_tool(args);
+        EXPECT_EQ(r.rc, 0) << args.back();
+        EXPECT_EQ(r.out.rfind(args[0] == "--version" ? "bwv-feed 1." : "usage: bwv-feed make", 0), 0u) << r.out;
+    }
+}
+
+// Standard output gets a new feed (and the summary goes to standard error); nothing is read
+// from it, so a pipe there cannot hang the run.
+TEST(FeedTool, StandardOutputGetsANewFeed) {
+    for (const char *out : {"-", "/dev/stdout"}) {
+        RunResult r = feed_tool({"make", "--version", kVersion, "--full", image("Full"), "-o", out});
+        EXPECT_EQ(r.rc, 0) << r.err;
+        EXPECT_EQ(r.out.rfind("<?xml", 0), 0u);
+        EXPECT_NE(r.err.find("wrote the feed to standard output"), std::string::npos);
+    }
+}
+
+// Two runs on one feed at once: the second waits for the first, reads its entry and keeps it.
+TEST(FeedTool, ConcurrentRunsBothLand) {
+    TempDir d;
+    RunResult r = run({"sh", "-c", "\"$0\" make --version $1 --full \"$2\" -o \"$4\" & "
+                                   "\"$0\" make --version $1 --vpn \"$3\" -o \"$4\"; s=$?; wait $! && exit $s",
+                       BWV_FEED_TOOL, kVersion, image("Full"), image("VPN"), d / "feed.plist"},
+                      {}, {{"XDG_RUNTIME_DIR", xdg()}});
+    EXPECT_EQ(r.rc, 0) << r.err;
+    upd::FeedEntry e;
+    for (bool full : {true, false})
+        EXPECT_EQ(upd::parse_feed(read_file(d / "feed.plist"), url("feed.plist"), full, e), upd::FeedError::None);
+    EXPECT_EQ(list_dir(d.path()), std::vector<std::string>{"feed.plist"});
+}
+
+// Interrupted while an image is attached: detached, mount point and lock gone, nothing written.
+TEST(FeedTool, InterruptLeavesNothingBehind) {
+    TempDir d;
+    mkdir((d / "tmp").c_str(), 0700);
+    RunResult r = run({"sh", "-c", "\"$0\" make --version $1 --full \"$2\" -o \"$3\" 2>\"$3.err\" & "
+                                   "until grep -q attaching \"$3.err\"; do sleep 0.01; done; kill -INT $!; wait $!",
+                       BWV_FEED_TOOL, kVersion, image("Full"), d / "feed.plist"},
+                      {}, {{"XDG_RUNTIME_DIR", xdg()}, {"TMPDIR", d / "tmp"}});
+    EXPECT_EQ(r.rc, 130) << read_file(d / "feed.plist.err");
+    EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"feed.plist.err", "tmp"}));
+    EXPECT_EQ(list_dir(d / "tmp"), std::vector<std::string>{});
+    EXPECT_EQ(walk(xdg()), std::vector<std::string>{"bwv-hdiutil/"});
 }
 
 }  // namespace
@@ -164,6 +242,7 @@ int main(int argc, char **argv) {
     g_work = argv[4];
     mkdir((g_work + "/xdg").c_str(), 0700);
     mkdir((g_work + "/root").c_str(), 0755);  // a client root without a machine identity
+    setenv("XDG_STATE_HOME", (g_work + "/state").c_str(), 1);  // the accepted feed serial
     bwv_set_root((g_work + "/root").c_str());
     return RUN_ALL_TESTS();
 }

@@ -138,6 +138,11 @@ static const char *text_for(int code, int image, int status) {
     case UPD_E_DAMAGED: return "The downloaded disk image is damaged.";
     case UPD_E_SAVE: return "Cannot save the disk image.";
     case UPD_E_TLS: return "Cannot verify the update server's identity.";
+    case UPD_E_UNSIGNED: return "The update information is not signed.";
+    case UPD_E_SIGNATURE: return "The update information's signature does not match.";
+    case UPD_E_EXPIRED: return "The update information has expired.";
+    case UPD_E_OLDER: return "The update information is older than one already seen.";
+    case UPD_E_STATE: return "Cannot keep the update state.";
     default: return "?";
     }
 }
@@ -262,6 +267,83 @@ static void downloads_resume_or_leave_nothing(void) {
     }
 }
 
+static const char *slurp(const char *cmd) {
+    char *b = fmt("%2000s", "");
+    FILE *p = popen(cmd, "r");
+    size_t n = p ? fread(b, 1, 2000, p) : 0;
+    b[n] = '\0';
+    EXPECT(p && pclose(p) == 0 && n > 0 && n < 2000);
+    return b;
+}
+
+/* A feed signed with the key kN (made with the openssl command, as a publisher may): body
+ * with Serial and Expires (a date), then the signature line; tail is appended after it. */
+static const char *signed_feed(int key, int serial, const char *expires, const char *version, const char *tail) {
+    const char *body = fmt("<plist version=\"1.0\"><dict><key>Serial</key><integer>%d</integer><key>Expires</key>"
+                           "<date>%s</date><key>VPN</key><dict><key>Version</key><string>%s</string><key>URL</key>"
+                           "<string>img/a.dmg</string><key>Size</key><integer>%d</integer><key>SHA256</key>"
+                           "<string>%s</string></dict></dict></plist>\n",
+                           serial, expires, version, kSize, g_sha);
+    const char *file = fmt("%s/body.plist", g_work);
+    put(file, body);
+    const char *sig = slurp(fmt("openssl pkeyutl -sign -rawin -inkey %s/k%d.pem -in %s | base64 -w0", g_work, key, file));
+    return fmt("%s<!-- bwv-signature ed25519 %s -->\n%s", body, sig, tail);
+}
+
+/* With FeedPublicKeys pinned, each request (1, 2 or 8) accepts only a feed signed by one of
+ * them, unexpired and no older than the newest this user accepted; a refused one downloads
+ * nothing. k1 and k2 are pinned (a key being rotated), k3 is not. */
+static void pinned_keys_refuse_forged_expired_and_older_feeds(void) {
+    for (int k = 1; k <= 3; ++k)
+        EXPECT(system(fmt("cd %s && openssl genpkey -algorithm ed25519 -out k%d.pem && "
+                          "openssl pkey -in k%d.pem -pubout -out k%d.pub", g_work, k, k, k)) == 0);
+    const char *later = "2060-01-01T00:00:00Z", *past = "2001-01-01T00:00:00Z";
+    const char *good = signed_feed(1, 5, later, "7.8.0", "");
+    const char *other = signed_feed(1, 5, later, "7.9.0", "");
+    const char *swapped = fmt("%.*s%s", (int)(strstr(good, "<!--") - good), good, strstr(other, "<!--"));
+    const struct {
+        const char *what, *doc;
+        int request, code;
+    } rows[] = {
+        {"signed by a pinned key", good, UPD_REQ_DOWNLOAD_LIGHT, 0},
+        {"unsigned", fmt("%.*s", (int)(strstr(good, "<!--") - good), good), UPD_REQ_DOWNLOAD_LIGHT, UPD_E_UNSIGNED},
+        {"signed by another key", signed_feed(3, 6, later, "7.8.0", ""), UPD_REQ_CHECK, UPD_E_SIGNATURE},
+        {"another feed's signature", swapped, UPD_REQ_DOWNLOAD, UPD_E_SIGNATURE},
+        {"text after the signature", fmt("%s<!-- -->\n", good), UPD_REQ_DOWNLOAD_LIGHT, UPD_E_SIGNATURE},
+        {"expired", signed_feed(1, 6, past, "7.8.0", ""), UPD_REQ_DOWNLOAD_LIGHT, UPD_E_EXPIRED},
+        {"older than one accepted (a freeze)", signed_feed(1, 4, later, "7.8.0", ""), UPD_REQ_DOWNLOAD_LIGHT, UPD_E_OLDER},
+        {"the same serial again", good, UPD_REQ_CHECK, 0},
+        {"the next key, a higher serial", signed_feed(2, 6, later, "7.8.0", ""), UPD_REQ_DOWNLOAD_LIGHT, 0},
+        {"the first key's serial 5, now older", good, UPD_REQ_DOWNLOAD_LIGHT, UPD_E_OLDER},
+    };
+    const char *state = fmt("%s/state", g_work), *keys = fmt("<key>FeedPublicKeys</key><array><string>%s</string>"
+                                                             "<string>%s</string></array>",
+                                                             slurp(fmt("cat %s/k1.pub", g_work)),
+                                                             slurp(fmt("cat %s/k2.pub", g_work)));
+    setenv("XDG_STATE_HOME", state, 1);
+    install_client("version=7.0\n");
+    EXPECT(providers(url("signed.plist"), NULL, keys) == 0);
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        g_case = rows[i].what;
+        const char *folder = fmt("%s/signed-%zu", g_work, i);
+        put(fmt("%s/signed.plist", g_www), rows[i].doc);
+        EXPECT(upd_init(folder) == 0);
+        if (rows[i].request == UPD_REQ_DOWNLOAD) run(UPD_REQ_CHECK);
+        upd_result *r = run(rows[i].request);
+        EXPECT(r->error_code == rows[i].code && !strcmp(r->error_text, text_for(rows[i].code, 0, 0)));
+        EXPECT(rows[i].request == UPD_REQ_CHECK ? r->has_new_version == !rows[i].code
+                                                : entries(folder) == !rows[i].code && !!r->file_path[0] == !rows[i].code);
+    }
+    g_case = "the serial is the user's own";
+    EXPECT(system(fmt("test \"$(stat -c %%a %s/bwvupdate)$(stat -c %%a %s/bwvupdate/feed-serial)\" = 700600 && "
+                      "test \"$(cat %s/bwvupdate/feed-serial)\" = 6", state, state, state)) == 0);
+    EXPECT(system(fmt("mv %s/bwvupdate %s/moved && ln -s moved %s/bwvupdate", state, state, state)) == 0);
+    EXPECT(run(UPD_REQ_CHECK)->error_code == UPD_E_STATE);
+    g_case = "without pinned keys a signed feed reads as before";
+    EXPECT(providers(url("signed.plist"), NULL, "") == 0 && run(UPD_REQ_CHECK)->has_new_version == 1);
+    unsetenv("XDG_STATE_HOME");
+}
+
 /* Image URLs resolve against where the feed was found; a relative folder is made absolute.
  * Last, as it cannot be undone: the full installer's entry. */
 static void redirected_feed_relative_folder_and_full_entry(void) {
@@ -294,6 +376,7 @@ int main(int argc, char **argv) {
     checks_report_how_the_feed_was_fetched();
     download_after_check_shows_progress();
     downloads_resume_or_leave_nothing();
+    pinned_keys_refuse_forged_expired_and_older_feeds();
     redirected_feed_relative_folder_and_full_entry();
     bwv_set_root(NULL);
     if (g_failed) fprintf(stderr, "%d expectation(s) failed\n", g_failed);

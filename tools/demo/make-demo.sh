@@ -2,14 +2,15 @@
 # Makes the demo content at build time: a certificate authority (root and intermediate),
 # the maker's installer signing certificate, signed Install.mpkg packages for the full and
 # the VPN-only client, ISO 9660 disk images holding them, and the update feed that names
-# the images (written by bwv-feed, which checks the images as the installer would). Keys
-# are generated here and stay in the build tree; an existing set is kept so that packages
-# made earlier in the same build tree stay trusted.
+# the images (written and signed by bwv-feed, which checks the images as the installer
+# would), with the feed key it is signed with and the providers.plist that pins it for the
+# bundles. Keys are generated here and stay in the build tree; an existing set is kept so
+# that packages and bundles made earlier in the same build tree stay trusted.
 #
-# usage: make-demo.sh OUTDIR TRUSTDIR MKPKG SRCDIR VERSION FEEDTOOL
+# usage: make-demo.sh OUTDIR TRUSTDIR MKPKG SRCDIR VERSION FEEDTOOL PROVIDERS-TEMPLATE
 set -euo pipefail
 
-out=$1 trust=$2 mkpkg=$3 src=$4 version=$5 feedtool=$6
+out=$1 trust=$2 mkpkg=$3 src=$4 version=$5 feedtool=$6 providers=$7
 signer_cn="Developer ID Installer: Tarvenel, Inc (Q7M2ZK4RTB)"
 ca=$out/ca
 mkdir -p "$ca" "$trust"
@@ -61,6 +62,10 @@ if [ ! -s "$ca/root.pem" ] || [ ! -s "$ca/intermediate.pem" ] || [ ! -s "$out/si
     -set_serial 3 -days 730 -sha256 -extfile "$ext" -extensions signer -out "$out/signer.pem"
   rm -f "$ca"/*.csr
 fi
+[ -s "$out/feed-key.pem" ] && [ -s "$out/feed-key.pem.pub" ] || {
+  rm -f "$out/feed-key.pem" "$out/feed-key.pem.pub"
+  quiet "$feedtool" keygen -o "$out/feed-key.pem"
+}
 umask 022
 chmod 644 "$ca/root.pem" "$ca/intermediate.pem" "$out/signer.pem"
 cp "$ca/root.pem" "$trust/demo-root-ca.pem"
@@ -92,6 +97,9 @@ make_image() {  # package volume-name image
     || { echo "make-demo: xorriso failed for $image" >&2; exit 1; }
 }
 
+# The demo feeds stay valid for a year from the build.
+expires=$(date -u -d '+1 year' +%Y-%m-%dT%H:%M:%SZ)
+
 feed_entry() {  # key image
   local size sha
   size=$(stat -c %s "$2")
@@ -100,16 +108,20 @@ feed_entry() {  # key image
     "$1" "$sha" "$size" "$(basename "$2")" "$version"
 }
 
-# bwv-feed refuses the tampered images, as it should; their feed is written here.
+# bwv-feed refuses the tampered images, as it should; their feed is written and signed
+# here with the openssl command, the same signature line bwv-feed writes.
 write_feed() {  # dir full-image vpn-image
   {
     printf '<?xml version="1.0" encoding="UTF-8"?>\n'
     printf '<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">\n'
     printf '<plist version="1.0">\n<dict>\n'
+    printf '\t<key>Expires</key>\n\t<date>%s</date>\n\t<key>Serial</key>\n\t<integer>1</integer>\n' "$expires"
     feed_entry Full "$2"
     feed_entry VPN "$3"
     printf '</dict>\n</plist>\n'
   } > "$1/feed.plist"
+  printf '<!-- bwv-signature ed25519 %s -->\n' \
+    "$(openssl pkeyutl -sign -rawin -inkey "$out/feed-key.pem" -in "$1/feed.plist" | base64 -w0)" >> "$1/feed.plist"
 }
 
 make_package full "BrindleWave" com.tarvenel.brindlewave.full
@@ -117,7 +129,12 @@ make_package vpn "BrindleWave VPN" com.tarvenel.brindlewave.vpn
 make_image "$out/full/Install.mpkg" "BrindleWave" "$feed/BrindleWaveFull-$version.dmg"
 make_image "$out/vpn/Install.mpkg" "BrindleWave VPN" "$feed/BrindleWaveVPN-$version.dmg"
 quiet "$feedtool" make --version "$version" --full "$feed/BrindleWaveFull-$version.dmg" \
-  --vpn "$feed/BrindleWaveVPN-$version.dmg" -o "$feed/feed.plist"
+  --vpn "$feed/BrindleWaveVPN-$version.dmg" --sign "$out/feed-key.pem" --expires "$expires" -o "$feed/feed.plist"
+
+# The bundles' providers.plist: the template with the demo feed key pinned.
+PEM=$(cat "$out/feed-key.pem.pub") awk '/^<\/dict>/ {
+    print "\t<key>FeedPublicKeys</key>\n\t<array>\n\t\t<string>" ENVIRON["PEM"] "</string>\n\t</array>" }
+  { print }' "$providers" > "$out/providers.plist"
 
 # The same feed with packages whose last byte was altered after signing: the images
 # download and mount, and the signature check must refuse them.

@@ -5,7 +5,6 @@
 #include <bwvutil/ps_utils.h>
 #include <bwvutil/verify.h>
 
-#include <expat.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <poll.h>
@@ -26,7 +25,7 @@
 #include <vector>
 
 #include "platform/core/paths.hpp"
-#include "tools/xar/xar.hpp"
+#include "tools/xar/facts.hpp"
 #include "updater/feed.hpp"
 #include "updater/net.hpp"
 
@@ -51,7 +50,6 @@ enum Exit {
 
 constexpr char kPackageName[] = "Install.mpkg";
 constexpr size_t kMaxFeedBytes = 1 << 20;     // as the update library fetches it
-constexpr size_t kMaxPackageXml = 1 << 20;
 constexpr int kMaxResumes = 3;
 
 constexpr char kUsageText[] =
@@ -168,39 +166,6 @@ ToolRun run_tool(const std::vector<std::string> &argv, const std::string &input)
     return r;
 }
 
-// The versions a flat package records: every pkg-ref version of its Distribution and the
-// version of every component's PackageInfo.
-bool package_versions(const std::string &pkg_path, std::vector<std::string> &versions) {
-    try {
-        bwv::xar::FileSource src(pkg_path);
-        bwv::xar::Package pkg = bwv::xar::parse(src);
-        for (const auto &e : pkg.entries) {
-            const std::string &p = e.path;
-            bool info = p == "PackageInfo" ||
-                        (p.size() > 12 && p.compare(p.size() - 12, 12, "/PackageInfo") == 0);
-            if (e.type != "file" || (p != "Distribution" && !info)) continue;
-            std::string xml = bwv::xar::extract(src, pkg, e, kMaxPackageXml);
-            std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)> parser(
-                XML_ParserCreate(nullptr), XML_ParserFree);
-            if (!parser) return false;
-            XML_SetUserData(parser.get(), &versions);
-            XML_SetStartElementHandler(parser.get(), [](void *ud, const XML_Char *name,
-                                                        const XML_Char **atts) {
-                std::string_view n = name;
-                if (n != "pkg-ref" && n != "pkg-info") return;
-                for (; atts[0]; atts += 2)
-                    if (std::string_view(atts[0]) == "version")
-                        static_cast<std::vector<std::string> *>(ud)->push_back(atts[1]);
-            });
-            if (XML_Parse(parser.get(), xml.data(), static_cast<int>(xml.size()), 1) != XML_STATUS_OK)
-                return false;
-        }
-        return true;
-    } catch (const std::exception &) {
-        return false;
-    }
-}
-
 // An empty private folder for the image, beside nothing the image could reach.
 std::optional<std::string> make_mount_point() {
     const char *tmp = std::getenv("TMPDIR");
@@ -254,7 +219,7 @@ std::optional<Failure> inspect_image(const std::string &kind, const std::string 
         return Failure{kSignature, kind + ": the signature of " + std::string(kPackageName) +
                                        " on " + image + " is refused"};
     std::vector<std::string> versions;
-    if (!package_versions(pkg, versions) || versions.empty())
+    if (!bwv::xar::package_versions(pkg, versions) || versions.empty())
         return Failure{kVersion, kind + ": " + std::string(kPackageName) + " on " + image +
                                      " records no readable version"};
     for (const auto &v : versions)

@@ -46,6 +46,7 @@ enum Exit {
     kUnreachable = 8,
     kMismatch = 9,
     kWrite = 10,
+    kProduct = 11,
 };
 
 constexpr char kPackageName[] = "Install.mpkg";
@@ -58,17 +59,18 @@ constexpr char kUsageText[] =
     "       bwv-feed check FEED-URL\n"
     "\n"
     "make    attaches each image read-only, requires Install.mpkg on it with a signature\n"
-    "        the installer accepts and the version V, and writes the image's entry (Version,\n"
-    "        URL, Size, SHA256 and, with --rollout, Rollout) into FEED, keeping FEED's other\n"
-    "        entry. URL is the image's file name, after --base-url when given. Nothing is\n"
-    "        written unless every image passes; FEED is replaced in one step.\n"
+    "        the installer accepts, the product of the image's entry and the version V, and\n"
+    "        writes the entry (Version, URL, Size, SHA256 and, with --rollout, Rollout) into\n"
+    "        FEED, keeping FEED's other entry. URL is the image's file name, after --base-url\n"
+    "        when given. Nothing is written unless every image passes; FEED is replaced in\n"
+    "        one step.\n"
     "check   fetches the feed as the update library does, then every image it names, and\n"
     "        reports each entry as ok or with its mismatch.\n"
     "\n"
     "exit status: 0 done, 1 internal error, 2 usage, 3 image missing or not attachable,\n"
     "4 no Install.mpkg on the image, 5 signature refused, 6 version mismatch, 7 unreadable\n"
     "feed, 8 server unreachable or refusing, 9 an image does not match the feed, 10 the feed\n"
-    "cannot be written.\n";
+    "cannot be written, 11 an image holds the other product's package.\n";
 
 struct Failure {
     int status;
@@ -218,15 +220,27 @@ std::optional<Failure> inspect_image(const std::string &kind, const std::string 
     if (verifyPackage(pkg.c_str()) != 1)
         return Failure{kSignature, kind + ": the signature of " + std::string(kPackageName) +
                                        " on " + image + " is refused"};
-    std::vector<std::string> versions;
-    if (!bwv::xar::package_versions(pkg, versions) || versions.empty())
+    // The installer's rule, short of the installed client: this product, this version.
+    const bwv::pkg::Product &product = bwv::pkg::product(kind == "Full");
+    const auto recorded = bwv::pkg::read_facts(pkg);
+    auto listed = [](const std::vector<std::string> &words) {
+        std::string s;
+        for (const auto &w : words) s += (s.empty() ? "" : ", ") + w;
+        return s.empty() ? std::string("nothing") : s;
+    };
+    using bwv::pkg::Verdict;
+    switch (recorded ? bwv::pkg::judge(*recorded, product, version, std::nullopt, true) : Verdict::no_version) {
+    case Verdict::accepted: return std::nullopt;
+    case Verdict::other_product:
+        return Failure{kProduct, kind + ": the package on " + image + " is for " + listed(recorded->identifiers) +
+                                     ", not " + product.identifier};
+    case Verdict::other_version:
+        return Failure{kVersion, kind + ": the package on " + image + " is version " + listed(recorded->versions) +
+                                     ", not " + version};
+    default:
         return Failure{kVersion, kind + ": " + std::string(kPackageName) + " on " + image +
                                      " records no readable version"};
-    for (const auto &v : versions)
-        if (v != version)
-            return Failure{kVersion, kind + ": the package on " + image + " is version " + v +
-                                         ", not " + version};
-    return std::nullopt;
+    }
 }
 
 std::string base_name(const std::string &path) {

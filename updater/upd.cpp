@@ -43,6 +43,8 @@ constexpr char kTextDamaged[] = "The downloaded disk image is damaged.";
 constexpr char kTextSave[] = "Cannot save the disk image.";
 constexpr char kTextTls[] = "Cannot verify the update server's identity.";
 constexpr char kTextInternal[] = "The update failed unexpectedly.";
+constexpr char kTextOlder[] = "The offered version is older than the installed client.";
+constexpr char kTextInstalled[] = "This version is already installed.";
 
 struct Failure {
     int32_t code;
@@ -327,6 +329,19 @@ private:
         return std::nullopt;
     }
 
+    // A download never goes back from the client installed now: an upgrade only to a newer
+    // version, a person's download to none older (the same version repairs the client).
+    static std::optional<Failure> refuse_going_back(const Job &job, const FeedEntry &entry) {
+        auto text = installed_version(job.root);
+        auto installed = text ? parse_leading_version(*text) : std::nullopt;
+        auto offered = parse_version(entry.version);
+        if (!installed || !offered) return std::nullopt;
+        int order = compare_versions(*offered, *installed);
+        if (order < 0) return Failure{UPD_E_NOT_NEWER, kTextOlder};
+        if (order == 0 && job.request == UPD_REQ_DOWNLOAD) return Failure{UPD_E_NOT_NEWER, kTextInstalled};
+        return std::nullopt;
+    }
+
     std::optional<Failure> download(const Job &job) {
         FeedEntry entry;
         if (job.found) {
@@ -337,6 +352,7 @@ private:
             return Failure{UPD_E_NO_ENTRY, kTextNoEntry};
         }
         show_version(entry);
+        if (auto f = refuse_going_back(job, entry)) return f;
         if (job.folder.empty()) return Failure{UPD_E_NOT_SET_UP, kTextNoFolder};
         if (!make_private_folder(job.folder)) return Failure{UPD_E_SAVE, kTextSave};
 

@@ -46,9 +46,9 @@ enum {
 
 enum {
     UPD_REQ_CHECK = 1,            /* is the feed's version newer than the installed client? */
-    UPD_REQ_DOWNLOAD = 2,         /* download the version the last check found */
+    UPD_REQ_DOWNLOAD = 2,         /* download the version the last check found, if newer */
     UPD_REQ_POLL = 4,
-    UPD_REQ_DOWNLOAD_LIGHT = 8    /* fetch the feed, then download its version */
+    UPD_REQ_DOWNLOAD_LIGHT = 8    /* fetch the feed, then download its version, if not older */
 };
 
 enum {
@@ -61,7 +61,8 @@ enum {
     UPD_E_DAMAGED = -7,           /* size or SHA-256 of the image do not match the feed */
     UPD_E_SAVE = -8,              /* the image could not be written to the download folder */
     UPD_E_TLS = -9,               /* the server's certificate was not accepted */
-    UPD_E_INTERNAL = -10
+    UPD_E_INTERNAL = -10,
+    UPD_E_NOT_NEWER = -11         /* a download older than the installed client, or (2) not newer */
 };
 
 /* Reads the feed URLs from "providers.plist" in the folder that holds this library file.

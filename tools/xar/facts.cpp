@@ -13,6 +13,7 @@ namespace {
 
 // A package is hostile until its facts are judged: what is read from it stays small.
 constexpr size_t kMaxPackageXml = 1 << 20;  // each Distribution or PackageInfo
+constexpr size_t kMaxTotalXml = 4 << 20;
 constexpr size_t kMaxXmlFiles = 64;
 constexpr size_t kMaxFacts = 256;  // distinct identifiers, and distinct versions
 constexpr size_t kMaxFactLength = 255;
@@ -57,11 +58,12 @@ std::optional<Facts> read_facts(const std::string &pkg_path) {
         xar::FileSource src(pkg_path);
         xar::Package pkg = xar::parse(src);
         Reader r;
-        size_t files = 0;
+        size_t files = 0, total = 0;
         for (const auto &e : pkg.entries) {
             if (e.type != "file" || !is_info_file(e.path)) continue;
             if (++files > kMaxXmlFiles) return std::nullopt;
-            std::string xml = xar::extract(src, pkg, e, kMaxPackageXml);
+            std::string xml = xar::extract(src, pkg, e, std::min(kMaxPackageXml, kMaxTotalXml - total));
+            total += xml.size();
             std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)> parser(
                 XML_ParserCreate(nullptr), XML_ParserFree);
             if (!parser) return std::nullopt;

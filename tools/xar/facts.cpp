@@ -55,7 +55,14 @@ bool is_info_file(const std::string &p) {
 
 std::optional<Facts> read_facts(const std::string &pkg_path) {
     try {
-        xar::FileSource src(pkg_path);
+        return read_facts(xar::FileSource(pkg_path));
+    } catch (const std::exception &) {
+        return std::nullopt;
+    }
+}
+
+std::optional<Facts> read_facts(const xar::Source &src) {
+    try {
         xar::Package pkg = xar::parse(src);
         Reader r;
         size_t files = 0, total = 0;

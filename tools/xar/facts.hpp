@@ -8,6 +8,10 @@
 #include <string_view>
 #include <vector>
 
+namespace bwv::xar {
+class Source;
+}
+
 namespace bwv::pkg {
 
 // The two clients: the feed entry each is published under and the identifier its package
@@ -31,6 +35,7 @@ struct Facts {
 
 // nullopt when the package cannot be read, or records more than a package plausibly does.
 std::optional<Facts> read_facts(const std::string &pkg_path);
+std::optional<Facts> read_facts(const xar::Source &src);
 
 enum class Verdict {
     accepted,

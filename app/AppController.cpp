@@ -17,6 +17,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -37,6 +38,7 @@
 #include "platform/qt/strings.hpp"
 #include "platform/qt/task.hpp"
 #include "system/qt/NTSynchronousTask.h"
+#include "tools/xar/facts.hpp"
 #include "ui_MainWindow.h"
 
 using bwv::platform::appendingPathComponent;
@@ -498,6 +500,7 @@ bool AppController::installPKG(const QString &packagePath) {
         !FileManager::isPrivateItemAtPath(deletingLastPathComponent(packagePath)))
         return refusePackage();
     if (!verifyPackage(packagePath)) return false;
+    if (!isPackageOffered(packagePath)) return false;
 
     const QString opener = fixedPath(bwv::paths::kOpen);
     if (!FileManager::fileExistsAtPath(opener)) {
@@ -516,6 +519,46 @@ bool AppController::installPKG(const QString &packagePath) {
     argv.push_back(nullptr);
     ps_runtool(argv.data(), nullptr, nullptr);
     return true;
+}
+
+bool AppController::isPackageOffered(const QString &packagePath) {
+    using bwv::pkg::Verdict;
+    const auto facts = bwv::pkg::read_facts(packagePath.toUtf8().toStdString());
+    // Read now, not at start-up: a client updated meanwhile counts.
+    const QString installed = installedBwvVersion();
+    const bool full = QFileInfo(mainBundlePath()).fileName() == kFullInstallerBundle;
+    const bool repairAllowed = !autoCheckMode && !upgradeMode;
+    const Verdict verdict =
+        facts ? bwv::pkg::judge(*facts, bwv::pkg::product(full), downloadBwvVersion().toStdString(),
+                                installed.isNull() ? std::nullopt : std::optional(installed.toStdString()),
+                                repairAllowed)
+              : Verdict::no_version;
+    if (verdict == Verdict::accepted) return true;
+
+    struct Reason {
+        Verdict verdict;
+        const char *log, *text;
+    };
+    static constexpr Reason kReasons[] = {
+        {Verdict::no_version, "it records no readable product or version",
+         "The downloaded installer does not say which BrindleWave version it installs."},
+        {Verdict::other_product, "it is another product's",
+         "The downloaded installer is for another BrindleWave product than this installer."},
+        {Verdict::other_version, "it records another version than the one offered",
+         "The downloaded installer is not the version that was offered. It may have been "
+         "replaced by a third party."},
+        {Verdict::older, "it is older than the installed client",
+         "The downloaded installer is older than the BrindleWave installed on this computer."},
+        {Verdict::installed, "it is the installed client's version",
+         "This version of BrindleWave is already installed."},
+    };
+    const Reason &reason = *std::find_if(std::begin(kReasons), std::end(kReasons),
+                                         [&](const Reason &r) { return r.verdict == verdict; });
+    log("Refused package %@: %@", {packagePath, QString::fromUtf8(reason.log)});
+    alert("BrindleWave Installation Failed!", reason.text);
+    FileManager::removeItemAtPath(packagePath);
+    btnInstall->setEnabled(false);
+    return false;
 }
 
 QString AppController::installedBwvVersion() {

@@ -95,6 +95,10 @@ private:
     void alert(const char *title, const char *message);
     // Reports a package that cannot be accepted and bars the installation; answers NO.
     bool refusePackage();
+    // Whether the package is what was offered, for this bundle's product, and not older than
+    // the client installed now; otherwise reports why, removes the package and bars the
+    // installation.
+    bool isPackageOffered(const QString &packagePath);
     // Log lines stay English and keep the maker's product name, whatever the user's
     // language or the deployment's rebranding: whoever reads the system log searches for them.
     static void log(const char *text, const QStringList &args = {});

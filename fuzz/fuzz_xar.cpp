@@ -1,10 +1,12 @@
 // The pkgutil stand-in's flat-package reader on an in-memory package: the signature check
-// as pkgutil runs it, then the listing and extraction the installer stand-in performs.
+// as pkgutil runs it, then the listing and extraction the installer stand-in performs, and
+// the product and versions the installer and bwv-feed read.
 #include <cctype>
 #include <string>
 
 #include "fuzz/fuzz_support.hpp"
 #include "tools/xar/check.hpp"
+#include "tools/xar/facts.hpp"
 #include "tools/xar/xar.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -32,5 +34,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
     } catch (const bwv::xar::Error &) {
     }
+    if (auto facts = bwv::pkg::read_facts(src)) BWV_FUZZ_CHECK(facts->identifiers.size() <= 256);
     return 0;
 }

@@ -14,7 +14,7 @@ function(bwv_fuzz_link target name)
     # The update library exports only its C entry points, so the feed reader is linked in.
     target_link_libraries(${target} PRIVATE bwv_update_feed)
   elseif(name MATCHES "^xar")
-    target_link_libraries(${target} PRIVATE bwv_xar)
+    target_link_libraries(${target} PRIVATE bwv_xar bwv_package_facts)
   else()
     target_link_libraries(${target} PRIVATE bwvutil_static)
   endif()

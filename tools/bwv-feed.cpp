@@ -5,7 +5,6 @@
 #include <bwvutil/ps_utils.h>
 #include <bwvutil/verify.h>
 
-#include <expat.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <poll.h>
@@ -32,7 +31,7 @@
 #include <vector>
 
 #include "platform/core/paths.hpp"
-#include "tools/xar/xar.hpp"
+#include "tools/xar/facts.hpp"
 #include "updater/feed.hpp"
 #include "updater/net.hpp"
 #include "updater/trust.hpp"
@@ -54,13 +53,13 @@ enum Exit {
     kUnreachable = 8,
     kMismatch = 9,
     kWrite = 10,
+    kProduct = 11,
     kKey = 12,
     kUntrusted = 13,
 };
 
 constexpr char kPackageName[] = "Install.mpkg";
 constexpr size_t kMaxFeedBytes = 1 << 20;     // as the update library fetches it
-constexpr size_t kMaxPackageXml = 1 << 20;
 constexpr int kMaxResumes = 3;
 
 constexpr char kUsageText[] =
@@ -72,11 +71,12 @@ constexpr char kUsageText[] =
     "       bwv-feed --version\n"
     "\n"
     "make    attaches each image read-only, requires Install.mpkg on it with a signature\n"
-    "        the installer accepts and the version V, and writes the image's entry (Version,\n"
-    "        URL, Size, SHA256 and Rollout: --rollout, else the entry's old one) into FEED,\n"
-    "        keeping FEED's other entry. URL is the image's file name, after --base-url when\n"
-    "        given. Nothing is written unless every image passes; FEED is replaced in one\n"
-    "        step, under the lock FEED.lock. -o - writes a new feed to standard output.\n"
+    "        the installer accepts, the product of the image's entry and the version V,\n"
+    "        and writes the image's entry (Version, URL, Size, SHA256 and Rollout: --rollout,\n"
+    "        else the entry's old one) into FEED, keeping FEED's other entry. URL is the\n"
+    "        image's file name, after --base-url when given. Nothing is written unless every\n"
+    "        image passes; FEED is replaced in one step, under the lock FEED.lock. -o - writes\n"
+    "        a new feed to standard output.\n"
     "        --sign signs the feed with the private key KEY; it then carries Serial (one more\n"
     "        than FEED's, 1 for a new feed) and Expires (TIME, as 2027-01-31T00:00:00Z).\n"
     "check   fetches the feed as the update library does, then every image it names, and\n"
@@ -88,8 +88,9 @@ constexpr char kUsageText[] =
     "exit status: 0 done, 1 internal or local error, 2 usage, 3 image missing or not\n"
     "attachable, 4 no Install.mpkg on the image, 5 signature refused, 6 version mismatch,\n"
     "7 unreadable feed or invalid entry, 8 server unreachable or refusing, 9 an image does not\n"
-    "match the feed, 10 a file cannot be written, 12 unreadable or wrong key, 13 the feed is\n"
-    "unsigned, not signed by a given key or expired, 128+N stopped by signal N.\n";
+    "match the feed, 10 a file cannot be written, 11 an image holds the other product's\n"
+    "package, 12 unreadable or wrong key, 13 the feed is unsigned, not signed by a given key\n"
+    "or expired, 128+N stopped by signal N.\n";
 
 struct Failure {
     int status;
@@ -214,39 +215,6 @@ ToolRun run_tool(const std::vector<std::string> &argv, const std::string &input)
     return r;
 }
 
-// The versions a flat package records: every pkg-ref version of its Distribution and the
-// version of every component's PackageInfo.
-bool package_versions(const std::string &pkg_path, std::vector<std::string> &versions) {
-    try {
-        bwv::xar::FileSource src(pkg_path);
-        bwv::xar::Package pkg = bwv::xar::parse(src);
-        for (const auto &e : pkg.entries) {
-            const std::string &p = e.path;
-            bool info = p == "PackageInfo" ||
-                        (p.size() > 12 && p.compare(p.size() - 12, 12, "/PackageInfo") == 0);
-            if (e.type != "file" || (p != "Distribution" && !info)) continue;
-            std::string xml = bwv::xar::extract(src, pkg, e, kMaxPackageXml);
-            std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)> parser(
-                XML_ParserCreate(nullptr), XML_ParserFree);
-            if (!parser) return false;
-            XML_SetUserData(parser.get(), &versions);
-            XML_SetStartElementHandler(parser.get(), [](void *ud, const XML_Char *name,
-                                                        const XML_Char **atts) {
-                std::string_view n = name;
-                if (n != "pkg-ref" && n != "pkg-info") return;
-                for (; atts[0]; atts += 2)
-                    if (std::string_view(atts[0]) == "version")
-                        static_cast<std::vector<std::string> *>(ud)->push_back(atts[1]);
-            });
-            if (XML_Parse(parser.get(), xml.data(), static_cast<int>(xml.size()), 1) != XML_STATUS_OK)
-                return false;
-        }
-        return true;
-    } catch (const std::exception &) {
-        return false;
-    }
-}
-
 // An empty private folder for the image, beside nothing the image could reach.
 std::optional<std::string> make_mount_point() {
     const char *tmp = std::getenv("TMPDIR");
@@ -303,15 +271,27 @@ std::optional<Failure> inspect_image(const std::string &kind, const std::string 
     if (verdict != 1)
         return Failure{kSignature, kind + ": the signature of " + std::string(kPackageName) +
                                        " on " + image + " is refused"};
-    std::vector<std::string> versions;
-    if (!package_versions(pkg, versions) || versions.empty())
+    // The installer's rule, short of the installed client: this product, this version.
+    const bwv::pkg::Product &product = bwv::pkg::product(kind == "Full");
+    const auto recorded = bwv::pkg::read_facts(pkg);
+    auto listed = [](const std::vector<std::string> &words) {
+        std::string s;
+        for (const auto &w : words) s += (s.empty() ? "" : ", ") + w;
+        return s.empty() ? std::string("nothing") : s;
+    };
+    using bwv::pkg::Verdict;
+    switch (recorded ? bwv::pkg::judge(*recorded, product, version, std::nullopt, true) : Verdict::no_version) {
+    case Verdict::accepted: return std::nullopt;
+    case Verdict::other_product:
+        return Failure{kProduct, kind + ": the package on " + image + " is for " + listed(recorded->identifiers) +
+                                     ", not " + product.identifier};
+    case Verdict::other_version:
+        return Failure{kVersion, kind + ": the package on " + image + " is version " + listed(recorded->versions) +
+                                     ", not " + version};
+    default:
         return Failure{kVersion, kind + ": " + std::string(kPackageName) + " on " + image +
                                      " records no readable version"};
-    for (const auto &v : versions)
-        if (v != version)
-            return Failure{kVersion, kind + ": the package on " + image + " is version " + v +
-                                         ", not " + version};
-    return std::nullopt;
+    }
 }
 
 std::string base_name(const std::string &path) {

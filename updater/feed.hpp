@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/version.hpp"
+
 namespace bwv::upd {
 
 struct Providers {
@@ -79,15 +81,10 @@ std::optional<std::string> machine_identity(const std::string &root);
 // counts as the last bucket, so it waits for 100.
 bool offered_here(const FeedEntry &e, const std::string &root);
 
-// Pieces of a version that consists of dotted numbers only ("7.4.1"); nullopt otherwise.
-std::optional<std::vector<std::string>> parse_version(std::string_view text);
-
-// The leading dotted numbers of an installed version text ("7.4.1\nbuild=3" gives 7.4.1);
-// nullopt when it starts with no number.
-std::optional<std::vector<std::string>> parse_leading_version(std::string_view text);
-
-// <0, 0, >0 like strcmp, numerically piece by piece; missing pieces count as 0.
-int compare_versions(const std::vector<std::string> &a, const std::vector<std::string> &b);
+// Versions compare as dotted numbers, the same way everywhere.
+using ver::compare_versions;
+using ver::parse_leading_version;
+using ver::parse_version;
 
 // The text after the first "version=" of the client's version file: conf folder first,
 // then the support folder, both under root. nullopt when no client version is found.

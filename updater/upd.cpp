@@ -50,6 +50,8 @@ constexpr char kTextSignature[] = "The update information's signature does not m
 constexpr char kTextExpired[] = "The update information has expired.";
 constexpr char kTextOlder[] = "The update information is older than one already seen.";
 constexpr char kTextState[] = "Cannot keep the update state.";
+constexpr char kTextRollback[] = "The offered version is older than the installed client.";
+constexpr char kTextInstalled[] = "This version is already installed.";
 
 struct Failure {
     int32_t code;
@@ -363,6 +365,19 @@ private:
         return std::nullopt;
     }
 
+    // A download never goes back from the client installed now: an upgrade only to a newer
+    // version, a person's download to none older (the same version repairs the client).
+    static std::optional<Failure> refuse_going_back(const Job &job, const FeedEntry &entry) {
+        auto text = installed_version(job.root);
+        auto installed = text ? parse_leading_version(*text) : std::nullopt;
+        auto offered = parse_version(entry.version);
+        if (!installed || !offered) return std::nullopt;
+        int order = compare_versions(*offered, *installed);
+        if (order < 0) return Failure{UPD_E_NOT_NEWER, kTextRollback};
+        if (order == 0 && job.request == UPD_REQ_DOWNLOAD) return Failure{UPD_E_NOT_NEWER, kTextInstalled};
+        return std::nullopt;
+    }
+
     std::optional<Failure> download(const Job &job) {
         FeedEntry entry;
         if (job.found) {
@@ -373,6 +388,7 @@ private:
             return Failure{UPD_E_NO_ENTRY, kTextNoEntry};
         }
         show_version(entry);
+        if (auto f = refuse_going_back(job, entry)) return f;
         if (job.folder.empty()) return Failure{UPD_E_NOT_SET_UP, kTextNoFolder};
         if (!make_private_folder(job.folder)) return Failure{UPD_E_SAVE, kTextSave};
 

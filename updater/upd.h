@@ -46,9 +46,9 @@ enum {
 
 enum {
     UPD_REQ_CHECK = 1,            /* is the feed's version newer than the installed client? */
-    UPD_REQ_DOWNLOAD = 2,         /* download the version the last check found */
+    UPD_REQ_DOWNLOAD = 2,         /* download the version the last check found, if newer */
     UPD_REQ_POLL = 4,
-    UPD_REQ_DOWNLOAD_LIGHT = 8    /* fetch the feed, then download its version */
+    UPD_REQ_DOWNLOAD_LIGHT = 8    /* fetch the feed, then download its version, if not older */
 };
 
 enum {
@@ -67,7 +67,9 @@ enum {
     UPD_E_SIGNATURE = -12,        /* no pinned key made the feed's signature */
     UPD_E_EXPIRED = -13,          /* the feed's Expires has passed */
     UPD_E_OLDER = -14,            /* the feed's Serial is below the highest this user accepted */
-    UPD_E_STATE = -15             /* the user's update state folder cannot be read or kept */
+    UPD_E_STATE = -15,            /* the user's update state folder cannot be read or kept */
+    /* Whatever the keys: */
+    UPD_E_NOT_NEWER = -16         /* a download older than the installed client, or (2) not newer */
 };
 
 /* Reads the feed URLs (and the pinned feed keys, FeedPublicKeys) from "providers.plist" in

@@ -48,6 +48,26 @@
         <translation>Das BrindleWave-Installationsprogramm konnte nicht geöffnet werden.</translation>
     </message>
     <message>
+        <source>The downloaded installer does not say which BrindleWave version it installs.</source>
+        <translation>Das heruntergeladene Installationsprogramm gibt nicht an, welche BrindleWave-Version es installiert.</translation>
+    </message>
+    <message>
+        <source>The downloaded installer is for another BrindleWave product than this installer.</source>
+        <translation>Das heruntergeladene Installationsprogramm gehört zu einem anderen BrindleWave-Produkt als dieses Installationsprogramm.</translation>
+    </message>
+    <message>
+        <source>The downloaded installer is not the version that was offered. It may have been replaced by a third party.</source>
+        <translation>Das heruntergeladene Installationsprogramm ist nicht die angebotene Version. Es wurde möglicherweise von Dritten ausgetauscht.</translation>
+    </message>
+    <message>
+        <source>The downloaded installer is older than the BrindleWave installed on this computer.</source>
+        <translation>Das heruntergeladene Installationsprogramm ist älter als das auf diesem Computer installierte BrindleWave.</translation>
+    </message>
+    <message>
+        <source>This version of BrindleWave is already installed.</source>
+        <translation>Diese Version von BrindleWave ist bereits installiert.</translation>
+    </message>
+    <message>
         <source>Cancel</source>
         <translation>Abbrechen</translation>
     </message>

@@ -48,6 +48,26 @@
         <translation>Impossible d’ouvrir le programme d’installation de BrindleWave.</translation>
     </message>
     <message>
+        <source>The downloaded installer does not say which BrindleWave version it installs.</source>
+        <translation>Le programme d’installation téléchargé n’indique pas quelle version de BrindleWave il installe.</translation>
+    </message>
+    <message>
+        <source>The downloaded installer is for another BrindleWave product than this installer.</source>
+        <translation>Le programme d’installation téléchargé concerne un autre produit BrindleWave que ce programme d’installation.</translation>
+    </message>
+    <message>
+        <source>The downloaded installer is not the version that was offered. It may have been replaced by a third party.</source>
+        <translation>Le programme d’installation téléchargé n’est pas la version proposée. Il a peut-être été remplacé par un tiers.</translation>
+    </message>
+    <message>
+        <source>The downloaded installer is older than the BrindleWave installed on this computer.</source>
+        <translation>Le programme d’installation téléchargé est plus ancien que le BrindleWave installé sur cet ordinateur.</translation>
+    </message>
+    <message>
+        <source>This version of BrindleWave is already installed.</source>
+        <translation>Cette version de BrindleWave est déjà installée.</translation>
+    </message>
+    <message>
         <source>Cancel</source>
         <translation>Annuler</translation>
     </message>

@@ -110,7 +110,7 @@ protected:
         Case() {
             dir.makeDir(QStringLiteral("tmp"));
             qputenv("TMPDIR", QFile::encodeName(dir.makeDir(QStringLiteral("usertmp")) + QLatin1Char('/')));
-            dir.writeFile(kSupportDir.mid(1) + QStringLiteral("/conf/bwvinfo"), "version=6.0.0\n");
+            dir.writeFile(kSupportDir.mid(1) + QStringLiteral("/conf/bwvinfo"), "version=5.2.1\n");
             autoCheckMode = upgradeMode = bwvShutdownCancel = false;
             upret = nullptr;
             timecounter = 0;

@@ -47,7 +47,9 @@ class AppControllerTest : public QObject, ControllerFixture {
 
     // hdiutil copies the prepared image folder to the mount point; pkgutil signs every
     // existing package as the maker unless its path starts with the prefix in "reject";
-    // open records what it is handed. Each records its arguments.
+    // open records what it is handed. Each records its arguments. The package is the demo
+    // release's full client unless the setup names the VPN client's, the older release's or
+    // one that names no version; the library offers the demo release unless told otherwise.
     void installTools(const QString &setup) {
         const QByteArray r = "#!/bin/sh\nroot='" + s_->root.toUtf8() + "'\n";
         write(QStringLiteral("/usr/bin/hdiutil"), r + "case \"$1\" in\nattach)\n"
@@ -63,11 +65,17 @@ class AppControllerTest : public QObject, ControllerFixture {
               "echo '    1. Developer ID Installer: Tarvenel, Inc (Q7M2ZK4RTB)'\n", 0755);
         if (!setup.contains(QLatin1String("no-open")))
             write(QStringLiteral("/usr/bin/open"), r + "echo \"$*\" >> \"$root/open.log\"\n", 0755);
-        if (!setup.contains(QLatin1String("no-package")))
+        const QString package = QStringLiteral(BWV_DEMO_DIR "/%1%2/Install.mpkg")
+                                    .arg(QLatin1String(setup.contains(QLatin1String("older-package")) ? "older/" : ""),
+                                         QLatin1String(setup.contains(QLatin1String("vpn-package")) ? "vpn" : "full"));
+        if (setup.contains(QLatin1String("bundle-package")))
             write(QStringLiteral("/image/Install.mpkg/Contents/Packages/client.pkg"), "payload");
+        else if (!setup.contains(QLatin1String("no-package")))
+            QVERIFY(QFile::copy(package, s_->dir.makeDir(QStringLiteral("image")) + QStringLiteral("/Install.mpkg")));
         write(QStringLiteral("/image/ReadMe.txt"), "read me");
         write(imagePath().mid(s_->root.size()), "not really a disk image");
-        downloaded_ = dbl::downloaded(imagePath().toUtf8().constData(), "7.5.0");
+        downloaded_ = dbl::downloaded(imagePath().toUtf8().constData(),
+                                      setup.contains(QLatin1String("older-offered")) ? "5.2.0" : BWV_DEMO_VERSION);
         upret = &downloaded_;
     }
 
@@ -309,6 +317,18 @@ private slots:
         QTest::newRow("copy in a folder others may write") << "shared-folder" << QStringList{mounted, refused} << verify << false;
         QTest::newRow("copy in another account's folder") << "foreign-folder" << QStringList{mounted, refused} << verify << false;
         QTest::newRow("no opener") << "no-open" << QStringList{mounted, QStringLiteral("File does not exist: /usr/bin/open")} << "BrindleWave Installation Failed!" << false;
+        // Signed by the maker, yet not what this installer may hand over: it must be the
+        // version offered, this bundle's product, and not take the client back (the light
+        // installer alone may repair the installed version).
+        const QString failed = QStringLiteral("BrindleWave Installation Failed!");
+        const auto refusedAs = [&](const char *why) { return QStringList{mounted, QStringLiteral("Refused package <dl>/Install.mpkg: it ") + QLatin1String(why)}; };
+        QTest::newRow("a repair in the light installer") << "same-client" << QStringList{mounted} << "" << true;
+        QTest::newRow("the installed version as an upgrade") << "same-client upgrade" << refusedAs("is the installed client's version") << failed << false;
+        QTest::newRow("rollback") << "older-package older-offered" << refusedAs("is older than the installed client") << failed << false;
+        QTest::newRow("version lie") << "older-package" << refusedAs("records another version than the one offered") << failed << false;
+        QTest::newRow("product swap") << "vpn-package" << refusedAs("is another product's") << failed << false;
+        QTest::newRow("the VPN client in the VPN installer") << "vpn-package vpn-bundle" << QStringList{mounted} << "" << true;
+        QTest::newRow("a package that names no version") << "bundle-package" << refusedAs("records no readable product or version") << failed << false;
     }
     void anInstallationShowsItsOutcome() {
         QFETCH(QString, setup);
@@ -322,6 +342,9 @@ private slots:
         if (has("no-image")) upret = nullptr;
         if (has("empty-path")) downloaded_ = dbl::downloaded("", "7.5.0");
         if (has("old-client")) write(kSupportDir + QStringLiteral("/conf/bwvinfo"), "version=5.2.0\n");
+        if (has("same-client")) write(kSupportDir + QStringLiteral("/conf/bwvinfo"), "version=" BWV_DEMO_VERSION "\n");
+        if (has("vpn-bundle")) s_->c.bundlePath = QStringLiteral("/Applications/BrindleWaveInstaller.app");
+        upgradeMode = has("upgrade");
         if (has("agent")) startAgent();
         for (const char *marker : {"attach-fails", "accept-all"})
             if (has(marker)) write(QLatin1Char('/') + QLatin1String(marker), "");
@@ -347,6 +370,7 @@ private slots:
         QTRY_COMPARE(QDir(s_->root + QStringLiteral("/tmp")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
         if (log.size() == 3 && log.at(1) == QLatin1String("Failed to verify package")) QVERIFY(!QFileInfo::exists(downloadDir() + QStringLiteral("/ReadMe.txt")));
         if (has("readme-exists")) QCOMPARE(read(QStringLiteral("/usertmp/bwvupdate/ReadMe.txt")), QStringLiteral("left from before"));
+        if (log.value(1).startsWith(QLatin1String("Refused"))) QVERIFY(!QFileInfo::exists(downloadDir() + QStringLiteral("/Install.mpkg")));
         if (!installed) return;
         QCOMPARE(lines(QStringLiteral("/hdiutil.log")).mid(0, 2),
                  (QStringList{QStringLiteral("attach <dl>/BrindleWave-7.5.0.dmg -mountpoint <root>/tmp/<id> -noverify -nobrowse -noautoopen"),

@@ -20,6 +20,11 @@ const char *const kKeys[] = {
     "Failed to verify the signature of the downloaded installer. The package may be corrupted or has "
     "been modified by a third party.",
     "BrindleWave Installation Failed!", "Failed to open BrindleWave installer.", "Cancel", "Download", "Install",
+    "The downloaded installer does not say which BrindleWave version it installs.",
+    "The downloaded installer is for another BrindleWave product than this installer.",
+    "The downloaded installer is not the version that was offered. It may have been replaced by a third party.",
+    "The downloaded installer is older than the BrindleWave installed on this computer.",
+    "This version of BrindleWave is already installed.",
 };
 
 QStringList placeholders(const QString &text) {

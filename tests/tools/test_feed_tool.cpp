@@ -110,6 +110,7 @@ TEST(FeedTool, RefusedImagesWriteNothingAndAreDetached) {
         {"tampered package", {"--full", image("Full", "tampered")}, published, 5},
         {"second image tampered", {"--full", image("Full"), "--vpn", image("VPN", "tampered")}, published, 5},
         {"version mismatch", {"--full", image("Full"), "--version", "9.9.9"}, published, 6},
+        {"the other product's image", {"--full", image("Full"), "--vpn", image("Full")}, published, 11},
         {"existing feed unreadable", {"--full", image("Full")}, "not a feed", 7},
         {"rollout out of range", {"--full", image("Full"), "--rollout", "101"}, published, 2},
         {"the other entry is invalid", {"--full", image("Full")}, broken_vpn, 7},

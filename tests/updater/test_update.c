@@ -217,6 +217,36 @@ static void download_after_check_shows_progress(void) {
     EXPECT(upd_check_bwn_update(UPD_REQ_POLL) == r && memcmp(&copy, r, sizeof copy) == 0);
 }
 
+/* feed.plist offers 7.4.1. A download never takes the client installed when it starts back:
+ * an upgrade only to a newer version, a person's download to none older (the same one
+ * repairs the client). The check may have seen another client. */
+static void downloads_never_go_back(void) {
+    const char *older = "The offered version is older than the installed client.";
+    const struct {
+        const char *at_check, *at_download;
+        int request, code;
+        const char *text;
+    } rows[] = {
+        {"version=7.4.0", "version=7.4.0", UPD_REQ_DOWNLOAD, 0, ""},
+        {"version=7.4.0", "version=7.4.1\n", UPD_REQ_DOWNLOAD, UPD_E_NOT_NEWER, "This version is already installed."},
+        {"version=7.10", "version=7.10", UPD_REQ_DOWNLOAD, UPD_E_NOT_NEWER, older},
+        {"version=7.10", "version=7.10", UPD_REQ_DOWNLOAD_LIGHT, UPD_E_NOT_NEWER, older},
+        {"version=7.4.1", "version=7.4.1", UPD_REQ_DOWNLOAD_LIGHT, 0, ""},
+    };
+    EXPECT(providers(url("feed.plist"), NULL, "") == 0);
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        g_case = fmt("%s then %s, request %d", rows[i].at_check, rows[i].at_download, rows[i].request);
+        install_client(rows[i].at_check);
+        EXPECT(run(UPD_REQ_CHECK)->error_code == 0);
+        install_client(rows[i].at_download);
+        const char *folder = fmt("%s/back-%zu", g_work, i);
+        EXPECT(upd_init(folder) == 0);
+        upd_result *r = run(rows[i].request);
+        EXPECT(r->error_code == rows[i].code && !strcmp(r->error_text, rows[i].text));
+        EXPECT(rows[i].code ? !r->file_path[0] && entries(folder) == 0 : is_image(r->file_path));
+    }
+}
+
 /* The image in img/a.dmg served in many ways, fetched with request 8 into $F, a folder of $D
  * made as given: the outcome, how many requests the server saw and the second one's Range.
  * The image is checked and then used by its path, so a download folder that another account
@@ -375,6 +405,7 @@ int main(int argc, char **argv) {
     requests_before_setup_fail_cleanly();
     checks_report_how_the_feed_was_fetched();
     download_after_check_shows_progress();
+    downloads_never_go_back();
     downloads_resume_or_leave_nothing();
     pinned_keys_refuse_forged_expired_and_older_feeds();
     redirected_feed_relative_folder_and_full_entry();

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Makes the demo content at build time: a certificate authority (root and intermediate),
 # the maker's installer signing certificate, signed Install.mpkg packages for the full and
-# the VPN-only client, ISO 9660 disk images holding them, and the update feed that names
-# the images (written and signed by bwv-feed, which checks the images as the installer
-# would), with the feed key it is signed with and the providers.plist that pins it for the
-# bundles. Keys are generated here and stay in the build tree; an existing set is kept so
-# that packages and bundles made earlier in the same build tree stay trusted.
+# the VPN-only client (and of an older release), ISO 9660 disk images holding them, and the
+# update feeds that name the images (written by bwv-feed, which checks the images as the
+# installer would; the current one signed), with the feed key it is signed with and the
+# providers.plist that pins it for the bundles. Keys are generated here and stay in the
+# build tree; an existing set is kept so that packages and bundles made earlier in the same
+# build tree stay trusted.
 #
 # usage: make-demo.sh OUTDIR TRUSTDIR MKPKG SRCDIR VERSION FEEDTOOL PROVIDERS-TEMPLATE
 set -euo pipefail
@@ -70,29 +71,29 @@ umask 022
 chmod 644 "$ca/root.pem" "$ca/intermediate.pem" "$out/signer.pem"
 cp "$ca/root.pem" "$trust/demo-root-ca.pem"
 
-feed=$out/feed tampered=$out/tampered work=$out/work
-rm -rf "$feed" "$tampered" "$work"
-mkdir -p "$feed" "$tampered" "$work"
+feed=$out/feed tampered=$out/tampered older=$out/older work=$out/work
+rm -rf "$feed" "$tampered" "$older" "$work"
+mkdir -p "$feed" "$tampered" "$older" "$work"
 
-make_package() {  # kind title identifier -> $out/<kind>/Install.mpkg
-  local kind=$1 title=$2 id=$3 dir=$work/$1/pkg
+make_package() {  # kind title identifier [version] -> $out/<kind>/Install.mpkg
+  local kind=$1 title=$2 id=$3 v=${4:-$version} dir=$work/$1/pkg
   local comp=$dir/BrindleWave.pkg
   mkdir -p "$comp" "$work/$kind/payload/Library/Application Support/Tarvenel/BrindleWave/conf"
-  subst() { sed -e "s|@TITLE@|$title|g" -e "s|@ID@|$id|g" -e "s|@VERSION@|$version|g" -e "s|@PKGNAME@|BrindleWave|g" "$1"; }
+  subst() { sed -e "s|@TITLE@|$title|g" -e "s|@ID@|$id|g" -e "s|@VERSION@|$v|g" -e "s|@PKGNAME@|BrindleWave|g" "$1"; }
   subst "$src/package/Distribution.in" > "$dir/Distribution"
   subst "$src/package/PackageInfo.in" > "$comp/PackageInfo"
-  printf 'version=%s\n' "$version" > "$work/$kind/payload/Library/Application Support/Tarvenel/BrindleWave/conf/bwvinfo"
+  printf 'version=%s\n' "$v" > "$work/$kind/payload/Library/Application Support/Tarvenel/BrindleWave/conf/bwvinfo"
   tar -C "$work/$kind/payload" --owner=0 --group=0 -czf "$comp/Payload" .
   mkdir -p "$out/$kind"
   "$mkpkg" --key "$out/signer.key" --cert "$out/signer.pem" --cert "$ca/intermediate.pem" --cert "$ca/root.pem" \
     "$dir" "$out/$kind/Install.mpkg"
 }
 
-make_image() {  # package volume-name image
-  local pkg=$1 vol=$2 image=$3 stage
+make_image() {  # package volume-name image [version]
+  local pkg=$1 vol=$2 image=$3 v=${4:-$version} stage
   stage=$(mktemp -d "$work/image.XXXXXX")
   cp "$pkg" "$stage/Install.mpkg"
-  printf '%s %s\n\nOpen Install.mpkg to install %s.\n' "$vol" "$version" "$vol" > "$stage/ReadMe.txt"
+  printf '%s %s\n\nOpen Install.mpkg to install %s.\n' "$vol" "$v" "$vol" > "$stage/ReadMe.txt"
   xorriso -as mkisofs -quiet -V "$(echo "$vol" | tr ' a-z' '_A-Z')" -J -R -o "$image" "$stage" >/dev/null 2>&1 \
     || { echo "make-demo: xorriso failed for $image" >&2; exit 1; }
 }
@@ -135,6 +136,17 @@ quiet "$feedtool" make --version "$version" --full "$feed/BrindleWaveFull-$versi
 PEM=$(cat "$out/feed-key.pem.pub") awk '/^<\/dict>/ {
     print "\t<key>FeedPublicKeys</key>\n\t<array>\n\t\t<string>" ENVIRON["PEM"] "</string>\n\t</array>" }
   { print }' "$providers" > "$out/providers.plist"
+
+# An older release, signed by the maker like the current one: what a server that rolls
+# clients back, or names it as a newer version, would serve. The signature holds; the
+# installer must refuse it for what it is.
+old_version=5.2.0
+make_package older/full "BrindleWave" com.tarvenel.brindlewave.full "$old_version"
+make_package older/vpn "BrindleWave VPN" com.tarvenel.brindlewave.vpn "$old_version"
+make_image "$out/older/full/Install.mpkg" "BrindleWave" "$older/BrindleWaveFull-$old_version.dmg" "$old_version"
+make_image "$out/older/vpn/Install.mpkg" "BrindleWave VPN" "$older/BrindleWaveVPN-$old_version.dmg" "$old_version"
+quiet "$feedtool" make --version "$old_version" --full "$older/BrindleWaveFull-$old_version.dmg" \
+  --vpn "$older/BrindleWaveVPN-$old_version.dmg" -o "$older/feed.plist"
 
 # The same feed with packages whose last byte was altered after signing: the images
 # download and mount, and the signature check must refuse them.

@@ -220,6 +220,26 @@ TEST(Gmsg, TheStringRingWrapsAndRefusesWhatCannotFit)
     gmsg_release(m);
 }
 
+// A message holding another many times over prints it each time: past 16 MiB its
+// description is not made, and the length asked for is 0.
+TEST(Gmsg, ADescriptionPastItsBoundIsEmpty)
+{
+    gmsg *inner = gmsg_create(0, 0), *m = gmsg_create(0, 0);
+    gmsg_add_str(inner, "big", std::string(1 << 20, 'x').c_str());
+    int len = 0;
+    for (int i = 0; i < 17; ++i) {
+        if (i == 15) {
+            gmsg_get_desc(m, nullptr, &len);
+            EXPECT_GT(len, 15 << 20);
+        }
+        gmsg_add_msg(m, std::to_string(i).c_str(), inner);
+    }
+    gmsg_get_desc(m, nullptr, &len);
+    EXPECT_EQ(len, 0);
+    gmsg_release(inner);
+    gmsg_release(m);
+}
+
 // Many threads create, fill, read, send and release messages at once: each reads back its
 // own contents, and no two messages ever share an id, not even after one is released.
 TEST(Gmsg, ThreadsKeepTheirOwnContentsAndUniqueIds)

@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 #include <string>
 #include <tuple>
 
 #include "support/bplist_bomb.hpp"
 #include "support/bwvtest.hpp"
 #include "updater/feed.hpp"
+#include "updater/net.hpp"
 
 namespace upd = bwv::upd;
 using upd::FeedError;
@@ -177,4 +181,16 @@ TEST(UpdateProviders, OnlyWebUrlsAreKept) {
     EXPECT_EQ(p.feed_urls, (std::vector<std::string>{"https://h/feed.plist", "http://m/feed.plist"}));
     EXPECT_EQ(p.stall_timeout_s, 2);
     EXPECT_EQ(p.connect_timeout_s, 15);
+}
+
+// An image is fetched only when the folder keeps its margin free after it.
+TEST(UpdateDownload, AnImageMustFitTheFolderWithRoomToSpare) {
+    bwv::test::TempDir dir;
+    int fd = open(dir.write("f", "").c_str(), O_RDONLY);
+    struct statvfs vfs{};
+    ASSERT_EQ(fstatvfs(fd, &vfs), 0);
+    const uint64_t avail = uint64_t{vfs.f_bavail} * vfs.f_frsize;
+    EXPECT_TRUE(upd::fits_in_folder(fd, avail / 2));
+    EXPECT_FALSE(upd::fits_in_folder(fd, avail + (uint64_t{1} << 30)));
+    close(fd);
 }

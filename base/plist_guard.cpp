@@ -211,7 +211,8 @@ bool binary_graph_is_sane(const uint8_t *p, size_t len)
     if (len < 8 + 32)
         return false;
     const uint64_t max_nodes = uint64_t{len} + (uint64_t{1} << 16);
-    const uint64_t max_bytes = 16 * uint64_t{len} + (uint64_t{1} << 20);
+    // What sharing adds on top of the list's own text is capped, however large the file.
+    const uint64_t max_bytes = uint64_t{len} + std::min(15 * uint64_t{len} + (uint64_t{1} << 20), uint64_t{64} << 20);
     const uint8_t *t = p + len - 32;
     size_t off_size = t[6], ref_size = t[7];
     uint64_t count = read_be(t + 8, 8), top = read_be(t + 16, 8), table = read_be(t + 24, 8);

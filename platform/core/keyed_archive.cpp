@@ -355,8 +355,9 @@ public:
           state_(objects_.size(), 0),
           size_(objects_.size(), 0),
           bytes_(objects_.size(), 0),
-          max_bytes_(std::min<uint64_t>(kBytesPerInputByte * uint64_t{input_len} + kBytesBase,
-                                        kMaxExpandedBytes)) {}
+          max_bytes_(kOwnBytesPerInputByte * uint64_t{input_len} +
+                     std::min(kSharedBytesPerInputByte * uint64_t{input_len} + kSharedBytesBase,
+                              kMaxSharedBytes)) {}
 
     pl::Ref decode(uint64_t uid, int depth) {
         if (uid == 0 || uid >= objects_.size() || depth > kMaxDepth) return {};
@@ -391,12 +392,14 @@ private:
 
     // The same holds for text: a string shared by many dictionaries, as their key or as a
     // value, is copied into each dictionary's keys and printed in each place by a
-    // description. The text such a walk produces may reach a fixed multiple of the
-    // archive's size, never more than kMaxExpandedBytes.
+    // description. An archive that shares nothing always fits (a node takes at least three
+    // bytes, data is printed in hex); what sharing adds is a multiple of the archive's
+    // size, never more than kMaxSharedBytes.
     static constexpr uint64_t kNodeBytes = 16;  // punctuation and a number's digits
-    static constexpr uint64_t kBytesPerInputByte = 32;
-    static constexpr uint64_t kBytesBase = uint64_t{1} << 20;
-    static constexpr uint64_t kMaxExpandedBytes = uint64_t{32} << 20;
+    static constexpr uint64_t kOwnBytesPerInputByte = 8;
+    static constexpr uint64_t kSharedBytesPerInputByte = 24;
+    static constexpr uint64_t kSharedBytesBase = uint64_t{1} << 20;
+    static constexpr uint64_t kMaxSharedBytes = uint64_t{32} << 20;
 
     bool grow(uint64_t child) {
         expanded_ += size_[child];

@@ -31,14 +31,6 @@ inline std::string bplist_marker(uint8_t type, uint64_t count)
 }
 
 inline BplistObject bplist_string(const std::string &s) { return {bplist_marker(0x5, s.size()) + s, {}}; }
-// UTF-16 text of n units "k".
-inline BplistObject bplist_utf16(uint64_t n)
-{
-    std::string head = bplist_marker(0x6, n);
-    for (uint64_t i = 0; i < n; ++i)
-        head += std::string("\0k", 2);
-    return {head, {}};
-}
 inline BplistObject bplist_array(std::vector<uint64_t> refs) { return {bplist_marker(0xA, refs.size()), std::move(refs)}; }
 inline BplistObject bplist_dict(std::vector<uint64_t> keys, const std::vector<uint64_t> &values)
 {
@@ -109,39 +101,26 @@ inline std::string archive_of_shared(uint64_t n, const std::string &key, const s
         s("$classname"), s("$classes"), s("NSDictionary"), bplist_array({30}), s("NSArray"), bplist_array({32}),
         bplist_array({38}), bplist_array({39}), bplist_uid(2), bplist_uid(3), bplist_uid(6), bplist_uid(7)};
     std::vector<uint64_t> objects{11, 12, 13, 14, 15, 16, 17, 18}, items;
-    for (uint64_t i = 0; i < n; ++i) {
-        objects.push_back(19);
-        items.push_back(o.size());
-        o.push_back(bplist_uid(8 + i));
-    }
+    for (uint64_t i = 0; i < n; ++i)
+        objects.push_back(19), items.push_back(o.size()), o.push_back(bplist_uid(8 + i));
     o[10] = bplist_array(objects);
     o[26] = bplist_array(items);
     return bplist(o);
 }
 
-// A property list {"list": [d1 ... dn]} of n distinct dictionaries, each {key: "v"}.
-inline std::string list_of_shared_key(uint64_t n, const BplistObject &key)
+// A property list {"list": [d1 ... dn]} of n distinct dictionaries, each {key: "v"}, the
+// key one UTF-16 text of `units` units.
+inline std::string list_of_shared_key(uint64_t n, uint64_t units)
 {
-    std::vector<BplistObject> o{bplist_dict({1}, {2}), bplist_string("list"), {}, key, bplist_string("v")};
+    std::vector<BplistObject> o{bplist_dict({1}, {2}), bplist_string("list"), {}, {bplist_marker(0x6, units), {}},
+                                bplist_string("v")};
+    for (uint64_t i = 0; i < units; ++i)
+        o[3].head += std::string("\0k", 2);
     std::vector<uint64_t> items;
-    for (uint64_t i = 0; i < n; ++i) {
-        items.push_back(o.size());
-        o.push_back(bplist_dict({3}, {4}));
-    }
+    for (uint64_t i = 0; i < n; ++i)
+        items.push_back(o.size()), o.push_back(bplist_dict({3}, {4}));
     o[2] = bplist_array(items);
     return bplist(o);
-}
-
-// XML n arrays deep, each opened with `open` (which may hide a closing tag from a careless
-// count) and closed by a plain "</array>".
-inline std::string xml_nested(int n, const std::string &open)
-{
-    std::string x = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>k</key>";
-    for (int i = 0; i < n; ++i)
-        x += open;
-    for (int i = 0; i < n; ++i)
-        x += "</array>";
-    return x + "</dict></plist>";
 }
 
 }  // namespace bwv::test

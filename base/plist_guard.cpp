@@ -28,7 +28,7 @@ public:
         for (;;) {
             skip_blanks();
             if (i_ >= s_.size())
-                return open_.empty();  // a cut-off document never builds a deep tree
+                return open_.empty();  // cut off inside a container: the reader refuses it
             if (s_[i_] != '<' || i_ + 1 >= s_.size())
                 return false;
             ++i_;

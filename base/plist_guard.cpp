@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 #include <vector>
 
@@ -10,35 +11,186 @@ namespace bwv::pl {
 
 namespace {
 
-bool xml_nesting_is_sane(const char *p, size_t len)
-{
-    int depth = 0;
-    const char *end = p + len;
-    for (const char *c = static_cast<const char *>(memchr(p, '<', len)); c;
-         c = static_cast<const char *>(memchr(c + 1, '<', static_cast<size_t>(end - c - 1)))) {
-        std::string_view rest(c + 1, static_cast<size_t>(end - c - 1));
-        bool closing = !rest.empty() && rest[0] == '/';
-        if (closing)
-            rest.remove_prefix(1);
-        size_t name_len = rest.starts_with("array") ? 5 : rest.starts_with("dict") ? 4 : 0;
-        if (name_len == 0)
-            continue;
-        rest.remove_prefix(name_len);
-        size_t gt = rest.find('>');
-        if (gt == std::string_view::npos)
-            return true;  // unterminated tag: the parser will refuse it
-        if (rest.substr(0, gt).find_first_not_of(" \t\r\n/") != std::string_view::npos)
-            continue;  // another element whose name merely starts the same way
-        if (gt > 0 && rest[gt - 1] == '/')
-            continue;  // <array/>
-        depth += closing ? -1 : 1;
-        if (depth > kMaxPlistDepth)
-            return false;
-        if (c + 1 >= end)
-            break;
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// Tokenises XML as libplist's reader does and tracks the containers it would open, so
+// that whatever it reaches (comments, CDATA, processing instructions, a DOCTYPE, tags with
+// attributes) this count reaches too. Where libplist's own releases differ (whether quoted
+// text hides markup inside a tag, an instruction or a DOCTYPE), both readings must agree
+// or the bytes are refused; so is everything the reader would stop at, since a refusal
+// costs an honest file nothing it could have had.
+class XmlDepth {
+public:
+    XmlDepth(std::string_view s, int limit) : s_(s), limit_(limit) {}
+
+    bool ok()
+    {
+        for (;;) {
+            skip_blanks();
+            if (i_ >= s_.size())
+                return open_.empty();  // cut off inside a container: the reader refuses it
+            if (s_[i_] != '<' || i_ + 1 >= s_.size())
+                return false;
+            ++i_;
+            char c = s_[i_];
+            bool done = false;
+            if (!(c == '?' ? skip_instruction() : c == '!' ? skip_declaration() : element(done)))
+                return false;
+            if (done)
+                return true;
+        }
     }
-    return true;
-}
+
+private:
+    static constexpr size_t npos = std::string_view::npos;
+
+    void skip_blanks()
+    {
+        while (i_ < s_.size() && is_blank(s_[i_]))
+            ++i_;
+    }
+
+    // First position at or after from where stop() holds, or npos. With quotes, text
+    // between double quotes is stepped over and an unmatched quote gives npos; both ways
+    // must give one answer.
+    template <typename Stop>
+    size_t scan(size_t from, Stop stop) const
+    {
+        size_t plain = npos, quoted = npos;
+        for (size_t k = from; k < s_.size(); ++k)
+            if (stop(k)) {
+                plain = k;
+                break;
+            }
+        for (size_t k = from; k < s_.size(); ++k) {
+            if (stop(k)) {
+                quoted = k;
+                break;
+            }
+            if (s_[k] == '"') {
+                k = s_.find('"', k + 1);
+                if (k == npos)
+                    break;
+            }
+        }
+        return plain == quoted ? plain : npos;
+    }
+    size_t find(size_t from, std::string_view what, bool quotes = false) const
+    {
+        if (!quotes)
+            return s_.find(what, from);
+        return scan(from, [&](size_t k) { return s_.substr(k, what.size()) == what; });
+    }
+
+    bool skip_instruction()
+    {
+        size_t e = find(i_, "?>", true);
+        i_ = e + 2;
+        return e != npos;
+    }
+
+    bool skip_declaration()
+    {
+        std::string_view rest = s_.substr(i_);
+        if (rest.starts_with("!--")) {
+            size_t e = find(i_ + 3, "-->");
+            i_ = e + 3;
+            return e != npos;
+        }
+        if (!rest.starts_with("!DOCTYPE"))
+            return false;
+        i_ += 8;
+        // Blanks between the parts only restart the reader's search for '[' or '>'.
+        size_t e = scan(i_, [&](size_t k) { return s_[k] == '[' || s_[k] == '>'; });
+        if (e != npos && s_[e] == '[')
+            e = find(e, "]>", true), i_ = e + 2;
+        else
+            i_ = e + 1;
+        return e != npos;
+    }
+
+    // Text of a leaf element up to its end tag: comments and CDATA may sit in it, nothing
+    // else that starts with '<'.
+    bool leaf_text(std::string_view name)
+    {
+        for (;;) {
+            size_t lt = s_.find('<', i_);
+            if (lt == npos || lt + 1 >= s_.size())
+                return false;
+            std::string_view rest = s_.substr(lt + 1);
+            size_t e = npos;
+            if (rest.starts_with("!--"))
+                e = find(lt + 4, "-->"), i_ = e + 3;
+            else if (rest.starts_with("![CDATA["))
+                e = find(lt + 9, "]]>"), i_ = e + 3;
+            else if (rest.starts_with("/") && rest.substr(1).starts_with(name)) {
+                i_ = lt + 2 + name.size();
+                skip_blanks();
+                return i_ < s_.size() && s_[i_++] == '>';
+            } else
+                return false;
+            if (e == npos)
+                return false;
+        }
+    }
+
+    bool element(bool &done)
+    {
+        size_t name_end = s_.find_first_of(" \r\n\t<>", i_);
+        if (name_end == npos)
+            return false;
+        size_t gt = s_[name_end] == '>' ? name_end : scan(name_end, [&](size_t k) { return s_[k] == '<' || s_[k] == '>'; });
+        if (gt == npos || s_[gt] != '>')
+            return false;
+        std::string_view name = s_.substr(i_, name_end - i_);
+        bool empty = s_[gt - 1] == '/';
+        if (empty && gt - i_ - 1 < name.size())
+            name = name.substr(0, gt - i_ - 1);
+        i_ = gt + 1;
+        static constexpr std::string_view leaves[] = {"key", "string", "integer", "real", "true", "false", "date", "data"};
+        char kind = name == "plist" ? 'p' : name == "dict" ? 'd' : name == "array" ? 'a' : 0;
+        if (name.starts_with("/")) {
+            name.remove_prefix(1);
+            char want = name == "plist" ? 'p' : name == "dict" ? 'd' : name == "array" ? 'a' : 0;
+            if (open_.empty() || open_.back() != want)
+                return false;
+            open_.pop_back();
+            if (want != 'p' && --depth_ == 0 && rooted_)
+                done = true;  // the root closed: the reader stops here
+            return true;
+        }
+        if (kind == 'p') {
+            if (empty)
+                return false;
+            if (root_seen_ && open_.empty())
+                done = true;  // a second document is never read
+            else
+                open_.push_back('p');
+            return true;
+        }
+        bool first = !root_seen_;
+        root_seen_ = true;
+        if (kind == 0) {
+            if (std::find(std::begin(leaves), std::end(leaves), name) == std::end(leaves))
+                return false;
+            done = first;  // a leaf root is the whole document
+            return empty || leaf_text(name);
+        }
+        if (empty)
+            return true;
+        if (first)
+            rooted_ = true;
+        open_.push_back(kind);
+        return ++depth_ <= limit_;
+    }
+
+    std::string_view s_;
+    size_t i_ = 0;
+    int limit_;
+    int depth_ = 0;
+    bool root_seen_ = false, rooted_ = false;
+    std::vector<char> open_;  // plist, dict and array elements not yet closed
+};
 
 uint64_t read_be(const uint8_t *p, size_t n)
 {
@@ -59,7 +211,8 @@ bool binary_graph_is_sane(const uint8_t *p, size_t len)
     if (len < 8 + 32)
         return false;
     const uint64_t max_nodes = uint64_t{len} + (uint64_t{1} << 16);
-    const uint64_t max_bytes = 16 * uint64_t{len} + (uint64_t{1} << 20);
+    // What sharing adds on top of the list's own text is capped, however large the file.
+    const uint64_t max_bytes = uint64_t{len} + std::min(15 * uint64_t{len} + (uint64_t{1} << 20), uint64_t{64} << 20);
     const uint8_t *t = p + len - 32;
     size_t off_size = t[6], ref_size = t[7];
     uint64_t count = read_be(t + 8, 8), top = read_be(t + 16, 8), table = read_be(t + 24, 8);
@@ -86,8 +239,10 @@ bool binary_graph_is_sane(const uint8_t *p, size_t len)
     };
 
     // libplist aborts the process when it hands out a dictionary key holding a zero
-    // character, so such keys are refused here.
-    auto key_holds_nul = [&](uint64_t i) -> bool {
+    // character, so such keys are refused here. Each key is scanned once however many
+    // dictionaries use it: a long shared key would otherwise cost its length per use.
+    std::vector<int8_t> nul_seen(count, -1);
+    auto scan_key = [&](uint64_t i) -> bool {
         uint64_t o = offset_of(i);
         if (o < 8 || o >= table)
             return false;
@@ -101,6 +256,11 @@ bool binary_graph_is_sane(const uint8_t *p, size_t len)
             if (p[pos + 2 * k] == 0 && p[pos + 2 * k + 1] == 0)
                 return true;
         return false;
+    };
+    auto key_holds_nul = [&](uint64_t i) -> bool {
+        if (nul_seen[i] < 0)
+            nul_seen[i] = scan_key(i) ? 1 : 0;
+        return nul_seen[i] == 1;
     };
 
     // Children of object i and the bytes of text or data each copy of it holds, or false
@@ -185,6 +345,11 @@ bool binary_graph_is_sane(const uint8_t *p, size_t len)
 
 }  // namespace
 
+bool xml_depth_within(const void *bytes, size_t len, int max_depth)
+{
+    return bytes && XmlDepth(std::string_view(static_cast<const char *>(bytes), len), max_depth).ok();
+}
+
 bool safe_for_libplist(const void *bytes, size_t len)
 {
     if (!bytes)
@@ -192,7 +357,7 @@ bool safe_for_libplist(const void *bytes, size_t len)
     const auto *p = static_cast<const uint8_t *>(bytes);
     if (len >= 8 && memcmp(p, "bplist00", 8) == 0)
         return binary_graph_is_sane(p, len);
-    return xml_nesting_is_sane(static_cast<const char *>(bytes), len);
+    return xml_depth_within(bytes, len, kMaxPlistDepth);
 }
 
 }  // namespace bwv::pl

@@ -14,9 +14,16 @@ inline constexpr int kMaxPlistDepth = 512;
 
 // True when libplist may be given these bytes: a binary list ("bplist00") whose object
 // graph is well formed, without cycles or dictionary keys holding a zero character, and
-// whose expanded tree stays within a few times its own size; anything else (taken as XML)
-// whose arrays and dictionaries nest no deeper than kMaxPlistDepth. A true answer says
-// nothing about whether the bytes then parse.
+// whose expanded tree stays within a few times its own size, checked in time linear in
+// its size; anything else, XML that xml_depth_within allows at kMaxPlistDepth. A true
+// answer says nothing about whether the bytes then parse.
 bool safe_for_libplist(const void *bytes, size_t len);
+
+// True when libplist's XML reader, given these bytes, would open no more than max_depth
+// arrays and dictionaries inside one another. Counted over the reader's own tokens, so
+// comments, CDATA, processing instructions, a DOCTYPE and attributes cannot hide a
+// closing tag; bytes the reader would refuse, or read differently between its releases,
+// give false.
+bool xml_depth_within(const void *bytes, size_t len, int max_depth);
 
 }  // namespace bwv::pl

@@ -419,7 +419,8 @@ void gmsg_print_all(gmsg *m) {
         std::printf("control type: %d, message type: %d, key count: %ld\n", m->c_type, m->m_type,
                     count);
         std::fflush(stdout);
-        bwv::log_line(content ? pl::description(content.get()) : std::string("(null)"));
+        std::string desc = content ? pl::description(content.get()) : std::string();
+        bwv::log_line(desc.empty() ? std::string("(null)") : desc);
     } catch (...) {
     }
 }

@@ -599,6 +599,7 @@ std::string net_problem(const upd::NetResult &r) {
     case upd::NetError::Tls: return "the server's certificate is not accepted";
     case upd::NetError::Interrupted: return "the transfer broke off";
     case upd::NetError::Local: return "cannot store the download";
+    case upd::NetError::NoSpace: return "not enough free space for the image";
     default: return "cannot reach the server";
     }
 }

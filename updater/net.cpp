@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 #include <openssl/evp.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <strings.h>
@@ -21,9 +22,6 @@ namespace {
 
 constexpr long kMaxRedirects = 10;
 constexpr long kReceiveBuffer = 512 * 1024;
-// An image arriving slower than this for the stall time counts as a drop: a server that
-// sends a byte now and then never stalls, but would keep the download going for ever.
-constexpr long kMinimumImageRate = 1024;
 constexpr char kUserAgent[] = "BrindleWaveUpdate/1.0";
 
 // Hashes on a thread of its own so that SHA-256 runs while the next bytes arrive; the
@@ -315,6 +313,13 @@ size_t write_file(char *p, size_t size, size_t n, void *user) {
 
 }  // namespace
 
+bool fits_in_folder(int fd, uint64_t bytes) {
+    struct statvfs vfs{};
+    if (fstatvfs(fd, &vfs) != 0) return false;
+    uint64_t avail = uint64_t{vfs.f_bavail} * vfs.f_frsize;
+    return avail >= kFreeSpaceMargin && bytes <= avail - kFreeSpaceMargin;
+}
+
 void net_global_init() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -342,6 +347,12 @@ DownloadOutcome download_to_file(const std::string &url, int fd, uint64_t expect
                                  const NetOptions &opts, int max_resumes,
                                  const std::function<void(uint64_t)> &on_bytes) {
     DownloadOutcome result;
+    // A server that announces more than any image holds, or than the disk can take, would
+    // otherwise fill the folder before its own size check ended the transfer.
+    if (expected_size > kMaxImageBytes || !fits_in_folder(fd, expected_size)) {
+        result.net.error = expected_size > kMaxImageBytes ? NetError::TooLarge : NetError::NoSpace;
+        return result;
+    }
     BackgroundSha256 hash;
     Watch watch;
     CurlEasy h = make_handle(url, opts, watch);
@@ -349,6 +360,9 @@ DownloadOutcome download_to_file(const std::string &url, int fd, uint64_t expect
     FileSink sink{fd, expected_size, 0, &hash, &on_bytes};
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, write_file);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
+    // A server that sends a byte now and then never stalls, but would keep the download
+    // going for ever; below this rate a transfer counts as a drop and is resumed only
+    // max_resumes times, while an honest slow line stays well above it.
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, kMinimumImageRate);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, opts.stall_timeout_s);
 

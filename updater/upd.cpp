@@ -43,6 +43,7 @@ constexpr char kTextNoEntry[] = "No update is offered for this client.";
 constexpr char kTextInterrupted[] = "The download was interrupted.";
 constexpr char kTextDamaged[] = "The downloaded disk image is damaged.";
 constexpr char kTextSave[] = "Cannot save the disk image.";
+constexpr char kTextNoSpace[] = "There is not enough free space to save the disk image.";
 constexpr char kTextTls[] = "Cannot verify the update server's identity.";
 constexpr char kTextInternal[] = "The update failed unexpectedly.";
 constexpr char kTextUnsigned[] = "The update information is not signed.";
@@ -81,6 +82,7 @@ Failure net_failure(const NetResult &r, bool feed) {
     case NetError::TooLarge:
         return feed ? Failure{UPD_E_BAD_FEED, kTextBadFeed} : Failure{UPD_E_DAMAGED, kTextDamaged};
     case NetError::Local: return {UPD_E_SAVE, kTextSave};
+    case NetError::NoSpace: return {UPD_E_SAVE, kTextNoSpace};
     default:
         return {UPD_E_UNREACHABLE, feed ? kTextUnreachable : kTextDownloadUnreachable};
     }
@@ -388,6 +390,8 @@ private:
             return Failure{UPD_E_NO_ENTRY, kTextNoEntry};
         }
         show_version(entry);
+        // No client image comes near this: the entry is taken as invalid.
+        if (entry.size > kMaxImageBytes) return Failure{UPD_E_BAD_FEED, kTextBadFeed};
         if (auto f = refuse_going_back(job, entry)) return f;
         if (job.folder.empty()) return Failure{UPD_E_NOT_SET_UP, kTextNoFolder};
         if (!make_private_folder(job.folder)) return Failure{UPD_E_SAVE, kTextSave};

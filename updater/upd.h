@@ -86,8 +86,9 @@ int set_full_version(void);
 /* Sets the folder the disk image is downloaded into (created 0700 when a download starts).
  * A relative path is taken relative to the current directory. Returns 0, -1 for NULL or
  * "", -2 when the path is too long for file_path. A download fails with UPD_E_SAVE when the
- * folder is a link, belongs to another user or may be written by others, or when its
- * parent is another user's or may be written by others without the sticky bit. */
+ * folder is a link, belongs to another user or may be written by others, when its
+ * parent is another user's or may be written by others without the sticky bit, or when
+ * the image's size would leave less than 16 MiB free there. */
 int upd_init(const char *path);
 
 /* Requests 1, 2 and 8 start work on the library's own thread and return at once; a request

@@ -3,6 +3,7 @@
 
 #include "base/hex.hpp"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace bwv::pl {
@@ -13,6 +14,13 @@ namespace {
 
 constexpr int kMaxDepth = 512;
 
+// Containers that share their contents print them once per reference, and indentation
+// grows with depth, so a description can dwarf what it describes. Past this size it is
+// not made at all: a description is for reading, and nobody reads this much.
+constexpr size_t kMaxDescription = size_t{16} << 20;
+
+bool too_long(const std::string &out) { return out.size() > kMaxDescription; }
+
 bool is_bare(unsigned char c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
@@ -21,8 +29,10 @@ bool is_bare(unsigned char c)
 
 // Bare when every character is plain; otherwise quoted with C-like escapes and \Uxxxx
 // for everything outside printable ASCII, as Foundation prints.
-void append_quoted_if_needed(std::string &out, std::string_view s)
+bool append_quoted_if_needed(std::string &out, std::string_view s)
 {
+    if (s.size() > kMaxDescription - std::min(out.size(), kMaxDescription))
+        return false;
     bool bare = !s.empty();
     for (unsigned char c : s)
         if (!is_bare(c)) {
@@ -31,13 +41,15 @@ void append_quoted_if_needed(std::string &out, std::string_view s)
         }
     if (bare) {
         out += s;
-        return;
+        return true;
     }
     out += '"';
     auto *p = reinterpret_cast<const unsigned char *>(s.data());
     size_t n = s.size(), i = 0;
     char buf[16];
     while (i < n) {
+        if (too_long(out))
+            return false;
         uint32_t cp = next_code_point(p, n, i);
         switch (cp) {
         case '"': out += "\\\""; continue;
@@ -59,6 +71,7 @@ void append_quoted_if_needed(std::string &out, std::string_view s)
         }
     }
     out += '"';
+    return true;
 }
 
 std::string number_text(const plobj *o)
@@ -86,24 +99,23 @@ void indent(std::string &out, int level) { out.append(static_cast<size_t>(level)
 
 bool describe(std::string &out, const plobj *o, int level)
 {
-    if (level > kMaxDepth)
+    if (level > kMaxDepth || too_long(out))
         return false;
     switch (o->kind) {
     case Kind::String:
-        append_quoted_if_needed(out, as_string(o)->value);
-        return true;
+        return append_quoted_if_needed(out, as_string(o)->value);
     case Kind::Integer:
     case Kind::Real:
-        append_quoted_if_needed(out, number_text(o));
-        return true;
+        return append_quoted_if_needed(out, number_text(o));
     case Kind::Boolean:
         out += bool_value(o) ? '1' : '0';
         return true;
     case Kind::Date:
-        append_quoted_if_needed(out, date_text(date_value(o)));
-        return true;
+        return append_quoted_if_needed(out, date_text(date_value(o)));
     case Kind::Data: {
         const auto &d = data_value(o);
+        if (d.size() > (kMaxDescription - std::min(out.size(), kMaxDescription)) / 2)
+            return false;
         out += '<';
         for (size_t i = 0; i < d.size(); ++i) {
             if (i && i % 4 == 0)
@@ -136,7 +148,8 @@ bool describe(std::string &out, const plobj *o, int level)
         out += "{\n";
         for (const auto &e : as_dict(o)->entries) {
             indent(out, level + 1);
-            append_quoted_if_needed(out, e.first);
+            if (!append_quoted_if_needed(out, e.first))
+                return false;
             out += " = ";
             if (!describe(out, e.second, level + 1))
                 return false;

@@ -4,6 +4,7 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -298,27 +299,6 @@ private:
     std::vector<uint64_t> memo_;
 };
 
-// XML nesting, counted over container tags; anything unusual only makes the count
-// larger, so the guard errs towards refusing.
-bool xml_nesting_ok(std::string_view s) {
-    int depth = 0;
-    for (size_t i = 0; (i = s.find('<', i)) != std::string_view::npos; ++i) {
-        std::string_view rest = s.substr(i);
-        bool close = rest.starts_with("</");
-        std::string_view name = rest.substr(close ? 2 : 1);
-        bool container = name.starts_with("dict") || name.starts_with("array");
-        if (!container) continue;
-        size_t end = rest.find('>');
-        if (end == std::string_view::npos) return false;
-        if (close) {
-            --depth;
-        } else if (rest[end - 1] != '/') {
-            if (++depth > kMaxPlistNesting) return false;
-        }
-    }
-    return true;
-}
-
 PlistPtr parse_guarded(const void *bytes, size_t len) {
     if (!bytes || len == 0 || len > UINT32_MAX) return nullptr;
     const auto *b = static_cast<const unsigned char *>(bytes);
@@ -327,7 +307,7 @@ PlistPtr parse_guarded(const void *bytes, size_t len) {
         // The scan counts nodes only; a string shared by many references costs its
         // length at each of them, which the property-list guard bounds.
         if (!BplistScan(b, len).ok() || !pl::safe_for_libplist(b, len)) return nullptr;
-    } else if (!xml_nesting_ok(std::string_view(reinterpret_cast<const char *>(b), len))) {
+    } else if (!pl::xml_depth_within(b, len, kMaxPlistNesting)) {
         return nullptr;
     }
     plist_t p = nullptr;
@@ -369,23 +349,34 @@ enum class Cls { Dict, MutableDict, Array, MutableArray, String, MutableString, 
 
 class Reader {
 public:
-    explicit Reader(std::vector<plist_t> objects)
+    Reader(std::vector<plist_t> objects, size_t input_len)
         : objects_(std::move(objects)),
           memo_(objects_.size()),
           state_(objects_.size(), 0),
-          size_(objects_.size(), 0) {}
+          size_(objects_.size(), 0),
+          bytes_(objects_.size(), 0),
+          max_bytes_(kOwnBytesPerInputByte * uint64_t{input_len} +
+                     std::min(kSharedBytesPerInputByte * uint64_t{input_len} + kSharedBytesBase,
+                              kMaxSharedBytes)) {}
 
     pl::Ref decode(uint64_t uid, int depth) {
         if (uid == 0 || uid >= objects_.size() || depth > kMaxDepth) return {};
         if (state_[uid] == kDone) return memo_[uid];
         if (state_[uid] == kBusy) return {};
         state_[uid] = kBusy;
-        uint64_t outer = expanded_;
+        uint64_t outer = expanded_, outer_bytes = expanded_bytes_;
         expanded_ = 1;
+        expanded_bytes_ = kNodeBytes;
         pl::Ref r = decode_node(objects_[uid], depth);
+        if (r && pl::kind(r.get()) == pl::Kind::String)
+            expanded_bytes_ += pl::string_value(r.get()).size();
+        else if (r && pl::kind(r.get()) == pl::Kind::Data)
+            expanded_bytes_ += 2 * pl::data_value(r.get()).size();  // described in hex
         size_[uid] = expanded_;
+        bytes_[uid] = expanded_bytes_;
         expanded_ = outer;
-        if (!r) return {};
+        expanded_bytes_ = outer_bytes;
+        if (!r || bytes_[uid] > max_bytes_) return {};
         memo_[uid] = r;
         state_[uid] = kDone;
         return r;
@@ -399,9 +390,24 @@ private:
     // would be far larger than any message are refused.
     static constexpr uint64_t kMaxExpanded = uint64_t{1} << 20;
 
-    bool grow(uint64_t child_size) {
-        expanded_ += child_size;
-        return expanded_ <= kMaxExpanded;
+    // The same holds for text: a string shared by many dictionaries, as their key or as a
+    // value, is copied into each dictionary's keys and printed in each place by a
+    // description. An archive that shares nothing always fits (a node takes at least three
+    // bytes, data is printed in hex); what sharing adds is a multiple of the archive's
+    // size, never more than kMaxSharedBytes.
+    static constexpr uint64_t kNodeBytes = 16;  // punctuation and a number's digits
+    static constexpr uint64_t kOwnBytesPerInputByte = 8;
+    static constexpr uint64_t kSharedBytesPerInputByte = 24;
+    static constexpr uint64_t kSharedBytesBase = uint64_t{1} << 20;
+    static constexpr uint64_t kMaxSharedBytes = uint64_t{32} << 20;
+
+    bool grow(uint64_t child) {
+        expanded_ += size_[child];
+        return grow_bytes(bytes_[child]) && expanded_ <= kMaxExpanded;
+    }
+    bool grow_bytes(uint64_t n) {
+        expanded_bytes_ += n;
+        return expanded_bytes_ <= max_bytes_;
     }
 
     pl::Ref decode_node(plist_t n, int depth) {
@@ -537,7 +543,7 @@ private:
             pl::Ref arr(pl::make_array(true));
             for (uint64_t u : items) {
                 pl::Ref v = decode(u, depth + 1);
-                if (!v || !grow(size_[u]) || !pl::array_append(arr.get(), v.get())) return {};
+                if (!v || !grow(u) || !pl::array_append(arr.get(), v.get())) return {};
             }
             return arr;
         }
@@ -551,10 +557,11 @@ private:
             for (size_t i = 0; i < keys.size(); ++i) {
                 pl::Ref k = decode(keys[i], depth + 1);
                 std::string key;
-                if (!k || !key_text(k.get(), key)) return {};
+                // Each dictionary keeps its own copy of a key: counted before it is made.
+                if (!k || !grow_bytes(bytes_[keys[i]]) || !key_text(k.get(), key)) return {};
                 pl::Ref v = decode(values[i], depth + 1);
                 // Two keys with one text (5 and "5") would lose a value: refused.
-                if (!v || !grow(size_[values[i]]) || pl::dict_get(dict.get(), key) ||
+                if (!v || !grow(values[i]) || pl::dict_get(dict.get(), key) ||
                     !pl::dict_set(dict.get(), key, v.get()))
                     return {};
             }
@@ -567,8 +574,11 @@ private:
     std::vector<plist_t> objects_;
     std::vector<pl::Ref> memo_;
     std::vector<uint8_t> state_;
-    std::vector<uint64_t> size_;  // nodes a walk of each decoded object visits
-    uint64_t expanded_ = 0;       // nodes of the object being decoded, so far
+    std::vector<uint64_t> size_;   // nodes a walk of each decoded object visits
+    std::vector<uint64_t> bytes_;  // text such a walk produces
+    uint64_t max_bytes_;
+    uint64_t expanded_ = 0;        // nodes of the object being decoded, so far
+    uint64_t expanded_bytes_ = 0;  // and its text
 };
 
 }  // namespace
@@ -621,7 +631,7 @@ plobj *unarchive_root(const void *bytes, size_t len) {
         std::free(it);
         if (objects.size() != n) return nullptr;
 
-        Reader r(std::move(objects));
+        Reader r(std::move(objects), len);
         return r.decode(root_uid, 0).release();
     } catch (const std::bad_alloc &) {
         // Running out of memory says nothing about the bytes; callers must not take it

@@ -124,6 +124,7 @@ private:
 namespace bwv::pl {
 // Foundation's old-style description text of an object ("{\n    key = value;\n}" for a
 // dictionary), quoting strings as Foundation quotes them. Used by dic_show and the
-// message description.
+// message description. Empty for a container that holds itself, nests too deep, or whose
+// text would pass 16 MiB (shared contents print once per reference).
 std::string description(const plobj *obj);
 }  // namespace bwv::pl

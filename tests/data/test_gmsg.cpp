@@ -194,7 +194,7 @@ TEST(Gmsg, BufferLayoutAndTypesComeFromTheArchive)
 
 // Texts handed out by gmsg_get_str live in one ring shared by every message; one that
 // cannot fit is refused without touching what the ring holds.
-TEST(Gmsg, TheStringRingWrapsAndRefusesWhatCannotFit)
+TEST(Gmsg, TheStringRingAndTheDescriptionRefuseWhatCannotFit)
 {
     gmsg *m = gmsg_create(0, 0);
     gmsg_add_str(m, "fits", std::string(131071, 'f').c_str());
@@ -217,6 +217,11 @@ TEST(Gmsg, TheStringRingWrapsAndRefusesWhatCannotFit)
     gmsg *self = gmsg_get_msg(m, "self");
     EXPECT_TRUE(self && str_r(self, "fits").size() == 131071u && gmsg_get_msg(self, "self") == nullptr);
     gmsg_release(self);
+    // Each snapshot holds the ones before: past 16 MiB no description is made.
+    for (int i = 0; i < 6; ++i)
+        gmsg_add_msg(m, std::to_string(i).c_str(), m);
+    gmsg_get_desc(m, nullptr, &len);
+    EXPECT_EQ(len, 0);
     gmsg_release(m);
 }
 

@@ -186,10 +186,14 @@ TEST(PlistHostile, ExpansionBombsAndDeepNestingAreRefused)
         }
         return cur;
     };
-    std::string out, deep_xml = "<plist version=\"1.0\"><dict><key>k</key>";
-    for (int i = 0; i < 200000; ++i)
-        deep_xml += i < 100000 ? "<array>" : "</array>";
-    const std::string big(65536, 'x');
+    // n arrays deep, each opened with `open`, which may hide a closing tag from a careless count.
+    auto xml_nested = [](int n, const std::string &open) {
+        std::string x = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>k</key>";
+        for (int i = 0; i < 2 * n; ++i) x += i < n ? open : "</array>";
+        return x + "</dict></plist>";
+    };
+    std::string out;
+    const std::string big(65536, 'x'), long_key(100000, 'k');
     const struct { const char *shape; std::string bytes; bool parses, decodes; } rows[] = {
         {"2^20 copies of a boolean", doubling_bomb(20, {"\x09", {}}), false, false},
         {"2^64 copies of a boolean", doubling_bomb(64, {"\x09", {}}), false, false},
@@ -207,7 +211,19 @@ TEST(PlistHostile, ExpansionBombsAndDeepNestingAreRefused)
         {"binary nested 100000 deep", chain(100000, 0), false, false},
         {"binary nested 100 deep", chain(100, 0), true, false},
         {"an array that holds itself", chain(10, 5), false, false},
-        {"XML nested 100000 deep", deep_xml + "</dict></plist>", false, false},
+        // What libplist skips must not hide a closing tag from the count.
+        {"XML 200000 deep, closing tags in comments", xml_nested(200000, "<array><!-- </array> -->"), false, false},
+        {"XML 200000 deep, tags with an attribute", xml_nested(200000, "<array x>"), false, false},
+        {"XML 200000 deep, closing tags in instructions", xml_nested(200000, "<array><?x </array> ?>"), false, false},
+        {"XML 200000 deep, closing tags in a DOCTYPE", xml_nested(200000, "<array><!DOCTYPE x [ </array> ]>"), false, false},
+        {"XML 500 deep with attributes, comments and CDATA",
+         xml_nested(500, "<array a=\"1\"><!-- </array> --><string><![CDATA[</array>]]></string>"), true, false},
+        // Text shared by many dictionaries is copied into each, or printed once per use.
+        {"archive of 9000 dictionaries sharing a 100 KB key", archive_of_shared(9000, long_key, "v"), true, false},
+        {"archive of 1000 dictionaries sharing a 100 KB value", archive_of_shared(1000, "k", long_key), true, false},
+        {"archive of 8 dictionaries sharing a 2 KB key", archive_of_shared(8, long_key.substr(0, 2000), "v"), true, true},
+        {"1 MiB list of 50000 dictionaries sharing a key", list_of_shared_key(50000, 250000), false, false},
+        {"list of 50 dictionaries sharing a key", list_of_shared_key(50, 100), true, false},
     };
     TempDir dir;
     for (const auto &r : rows) {

@@ -254,7 +254,8 @@ static void downloads_never_go_back(void) {
 static void downloads_resume_or_leave_nothing(void) {
     const struct {
         const char *query;
-        int size_off, wrong_sha, stall_1s, code, requests;
+        long long size_off;
+        int wrong_sha, stall_1s, code, requests;
         const char *range, *folder;
     } rows[] = {
         {"drop=100000&drops=2&id=d1", 0, 0, 0, 0, 3, "bytes=100000-", ""},
@@ -263,10 +264,14 @@ static void downloads_resume_or_leave_nothing(void) {
         {"drop=40000&drops=100&id=d4", 0, 0, 0, UPD_E_INTERRUPTED, 4, "bytes=40000-", ""},
         {"stall=50000&id=d5", 0, 0, 1, 0, 2, "bytes=50000-", ""},
         {"trickle=0&id=d6", 0, 0, 1, 0, 2, "bytes=", ""},
+        /* A few KiB/s is a drop in every stall window, while a slow honest line finishes. */
+        {"throttle=4096&id=d13", 0, 0, 1, UPD_E_INTERRUPTED, 4, "bytes=", ""},
+        {"throttle=65536&id=d14", 0, 0, 1, 0, 1, "", ""},
         {"corrupt=1&id=d7", 0, 0, 0, UPD_E_DAMAGED, 1, "", ""},
         {"id=d8", 0, 1, 0, UPD_E_DAMAGED, 1, "", ""},
         {"id=d9", 1, 0, 0, UPD_E_DAMAGED, 2, "bytes=300000-", ""},
         {"id=d10", -1, 0, 0, UPD_E_DAMAGED, 1, "", ""},
+        {"id=d15", 4LL << 30, 0, 0, UPD_E_BAD_FEED, 0, "", ""},
         {"status=404&id=d11", 0, 0, 0, UPD_E_SERVER, 1, "", ""},
         {"id=d12", 0, 0, 0, UPD_E_UNREACHABLE, 0, "", ""},
         {"id=s1", 0, 0, 0, UPD_E_SAVE, 0, "", "mkdir -m 777 $F"},

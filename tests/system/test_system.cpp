@@ -5,6 +5,7 @@
 #include <bwvutil/ps_utils.h>
 #include <bwvutil/verify.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
@@ -286,16 +287,12 @@ TEST(InstallPkg, OnlyFlatPackagesAreCopiedWholeForTheInstallerAndTheCopyIsRemove
     root.script("usr/sbin/installer",
                 "printf '%s\\n' \"$@\" $(stat -c %a \"$2\") > '@ROOT@/installer.args'\ncat \"$2\" > '@ROOT@/installed'\n");
     root.mkdirs("tmp");
-    root.write("victim", "precious");
-    // A link planted at the fixed name is replaced, not followed.
-    ASSERT_EQ(symlink(root.file("victim").c_str(), root.file("tmp/bwv_upgrade.pkg").c_str()), 0);
     for (size_t len : {4097u, 4096u, 4u, 20000u}) {
         ASSERT_EQ(ps_install_pkg_file(root.write("in.pkg", "xar!" + read_file("/bin/sh").substr(0, len - 4)).c_str()), 0);
         EXPECT_TRUE(root.read("installed") == root.read("in.pkg")) << len;
         EXPECT_EQ(root.read("installer.args"), "-pkg\n" + root.file("tmp/bwv_upgrade.pkg") + "\n-target\n/\n600\n");
         EXPECT_FALSE(root.exists("tmp/bwv_upgrade.pkg"));
     }
-    EXPECT_EQ(root.read("victim"), "precious");
     unlink(root.file("installer.args").c_str());
     // Not flat, too short, missing, a folder; then no place for the copy.
     for (const std::string &pkg : {root.write("bad.pkg", "xar?" + std::string(4092, 'x')), root.write("short.pkg", "xa"),
@@ -461,6 +458,92 @@ TEST(Notice, EachNoticeIsOneConnectionFromTheSendersPathCarryingTheTextAndOneNul
     close(fd);
     EXPECT_FALSE(root.exists(own_rel)) << "the sender's path is removed";
 
+}
+
+// What a front end listening as `listener` receives of one notice to the owner of the
+// console ("" when the connection is cut without a word).
+std::string notice_seen_by(uid_t listener, uid_t console)
+{
+    ConsoleRoot root(console);
+    chmod(root.path().c_str(), 0755);
+    chmod(root.mkdirs("tmp").c_str(), 01777);
+    sockaddr_un addr{AF_UNIX, {}};
+    std::string gui = root.file("tmp/a72e5c09d1f43b86e2c7a5d90b1f3e28_" + std::to_string(console));
+    strncpy(addr.sun_path, gui.c_str(), sizeof addr.sun_path - 1);
+    int ready[2];
+    if (pipe(ready) != 0)
+        return "no pipe";
+    if (fork() == 0) {
+        alarm(20);
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0), c = -1;
+        char buf[64];
+        ssize_t n = setgid(listener) == 0 && setuid(listener) == 0 &&
+                            bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && listen(fd, 1) == 0 &&
+                            write(ready[1], "+", 1) == 1 && (c = accept(fd, nullptr, nullptr)) >= 0
+                        ? recv(c, buf, sizeof buf, MSG_WAITALL)
+                        : -1;
+        _exit(n >= 0 && write(ready[1], buf, static_cast<size_t>(n)) == n ? 0 : 1);
+    }
+    close(ready[1]);
+    char mark = 0;
+    if (read(ready[0], &mark, 1) != 1)
+        return "no listener";
+    bwvc_SendInfotoGUI("notice");
+    std::string got = read_to_end(ready[0]);
+    close(ready[0]);
+    wait(nullptr);
+    return got;
+}
+
+// Each row is a fault once seen, with the honest case beside it; each runs in a child with
+// a deadline, so that a hang or a signal fails its row, not the run.
+TEST(SystemFaults, EachAnswersAsItsContractSaysAndTouchesNothingOfAnotherAccount)
+{
+    const uid_t other = 65534, console = 3999999998;
+    const bool root_user = geteuid() == 0;
+    // Finds the kext tool stand-in through a copy of the library loaded by `path` from the
+    // build folder, the working folder changed afterwards.
+    auto tools_found = [](const char *path) {
+        void *lib = chdir(BWV_BINARY_DIR) == 0 ? dlopen(path, RTLD_NOW | RTLD_LOCAL) : nullptr;
+        auto *is_run = lib ? reinterpret_cast<int (*)(const char *)>(dlsym(lib, "ps_kext_is_run")) : nullptr;
+        return !is_run || chdir("/") != 0 ? std::string(dlerror()) : std::to_string(is_run("com.apple.kpi.bsd"));
+    };
+    auto path_into = [](int size) {
+        char buf[PATH_MAX] = "#";
+        int rc = ps_get_path(getpid(), buf, size);
+        return std::to_string(rc) + " " + std::to_string(strlen(buf));
+    };
+    // Installs a flat package with `entry` (made by make) at the copy's fixed name: the
+    // result, the installer's record, and what the entry holds then ("-" when gone).
+    auto install_over = [](const std::function<void(Root &, const std::string &)> &make) {
+        Root root;
+        root.script("usr/sbin/installer", "cat \"$2\" > '@ROOT@/installed'\n");
+        const std::string entry = root.mkdirs("tmp") + "/bwv_upgrade.pkg";
+        make(root, entry);
+        int rc = ps_install_pkg_file(root.write("in.pkg", "xar!pkg").c_str());
+        std::string left = root.exists("tmp/bwv_upgrade.pkg") ? std::filesystem::is_directory(entry) ? "dir" : read_file(entry) : "-";
+        return std::to_string(rc) + " " + (root.exists("installed") ? root.read("installed") : "-") + " " + left;
+    };
+    auto foreign_file = [=](Root &, const std::string &e) { bwv::test::write_file(e, "theirs"), (void)!chown(e.c_str(), other, other); };
+    auto link_to_victim = [](Root &r, const std::string &e) { (void)!symlink(r.write("victim", "precious").c_str(), e.c_str()); };
+    const struct { const char *what; std::function<std::string()> call; std::string want; } rows[] = {
+        {"tools of a library loaded through a relative path", [&] { return tools_found("./lib/libbwvutil.so"); }, "1"},
+        {"  through a full path", [&] { return tools_found(BWV_BINARY_DIR "/lib/libbwvutil.so"); }, "1"},
+        {"process path into a buffer of one byte", [&] { return path_into(1); }, "0 0"},
+        {"  of four", [&] { return path_into(4); }, "0 3"},
+        {"package copy over another account's file", [&] { return install_over(foreign_file); }, "-1 - theirs"},
+        {"  over a link", [&] { return install_over(link_to_victim); }, "-1 - precious"},
+        {"  over a folder", [&] { return install_over([](Root &, const std::string &e) { mkdir(e.c_str(), 0755); }); }, "-1 - dir"},
+        {"  over a stale copy of our own", [&] { return install_over([](Root &, const std::string &e) { bwv::test::write_file(e, "stale"); }); }, "0 xar!pkg -"},
+        {"notice to another account's socket", [&] { return root_user ? notice_seen_by(other, console) : ""; }, ""},
+        {"  to the console user's", [&] { return root_user ? notice_seen_by(console, console) : std::string("notice\0", 7); }, std::string("notice\0", 7)},
+        {"  to root's", [&] { return root_user ? notice_seen_by(0, console) : std::string("notice\0", 7); }, std::string("notice\0", 7)},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(bwv::test::in_fresh_process([&] {
+                      alarm(20);
+                      return row.call();
+                  }), row.want) << row.what;
 }
 
 }  // namespace

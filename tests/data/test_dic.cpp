@@ -201,24 +201,14 @@ mode_t mode_of(const std::string &path)
     return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
-// The old file stays whole, the folder takes no stray temporary file, a link keeps its
-// place, secrets stay owner-only, and a reader that went away costs an error, not our life.
+// A link keeps its place, secrets stay owner-only, and a reader that went away costs an
+// error, not our life.
 TEST(Dic, SavingReplacesTheFileWholeOrNotAtAll)
 {
     TempDir dir;
     dic *d = dic_create();
     dic_set_str(d, "big", std::string(200000, 'x').c_str());
-    const std::string path = dir.write("f/conf.plist", "old");
-    // A file-size limit stands in for a full disk: the write stops part way.
-    EXPECT_EQ(bwv::test::in_fresh_process([&] {
-                  signal(SIGXFSZ, SIG_IGN);
-                  struct rlimit limit {65536, 65536};
-                  setrlimit(RLIMIT_FSIZE, &limit);
-                  return std::to_string(dic_save_to_file(d, path.c_str()));
-              }), "-10");
-    EXPECT_EQ(dir.read("f/conf.plist"), "old");
-    EXPECT_EQ(bwv::test::list_dir(dir / "f"), std::vector<std::string>{"conf.plist"});
-
+    dir.write("f/conf.plist", "old");
     ASSERT_EQ(symlink("conf.plist", (dir / "f/link").c_str()), 0);
     ASSERT_EQ(dic_save_to_file(d, (dir / "f/link").c_str()), 0);
     EXPECT_EQ(bwv::test::list_dir(dir / "f"), (std::vector<std::string>{"conf.plist", "link"}));
@@ -252,117 +242,106 @@ TEST(Dic, SavingReplacesTheFileWholeOrNotAtAll)
     dic_destroy(d);
 }
 
-// Each row is a fault once seen, with the same call on honest input beside it. Every row
-// runs in a child with a deadline, so a hang or a signal fails its row, not the run.
+// Each row is a fault once seen, or beside it the same call on honest input; each runs in
+// a child with a deadline, so that a hang or a signal fails its row, not the run.
 TEST(Dic, HostileFilesAndListsGiveAWholeAnswerNeverAHangASignalOrALoss)
 {
     TempDir dir;
     std::string many = "<plist><dict>";
     for (int i = 0; i < 20000; ++i)
         many += "<key>k" + std::to_string(i) + "</key><string>v</string>";
-    const std::string whole = dir.write("many.plist", many + "</dict></plist>"), fifo = dir / "fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    chmod(dir.path().c_str(), 0755);
-    for (const char *f : {"ro/limited.plist", "ro/free.plist"})
+    many += "</dict></plist>";
+    const std::string whole = dir.write("many.plist", many), torn = dir.write("torn.plist", many), fifo = dir / "p/fifo";
+    ASSERT_EQ(mkfifo(dir.mkdirs("p").append("/fifo").c_str(), 0600), 0);
+    for (const char *f : {"rw/full", "rw/free", "ro/full", "ro/free"})
         dir.write(f, "old", 0666);
-    chmod((dir / "ro").c_str(), 0555);  // takes no temporary file: saved in place
-    auto load = [](const std::string &path) {
-        dic *d = dic_load_from_file(path.c_str());
-        std::string v = d ? std::to_string(dic_get_count(d)) : "NULL";
+    for (const auto &[path, mode] : {std::pair{dir.path(), 0755}, {dir / "rw", 0777}, {fifo, 0666}, {dir / "ro", 0555}})
+        chmod(path.c_str(), static_cast<mode_t>(mode));  // "ro" takes no temporary file: saved in place
+    auto count = [](dic *d) {
+        std::string n = d ? std::to_string(dic_get_count(d)) : "NULL";
         dic_destroy(d);
-        return v;
+        return n;
     };
-    // Loads from a descriptor while a thread, if asked, keeps emptying and refilling the file.
-    auto load_fd_while_rewritten = [&](bool rewrite) {
-        int rd = open(whole.c_str(), O_RDONLY), wr = open(whole.c_str(), O_WRONLY);
-        std::atomic<bool> stop{false};
-        std::thread writer([&] {
-            for (std::string text = dir.read("many.plist"); rewrite && !stop;)
-                if (ftruncate(wr, 0) != 0 || pwrite(wr, text.data(), text.size(), 0) < 0)
-                    break;
-        });
-        std::string seen;
-        for (int i = 0; i < 100; ++i) {
-            dic *d = dic_load_from_fd(rd);
-            std::string got = d && dic_get_count(d) != 20000 ? "torn " : d ? "whole " : "NULL ";
-            seen += seen.find(got) == std::string::npos ? got : "";
-            dic_destroy(d);
-        }
-        stop = true;
-        writer.join();
+    // Loads through a descriptor while a thread keeps emptying and refilling the file.
+    auto load_while_rewritten = [&] {
+        int fd = open(torn.c_str(), O_RDWR);
+        std::thread([&, fd] {
+            for (;;)
+                (void)!ftruncate(fd, 0), (void)!pwrite(fd, many.data(), many.size(), 0);
+        }).detach();
+        std::string seen = "whole or NULL";
+        for (int i = 0; i < 100; ++i)
+            if (std::string n = count(dic_load_from_fd(fd)); n != "20000" && n != "NULL")
+                seen = "torn";
         return seen;
     };
-    // A big dictionary saved as nobody (the folder's writability counts), with a file-size
-    // limit standing in for a full disk when asked.
-    auto save_as_nobody = [&](const char *name, long limit) {
+    // A big dictionary saved as nobody (so the folder's permission counts), a file-size
+    // limit standing in for a full disk if asked: the result, the file's start, the
+    // number of entries in its folder.
+    auto save = [&](const std::string &name, bool full) {
         if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
             return std::string("cannot drop root");
         signal(SIGXFSZ, SIG_IGN);
-        struct rlimit rl {static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
-        if (limit)
-            setrlimit(RLIMIT_FSIZE, &rl);
+        struct rlimit limit {65536, 65536};
+        if (full)
+            setrlimit(RLIMIT_FSIZE, &limit);
         dic *d = dic_create();
         dic_set_str(d, "big", std::string(200000, 'x').c_str());
         int rc = dic_save_to_file(d, (dir / name).c_str());
         dic_destroy(d);
-        return std::to_string(rc) + " " + dir.read(name).substr(0, 5);
+        const std::string folder = dir / name.substr(0, name.find('/'));
+        return std::to_string(rc) + " " + (name == "p/fifo" ? "-" : dir.read(name).substr(0, 5)) + " " +
+               std::to_string(bwv::test::list_dir(folder).size());
     };
-    auto save = [](const std::string &path) {
-        dic *d = dic_create();
-        int rc = dic_save_to_file(d, path.c_str());
-        dic_destroy(d);
-        return std::to_string(rc);
-    };
-    // Stores the items (NULL for none) as a list and reads it back, or reads "l" from xml.
-    auto list = [](std::vector<const char *> items, const char *xml = nullptr) {
+    auto stored = [](std::vector<const char *> items) {
         parray *in = parray_create(0);
         for (const char *item : items)
             parray_add(in, const_cast<char *>(item));
-        dic *d = xml ? dic_create() : nullptr;
-        if (xml)
-            dic_destroy(std::exchange(d, dic_load_from_file(xml)));
-        else
-            dic_set_str_parray(d = dic_create(), "l", in);
+        dic *d = dic_create();
+        dic_set_str_parray(d, "l", in);
+        parray_destroy(in);
+        return d;
+    };
+    auto items = [](dic *d) {  // the list under "l"; d is destroyed
         parray *out = dic_get_str_parray(d, "l");
         std::string got;
         for (int i = 0; out && i < parray_count(out); ++i)
             got += static_cast<char *>(parray_at(out, i)) + std::string(",");
-        parray_destroy(in);
         parray_destroy_free(out);
         dic_destroy(d);
         return got;
     };
-    const std::string gap = dir.write("gap.plist", "<plist><dict><key>l</key><dict><key>0</key><string>a</string>"
-                                                   "<key>2</key><string>c</string><key>x</key><string>y</string>"
-                                                   "<key>10</key><string>d</string></dict></dict></plist>");
-    // A dictionary stored into itself, directly or through nested ones.
-    auto store_into = [](int depth) {
+    const std::string gaps = dir.write("gaps.plist", "<plist><dict><key>l</key><dict><key>0</key><string>a</string>"
+                                                     "<key>2</key><string>c</string><key>x</key><string>y</string>"
+                                                     "<key>10</key><string>d</string></dict></dict></plist>");
+    // A dictionary stored into itself, directly or through what it holds; then into another.
+    auto cycles = [] {
         dic *top = dic_create(), *mid = dic_create(), *other = dic_create();
-        array *arr = array_create();
-        dic_set_dic(top, "mid", mid);
-        array_append_dic(arr, top);
-        int rc[] = {dic_set_dic(depth == 0 ? top : mid, "back", depth == 0 ? top : depth == 1 ? top : other),
-                    dic_set_array(mid, "arr", arr), array_append_dic(arr, depth == 2 ? other : mid)};
+        array *arr = array_create(), *holder = array_create();
+        dic_set_dic(top, "mid", mid), dic_set_array(mid, "arr", arr), array_append_dic(holder, top);
+        std::string out;
+        for (int rc : {dic_set_dic(top, "self", top), dic_set_dic(mid, "top", top), array_append_dic(arr, top),
+                       dic_set_array(mid, "holder", holder), dic_set_dic(other, "top", top), array_append_dic(holder, other)})
+            out += std::to_string(rc) + " ";
         for (dic *x : {top, mid, other})
             dic_destroy(x);
-        array_destroy(arr);
-        return std::to_string(rc[0]) + std::to_string(rc[1]) + std::to_string(rc[2]);
+        for (array *x : {arr, holder})
+            array_destroy(x);
+        return out;
     };
     const struct { const char *what; std::function<std::string()> call; std::string want; } rows[] = {
-        {"load of a FIFO without a writer", [&] { return load(fifo); }, "NULL"},
-        {"  of a regular file", [&] { return load(whole); }, "20000"},
-        {"save to a FIFO without a reader", [&] { return save(fifo); }, "-10"},
-        {"  to a regular file", [&] { return save(dir / "new.plist"); }, "0"},
-        {"descriptor load while the file is rewritten in place", [&] { return load_fd_while_rewritten(true).find("torn") == std::string::npos ? "no tear" : "torn"; }, "no tear"},
-        {"  while it is left alone", [&] { return load_fd_while_rewritten(false); }, "whole "},
-        {"in-place save stopped by a full disk", [&] { return save_as_nobody("ro/limited.plist", 65536); }, "-10 old"},
-        {"  with room", [&] { return save_as_nobody("ro/free.plist", 0); }, "0 <?xml"},
-        {"list with an item that is not UTF-8", [&] { return list({"a", "\xff", nullptr, "c"}); }, "a,c,"},
-        {"  all UTF-8", [&] { return list({"a", "b", "c"}); }, "a,b,c,"},
-        {"list stored with gaps", [&] { return list({}, gap.c_str()); }, "a,c,d,"},
-        {"dictionary stored into itself", [&] { return store_into(0); }, "-4-40"},
-        {"  into a dictionary it holds", [&] { return store_into(1); }, "-4-40"},
-        {"  into one it does not hold", [&] { return store_into(2); }, "0-40"},
+        {"load of a FIFO without a writer", [&] { return count(dic_load_from_file(fifo.c_str())); }, "NULL"},
+        {"  of a regular file", [&] { return count(dic_load_from_file(whole.c_str())); }, "20000"},
+        {"descriptor load while the file is rewritten", load_while_rewritten, "whole or NULL"},
+        {"save to a FIFO without a reader", [&] { return save("p/fifo", false); }, "-10 - 1"},
+        {"save stopped by a full disk", [&] { return save("rw/full", true); }, "-10 old 2"},
+        {"  with room", [&] { return save("rw/free", false); }, "0 <?xml 2"},
+        {"save in place stopped by a full disk", [&] { return save("ro/full", true); }, "-10 old 2"},
+        {"  with room", [&] { return save("ro/free", false); }, "0 <?xml 2"},
+        {"list with items that are not stored", [&] { return items(stored({"a", "\xff", nullptr, "c"})); }, "a,c,"},
+        {"  with none", [&] { return items(stored({"a", "b", "c"})); }, "a,b,c,"},
+        {"list stored with gaps", [&] { return items(dic_load_from_file(gaps.c_str())); }, "a,c,d,"},
+        {"cycles", cycles, "-4 -4 -4 -4 0 0 "},
     };
     for (const auto &row : rows)
         EXPECT_EQ(bwv::test::in_fresh_process([&] {

@@ -432,41 +432,15 @@ TEST(BinToHex, UpperCaseDigitsWithoutTerminatorAlsoInPlace)
     EXPECT_EQ(std::string(buf, 8), "00AB7F##");
 }
 
-TEST(Notice, EachNoticeIsOneConnectionFromTheSendersPathCarryingTheTextAndOneNul)
-{
-    ConsoleRoot root(geteuid());
-    std::string uid = std::to_string(geteuid()), own_rel = "tmp/3f9c1e7a2d4b68e0c5a19f72b3d8e641_" + uid;
-    std::string own = root.write(own_rel, "stale");  // no obstacle
-    // The front end's end: the connection waits in the backlog, so it is accepted afterwards.
-    sockaddr_un addr{AF_UNIX, {}};
-    std::string gui = root.file("tmp/a72e5c09d1f43b86e2c7a5d90b1f3e28_" + uid);
-    strncpy(addr.sun_path, gui.c_str(), sizeof addr.sun_path - 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0) << strerror(errno);
-    ASSERT_EQ(listen(fd, 8), 0);
-    const std::pair<std::string, std::string> rows[] = {{"first notice", std::string("first notice\0", 13)},
-                                                        {std::string(5000, 'n'), std::string(4095, 'n') + '\0'}};
-    for (const auto &[text, sent] : rows) {
-        bwvc_SendInfotoGUI(text.c_str());
-        socklen_t len = sizeof addr;
-        int c = accept(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-        char buf[8192];
-        EXPECT_EQ(std::string(buf, std::max(recv(c, buf, sizeof buf, MSG_WAITALL), 0l)), sent);  // up to the end
-        close(c);
-        EXPECT_STREQ(addr.sun_path, own.c_str()) << "sent from the sender's own path";
-    }
-    close(fd);
-    EXPECT_FALSE(root.exists(own_rel)) << "the sender's path is removed";
-
-}
-
-// What a front end listening as `listener` receives of one notice to the owner of the
-// console ("" when the connection is cut without a word).
-std::string notice_seen_by(uid_t listener, uid_t console)
+// What a front end listening as `listener` receives of a notice to the console's owner,
+// and whether it came from the sender's own path (where a stale file lay), which is gone
+// afterwards; "" when the connection is cut without a word.
+std::string notice_seen_by(uid_t listener, uid_t console, const std::string &text)
 {
     ConsoleRoot root(console);
     chmod(root.path().c_str(), 0755);
     chmod(root.mkdirs("tmp").c_str(), 01777);
+    const std::string own = root.write("tmp/3f9c1e7a2d4b68e0c5a19f72b3d8e641_" + std::to_string(console), "stale");
     sockaddr_un addr{AF_UNIX, {}};
     std::string gui = root.file("tmp/a72e5c09d1f43b86e2c7a5d90b1f3e28_" + std::to_string(console));
     strncpy(addr.sun_path, gui.c_str(), sizeof addr.sun_path - 1);
@@ -476,33 +450,36 @@ std::string notice_seen_by(uid_t listener, uid_t console)
     if (fork() == 0) {
         alarm(20);
         int fd = socket(AF_UNIX, SOCK_STREAM, 0), c = -1;
-        char buf[64];
-        ssize_t n = setgid(listener) == 0 && setuid(listener) == 0 &&
-                            bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && listen(fd, 1) == 0 &&
-                            write(ready[1], "+", 1) == 1 && (c = accept(fd, nullptr, nullptr)) >= 0
-                        ? recv(c, buf, sizeof buf, MSG_WAITALL)
+        std::string got(8192, '\0');
+        socklen_t len = sizeof addr;
+        bool set = listener == geteuid() || (setgid(listener) == 0 && setuid(listener) == 0);
+        ssize_t n = set && bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && listen(fd, 1) == 0 &&
+                            write(ready[1], "+", 1) == 1 && (c = accept(fd, reinterpret_cast<sockaddr *>(&addr), &len)) >= 0
+                        ? recv(c, got.data(), got.size(), MSG_WAITALL)
                         : -1;
-        _exit(n >= 0 && write(ready[1], buf, static_cast<size_t>(n)) == n ? 0 : 1);
+        got.resize(static_cast<size_t>(std::max(n, 0l)));
+        got += addr.sun_path == own ? "" : " from elsewhere";
+        _exit(n >= 0 && write(ready[1], got.data(), got.size()) == static_cast<ssize_t>(got.size()) ? 0 : 1);
     }
     close(ready[1]);
     char mark = 0;
     if (read(ready[0], &mark, 1) != 1)
         return "no listener";
-    bwvc_SendInfotoGUI("notice");
-    std::string got = read_to_end(ready[0]);
+    bwvc_SendInfotoGUI(text.c_str());
+    std::string got = read_to_end(ready[0]) + (bwv::test::exists(own) ? " left behind" : "");
     close(ready[0]);
     wait(nullptr);
     return got;
 }
 
-// Each row is a fault once seen, with the honest case beside it; each runs in a child with
-// a deadline, so that a hang or a signal fails its row, not the run.
+// Each row is a fault once seen, or beside it the honest case; each runs in a child with a
+// deadline, so that a hang or a signal fails its row, not the run.
 TEST(SystemFaults, EachAnswersAsItsContractSaysAndTouchesNothingOfAnotherAccount)
 {
-    const uid_t other = 65534, console = 3999999998;
-    const bool root_user = geteuid() == 0;
-    // Finds the kext tool stand-in through a copy of the library loaded by `path` from the
-    // build folder, the working folder changed afterwards.
+    const uid_t other = 65534, console = geteuid() ? geteuid() : 3999999998;
+    const std::string note = std::string("first notice") + '\0', cut = std::string(4095, 'n') + '\0';
+    // The kext tool stand-in as found by the library loaded through `path` from the build
+    // folder, the working folder changed afterwards.
     auto tools_found = [](const char *path) {
         void *lib = chdir(BWV_BINARY_DIR) == 0 ? dlopen(path, RTLD_NOW | RTLD_LOCAL) : nullptr;
         auto *is_run = lib ? reinterpret_cast<int (*)(const char *)>(dlsym(lib, "ps_kext_is_run")) : nullptr;
@@ -513,31 +490,32 @@ TEST(SystemFaults, EachAnswersAsItsContractSaysAndTouchesNothingOfAnotherAccount
         int rc = ps_get_path(getpid(), buf, size);
         return std::to_string(rc) + " " + std::to_string(strlen(buf));
     };
-    // Installs a flat package with `entry` (made by make) at the copy's fixed name: the
-    // result, the installer's record, and what the entry holds then ("-" when gone).
+    // A package installed with `make` having put an entry at the copy's fixed name: the
+    // result, what the installer got, and what the entry holds then ("-": gone).
     auto install_over = [](const std::function<void(Root &, const std::string &)> &make) {
         Root root;
         root.script("usr/sbin/installer", "cat \"$2\" > '@ROOT@/installed'\n");
         const std::string entry = root.mkdirs("tmp") + "/bwv_upgrade.pkg";
         make(root, entry);
         int rc = ps_install_pkg_file(root.write("in.pkg", "xar!pkg").c_str());
-        std::string left = root.exists("tmp/bwv_upgrade.pkg") ? std::filesystem::is_directory(entry) ? "dir" : read_file(entry) : "-";
+        std::string left = !root.exists("tmp/bwv_upgrade.pkg") ? "-" : std::filesystem::is_directory(entry) ? "dir" : read_file(entry);
         return std::to_string(rc) + " " + (root.exists("installed") ? root.read("installed") : "-") + " " + left;
     };
-    auto foreign_file = [=](Root &, const std::string &e) { bwv::test::write_file(e, "theirs"), (void)!chown(e.c_str(), other, other); };
-    auto link_to_victim = [](Root &r, const std::string &e) { (void)!symlink(r.write("victim", "precious").c_str(), e.c_str()); };
+    auto theirs = [=](Root &, const std::string &e) { bwv::test::write_file(e, "theirs"), (void)!chown(e.c_str(), other, other); };
+    auto link = [](Root &r, const std::string &e) { (void)!symlink(r.write("victim", "precious").c_str(), e.c_str()); };
+    auto as_root = [](const std::function<std::string()> &call, const std::string &want) { return geteuid() ? want : call(); };
     const struct { const char *what; std::function<std::string()> call; std::string want; } rows[] = {
         {"tools of a library loaded through a relative path", [&] { return tools_found("./lib/libbwvutil.so"); }, "1"},
         {"  through a full path", [&] { return tools_found(BWV_BINARY_DIR "/lib/libbwvutil.so"); }, "1"},
         {"process path into a buffer of one byte", [&] { return path_into(1); }, "0 0"},
         {"  of four", [&] { return path_into(4); }, "0 3"},
-        {"package copy over another account's file", [&] { return install_over(foreign_file); }, "-1 - theirs"},
-        {"  over a link", [&] { return install_over(link_to_victim); }, "-1 - precious"},
+        {"package copy over another account's file", [&] { return as_root([&] { return install_over(theirs); }, "-1 - theirs"); }, "-1 - theirs"},
+        {"  over a link", [&] { return install_over(link); }, "-1 - precious"},
         {"  over a folder", [&] { return install_over([](Root &, const std::string &e) { mkdir(e.c_str(), 0755); }); }, "-1 - dir"},
-        {"  over a stale copy of our own", [&] { return install_over([](Root &, const std::string &e) { bwv::test::write_file(e, "stale"); }); }, "0 xar!pkg -"},
-        {"notice to another account's socket", [&] { return root_user ? notice_seen_by(other, console) : ""; }, ""},
-        {"  to the console user's", [&] { return root_user ? notice_seen_by(console, console) : std::string("notice\0", 7); }, std::string("notice\0", 7)},
-        {"  to root's", [&] { return root_user ? notice_seen_by(0, console) : std::string("notice\0", 7); }, std::string("notice\0", 7)},
+        {"  over a stale copy of our own", [&] { return install_over([](Root &, const std::string &e) { bwv::test::write_file(e, "old"); }); }, "0 xar!pkg -"},
+        {"notice to another account's socket", [&] { return as_root([&] { return notice_seen_by(other, console, "x"); }, ""); }, ""},
+        {"  to the console user's", [&] { return notice_seen_by(console, console, "first notice"); }, note},
+        {"  to root's, cut to 4,095 bytes", [&] { return as_root([&] { return notice_seen_by(0, console, std::string(5000, 'n')); }, cut); }, cut},
     };
     for (const auto &row : rows)
         EXPECT_EQ(bwv::test::in_fresh_process([&] {

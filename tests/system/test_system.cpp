@@ -406,44 +406,32 @@ TEST(BinToHex, UpperCaseDigitsWithoutTerminatorAlsoInPlace)
     EXPECT_EQ(std::string(buf, 8), "00AB7F##");
 }
 
-// What a front end listening as `listener` receives of a notice to the console's owner,
-// and whether it came from the sender's own path (where a stale file lay), which is gone
-// afterwards; "" when the connection is cut without a word.
+// What a front end whose socket listens as `listener` receives of a notice to the
+// console's owner, and whether it came from the sender's own path (where a stale file
+// lay), gone afterwards; "" when the connection is cut without a word.
 std::string notice_seen_by(uid_t listener, uid_t console, const std::string &text)
 {
     ConsoleRoot root(console);
     chmod(root.path().c_str(), 0755);
     chmod(root.mkdirs("tmp").c_str(), 01777);
-    const std::string own = root.write("tmp/3f9c1e7a2d4b68e0c5a19f72b3d8e641_" + std::to_string(console), "stale");
+    const std::string own = root.write("tmp/3f9c1e7a2d4b68e0c5a19f72b3d8e641_" + std::to_string(console), "stale"),
+                      gui = root.file("tmp/a72e5c09d1f43b86e2c7a5d90b1f3e28_" + std::to_string(console));
     sockaddr_un addr{AF_UNIX, {}};
-    std::string gui = root.file("tmp/a72e5c09d1f43b86e2c7a5d90b1f3e28_" + std::to_string(console));
     strncpy(addr.sun_path, gui.c_str(), sizeof addr.sun_path - 1);
-    int ready[2];
-    if (pipe(ready) != 0)
-        return "no pipe";
-    if (fork() == 0) {
-        alarm(20);
-        int fd = socket(AF_UNIX, SOCK_STREAM, 0), c = -1;
-        std::string got(8192, '\0');
-        socklen_t len = sizeof addr;
-        bool set = listener == geteuid() || (setgid(listener) == 0 && setuid(listener) == 0);
-        ssize_t n = set && bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && listen(fd, 1) == 0 &&
-                            write(ready[1], "+", 1) == 1 && (c = accept(fd, reinterpret_cast<sockaddr *>(&addr), &len)) >= 0
-                        ? recv(c, got.data(), got.size(), MSG_WAITALL)
-                        : -1;
-        got.resize(static_cast<size_t>(std::max(n, 0l)));
-        got += addr.sun_path == own ? "" : " from elsewhere";
-        _exit(n >= 0 && write(ready[1], got.data(), got.size()) == static_cast<ssize_t>(got.size()) ? 0 : 1);
-    }
-    close(ready[1]);
-    char mark = 0;
-    if (read(ready[0], &mark, 1) != 1)
+    // The socket listens with the credentials of the child that called listen().
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0), status = -1;
+    if (fork() == 0)
+        _exit((listener != geteuid() && (setgid(listener) != 0 || setuid(listener) != 0)) ||
+              bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 1) != 0);
+    if (wait(&status) < 0 || status != 0)
         return "no listener";
     bwvc_SendInfotoGUI(text.c_str());
-    std::string got = read_to_end(ready[0]) + (bwv::test::exists(own) ? " left behind" : "");
-    close(ready[0]);
-    wait(nullptr);
-    return got;
+    socklen_t len = sizeof addr;
+    int c = accept(fd, reinterpret_cast<sockaddr *>(&addr), &len);  // waiting in the backlog
+    std::string got(8192, '\0');
+    got.resize(static_cast<size_t>(std::max(recv(c, got.data(), got.size(), MSG_WAITALL), 0l)));
+    close(c), close(fd);
+    return got + (addr.sun_path == own ? "" : " from elsewhere") + (bwv::test::exists(own) ? " left behind" : "");
 }
 
 // Each row is a fault once seen, or beside it the honest case; each runs in a child with a

@@ -259,16 +259,12 @@ TEST(Dic, HostileFilesAndListsGiveAWholeAnswerNeverAHangASignalOrALoss)
         chmod(path.c_str(), static_cast<mode_t>(mode));  // "ro" takes no temporary file: saved in place
     auto count = [](dic *d) {
         std::string n = d ? std::to_string(dic_get_count(d)) : "NULL";
-        dic_destroy(d);
-        return n;
+        return dic_destroy(d), n;
     };
     // Loads through a descriptor while a thread keeps emptying and refilling the file.
     auto load_while_rewritten = [&] {
         int fd = open(torn.c_str(), O_RDWR);
-        std::thread([&, fd] {
-            for (;;)
-                (void)!ftruncate(fd, 0), (void)!pwrite(fd, many.data(), many.size(), 0);
-        }).detach();
+        std::thread([&, fd] { for (;;) (void)!ftruncate(fd, 0), (void)!pwrite(fd, many.data(), many.size(), 0); }).detach();
         std::string seen = "whole or NULL";
         for (int i = 0; i < 100; ++i)
             if (std::string n = count(dic_load_from_fd(fd)); n != "20000" && n != "NULL")
@@ -279,37 +275,29 @@ TEST(Dic, HostileFilesAndListsGiveAWholeAnswerNeverAHangASignalOrALoss)
     // limit standing in for a full disk if asked: the result, the file's start, the
     // number of entries in its folder.
     auto save = [&](const std::string &name, bool full) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-            return std::string("cannot drop root");
-        signal(SIGXFSZ, SIG_IGN);
         struct rlimit limit {65536, 65536};
-        if (full)
-            setrlimit(RLIMIT_FSIZE, &limit);
+        if ((geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) || (full && setrlimit(RLIMIT_FSIZE, &limit) != 0))
+            return std::string("cannot drop root or set the limit");
+        signal(SIGXFSZ, SIG_IGN);
         dic *d = dic_create();
         dic_set_str(d, "big", std::string(200000, 'x').c_str());
         int rc = dic_save_to_file(d, (dir / name).c_str());
         dic_destroy(d);
-        const std::string folder = dir / name.substr(0, name.find('/'));
         return std::to_string(rc) + " " + (name == "p/fifo" ? "-" : dir.read(name).substr(0, 5)) + " " +
-               std::to_string(bwv::test::list_dir(folder).size());
+               std::to_string(bwv::test::list_dir(dir / name.substr(0, name.find('/'))).size());
     };
-    auto stored = [](std::vector<const char *> items) {
-        parray *in = parray_create(0);
+    // The list under "l" of d (then destroyed), or of a new dictionary storing items there.
+    auto list = [](std::vector<const char *> items, dic *d = nullptr) {
+        parray *in = parray_create(0), *out;
         for (const char *item : items)
             parray_add(in, const_cast<char *>(item));
-        dic *d = dic_create();
-        dic_set_str_parray(d, "l", in);
-        parray_destroy(in);
-        return d;
-    };
-    auto items = [](dic *d) {  // the list under "l"; d is destroyed
-        parray *out = dic_get_str_parray(d, "l");
+        if (!d)
+            dic_set_str_parray(d = dic_create(), "l", in);
         std::string got;
+        out = dic_get_str_parray(d, "l");
         for (int i = 0; out && i < parray_count(out); ++i)
             got += static_cast<char *>(parray_at(out, i)) + std::string(",");
-        parray_destroy_free(out);
-        dic_destroy(d);
-        return got;
+        return parray_destroy(in), parray_destroy_free(out), dic_destroy(d), got;
     };
     const std::string gaps = dir.write("gaps.plist", "<plist><dict><key>l</key><dict><key>0</key><string>a</string>"
                                                      "<key>2</key><string>c</string><key>x</key><string>y</string>"
@@ -323,10 +311,7 @@ TEST(Dic, HostileFilesAndListsGiveAWholeAnswerNeverAHangASignalOrALoss)
         for (int rc : {dic_set_dic(top, "self", top), dic_set_dic(mid, "top", top), array_append_dic(arr, top),
                        dic_set_array(mid, "holder", holder), dic_set_dic(other, "top", top), array_append_dic(holder, other)})
             out += std::to_string(rc) + " ";
-        for (dic *x : {top, mid, other})
-            dic_destroy(x);
-        for (array *x : {arr, holder})
-            array_destroy(x);
+        dic_destroy(top), dic_destroy(mid), dic_destroy(other), array_destroy(arr), array_destroy(holder);
         return out;
     };
     const struct { const char *what; std::function<std::string()> call; std::string want; } rows[] = {
@@ -338,9 +323,9 @@ TEST(Dic, HostileFilesAndListsGiveAWholeAnswerNeverAHangASignalOrALoss)
         {"  with room", [&] { return save("rw/free", false); }, "0 <?xml 2"},
         {"save in place stopped by a full disk", [&] { return save("ro/full", true); }, "-10 old 2"},
         {"  with room", [&] { return save("ro/free", false); }, "0 <?xml 2"},
-        {"list with items that are not stored", [&] { return items(stored({"a", "\xff", nullptr, "c"})); }, "a,c,"},
-        {"  with none", [&] { return items(stored({"a", "b", "c"})); }, "a,b,c,"},
-        {"list stored with gaps", [&] { return items(dic_load_from_file(gaps.c_str())); }, "a,c,d,"},
+        {"list with items that are not stored", [&] { return list({"a", "\xff", nullptr, "c"}); }, "a,c,"},
+        {"  with none", [&] { return list({"a", "b", "c"}); }, "a,b,c,"},
+        {"list stored with gaps", [&] { return list({}, dic_load_from_file(gaps.c_str())); }, "a,c,d,"},
         {"cycles", cycles, "-4 -4 -4 -4 0 0 "},
     };
     for (const auto &row : rows)

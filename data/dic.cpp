@@ -226,9 +226,8 @@ int rewrite(int fd, const std::string &bytes)
     }
     size_t need = std::max(bytes.size(), old_size);
     if (int err = need ? posix_fallocate(fd, 0, static_cast<off_t>(need)) : 0; err != 0) {
-        if (ftruncate(fd, static_cast<off_t>(old_size)) != 0) {
-            // The size is what it was unless the reservation grew it; nothing more to do.
-        }
+        // A reservation that failed part way may have grown the file; its bytes are untouched.
+        (void)!ftruncate(fd, static_cast<off_t>(old_size));
         return write_error_code(err);
     }
     if (pwrite_all(fd, bytes.data(), bytes.size()) && ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 &&

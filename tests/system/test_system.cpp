@@ -445,7 +445,7 @@ TEST(SystemFaults, EachAnswersAsItsContractSaysAndTouchesNothingOfAnotherAccount
     auto tools_found = [](const char *path) {
         void *lib = chdir(BWV_BINARY_DIR) == 0 ? dlopen(path, RTLD_NOW | RTLD_LOCAL) : nullptr;
         auto *is_run = lib ? reinterpret_cast<int (*)(const char *)>(dlsym(lib, "ps_kext_is_run")) : nullptr;
-        return !is_run || chdir("/") != 0 ? std::string(dlerror()) : std::to_string(is_run("com.apple.kpi.bsd"));
+        return is_run && chdir("/") == 0 ? std::to_string(is_run("com.apple.kpi.bsd")) : std::string("not loaded");
     };
     auto path_into = [](int size) {
         char buf[PATH_MAX] = "#";

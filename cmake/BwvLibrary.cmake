@@ -20,6 +20,8 @@
 # libbwvutil is then linked once shared and once static from the objects of all library
 # layers (bwv_finish_library).
 set(BWV_LAYER_ROOT ${CMAKE_BINARY_DIR}/layers)
+# Public headers made at configure time (<bwvutil/version.h>).
+set(BWV_GENERATED_API ${CMAKE_BINARY_DIR}/generated/api)
 set_property(GLOBAL PROPERTY BWV_LIBRARY_LAYERS "")
 
 function(bwv_layer_headers layer)
@@ -69,16 +71,35 @@ function(bwv_finish_library)
     list(APPEND objects $<TARGET_OBJECTS:${l}>)
   endforeach()
   add_library(bwvutil SHARED ${objects})
-  add_library(bwvutil_static STATIC ${objects})
+  # The archive holds one object, the layers linked together: a program that takes any
+  # part of the library takes all of it, so a function of its own under one of the
+  # library's names fails the link ("multiple definition") instead of silently taking
+  # the library's calls to that name, as it would from a member otherwise left out.
+  set(whole ${CMAKE_BINARY_DIR}/bwvutil_whole.o)
+  add_custom_command(OUTPUT ${whole}
+    COMMAND ${CMAKE_LINKER} -r -o ${whole} ${objects}
+    DEPENDS ${layers} ${objects} COMMAND_EXPAND_LISTS VERBATIM)
+  add_library(bwvutil_static STATIC ${whole})
+  set_target_properties(bwvutil_static PROPERTIES LINKER_LANGUAGE CXX)
+  # One archive member per source, for a target that builds a source of its own in place
+  # of the library's (a fuzz target that resets its process-wide state).
+  add_library(bwvutil_members STATIC EXCLUDE_FROM_ALL ${objects})
   # Users of the library, shared or static, see its public API and nothing else; white-box
   # tests, fuzz targets and benchmarks add the source root themselves (bwv_add_gtest ...).
-  foreach(t bwvutil bwvutil_static)
+  foreach(t bwvutil bwvutil_static bwvutil_members)
     target_include_directories(${t} PUBLIC
       $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/include>
+      $<BUILD_INTERFACE:${BWV_GENERATED_API}>
       $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
     target_link_libraries(${t} PRIVATE PkgConfig::PLIST Threads::Threads)
   endforeach()
-  target_link_libraries(bwvutil_static INTERFACE PkgConfig::PLIST Threads::Threads)
+  # The library is C++ inside: a program linking the archive from C alone needs the C++
+  # runtime, which its C compiler does not add by itself.
+  target_link_libraries(bwvutil_static INTERFACE PkgConfig::PLIST Threads::Threads stdc++ m)
+  target_link_libraries(bwvutil_members INTERFACE PkgConfig::PLIST Threads::Threads)
+  # The library's own calls stay inside it: a program that defines a function of the same
+  # name (bin2hex, sha1, closeall ...) keeps its own without diverting the library's.
+  target_link_options(bwvutil PRIVATE -Wl,-Bsymbolic-functions)
   set_target_properties(bwvutil PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION 1)
   set_target_properties(bwvutil_static PROPERTIES OUTPUT_NAME bwvutil)
 
@@ -86,7 +107,9 @@ function(bwv_finish_library)
           LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
           ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
   install(FILES ${CMAKE_SOURCE_DIR}/include/bwvutil.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-  install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/bwvutil DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/bwvutil DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+          FILES_MATCHING PATTERN "*.h")
+  install(FILES ${BWV_GENERATED_API}/bwvutil/version.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/bwvutil)
   install(EXPORT bwvutilTargets NAMESPACE bwvutil:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/bwvutil)
   include(CMakePackageConfigHelpers)
   configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/bwvutilConfig.cmake.in

@@ -1,5 +1,4 @@
 #include <bwvutil/dic.h>
-#include <bwvutil/mmap.h>
 
 #include "platform/core/plobj.hpp"
 
@@ -10,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -23,6 +23,8 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 namespace pl = bwv::pl;
 
@@ -84,35 +86,44 @@ dic *dict_handle_or_null(plobj *root)
     return wrap_dic(root);
 }
 
-// Reads with read(), not a mapping: a writer truncating the file meanwhile (an in-place
-// save by another process) must give a parse failure, not SIGBUS.
+// Reads a regular file whole with pread() from offset 0, never through a mapping: a writer
+// truncating it meanwhile (an in-place save by another process) then gives a short read
+// and a parse failure, not SIGBUS; and a caller's descriptor keeps its position.
+plobj *parse_open_file(int fd, bool is_mutable)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || st.st_size > INT32_MAX)
+        return nullptr;
+    size_t size = static_cast<size_t>(st.st_size);
+    std::unique_ptr<char[]> bytes(new (std::nothrow) char[size]);
+    if (!bytes)
+        return nullptr;
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = pread(fd, bytes.get() + done, size - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;  // the file shrank meanwhile: parse what was there
+        done += static_cast<size_t>(n);
+    }
+    if (done == 0)
+        return nullptr;
+    try {
+        return pl::parse(bytes.get(), done, is_mutable);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+// A FIFO without a writer would block the open itself, so the open does not wait and
+// anything but a regular file is refused by parse_open_file.
 plobj *parse_regular_file(const char *path)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
-    plobj *root = nullptr;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 && st.st_size <= INT32_MAX) {
-        size_t size = static_cast<size_t>(st.st_size);
-        std::unique_ptr<char[]> bytes(new (std::nothrow) char[size]);
-        size_t done = 0;
-        while (bytes && done < size) {
-            ssize_t n = read(fd, bytes.get() + done, size - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;  // the file shrank meanwhile: parse what was there
-            done += static_cast<size_t>(n);
-        }
-        if (bytes && done > 0) {
-            try {
-                root = pl::parse(bytes.get(), done, true);
-            } catch (...) {
-                root = nullptr;
-            }
-        }
-    }
+    plobj *root = parse_open_file(fd, true);
     close(fd);
     return root;
 }
@@ -177,24 +188,55 @@ int write_error_code(int err)
     }
 }
 
-// Replaces the content through an open descriptor. A failure part way leaves a short file,
-// so this serves only where no new file can be made beside the old one.
-int rewrite(int fd, const std::string &bytes)
+bool pwrite_all(int fd, const char *bytes, size_t len)
 {
-    return ftruncate(fd, 0) == 0 && write_all(fd, bytes) ? 0 : write_error_code(errno);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = pwrite(fd, bytes + done, len - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
 }
 
-int write_in_place(const char *path, const std::string &bytes, bool secret)
+// The old file rewritten through its own descriptor, for where no new file can be made
+// beside it. Room for the new content is reserved before the first byte changes, so a
+// full disk, a quota or a size limit refuses the save with the old file whole; a write
+// that fails after that puts the old bytes back (when the descriptor can read them).
+int rewrite(int fd, const std::string &bytes)
 {
-    // Secrets are owner-only from the moment the file exists, and an existing file is
-    // narrowed before the old content is replaced.
-    int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, secret ? 0600 : 0666);
-    if (fd < 0)
+    struct stat st;
+    if (fstat(fd, &st) != 0)
         return write_error_code(errno);
-    int rc = secret && fchmod(fd, 0600) != 0 ? write_error_code(errno) : rewrite(fd, bytes);
-    if (close(fd) != 0 && rc == 0)
-        rc = write_error_code(errno);
-    return rc;
+    size_t old_size = static_cast<size_t>(st.st_size);
+    std::unique_ptr<char[]> backup(new (std::nothrow) char[old_size + 1]);
+    if (!backup)
+        return kWriteUnknownError;
+    size_t kept = 0;
+    while (kept < old_size) {
+        ssize_t n = pread(fd, backup.get() + kept, old_size - kept, static_cast<off_t>(kept));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        kept += static_cast<size_t>(n);
+    }
+    size_t need = std::max(bytes.size(), old_size);
+    if (int err = need ? posix_fallocate(fd, 0, static_cast<off_t>(need)) : 0; err != 0) {
+        // A reservation that failed part way may have grown the file; its bytes are untouched.
+        (void)!ftruncate(fd, static_cast<off_t>(old_size));
+        return write_error_code(err);
+    }
+    if (pwrite_all(fd, bytes.data(), bytes.size()) && ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 &&
+        fdatasync(fd) == 0)
+        return 0;
+    int err = errno;
+    if (kept == old_size && pwrite_all(fd, backup.get(), old_size))
+        (void)!ftruncate(fd, static_cast<off_t>(old_size));
+    return write_error_code(err);
 }
 
 // The file a path names once symbolic links are followed: a save replaces the file a link
@@ -250,6 +292,10 @@ int create_temporary(const std::string &prefix, mode_t mode, std::string &name)
 // only way left to save.
 bool folder_takes_no_new_file(int err) { return err == EACCES || err == EPERM || err == EROFS || err == ENAMETOOLONG; }
 
+// The temporary name need only be unique; a long target name leaves no room for its
+// suffix within the longest name a folder takes, so only its start is used.
+constexpr size_t kTempNameKeep = 200;
+
 // The new content goes to a temporary file beside the old one, reaches the disk, and only
 // then takes the old file's name: a reader, a crash or a full disk leaves the old file or
 // the new one, never a torn one.
@@ -263,24 +309,37 @@ int write_file(const char *path, const std::string &bytes, bool secret)
     size_t slash = target.rfind('/');
     std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
     std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
-    std::string prefix = target.substr(0, slash == std::string::npos ? 0 : slash + 1) + "." + name + ".";
+    std::string prefix =
+        target.substr(0, slash == std::string::npos ? 0 : slash + 1) + "." + name.substr(0, kTempNameKeep) + ".";
     std::string temp;
     temp.reserve(prefix.size() + 6);
+    if (name.empty() || name == "." || name == "..")
+        return kWriteAccessViolation;
+    // Only a regular file is replaced: a pipe without a reader would block the save and a
+    // device would take the bytes elsewhere.
     struct stat st;
     bool exists = stat(target.c_str(), &st) == 0;
-    // Devices, pipes and folders are written (or refused) as they always were.
-    if ((exists && !S_ISREG(st.st_mode)) || name.empty() || name == "." || name == "..")
-        return write_in_place(target.c_str(), bytes, secret);
+    if (exists && !S_ISREG(st.st_mode))
+        return S_ISDIR(st.st_mode) ? kWriteAccessViolation : kWriteUnknownError;
 
     // The old file must be writable, as for a save in place; a folder the caller may
-    // write to does not let it replace a file it may not.
+    // write to does not let it replace a file it may not. It is opened for reading too
+    // where it may be, so that a failed rewrite in place can be undone.
     int old = -1;
     if (exists) {
-        old = open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (old < 0 || fstat(old, &st) != 0 || (secret && fchmod(old, 0600) != 0)) {
-            int rc = write_error_code(errno);
-            if (old >= 0)
-                close(old);
+        const int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+        old = open(target.c_str(), O_RDWR | flags);
+        if (old < 0 && errno == EACCES)
+            old = open(target.c_str(), O_WRONLY | flags);
+        if (old < 0)
+            return write_error_code(errno);
+        int rc = 0;
+        if (fstat(old, &st) != 0 || !S_ISREG(st.st_mode))
+            rc = kWriteUnknownError;  // swapped for something else since the stat
+        else if (secret && fchmod(old, 0600) != 0)
+            rc = write_error_code(errno);
+        if (rc != 0) {
+            close(old);
             return rc;
         }
     }
@@ -293,9 +352,7 @@ int write_file(const char *path, const std::string &bytes, bool secret)
     int fd = create_temporary(prefix, exists || secret ? 0600 : 0666, temp);
     if (fd < 0) {
         int err = errno;
-        if (folder_takes_no_new_file(err))
-            return old >= 0 ? finish(rewrite(old, bytes)) : write_in_place(target.c_str(), bytes, secret);
-        return finish(write_error_code(err));
+        return finish(old >= 0 && folder_takes_no_new_file(err) ? rewrite(old, bytes) : write_error_code(err));
     }
 
     int err = write_all(fd, bytes) ? 0 : errno != 0 ? errno : EIO;
@@ -364,6 +421,45 @@ int number_to_int(const plobj *n)
     return static_cast<int>(v);
 }
 
+// The index a string-list key stands for ("0", "1", ... as "%d" writes them); -1 for any
+// other key.
+int list_index(const std::string &key)
+{
+    if (key.empty() || key.size() > 10 || (key[0] == '0' && key.size() > 1))
+        return -1;
+    int64_t v = 0;
+    for (char c : key) {
+        if (c < '0' || c > '9')
+            return -1;
+        v = v * 10 + (c - '0');
+    }
+    return v > INT_MAX ? -1 : static_cast<int>(v);
+}
+
+// Whether `from` is `target` or holds it at any depth: storing `from` into `target` would
+// make a cycle, which no release ever frees.
+bool reaches(plobj *from, const plobj *target)
+{
+    std::vector<plobj *> todo{from};
+    std::unordered_set<const plobj *> seen;
+    while (!todo.empty()) {
+        plobj *o = todo.back();
+        todo.pop_back();
+        if (o == target)
+            return true;
+        if (!seen.insert(o).second)
+            continue;
+        if (pl::kind(o) == pl::Kind::Dict) {
+            for (const auto &entry : pl::dict_entries(o))
+                todo.push_back(entry.second);
+        } else if (pl::kind(o) == pl::Kind::Array) {
+            for (size_t i = 0, n = pl::count(o); i < n; ++i)
+                todo.push_back(pl::array_at(o, i));
+        }
+    }
+    return false;
+}
+
 plobj *value_for(dic *d, const char *key)
 {
     if (!usable(d) || !key || !valid_key(key))
@@ -412,18 +508,7 @@ dic *dic_load_from_fd(int fd)
 {
     if (fd <= 0)
         return nullptr;
-    uint32_t len = 0;
-    void *map = start_mmap_fd(fd, &len);
-    if (!map)
-        return nullptr;
-    plobj *root = nullptr;
-    try {
-        root = pl::parse(map, len, false);
-    } catch (...) {
-        root = nullptr;
-    }
-    end_mmap(map, static_cast<int>(len));
-    return dict_handle_or_null(root);
+    return dict_handle_or_null(parse_open_file(fd, false));
 }
 
 int dic_save_to_file(dic *d, const char *path)
@@ -567,27 +652,33 @@ int dic_has_key(dic *d, plobj *key)
 
 parray *dic_get_str_parray(dic *d, const char *key)
 {
-    dic *list = dic_get_dic(d, key);
-    if (!list)
+    plobj *list = value_for(d, key);
+    if (!list || pl::kind(list) != pl::Kind::Dict || pl::count(list) == 0)
         return nullptr;
-    int n = dic_get_count(list);
-    parray *out = n > 0 ? parray_create(0) : nullptr;
-    for (int i = 0; out && i < n; ++i) {
-        char index[16];
-        snprintf(index, sizeof index, "%d", i);
-        char *s = dic_get_str(list, index);
-        // A string that is there but could not be copied fails the list rather than
-        // shortening it.
-        plobj *v = s ? nullptr : value_for(list, index);
-        bool lost = v && pl::kind(v) == pl::Kind::String;
-        if (lost || (s && parray_add(out, s) != 0)) {
-            free(s);
-            parray_destroy_free(out);
-            out = nullptr;
+    try {
+        // By index in numeric order, not by counting up from "0": a list with a gap (one
+        // stored by an older version, or edited by hand) loses nothing after it.
+        std::vector<std::pair<int, plobj *>> items;
+        for (const auto &[name, value] : pl::dict_entries(list)) {
+            int index = list_index(name);
+            if (index >= 0 && pl::kind(value) == pl::Kind::String)
+                items.emplace_back(index, value);
         }
+        std::sort(items.begin(), items.end(), [](const auto &x, const auto &y) { return x.first < y.first; });
+        parray *out = parray_create(0);
+        for (size_t i = 0; out && i < items.size(); ++i) {
+            // An item that could not be copied fails the list rather than shortening it.
+            char *s = copy_cstring(pl::string_value(items[i].second));
+            if (!s || parray_add(out, s) != 0) {
+                free(s);
+                parray_destroy_free(out);
+                out = nullptr;
+            }
+        }
+        return out;
+    } catch (...) {
+        return nullptr;
     }
-    dic_destroy(list);
-    return out;
 }
 
 int dic_show(dic *d)
@@ -655,6 +746,8 @@ int dic_set_dic(dic *d, const char *key, dic *nested)
     if (!nested->ref)
         return -3;
     try {
+        if (reaches(nested->ref, d->ref))
+            return -4;
         return pl::dict_set(d->ref, key, nested->ref) ? 0 : -1;
     } catch (...) {
         return -1;
@@ -668,6 +761,8 @@ int dic_set_array(dic *d, const char *key, array *a)
     if (!valid_key(key))
         return -2;
     try {
+        if (reaches(a->ref, d->ref))
+            return -4;
         return pl::dict_set(d->ref, key, a->ref) ? 0 : -1;
     } catch (...) {
         return -1;
@@ -684,16 +779,21 @@ int dic_set_str_parray(dic *d, const char *key, parray *list)
         return -2;
     // Out of memory (-1 from a setter whose arguments are all valid) stores nothing at all
     // rather than a list missing items; an item that is not UTF-8 is skipped as before.
-    int rc = 0;
+    // Items skipped (NULL, or not UTF-8) take no index, so the indices stay contiguous and
+    // every stored item is read back.
+    int rc = 0, stored = 0;
     int n = parray_count(list);
     for (int i = 0; rc == 0 && i < n; ++i) {
         auto *item = static_cast<const char *>(parray_at(list, i));
         if (!item)
             continue;
         char index[16];
-        snprintf(index, sizeof index, "%d", i);
-        if (dic_set_str(nested, index, item) == -1)
+        snprintf(index, sizeof index, "%d", stored);
+        int set = dic_set_str(nested, index, item);
+        if (set == -1)
             rc = -2;
+        else if (set == 0)
+            ++stored;
     }
     if (rc == 0 && dic_set_dic(d, key, nested) != 0)
         rc = -2;
@@ -724,6 +824,8 @@ int array_append_dic(array *a, dic *d)
     if (!usable(a) || !usable(d))
         return -1;
     try {
+        if (reaches(d->ref, a->ref))
+            return -4;
         return pl::array_append(a->ref, d->ref) ? 0 : -1;
     } catch (...) {
         return -1;

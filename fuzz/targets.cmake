@@ -14,7 +14,10 @@ function(bwv_fuzz_link target name)
     # The update library exports only its C entry points, so the feed reader is linked in.
     target_link_libraries(${target} PRIVATE bwv_update_feed)
   elseif(name MATCHES "^xar")
-    target_link_libraries(${target} PRIVATE bwv_xar bwv_package_facts)
+    target_link_libraries(${target} PRIVATE bwv_xar bwv_package_facts bwv_base)
+  elseif(name STREQUAL "rebrand")
+    # Builds the rebrand source itself, so the library's copy must be one it can leave out.
+    target_link_libraries(${target} PRIVATE bwvutil_members)
   else()
     target_link_libraries(${target} PRIVATE bwvutil_static)
   endif()

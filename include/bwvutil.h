@@ -2,6 +2,7 @@
 #define BWVUTIL_H
 
 /* The whole C interface of libbwvutil. */
+#include <bwvutil/version.h>
 #include <bwvutil/paths.h>
 #include <bwvutil/plobj.h>
 #include <bwvutil/parray.h>

@@ -124,7 +124,17 @@ void send_notice(const char *text)
         return;
     }
     fill_address(addr, gui_path);
-    if (connect(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    // The path lies in a folder every account writes to: whoever bound it first is on
+    // the other end, so the notice goes only to the console user or root listening there.
+    struct ucred peer {};
+    socklen_t peer_len = sizeof peer;
+    int rc = connect(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    if (rc == 0 && (getsockopt(sock, SOL_SOCKET, SO_PEERCRED, &peer, &peer_len) != 0 ||
+                    (peer.uid != uid && peer.uid != 0))) {
+        errno = EPERM;
+        rc = -1;
+    }
+    if (rc != 0) {
         perror("connect");
         close(sock);
         unlink(bound.c_str());

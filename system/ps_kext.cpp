@@ -119,12 +119,17 @@ int install_pkg(const char *path)
         return -1;
     }
 
-    // Whatever sits at the fixed name (a planted link included) goes; the copy is then
-    // created afresh, so a link put back in between makes the creation fail, not follow.
+    // The fixed name lies in a folder every account writes to. Only a stale copy of our
+    // own (a regular file) is removed; anything else there (another account's file,
+    // folder or link) is left alone and the install refused, and the copy is created new
+    // without following a link, so an entry made in between fails the creation.
     std::string copy = paths::fixed(paths::kUpgradePkg);
     std::string installer = paths::fixed(paths::kInstaller);
     ArgVector args{installer, "-pkg", copy, "-target", "/"};
-    unlink(copy.c_str());
+    struct stat st {};
+    bool stale_own = lstat(copy.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid();
+    if (stale_own)
+        unlink(copy.c_str());
     int dst = open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (dst < 0) {
         close(src);

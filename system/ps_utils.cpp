@@ -1,5 +1,6 @@
 #include <bwvutil/ps_utils.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -202,14 +203,15 @@ int ps_get_path(int32_t pid, char *path, int size)
     if (!path || size < 1)
         return -1;
     path[0] = '\0';
-    char link[32];
+    // Read whole, then cut to the caller's buffer: even a buffer of one byte gets "".
+    char link[32], whole[PATH_MAX];
     snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(pid));
-    ssize_t n = readlink(link, path, static_cast<size_t>(size) - 1);
-    if (n <= 0) {
-        path[0] = '\0';
+    ssize_t n = readlink(link, whole, sizeof whole);
+    if (n <= 0)
         return -2;
-    }
-    path[n] = '\0';
+    size_t kept = std::min(static_cast<size_t>(n), static_cast<size_t>(size) - 1);
+    memcpy(path, whole, kept);
+    path[kept] = '\0';
     return 0;
 }
 
@@ -238,7 +240,6 @@ int ps_get_pid_all(const char *name, int case_sensitive, int32_t **pids, size_t 
     size_t entries = 0;
     if (GetBSDProcessList(&list, &entries) != 0)
         return -1;
-    *count = 0;
     // Room for every entry, so the array always exists for the caller to free.
     auto *arr = static_cast<int32_t *>(malloc((entries ? entries : 1) * sizeof(int32_t)));
     if (!arr) {

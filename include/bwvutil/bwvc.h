@@ -29,8 +29,9 @@ BWV_API int bwvc_check_user_file_accessibility(void);
 BWV_API uint32_t bwvc_get_cur_uid(void);
 
 /* Sends text (cut to 4,095 bytes) and one NUL over a new local stream connection to the
- * front end of the console user. Failures are only printed with perror; notices must be
- * sent one at a time. NULL sends nothing. */
+ * front end of the console user; a socket there whose listener is neither that user nor
+ * root gets nothing ("connect" is printed). Failures are only printed with perror;
+ * notices must be sent one at a time. NULL sends nothing. */
 BWV_API void bwvc_SendInfotoGUI(const char *text);
 
 /* Always 0. */

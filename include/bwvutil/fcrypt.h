@@ -68,7 +68,12 @@ BWV_API int fcrypt_end(unsigned char mac[10], fcrypt_ctx *cx);
  * *out_len is the capacity on entry, which must be at least in_len + 28 whatever the mode,
  * and the bytes produced on return. The password (8 to 128 bytes) picks the mode by its
  * length. Identical input and password give identical output. On failure nothing is
- * written to out or *out_len. */
+ * written to out or *out_len.
+ * Not confidential across buffers: the salt is the same on every call, so one password
+ * gives one key and one keystream for every buffer it encrypts. Anyone holding two cipher
+ * texts made with the same password learns the XOR of their plain texts, and with one
+ * plain text known, the other. Stored values rely on this determinism, so it stays; use
+ * it to keep text out of casual sight, never where secrecy against such a reader counts. */
 BWV_API int encrypt_buffer(const unsigned char *in, int in_len, unsigned char *out, int *out_len,
                            const char *password);
 /* Opens what encrypt_buffer produced; the capacity must be at least in_len + 20. Returns

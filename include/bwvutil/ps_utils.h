@@ -94,10 +94,14 @@ BWV_API int ps_unload_kext(const char *kext, int is_bundle_id);
  * the listing cannot be had or name is NULL or empty). */
 BWV_API int ps_kext_is_run(const char *name);
 
-/* Copies a flat package (first bytes "xar!") to /tmp/bwv_upgrade.pkg (whatever was there
- * is removed; the copy is created new, owner-only), runs the system installer on it and
- * removes it. 0 once the installer ran, whatever it answered; -1 when the package cannot
- * be read or is not flat, or the copy or the child cannot be made (no copy stays). */
+/* Copies a flat package (first bytes "xar!") to /tmp/bwv_upgrade.pkg, runs the system
+ * installer on it and removes it. No signature is checked here: whatever flat package is
+ * passed is installed, so callers run verifyPackage on it first. The copy is created new
+ * and owner-only, never through an existing entry: a stale copy of the caller's own (a
+ * regular file) is removed first; anything else at that name (another account's file, a
+ * folder, a link) is left alone and the call gives -1. 0 once the installer ran, whatever
+ * it answered; -1 when the package cannot be read or is not flat, or the copy or the
+ * child cannot be made (no copy of this call stays). */
 BWV_API int ps_install_pkg_file(const char *path);
 
 BWV_END_DECLS

@@ -48,6 +48,12 @@ std::string compute_tool_dir() {
         map) {
         if (map->l_name && map->l_name[0]) {
             file = map->l_name;
+            // The loader knows a library loaded through a relative path by that path
+            // alone; it names the library only against the working folder of the load,
+            // which is why this runs as the library is loaded.
+            char cwd[PATH_MAX];
+            if (file[0] != '/' && getcwd(cwd, sizeof cwd))
+                file = std::string(cwd) + "/" + file;
         } else {
             // The main program: the loader knows it only by argv[0].
             char buf[PATH_MAX];
@@ -59,6 +65,15 @@ std::string compute_tool_dir() {
     if (file.empty() || file[0] != '/' || slash == std::string::npos) return kNoToolDir;
     return file.substr(0, slash) + "/../" BWV_LIBEXEC_SUBDIR;
 #endif
+}
+
+// While the working folder is still the one the library was loaded from.
+__attribute__((constructor)) void tool_dir_at_load() {
+    try {
+        (void)tool_dir();
+    } catch (...) {
+        // Out of memory this early: the first use tries again.
+    }
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "base/launch.hpp"
 #include "custom/qt/string_bwv.hpp"
 #include "platform/core/paths.hpp"
 #include "platform/qt/alert.hpp"
@@ -28,6 +29,7 @@
 #include "platform/qt/bundle.hpp"
 #include "platform/qt/filemanager.hpp"
 #include "platform/qt/log.hpp"
+#include "platform/qt/runloop.hpp"
 #include "platform/qt/strings.hpp"
 #include "platform/qt/task.hpp"
 #include "system/qt/NTSynchronousTask.h"
@@ -143,7 +145,10 @@ void AppController::connectOutlets(Ui::MainWindow &form, QWidget &window) {
     window.setWindowIcon(QIcon(productIcon(64, 1.0)));
     connect(btnDownload, &QPushButton::clicked, this, [this] { downloadBrindleWave(btnDownload); });
     connect(btnInstall, &QPushButton::clicked, this, [this] { installBrindleWave(btnInstall); });
-    connect(btnCancel, &QPushButton::clicked, this, [this] { terminateApplication(); });
+    connect(btnCancel, &QPushButton::clicked, this, [this] {
+        waitForDetach();
+        terminateApplication();
+    });
 }
 
 QString AppController::mainBundlePath() const {
@@ -369,7 +374,17 @@ void AppController::installBrindleWave(QObject *) {
         return;
     }
 
-    if (installPKG(packagePath)) terminateApplication();
+    if (installPKG(packagePath)) {
+        waitForDetach();
+        terminateApplication();
+    }
+}
+
+void AppController::waitForDetach() {
+    bwv::platform::RunLoop &loop = bwv::platform::RunLoop::current();
+    while (detachTask_ && detachTask_->isRunning()) {
+        if (!loop.runModeBeforeDate(bwv::platform::RunLoopMode::Default, 1.0)) break;
+    }
 }
 
 bool AppController::extractFilesFromDMG(const QString &dmgPath, const QString &targetPath) {
@@ -399,7 +414,7 @@ bool AppController::extractFilesFromDMG(const QString &dmgPath, const QString &t
         hdiutil, QStringLiteral("/"),
         {QStringLiteral("attach"), dmgPath, QStringLiteral("-mountpoint"), mountPoint,
          QStringLiteral("-noverify"), QStringLiteral("-nobrowse"), QStringLiteral("-noautoopen")},
-        QByteArray("yes\n", 4));
+        QByteArray("yes\n", 4), bwv::launch::kAttachDeadline);
     if (!attached) {
         log("Failed to run hdiutil: %@, %@", {dmgPath, mountPoint});
         return failBeforeAttach();
@@ -425,8 +440,9 @@ bool AppController::extractFilesFromDMG(const QString &dmgPath, const QString &t
     }
 
     try {
-        bwv::platform::Task::launchedTaskWithLaunchPath(
-            hdiutil, {QStringLiteral("detach"), mountPoint, QStringLiteral("-force")});
+        detachTask_ = bwv::platform::Task::launchedTaskWithLaunchPath(
+            hdiutil, {QStringLiteral("detach"), mountPoint, QStringLiteral("-force")},
+            bwv::launch::kDetachDeadline);
     } catch (const bwv::platform::PlatformException &) {
         // A detach that cannot start leaves the image attached; the installation itself
         // has its answer already.

@@ -8,12 +8,14 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <memory>
 
 #include "app/UpdateLibrary.h"
 #include "platform/qt/application.hpp"
 #include "platform/qt/controls.hpp"
 #include "platform/qt/notification.hpp"
 #include "platform/qt/strings.hpp"
+#include "platform/qt/task.hpp"
 #include "platform/qt/timer.hpp"
 
 class QLabel;
@@ -93,6 +95,11 @@ private:
     // language or the deployment's rebranding: whoever reads the system log searches for them.
     static void log(const char *text, const QStringList &args = {});
     bwv::platform::Timer *schedulePoll(void (AppController::*poll)(bwv::platform::Timer &));
+    // Serves the run loop until the detach has ended (its deadline bounds the wait): tools
+    // die with the installer, and a detach cut short would leave the image's files behind.
+    void waitForDetach();
+
+    std::shared_ptr<bwv::platform::Task> detachTask_;
 };
 
 using bwv::platform::formatText;

@@ -135,6 +135,7 @@ public:
     }
     ~NoSigpipe()
     {
+        const int saved = errno;
         sigset_t pending;
         sigpending(&pending);
         if (!was_pending_ && sigismember(&pending, SIGPIPE) == 1) {
@@ -143,6 +144,7 @@ public:
             }
         }
         pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+        errno = saved;
     }
     NoSigpipe(const NoSigpipe &) = delete;
     NoSigpipe &operator=(const NoSigpipe &) = delete;
@@ -358,6 +360,7 @@ Result run(Spec spec, const Run &how)
         fcntl(in_w.fd, F_SETFL, fcntl(in_w.fd, F_GETFL) | O_NONBLOCK);
     if (in_w.fd >= 0 && how.input && input.empty())
         in_w.reset();
+    const bool drained = out_r[0].fd >= 0 || out_r[1].fd >= 0;
     size_t kept[2] = {0, 0};
     bool broken[2] = {false, false};
     char piece[65536];
@@ -405,7 +408,8 @@ Result run(Spec spec, const Run &how)
             if (input.empty() || (put < 0 && errno != EINTR && errno != EAGAIN))
                 in_w.reset();
         }
-        if (out_r[0].fd < 0 && out_r[1].fd < 0)
+        // Outputs that have ended mean a child done with its work: its input no longer counts.
+        if (drained && out_r[0].fd < 0 && out_r[1].fd < 0)
             break;
     }
     in_w.reset();

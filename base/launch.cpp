@@ -65,9 +65,9 @@ void close_from(int first, int keep)
     }
 }
 
-[[noreturn]] void in_child(const Spec &spec, const Prepared &p, pid_t parent, int report)
+[[noreturn]] void in_child(const Command &cmd, const Prepared &p, pid_t parent, int report)
 {
-    if (spec.detached) {
+    if (cmd.detached) {
         setsid();
     } else {
         setpgid(0, 0);
@@ -85,7 +85,7 @@ void close_from(int first, int keep)
     // A source may itself sit on 0, 1 or 2; lift every source above 2 before placing any.
     int lifted[3] = {-1, -1, -1};
     for (int i = 0; i < 3; ++i) {
-        int src = spec.stdio[i];
+        int src = cmd.stdio[i];
         if (src == kDevNull)
             src = ::open("/dev/null", O_RDWR);
         if (src == kInherit)
@@ -100,10 +100,10 @@ void close_from(int first, int keep)
     }
     close_from(3, report);
 
-    if (spec.directory && chdir(spec.directory) != 0)
+    if (cmd.directory && chdir(cmd.directory) != 0)
         fail_in_child(report, errno);
-    if (spec.max_file_size > 0) {
-        rlimit lim{spec.max_file_size, spec.max_file_size};
+    if (cmd.max_file_size > 0) {
+        rlimit lim{cmd.max_file_size, cmd.max_file_size};
         if (setrlimit(RLIMIT_FSIZE, &lim) != 0)
             fail_in_child(report, errno);
     }
@@ -111,8 +111,8 @@ void close_from(int first, int keep)
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (spec.exec_hook) {
-        spec.exec_hook(spec.hook_arg);
+    if (cmd.exec_hook) {
+        cmd.exec_hook(cmd.hook_arg);
         _exit(1);
     }
     // execvpe with a "/" in the name still runs a script without "#!" with /bin/sh, as the
@@ -223,21 +223,21 @@ int wait_until(pid_t pid, std::optional<Clock::time_point> end, bool *timed_out)
 
 }  // namespace
 
-Child spawn(const Spec &spec)
+Child spawn(const Command &cmd)
 {
     Child child;
-    if (!spec.argv || (!spec.file && !spec.argv[0])) {
+    if (!cmd.argv || (!cmd.file && !cmd.argv[0])) {
         child.error = EINVAL;
         return child;
     }
-    std::string file = spec.file ? spec.file : spec.argv[0];
-    if (!spec.search_path && file.find('/') == std::string::npos)
+    std::string file = cmd.file ? cmd.file : cmd.argv[0];
+    if (!cmd.search_path && file.find('/') == std::string::npos)
         file = "./" + file;
     static char *const kNoEnv[] = {nullptr};
-    Prepared p{file.c_str(), spec.argv, spec.empty_env ? kNoEnv : environ};
+    Prepared p{file.c_str(), cmd.argv, cmd.empty_env ? kNoEnv : environ};
 
     Fd report_r, report_w;
-    if (!spec.exec_hook && !make_pipe(report_r, report_w)) {
+    if (!cmd.exec_hook && !make_pipe(report_r, report_w)) {
         child.error = errno;
         return child;
     }
@@ -248,7 +248,7 @@ Child spawn(const Spec &spec)
     pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0)
-        in_child(spec, p, parent, report_w.fd);
+        in_child(cmd, p, parent, report_w.fd);
     int fork_error = errno;
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (pid < 0) {
@@ -257,7 +257,7 @@ Child spawn(const Spec &spec)
     }
     child.pid = pid;
     // Also here, so that the group exists for kill_group whichever side runs first.
-    if (!spec.detached)
+    if (!cmd.detached)
         setpgid(pid, pid);
     report_w.reset();
     if (report_r.fd >= 0) {
@@ -317,7 +317,7 @@ Output capture(std::string &into, size_t cap)
     return o;
 }
 
-Result run(Spec spec, const Run &how)
+Result run(Command cmd, const Run &how)
 {
     Result result;
     std::optional<Clock::time_point> end;
@@ -330,7 +330,7 @@ Result run(Spec spec, const Run &how)
         result.error = errno;
         return result;
     }
-    spec.stdio[0] = feed ? in_r.fd : kDevNull;
+    cmd.stdio[0] = feed ? in_r.fd : kDevNull;
     const Output *outs[2] = {&how.out, &how.err};
     for (int i = 0; i < 2; ++i) {
         if (outs[i]->sink) {
@@ -338,13 +338,13 @@ Result run(Spec spec, const Run &how)
                 result.error = errno;
                 return result;
             }
-            spec.stdio[i + 1] = out_w[i].fd;
+            cmd.stdio[i + 1] = out_w[i].fd;
         } else {
-            spec.stdio[i + 1] = outs[i]->inherit ? kInherit : kDevNull;
+            cmd.stdio[i + 1] = outs[i]->inherit ? kInherit : kDevNull;
         }
     }
 
-    Child child = spawn(spec);
+    Child child = spawn(cmd);
     in_r.reset();
     out_w[0].reset();
     out_w[1].reset();

@@ -26,7 +26,7 @@ using std::chrono::milliseconds;
 inline constexpr int kInherit = -1;
 inline constexpr int kDevNull = -2;
 
-struct Spec {
+struct Command {
     char *const *argv = nullptr;  // NULL-terminated; argv[0] is the program's name
     const char *file = nullptr;   // the program; NULL: argv[0]
     // Look a file name without "/" up in PATH. Otherwise such a name is the file in the
@@ -53,8 +53,8 @@ struct Child {
     int error = 0;
 };
 
-// Starts a child as Spec says. Not for use between fork and exec.
-Child spawn(const Spec &spec);
+// Starts a child as Command says. Not for use between fork and exec.
+Child spawn(const Command &cmd);
 
 // SIGKILL to the child's process group and to the child.
 void kill_group(pid_t pid);
@@ -95,8 +95,8 @@ struct Result {
     bool exited_zero() const;
 };
 
-// Starts the child (spec.stdio is set by the run), feeds and drains it, and waits for it.
-Result run(Spec spec, const Run &how);
+// Starts the child (cmd.stdio is set by the run), feeds and drains it, and waits for it.
+Result run(Command cmd, const Run &how);
 
 // Captures into a string, at most cap bytes.
 Output capture(std::string &into, size_t cap = SIZE_MAX);

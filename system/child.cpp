@@ -13,16 +13,16 @@
 namespace bwv::sys {
 namespace {
 
-launch::Spec to_spec(const char *file, char *const argv[], const SpawnOptions &opts)
+launch::Command to_command(const char *file, char *const argv[], const SpawnOptions &opts)
 {
-    launch::Spec spec;
-    spec.file = file;
-    spec.argv = argv;
-    spec.search_path = opts.search_path;
-    spec.empty_env = opts.empty_env;
+    launch::Command cmd;
+    cmd.file = file;
+    cmd.argv = argv;
+    cmd.search_path = opts.search_path;
+    cmd.empty_env = opts.empty_env;
     for (int i = 0; i < 3; ++i)
-        spec.stdio[i] = opts.close_all ? launch::kDevNull : opts.stdio[i] < 0 ? launch::kInherit : opts.stdio[i];
-    return spec;
+        cmd.stdio[i] = opts.close_all ? launch::kDevNull : opts.stdio[i] < 0 ? launch::kInherit : opts.stdio[i];
+    return cmd;
 }
 
 pid_t started(const launch::Child &child)
@@ -139,16 +139,16 @@ private:
 
 pid_t spawn(const char *file, char *const argv[], const SpawnOptions &opts)
 {
-    return started(launch::spawn(to_spec(file, argv, opts)));
+    return started(launch::spawn(to_command(file, argv, opts)));
 }
 
 pid_t spawn_expanded(const char *cmdline, const SpawnOptions &opts)
 {
     static char *const kNone[] = {nullptr};
-    launch::Spec spec = to_spec("sh", kNone, opts);
-    spec.exec_hook = exec_expanded;
-    spec.hook_arg = const_cast<char *>(cmdline);
-    return started(launch::spawn(spec));
+    launch::Command cmd = to_command("sh", kNone, opts);
+    cmd.exec_hook = exec_expanded;
+    cmd.hook_arg = const_cast<char *>(cmdline);
+    return started(launch::spawn(cmd));
 }
 
 int wait_for(pid_t pid, int *status)
@@ -166,9 +166,9 @@ int collect(const char *file, char *const argv[], dbuf *out, dbuf *err)
     bool merged = err == out;
     Sink sinks[2] = {Sink(out), Sink(merged ? nullptr : err)};
     Sink *to[2] = {&sinks[0], merged ? &sinks[0] : &sinks[1]};
-    launch::Spec spec;
-    spec.file = file;
-    spec.argv = argv;
+    launch::Command cmd;
+    cmd.file = file;
+    cmd.argv = argv;
     launch::Run how;
     how.keep_input_open = true;
     how.piece = 1024;
@@ -177,7 +177,7 @@ int collect(const char *file, char *const argv[], dbuf *out, dbuf *err)
     };
     how.out.sink = into(to[0]);
     how.err.sink = into(to[1]);
-    launch::Result r = launch::run(spec, how);
+    launch::Result r = launch::run(cmd, how);
     if (r.error != 0 && r.status == -1)
         return -2;
     if (r.read_failed || sinks[0].failed() || sinks[1].failed()) {
@@ -190,17 +190,17 @@ int collect(const char *file, char *const argv[], dbuf *out, dbuf *err)
 
 int run_capture(const char *file, char *const argv[], std::string &output, int *status)
 {
-    launch::Spec spec;
-    spec.file = file;
-    spec.argv = argv;
+    launch::Command cmd;
+    cmd.file = file;
+    cmd.argv = argv;
     // Tools were once run by a shell, which also ran a script without a "#!" line.
-    spec.search_path = true;
+    cmd.search_path = true;
     launch::Run how;
     how.out = launch::capture(output);
     how.err.inherit = true;
     launch::Result r;
     try {
-        r = launch::run(spec, how);
+        r = launch::run(cmd, how);
     } catch (const std::bad_alloc &) {
         return -1;
     }

@@ -110,14 +110,14 @@ int verify(const char *path)
     std::string tool = bwv::paths::fixed(bwv::paths::kPkgutil);
     // The path goes to the tool as one argument; no shell ever sees it.
     bwv::sys::ArgVector args{tool, "--check-signature", path};
-    bwv::launch::Spec spec;
-    spec.argv = args.get();
+    bwv::launch::Command cmd;
+    cmd.argv = args.get();
     ReportLines lines;
     bwv::launch::Run how;
     how.out.sink = [&lines](const char *bytes, size_t n) { lines.feed(bytes, n); };
     how.err.inherit = true;
     how.deadline = bwv::launch::kVerifyDeadline;
-    bwv::launch::Result ran = bwv::launch::run(spec, how);
+    bwv::launch::Result ran = bwv::launch::run(cmd, how);
     if (ran.error != 0 || ran.timed_out || ran.read_failed)
         return 0;
     lines.finish();

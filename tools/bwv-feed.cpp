@@ -142,14 +142,14 @@ ToolRun run_tool(const std::vector<std::string> &argv, const std::string &input)
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
     ToolRun r;
-    bwv::launch::Spec spec;
-    spec.argv = args.data();
-    spec.search_path = true;
+    bwv::launch::Command cmd;
+    cmd.argv = args.data();
+    cmd.search_path = true;
     bwv::launch::Run how;
     how.input = input;
     how.err = bwv::launch::capture(r.err, 65536);
     how.deadline = bwv::launch::kAttachDeadline;
-    bwv::launch::Result ran = bwv::launch::run(spec, how);
+    bwv::launch::Result ran = bwv::launch::run(cmd, how);
     if (ran.error == 0 && !ran.timed_out && ran.status >= 0 && WIFEXITED(ran.status))
         r.status = WEXITSTATUS(ran.status);
     while (!r.err.empty() && (r.err.back() == '\n' || r.err.back() == ' ')) r.err.pop_back();

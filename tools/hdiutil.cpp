@@ -291,12 +291,12 @@ void extract(const std::string &image, const std::string &dest, const Budget &bu
     std::vector<char *> args;
     for (auto &a : argv) args.push_back(a.data());
     args.push_back(nullptr);
-    bwv::launch::Spec spec;
-    spec.argv = args.data();
-    spec.search_path = true;
-    spec.max_file_size = budget.limit - used;
-    for (int &fd : spec.stdio) fd = bwv::launch::kDevNull;
-    bwv::launch::Child child = bwv::launch::spawn(spec);
+    bwv::launch::Command cmd;
+    cmd.argv = args.data();
+    cmd.search_path = true;
+    cmd.max_file_size = budget.limit - used;
+    for (int &fd : cmd.stdio) fd = bwv::launch::kDevNull;
+    bwv::launch::Child child = bwv::launch::spawn(cmd);
     if (child.pid < 0 || child.error != 0) {
         if (child.pid > 0) bwv::launch::wait(child.pid);
         throw Failure{std::strerror(child.error)};

@@ -35,12 +35,12 @@ bool launch_installer(const std::string &pkg) {
     std::string name = "installer", pkg_arg = pkg;
     char dash_pkg[] = "-pkg", dash_target[] = "-target", root[] = "/";
     char *const argv[] = {name.data(), dash_pkg, pkg_arg.data(), dash_target, root, nullptr};
-    bwv::launch::Spec spec;
-    spec.file = tool.c_str();
-    spec.argv = argv;
-    spec.detached = true;
-    for (int &fd : spec.stdio) fd = bwv::launch::kDevNull;
-    bwv::launch::Child child = bwv::launch::spawn(spec);
+    bwv::launch::Command cmd;
+    cmd.file = tool.c_str();
+    cmd.argv = argv;
+    cmd.detached = true;
+    for (int &fd : cmd.stdio) fd = bwv::launch::kDevNull;
+    bwv::launch::Child child = bwv::launch::spawn(cmd);
     if (child.pid > 0 && child.error != 0) bwv::launch::wait(child.pid);
     return child.pid > 0 && child.error == 0;
 }

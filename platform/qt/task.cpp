@@ -124,17 +124,17 @@ void Task::launch() {
     for (QByteArray &a : argBytes) argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    launch::Spec spec;
-    spec.argv = argv.data();
-    if (stdin_) spec.stdio[0] = stdin_->fileHandleForReading()->fileDescriptor();
-    if (stdout_) spec.stdio[1] = stdout_->fileHandleForWriting()->fileDescriptor();
-    if (stderr_) spec.stdio[2] = stderr_->fileHandleForWriting()->fileDescriptor();
+    launch::Command cmd;
+    cmd.argv = argv.data();
+    if (stdin_) cmd.stdio[0] = stdin_->fileHandleForReading()->fileDescriptor();
+    if (stdout_) cmd.stdio[1] = stdout_->fileHandleForWriting()->fileDescriptor();
+    if (stderr_) cmd.stdio[2] = stderr_->fileHandleForWriting()->fileDescriptor();
     QByteArray dir;
     if (!directory_.isNull()) {
         dir = QFile::encodeName(directory_);
-        spec.directory = dir.constData();
+        cmd.directory = dir.constData();
     }
-    const launch::Child child = launch::spawn(spec);
+    const launch::Child child = launch::spawn(cmd);
     if (child.error != 0) {
         if (child.pid > 0) launch::wait(child.pid);
         throw PlatformException("NSInvalidArgumentException",

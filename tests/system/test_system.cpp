@@ -255,11 +255,11 @@ TEST(Launch, ChildStartsCleanInItsOwnGroupAndDiesWithItsStarterOrAtItsDeadline)
 {
     namespace launch = bwv::launch;
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-    auto ran = [](launch::Spec spec, launch::milliseconds deadline = {}) {
+    auto ran = [](launch::Command command, launch::milliseconds deadline = {}) {
         std::string out;
         launch::Run how;
         how.out = launch::capture(out), how.deadline = deadline;
-        launch::Result r = launch::run(spec, how);
+        launch::Result r = launch::run(command, how);
         return std::to_string(r.timed_out ? -SIGKILL : WEXITSTATUS(r.status)) + " " + out;
     };
     // Light mode ignores SIGTERM; a blocked signal and a descriptor without close-on-exec stay

@@ -122,14 +122,14 @@ int run_capture(const std::vector<std::string> &argv, std::string *out, std::str
     std::vector<char *> args;
     for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
-    launch::Spec spec;
-    spec.argv = args.data();
-    spec.search_path = true;
+    launch::Command cmd;
+    cmd.argv = args.data();
+    cmd.search_path = true;
     launch::Run how;
     if (out) how.out = launch::capture(*out);
     // Messages only: a tool that floods its error stream does not fill the memory.
     if (err) how.err = launch::capture(*err, kMaxErrorText);
-    launch::Result r = launch::run(spec, how);
+    launch::Result r = launch::run(cmd, how);
     if (r.error != 0 || r.status == -1 || r.sink_failed) return -1;
     if (WIFEXITED(r.status)) return WEXITSTATUS(r.status);
     if (WIFSIGNALED(r.status)) return 128 + WTERMSIG(r.status);

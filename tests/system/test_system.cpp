@@ -270,7 +270,7 @@ TEST(Launch, ChildStartsCleanInItsOwnGroupAndDiesWithItsStarterOrAtItsDeadline)
     pthread_sigmask(SIG_BLOCK, &usr, &was);
     int stray = dup(2);
     ArgVector status{"sh", "-c", "grep -E '^Sig(Ign|Blk)' /proc/self/status; ls /proc/$$/fd | tr -d '\\n'; "
-                                 "[ $(ps -o pgid= $$) = $$ ] && echo leader"};
+                                 "read -r _ _ _ _ group _ </proc/$$/stat; [ $group = $$ ] && echo leader"};
     EXPECT_EQ(ran({.argv = status.get(), .search_path = true}),
               "0 SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n012leader\n");
     close(stray), pthread_sigmask(SIG_SETMASK, &was, nullptr), signal(SIGTERM, old);

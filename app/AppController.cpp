@@ -28,6 +28,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "base/launch.hpp"
 #include "custom/qt/string_bwv.hpp"
 #include "platform/core/paths.hpp"
 #include "platform/qt/alert.hpp"
@@ -35,6 +36,7 @@
 #include "platform/qt/bundle.hpp"
 #include "platform/qt/filemanager.hpp"
 #include "platform/qt/log.hpp"
+#include "platform/qt/runloop.hpp"
 #include "platform/qt/strings.hpp"
 #include "platform/qt/task.hpp"
 #include "system/qt/NTSynchronousTask.h"
@@ -161,7 +163,10 @@ void AppController::connectOutlets(Ui::MainWindow &form, QWidget &window) {
     window.setWindowIcon(QIcon(productIcon(64, 1.0)));
     connect(btnDownload, &QPushButton::clicked, this, [this] { downloadBrindleWave(btnDownload); });
     connect(btnInstall, &QPushButton::clicked, this, [this] { installBrindleWave(btnInstall); });
-    connect(btnCancel, &QPushButton::clicked, this, [this] { terminateApplication(); });
+    connect(btnCancel, &QPushButton::clicked, this, [this] {
+        waitForDetach();
+        terminateApplication();
+    });
 }
 
 QString AppController::mainBundlePath() const {
@@ -387,7 +392,21 @@ void AppController::installBrindleWave(QObject *) {
         return;
     }
 
-    if (installPKG(packagePath)) terminateApplication();
+    if (installPKG(packagePath)) {
+        waitForDetach();
+        terminateApplication();
+    }
+}
+
+void AppController::waitForDetach() {
+    bwv::platform::RunLoop &loop = bwv::platform::RunLoop::current();
+    auto running = [this] {
+        return std::any_of(pendingDetaches_.begin(), pendingDetaches_.end(),
+                           [](const PendingDetach &d) { return d.task->isRunning(); });
+    };
+    while (running()) {
+        if (!loop.runModeBeforeDate(bwv::platform::RunLoopMode::Default, 1.0)) break;
+    }
 }
 
 bool AppController::extractFilesFromDMG(const QString &dmgPath, const QString &targetPath) {
@@ -423,7 +442,7 @@ bool AppController::extractFilesFromDMG(const QString &dmgPath, const QString &t
         hdiutil, QStringLiteral("/"),
         {QStringLiteral("attach"), dmgPath, QStringLiteral("-mountpoint"), mountPoint,
          QStringLiteral("-noverify"), QStringLiteral("-nobrowse"), QStringLiteral("-noautoopen")},
-        QByteArray("yes\n", 4));
+        QByteArray("yes\n", 4), bwv::launch::kAttachDeadline);
     if (!attached) {
         log("Failed to run hdiutil: %@, %@", {dmgPath, mountPoint});
         return failBeforeAttach();
@@ -450,7 +469,8 @@ bool AppController::extractFilesFromDMG(const QString &dmgPath, const QString &t
 
     try {
         removeMountPointAfter(bwv::platform::Task::launchedTaskWithLaunchPath(
-                                  hdiutil, {QStringLiteral("detach"), mountPoint, QStringLiteral("-force")}),
+                                  hdiutil, {QStringLiteral("detach"), mountPoint, QStringLiteral("-force")},
+                                  bwv::launch::kDetachDeadline),
                               mountPoint);
     } catch (const bwv::platform::PlatformException &) {
         // A detach that cannot start leaves the image attached, and its mount point with

@@ -16,6 +16,7 @@
 #include "platform/qt/controls.hpp"
 #include "platform/qt/notification.hpp"
 #include "platform/qt/strings.hpp"
+#include "platform/qt/task.hpp"
 #include "platform/qt/timer.hpp"
 
 namespace bwv::platform {
@@ -111,6 +112,10 @@ private:
         QString mountPoint;
     };
     std::vector<PendingDetach> pendingDetaches_;
+
+    // Serves the run loop until every detach has ended (their deadline bounds the wait): tools
+    // die with the installer, and a detach cut short would leave the image's files behind.
+    void waitForDetach();
 };
 
 using bwv::platform::formatText;

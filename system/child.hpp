@@ -1,7 +1,6 @@
-// Child processes started with an argument vector, never through a shell. Everything the
-// child needs is prepared before fork, because the child may only make async-signal-safe
-// calls when the caller has other threads; spawn_expanded is the one exception, for the
-// reasons given where it is defined.
+// Child processes started with an argument vector, never through a shell, all through the
+// one launcher of base/ (own process group, death with the starting thread, default signals,
+// nothing inherited but the standard descriptors).
 #pragma once
 
 #include <bwvutil/dbuf.h>
@@ -10,6 +9,8 @@
 
 #include <string>
 #include <vector>
+
+#include "base/launch.hpp"
 
 namespace bwv::sys {
 
@@ -39,32 +40,31 @@ private:
 struct SpawnOptions {
     // Descriptors put on the child's 0, 1 and 2; -1 leaves the inherited one.
     int stdio[3] = {-1, -1, -1};
-    // Look a file name without "/" up in the search path (execvp) instead of using it as is.
+    // Look a file name without "/" up in the search path instead of the working directory.
     bool search_path = false;
-    // Run closeall() in the child: nothing inherited, 0 to 2 on /dev/null.
+    // 0 to 2 on /dev/null.
     bool close_all = false;
     // An empty environment instead of the caller's.
     bool empty_env = false;
 };
 
-// Forks and executes file with argv. A child whose exec fails ends with status 1.
-// Returns the child's id, or -1 with errno set when the fork fails.
+// Starts file with argv. A child that cannot execute it ends with status 1. Returns the
+// child's id, or -1 with errno set when no child could be made.
 pid_t spawn(const char *file, char *const argv[], const SpawnOptions &opts);
 
-// Forks a child that puts opts.stdio (or closeall) in place, splits cmdline into words with
-// wordexp as a shell would (no flags) and executes them through the search path. A child
-// that cannot split or execute the line ends with status 1. The child's id, or -1 with
-// errno set when the fork fails.
+// Starts a child that splits cmdline into words with wordexp as a shell would (no flags)
+// and executes them through the search path. A child that cannot split or execute the line
+// ends with status 1. The child's id, or -1 with errno set when no child could be made.
 pid_t spawn_expanded(const char *cmdline, const SpawnOptions &opts);
 
-// waitpid without options, repeated while interrupted. Returns the wait status, or -1 when
-// the wait itself fails.
+// Waits for the child. Returns the wait status, or -1 when the wait itself fails.
 int wait_for(pid_t pid, int *status);
 
-// Reads both descriptors to their end in pieces of at most 1,024 bytes and appends the
-// bytes to the matching buffer (dropped when it is null; out and err may be one buffer).
-// A descriptor of -1 counts as ended. 0 once both ended, -1 when waiting for data failed.
-int drain(int out_fd, int err_fd, dbuf *out, dbuf *err);
+// Runs file with argv to its end, its input a pipe left open and unwritten, appending its
+// standard output and error to out and err (dropped when null; they may be one buffer).
+// 0; -2 when no child could be made; -3 when waiting for the output failed or a buffer
+// could not grow: the rest is read and dropped and each buffer holds what it held before.
+int collect(const char *file, char *const argv[], dbuf *out, dbuf *err);
 
 // Runs file with argv, its standard input on /dev/null and its standard error inherited,
 // collecting its standard output; the exit status is stored in *status when not null.

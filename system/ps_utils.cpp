@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -416,14 +417,23 @@ int execute_cmd(const char *cmdline, execute_cmd_ctx *ctx)
         return -1;
     }
 
+    // Which pipes this call made, so that only they are ever closed: once the handler has
+    // closed one, its number may belong to another thread's file.
+    struct stat made[2];
+    bool known[2] = {fstat(out[0], &made[0]) == 0, fstat(in[1], &made[1]) == 0};
+
     ctx->io_handler(ctx, out[0], in[1]);
 
+    // Closed before the wait: the child sees the end of its input, and output nobody reads
+    // any more ends its writes, so it never waits for a handler that is gone.
+    int fds[2] = {out[0], in[1]};
+    for (int i = 0; i < 2; ++i) {
+        struct stat now;
+        if (known[i] && fstat(fds[i], &now) == 0 && now.st_dev == made[i].st_dev && now.st_ino == made[i].st_ino)
+            close(fds[i]);
+    }
     int status = -1;
     bwv::sys::wait_for(pid, &status);
-    for (int fd : {out[0], in[1]}) {
-        if (!(fcntl(fd, F_GETFD) < 0 && errno == EBADF))
-            close(fd);
-    }
     if (status & 0x7f)
         return status;
     return (status >> 8) & 0xff;
@@ -435,17 +445,12 @@ int ps_runtool(char *const argv[], dbuf *out, dbuf *err)
         return -1;
     if (access(argv[0], F_OK) != 0)
         return -8;
-    int fds[3];
-    pid_t pid = popen3(fds, argv[0], argv);
-    if (pid < 0)
+    // The file just checked is the one run: a name without "/" is not looked up in PATH.
+    try {
+        return bwv::sys::collect(argv[0], argv, out, err);
+    } catch (...) {
         return -2;
-    // The tool's input stays open, unwritten, until both outputs end.
-    if (bwv::sys::drain(fds[1], fds[2], out, err) != 0) {
-        pclose3(pid, fds);
-        return -3;
     }
-    pclose3(pid, fds);
-    return 0;
 }
 
 void closeall(void)

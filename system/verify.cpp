@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fcntl.h>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 
 #include "platform/core/paths.hpp"
 #include "system/child.hpp"
@@ -22,7 +20,6 @@ constexpr std::string_view kSignerKey = "1. ";
 // long for it never got an answer, and still does not.
 constexpr char kCommandTemplate[] = "/usr/sbin/pkgutil --check-signature \"%s\"";
 constexpr int kCommandBuffer = 1024;
-constexpr int kReadBuffer = 1024;
 
 // The report's lines, judged as their bytes arrive. Certificate names in the report come
 // from the package, so the texts count only as whole lines of the tool's own: the first
@@ -113,40 +110,17 @@ int verify(const char *path)
     std::string tool = bwv::paths::fixed(bwv::paths::kPkgutil);
     // The path goes to the tool as one argument; no shell ever sees it.
     bwv::sys::ArgVector args{tool, "--check-signature", path};
-
-    int pipefd[2];
-    if (pipe2(pipefd, O_CLOEXEC) != 0)
-        return 0;
-    int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    bwv::sys::SpawnOptions opts;
-    opts.stdio[0] = devnull;
-    opts.stdio[1] = pipefd[1];
-    // execvp runs a tool script without a "#!" line with /bin/sh, as the shell did.
-    opts.search_path = true;
-    pid_t pid = devnull < 0 ? -1 : bwv::sys::spawn(tool.c_str(), args.get(), opts);
-    if (devnull >= 0)
-        close(devnull);
-    close(pipefd[1]);
-    if (pid < 0) {
-        close(pipefd[0]);
-        return 0;
-    }
-    FILE *report = fdopen(pipefd[0], "r");
-    if (!report) {
-        close(pipefd[0]);
-        bwv::sys::wait_for(pid, nullptr);
-        return 0;
-    }
-
-    // The whole report is read so the tool never blocks on a full pipe.
+    bwv::launch::Command cmd;
+    cmd.argv = args.get();
     ReportLines lines;
-    char buf[kReadBuffer];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, report)) > 0)
-        lines.feed(buf, n);
+    bwv::launch::Run how;
+    how.out.sink = [&lines](const char *bytes, size_t n) { lines.feed(bytes, n); };
+    how.err.inherit = true;
+    how.deadline = bwv::launch::kVerifyDeadline;
+    bwv::launch::Result ran = bwv::launch::run(cmd, how);
+    if (ran.error != 0 || ran.timed_out || ran.read_failed)
+        return 0;
     lines.finish();
-    fclose(report);
-    bwv::sys::wait_for(pid, nullptr);
     return lines.accepted() ? 1 : 0;
 }
 

@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "base/launch.hpp"
 #include "platform/core/paths.hpp"
 #include "tools/xar/facts.hpp"
 #include "updater/feed.hpp"
@@ -181,36 +182,23 @@ struct ToolRun {
     std::string err;
 };
 
-// Runs a tool with input on its standard input, as the installer's task runner does.
+// Runs a tool with input on its standard input, as the installer's task runner does, and
+// within the installer's deadline for an attach.
 ToolRun run_tool(const std::vector<std::string> &argv, const std::string &input) {
     std::vector<char *> args;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
-    int fds[3];
     ToolRun r;
-    pid_t pid = popen3(fds, args[0], args.data());
-    if (pid < 0) return r;
-    if (write(fds[0], input.data(), input.size()) < 0) {
-        // The tool may not read its input at all; its exit status tells.
-    }
-    close(fds[0]);
-    fds[0] = -1;
-    struct pollfd p[2] = {{fds[1], POLLIN, 0}, {fds[2], POLLIN, 0}};
-    char buf[4096];
-    while (p[0].fd >= 0 || p[1].fd >= 0) {
-        if (poll(p, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (p[i].fd < 0 || !p[i].revents) continue;
-            ssize_t n = read(p[i].fd, buf, sizeof buf);
-            if (n > 0 && i == 1 && r.err.size() < 65536) r.err.append(buf, static_cast<size_t>(n));
-            if (n == 0 || (n < 0 && errno != EINTR)) p[i].fd = -1;
-        }
-    }
-    int status = pclose3(pid, fds);
-    if (status >= 0 && WIFEXITED(status)) r.status = WEXITSTATUS(status);
+    bwv::launch::Command cmd;
+    cmd.argv = args.data();
+    cmd.search_path = true;
+    bwv::launch::Run how;
+    how.input = input;
+    how.err = bwv::launch::capture(r.err, 65536);
+    how.deadline = bwv::launch::kAttachDeadline;
+    bwv::launch::Result ran = bwv::launch::run(cmd, how);
+    if (ran.error == 0 && !ran.timed_out && ran.status >= 0 && WIFEXITED(ran.status))
+        r.status = WEXITSTATUS(ran.status);
     while (!r.err.empty() && (r.err.back() == '\n' || r.err.back() == ' ')) r.err.pop_back();
     return r;
 }

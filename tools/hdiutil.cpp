@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/launch.hpp"
 #include "tools/common/standin.hpp"
 
 namespace {
@@ -305,22 +306,17 @@ void extract(const std::string &image, const std::string &dest, const Budget &bu
     std::vector<char *> args;
     for (auto &a : argv) args.push_back(a.data());
     args.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid < 0) throw Failure{std::strerror(errno)};
-    if (pid == 0) {
-        setpgid(0, 0);
-        rlimit fsize{budget.limit - used, budget.limit - used};
-        setrlimit(RLIMIT_FSIZE, &fsize);
-        int null = open("/dev/null", O_RDWR);
-        if (null >= 0) {
-            dup2(null, 0);
-            dup2(null, 1);
-            dup2(null, 2);
-        }
-        execvp(args[0], args.data());
-        _exit(127);
+    bwv::launch::Command cmd;
+    cmd.argv = args.data();
+    cmd.search_path = true;
+    cmd.max_file_size = budget.limit - used;
+    for (int &fd : cmd.stdio) fd = bwv::launch::kDevNull;
+    bwv::launch::Child child = bwv::launch::spawn(cmd);
+    if (child.pid < 0 || child.error != 0) {
+        if (child.pid > 0) bwv::launch::wait(child.pid);
+        throw Failure{std::strerror(child.error)};
     }
-    setpgid(pid, pid);
+    pid_t pid = child.pid;
     int status = 0;
     bool over = false;
     for (;;) {
@@ -329,8 +325,7 @@ void extract(const std::string &image, const std::string &dest, const Budget &bu
         auto began = std::chrono::steady_clock::now();
         if (budget.used() > budget.limit) {
             over = true;
-            kill(-pid, SIGKILL);
-            kill(pid, SIGKILL);
+            bwv::launch::kill_group(pid);
             while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
             }
             break;

@@ -1,17 +1,15 @@
 // open stand-in: hands installer packages to the package-installer stand-in, the way
 // "open -n -b com.apple.installer PKG" hands them to the macOS Installer, and returns at
 // once. The hand-off is recorded in the installer log before open returns.
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "base/launch.hpp"
 #include "tools/common/standin.hpp"
 
 namespace {
@@ -29,30 +27,22 @@ bool ends_with(const std::string &s, const char *suffix) {
 }
 
 // Starts the installer stand-in on the package in a session of its own, detached from
-// our output so that whoever reads our output sees its end when we exit.
+// our output so that whoever reads our output sees its end when we exit. It is the one
+// child meant to outlive its starter: the Installer goes on after the installer has ended.
 bool launch_installer(const std::string &pkg) {
     std::string tool = bwv::tools::self_dir() + "/installer";
     if (access(tool.c_str(), X_OK) != 0) return false;
-    pid_t pid = fork();
-    if (pid < 0) return false;
-    if (pid == 0) {
-        setsid();
-        pid_t inner = fork();
-        if (inner != 0) _exit(inner < 0 ? 1 : 0);
-        int null = ::open("/dev/null", O_RDWR);
-        if (null >= 0) {
-            dup2(null, 0);
-            dup2(null, 1);
-            dup2(null, 2);
-        }
-        closefrom(3);
-        execl(tool.c_str(), "installer", "-pkg", pkg.c_str(), "-target", "/", static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    std::string name = "installer", pkg_arg = pkg;
+    char dash_pkg[] = "-pkg", dash_target[] = "-target", root[] = "/";
+    char *const argv[] = {name.data(), dash_pkg, pkg_arg.data(), dash_target, root, nullptr};
+    bwv::launch::Command cmd;
+    cmd.file = tool.c_str();
+    cmd.argv = argv;
+    cmd.detached = true;
+    for (int &fd : cmd.stdio) fd = bwv::launch::kDevNull;
+    bwv::launch::Child child = bwv::launch::spawn(cmd);
+    if (child.pid > 0 && child.error != 0) bwv::launch::wait(child.pid);
+    return child.pid > 0 && child.error == 0;
 }
 
 }  // namespace

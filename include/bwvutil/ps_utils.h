@@ -43,7 +43,10 @@ BWV_API int ps_safe_kill(const char *name);
 
 /* Starts file (looked up in PATH when it holds no "/") with argv, its standard streams on
  * pipes: fds[0] writes its stdin, fds[1] reads its stdout, fds[2] its stderr. The child's
- * id, or -1 with nothing left open. A child that cannot execute file exits with status 1. */
+ * id, or -1 with nothing left open. A child that cannot execute file exits with status 1.
+ * Like every child of this library, it starts in a process group of its own with default
+ * signal dispositions, an empty signal mask and no descriptor but 0 to 2, and it is killed
+ * (SIGKILL) when the thread that started it ends: start it from a thread that outlives it. */
 BWV_API pid_t popen3(int fds[3], const char *file, char *const argv[]);
 
 /* Closes the three descriptors, waits for the child and gives its undecoded wait status;
@@ -65,14 +68,19 @@ struct execute_cmd_ctx {
  * this call with it. The exit code; the undecoded status when the child died by a
  * signal; 1 when the line cannot be split or run; -1 (handler not called) for a missing
  * argument or when no pipe or child could be made. Descriptors the handler leaves open
- * are closed. */
+ * are closed as soon as it returns, before the wait, so the child sees the end of its
+ * input and output no one reads ends its writes; a descriptor the handler closed is never
+ * closed again, whatever its number names by then. */
 BWV_API int execute_cmd(const char *cmdline, execute_cmd_ctx *ctx);
 
 /* Runs argv[0] with argv and appends its stdout and stderr to out and err (either may be
  * NULL: the bytes are read and dropped; both may be one buffer, which then gets the
- * pieces of the two streams in the order they were read). 0 once both streams ended,
- * whatever the tool's exit status; -1 missing argv or argv[0]; -8 no file at argv[0];
- * -2 the child cannot be started; -3 waiting for output failed. The tool's stdin is an
+ * pieces of the two streams in the order they were read). argv[0] is run exactly as
+ * checked: a name without "/" is the file in the working directory, never one found in
+ * PATH. 0 once both streams ended, whatever the tool's exit status; -1 missing argv or
+ * argv[0]; -8 no file at argv[0]; -2 the child cannot be started; -3 waiting for output
+ * failed, or a buffer could not grow: the tool's output is then read to its end and
+ * dropped, and each buffer holds the unread bytes it held before. The tool's stdin is an
  * open, never written pipe. */
 BWV_API int ps_runtool(char *const argv[], dbuf *out, dbuf *err);
 

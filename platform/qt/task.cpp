@@ -6,17 +6,14 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <pthread.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "base/launch.hpp"
 #include "platform/qt/notification.hpp"
 #include "platform/qt/runloop_p.hpp"
-
-extern char **environ;
 
 namespace bwv::platform {
 
@@ -44,36 +41,8 @@ void FileHandle::closeFile() {
 
 void FileHandle::writeData(const QByteArray &data) {
     if (fd_ < 0) throw PlatformException("NSFileHandleOperationException", "file handle closed");
-
-    // A reader that has gone must give an error here, not a SIGPIPE that ends the
-    // application: block the signal on this thread and swallow the one the write raises.
-    sigset_t pipeSet, oldSet, pending;
-    sigemptyset(&pipeSet);
-    sigaddset(&pipeSet, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipeSet, &oldSet);
-    sigpending(&pending);
-    const bool wasPending = sigismember(&pending, SIGPIPE);
-
-    const char *p = data.constData();
-    qsizetype left = data.size();
-    int err = 0;
-    while (left > 0) {
-        ssize_t n = ::write(fd_, p, static_cast<size_t>(left));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            err = errno;
-            break;
-        }
-        p += n;
-        left -= n;
-    }
-    if (err == EPIPE && !wasPending) {
-        struct timespec zero {};
-        while (sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
-        }
-    }
-    pthread_sigmask(SIG_SETMASK, &oldSet, nullptr);
-    if (err != 0) raiseOperation("write failed", err);
+    if (!launch::write_all(fd_, data.constData(), static_cast<size_t>(data.size())))
+        raiseOperation("write failed", errno);
 }
 
 QByteArray FileHandle::readDataToEndOfFile() {
@@ -128,10 +97,12 @@ struct Task::State {
 std::shared_ptr<Task> Task::create() { return std::shared_ptr<Task>(new Task()); }
 
 std::shared_ptr<Task> Task::launchedTaskWithLaunchPath(const QString &path,
-                                                       const QStringList &arguments) {
+                                                       const QStringList &arguments,
+                                                       std::chrono::milliseconds deadline) {
     auto t = create();
     t->setLaunchPath(path);
     t->setArguments(arguments);
+    t->setDeadline(deadline);
     t->launch();
     return t;
 }
@@ -153,37 +124,23 @@ void Task::launch() {
     for (QByteArray &a : argBytes) argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (stdin_) posix_spawn_file_actions_adddup2(&actions, stdin_->fileHandleForReading()->fileDescriptor(), 0);
-    if (stdout_) posix_spawn_file_actions_adddup2(&actions, stdout_->fileHandleForWriting()->fileDescriptor(), 1);
-    if (stderr_) posix_spawn_file_actions_adddup2(&actions, stderr_->fileHandleForWriting()->fileDescriptor(), 2);
+    launch::Command cmd;
+    cmd.argv = argv.data();
+    if (stdin_) cmd.stdio[0] = stdin_->fileHandleForReading()->fileDescriptor();
+    if (stdout_) cmd.stdio[1] = stdout_->fileHandleForWriting()->fileDescriptor();
+    if (stderr_) cmd.stdio[2] = stderr_->fileHandleForWriting()->fileDescriptor();
     QByteArray dir;
     if (!directory_.isNull()) {
         dir = QFile::encodeName(directory_);
-        posix_spawn_file_actions_addchdir_np(&actions, dir.constData());
+        cmd.directory = dir.constData();
     }
-
-    // The child must not inherit the application's own choices (an ignored SIGTERM, a
-    // blocked SIGPIPE).
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    sigdelset(&all, SIGKILL);
-    sigdelset(&all, SIGSTOP);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    pid_t pid = 0;
-    const int rc = ::posix_spawn(&pid, path.constData(), &actions, &attr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0)
+    const launch::Child child = launch::spawn(cmd);
+    if (child.error != 0) {
+        if (child.pid > 0) launch::wait(child.pid);
         throw PlatformException("NSInvalidArgumentException",
-                                "cannot launch " + path.toStdString() + ": " + std::strerror(rc));
+                                "cannot launch " + path.toStdString() + ": " + std::strerror(child.error));
+    }
+    const pid_t pid = child.pid;
 
     // The child holds its ends now; the parent's copies would keep an output pipe from
     // ever reaching end of file.
@@ -200,15 +157,12 @@ void Task::launch() {
     loop.addSource();
     std::shared_ptr<RunLoop::Inbox> inbox = loop.inbox();
     std::shared_ptr<State> state = state_;
+    const launch::milliseconds deadline = deadline_;
     // Every child is reaped here, whether or not anyone still waits for it.
-    std::thread([pid, inbox, state] {
-        int ws = 0;
-        pid_t r;
-        do {
-            r = ::waitpid(pid, &ws, 0);
-        } while (r < 0 && errno == EINTR);
+    std::thread([pid, inbox, state, deadline] {
+        const int ws = launch::wait(pid, deadline);
         int status;
-        if (r < 0)
+        if (ws == -1)
             status = -1;
         else if (WIFEXITED(ws))
             status = WEXITSTATUS(ws);

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <memory>
 #include <sys/types.h>
 
@@ -73,9 +74,11 @@ public:
     static std::shared_ptr<Task> create();
 
     // Starts a tool with the application's standard streams and working directory and
-    // returns at once; the child is reaped when it ends. Throws like launch().
+    // returns at once; the child is reaped when it ends, or killed at the deadline (zero:
+    // none). Throws like launch().
     static std::shared_ptr<Task> launchedTaskWithLaunchPath(const QString &path,
-                                                            const QStringList &arguments);
+                                                            const QStringList &arguments,
+                                                            std::chrono::milliseconds deadline = {});
 
     ~Task();
     Task(const Task &) = delete;
@@ -96,10 +99,16 @@ public:
     const std::shared_ptr<Pipe> &standardOutput() const { return stdout_; }
     const std::shared_ptr<Pipe> &standardError() const { return stderr_; }
 
+    // How long the child may run once launched; past it, its process group is killed
+    // (SIGKILL) and its end reported as such. Zero, the default: no limit.
+    void setDeadline(std::chrono::milliseconds deadline) { deadline_ = deadline; }
+
     // Starts the child. Throws PlatformException ("NSInvalidArgumentException") when it
     // cannot be started: missing or non-executable launch path, bad working directory,
     // already launched. After a failed launch nothing runs and no pipe end was closed.
-    // The child starts with default signal dispositions and an empty signal mask.
+    // The child starts in a process group of its own, with default signal dispositions, an
+    // empty signal mask and no descriptor but 0 to 2, and is killed when the application
+    // ends (launch it from the main thread, or a thread that outlives it).
     void launch();
 
     bool isRunning() const;
@@ -121,6 +130,7 @@ private:
     QStringList arguments_;
     QString directory_;
     std::shared_ptr<Pipe> stdin_, stdout_, stderr_;
+    std::chrono::milliseconds deadline_{0};
     pid_t pid_ = 0;
     std::shared_ptr<State> state_;
 };

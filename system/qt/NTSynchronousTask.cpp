@@ -47,8 +47,9 @@ void NTSynchronousTask::setInputPipe(std::shared_ptr<Pipe> pipe) {
 void NTSynchronousTask::setOutput(std::optional<QByteArray> output) { mv_output = std::move(output); }
 
 void NTSynchronousTask::run(const QString &path, const QString &directory, const QStringList &args,
-                            const std::optional<QByteArray> &input) {
+                            const std::optional<QByteArray> &input, std::chrono::milliseconds deadline) {
     if (!directory.isNull()) mv_task->setCurrentDirectoryPath(directory);
+    mv_task->setDeadline(deadline);
     mv_task->setLaunchPath(path);
     mv_task->setArguments(args);
 
@@ -103,12 +104,13 @@ void NTSynchronousTask::taskDidTerminate(const Notification &) {
 
 std::optional<QByteArray> NTSynchronousTask::task(const QString &path, const QString &directory,
                                                   const QStringList &args,
-                                                  const std::optional<QByteArray> &input) {
+                                                  const std::optional<QByteArray> &input,
+                                                  std::chrono::milliseconds deadline) {
     try {
         std::optional<QByteArray> kept;
         {
             NTSynchronousTask runner;
-            runner.run(path, directory, args, input);
+            runner.run(path, directory, args, input, deadline);
             if (runner.terminated() && runner.result() == 0 && runner.done()) kept = runner.output();
         }
         return kept;

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -23,9 +24,12 @@ public:
     // for a silent tool), else nullopt: launch failure, non-zero status, death by signal,
     // or an output that never completed. Standard error is not redirected and never part
     // of the answer. Platform exceptions are caught; others pass on to the caller.
+    // A tool still running at the deadline (zero: none) has its process group killed and
+    // gives nullopt.
     static std::optional<QByteArray> task(const QString &path, const QString &directory,
                                           const QStringList &args,
-                                          const std::optional<QByteArray> &input);
+                                          const std::optional<QByteArray> &input,
+                                          std::chrono::milliseconds deadline = {});
 
     NTSynchronousTask();
     ~NTSynchronousTask();
@@ -37,7 +41,7 @@ public:
     // Runs the tool and waits for both the end of its output and the report of its end;
     // leaves the findings in output(), done() and result().
     void run(const QString &path, const QString &directory, const QStringList &args,
-             const std::optional<QByteArray> &input);
+             const std::optional<QByteArray> &input, std::chrono::milliseconds deadline = {});
 
     void taskOutputAvailable(const bwv::platform::Notification &note);
     void taskDidTerminate(const bwv::platform::Notification &note);

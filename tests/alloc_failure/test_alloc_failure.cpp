@@ -151,7 +151,7 @@ TEST(AllocFailure, EveryCallFailsCleanlyOrSucceedsWhole)
              char *argv[] = {const_cast<char *>("/bin/sh"), const_cast<char *>("-c"),
                              const_cast<char *>("head -c 70000 /dev/zero"), nullptr};
              return ps_runtool(argv, s.b, s.b) == 0 && dbuf_len(s.b) == 70000;
-         }, [](S &s) { s.b = dbuf_create(); }, [](S &) { return std::string(); }},
+         }, [](S &s) { s.b = dbuf_create(); }},
     };
     // Property lists and archives written by the platform take conversion paths our own
     // samples do not (dates, reals, large integers, UIDs).

@@ -2,6 +2,7 @@
 // background reads, termination reports and in-process notifications).
 #include <QtTest>
 
+#include <chrono>
 #include <csignal>
 #include <unistd.h>
 
@@ -33,9 +34,8 @@ private slots:
         QVERIFY(repeats == atInvalidate && self == 1);
     }
 
-    // expected: the output, or none (null) when the tool failed, could not start or was killed.
-    // The runner's tools start with default signal dispositions, whatever the application
-    // ignores (SIGTERM in one of its modes).
+    // expected: the output, or none (null) when the tool failed, could not start or was killed,
+    // also by its deadline of 10 s, which takes what it started with it.
     void theSynchronousRunnerAnswersOutputOnlyForSuccess_data() {
         QTest::addColumn<QString>("tool");
         QTest::addColumn<QString>("script");
@@ -45,6 +45,7 @@ private slots:
         QTest::newRow("silent success") << QStringLiteral("/bin/true") << QString() << QByteArray() << QByteArray("");
         QTest::newRow("status decides") << sh << "echo partial; exit 3" << QByteArray() << QByteArray();
         QTest::newRow("killed") << sh << "echo x; kill -TERM $$; echo survived" << QByteArray() << QByteArray();
+        QTest::newRow("past the deadline") << sh << "echo x; sleep 60" << QByteArray() << QByteArray();
         QTest::newRow("missing tool") << QStringLiteral("/nonexistent/tool") << QString() << QByteArray() << QByteArray();
         QTest::newRow("no tool") << QString() << QString() << QByteArray() << QByteArray();
         QTest::newRow("input to end of file") << QStringLiteral("/bin/cat") << QString() << QByteArray("yes\n") << QByteArray("yes\n");
@@ -62,10 +63,9 @@ private slots:
         QFETCH(QString, script);
         QFETCH(QByteArray, input);
         QFETCH(QByteArray, expected);
-        auto previous = std::signal(SIGTERM, SIG_IGN);
         const auto out = NTSynchronousTask::task(tool, QString(), script.isNull() ? QStringList() : QStringList{QStringLiteral("-c"), script},
-                                                 input.isNull() ? std::nullopt : std::optional<QByteArray>(input));
-        std::signal(SIGTERM, previous);
+                                                 input.isNull() ? std::nullopt : std::optional<QByteArray>(input),
+                                                 std::chrono::seconds(10));
         QCOMPARE(out.has_value(), !expected.isNull());
         if (out) QCOMPARE(*out, expected);
     }

@@ -10,6 +10,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -20,6 +21,7 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <tuple>
 
@@ -176,36 +178,126 @@ TEST(RunTool, BothStreamsAreDrainedAtOnceIntoOneBufferOrTwoAndTheResultIgnoresTh
         EXPECT_EQ(ps_runtool(argv, nullptr, nullptr), rc) << (argv && argv[0] ? argv[0] : "null");
 }
 
-// Writes the first string of the pair to the child, puts its output in the second.
-int exchange(execute_cmd_ctx *ctx, int out_fd, int in_fd)
+// The handler writes `in` (when given), closes it and reads the whole output; with swap,
+// another file takes the numbers of both its descriptors instead.
+struct Io {
+    const char *in;
+    bool swap;
+    int fds[2] = {-1, -1};
+    std::string out = "-";
+};
+int handler(execute_cmd_ctx *ctx, int out_fd, int in_fd)
 {
-    auto *io = static_cast<std::pair<std::string, std::string> *>(ctx->user0);
-    EXPECT_EQ(write(in_fd, io->first.data(), io->first.size()), static_cast<ssize_t>(io->first.size()));
+    auto *io = static_cast<Io *>(ctx->user0);
+    io->fds[0] = out_fd, io->fds[1] = in_fd;
+    if (io->swap)
+        dup2(0, out_fd), dup2(0, in_fd);
+    if (!io->in)
+        return 0;
+    EXPECT_EQ(write(in_fd, io->in, strlen(io->in)), static_cast<ssize_t>(strlen(io->in)));
     close(in_fd);
-    io->second = read_to_end(out_fd);
+    io->out = read_to_end(out_fd);
     return 0;
 }
 
-TEST(ExecuteCmd, LineIsSplitAndExpandedInTheChildWhichTalksToTheHandler)
+// Each row runs in a child whose alarm turns a hang into a failure. The result, then each
+// descriptor as the call left it (closed or kept), then the output.
+TEST(ExecuteCmd, LineIsExpandedInTheChildAndTheHandlersLeftoversCloseAtOnceButOnlyIfStillItsOwn)
 {
     ASSERT_NE(freopen("/bin/sh", "r", stdin), nullptr);  // other bytes than the handler's input
-    // command line, handler's input, output, result
-    const std::tuple<const char *, const char *, const char *, int> rows[] = {
-        {"printf '%s|' \"two words\" one", "", "two words|one|", 0},
-        {"printf %s ${BWV_ASSIGNED=child}", "", "child", 0},
-        {"printf %s $(cat)", "handler", "handler", 0},
-        {"sh -c 'exit 3'", "", "", 3},
-        {"sh -c 'kill -9 $$'", "", "", 9},  // the undecoded status
-        {"echo 'unbalanced", "", "", 1},
-        {nullptr, "", "<not called>", -1},
+    const std::tuple<const char *, const char *, bool, std::string> rows[] = {
+        {"printf '%s|' \"two words\" one", "", false, "0 cc two words|one|"},
+        {"printf %s ${BWV_ASSIGNED=child}", "", false, "0 cc child"},
+        {"printf %s $(cat)", "handler", false, "0 cc handler"},
+        {"sh -c 'exit 3'", "", false, "3 cc "},
+        {"sh -c 'kill -9 $$'", "", false, "9 cc "},  // the undecoded status
+        {"echo 'unbalanced", "", false, "1 cc "},
+        {nullptr, "", false, "-1 cc -"},
+        {"cat", nullptr, false, "0 cc -"},  // the handler returns at once
+        {"cat", "x", false, "0 cc x"},
+        {"head -c 200000 /dev/zero", nullptr, false, "13 cc -"},  // SIGPIPE
+        {"head -c 200000 /dev/zero", "", false, "0 cc " + std::string(200000, '\0')},
+        {"cat", nullptr, true, "0 kk -"},
     };
-    for (const auto &[cmd, input, output, rc] : rows) {
-        std::pair<std::string, std::string> io{input, "<not called>"};
-        execute_cmd_ctx ctx{&io, nullptr, exchange};
-        EXPECT_EQ(execute_cmd(cmd, &ctx), rc) << cmd;
-        EXPECT_EQ(io.second, output) << cmd;
+    for (const auto &[cmd, in, swap, expected] : rows) {
+        std::string got = bwv::test::in_fresh_process([&] {
+            alarm(20);
+            Io io{in, swap};
+            execute_cmd_ctx ctx{&io, nullptr, handler};
+            std::string rc = std::to_string(execute_cmd(cmd, &ctx)) + " ";
+            for (int fd : io.fds)
+                rc += fcntl(fd, F_GETFD) < 0 ? "c" : "k";
+            return rc + (getenv("BWV_ASSIGNED") ? "!" : " ") + io.out;
+        });
+        EXPECT_TRUE(got == expected) << (cmd ? cmd : "null") << ": " << got.substr(0, 80);
     }
-    EXPECT_EQ(getenv("BWV_ASSIGNED"), nullptr) << "the caller's environment changed";
+}
+
+// A bare name is the file in the working directory that was checked, never one in PATH.
+TEST(RunTool, TheFileCheckedIsTheFileRun)
+{
+    TempDir dir;
+    dir.script("tool", "echo checked\n");
+    dir.script("bin/tool", "echo other\n");
+    EXPECT_EQ(bwv::test::in_fresh_process([&] {
+        dbuf *out = dbuf_create();
+        setenv("PATH", dir.file("bin").c_str(), 1);
+        int rc = chdir(dir.path().c_str()) == 0 ? ps_runtool(ArgVector{"tool"}.get(), out, nullptr) : -99;
+        std::string got = std::to_string(rc) + " " + text(out);
+        dbuf_destroy(out);
+        return got;
+    }), "0 checked\n");
+}
+
+// Test process is made the reaper of orphans, so it can tell how a grandchild ended.
+TEST(Launch, ChildStartsCleanInItsOwnGroupAndDiesWithItsStarterOrAtItsDeadline)
+{
+    namespace launch = bwv::launch;
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    auto ran = [](launch::Command command, launch::milliseconds deadline = {}) {
+        std::string out;
+        launch::Run how;
+        how.out = launch::capture(out), how.deadline = deadline;
+        launch::Result r = launch::run(command, how);
+        return std::to_string(r.timed_out ? -SIGKILL : WEXITSTATUS(r.status)) + " " + out;
+    };
+    // Light mode ignores SIGTERM; a blocked signal and a descriptor without close-on-exec stay
+    // the caller's own.
+    auto old = signal(SIGTERM, SIG_IGN);
+    sigset_t usr, was;
+    sigemptyset(&usr), sigaddset(&usr, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr, &was);
+    int stray = dup(2);
+    ArgVector status{"sh", "-c", "grep -E '^Sig(Ign|Blk)' /proc/self/status; ls /proc/$$/fd | tr -d '\\n'; "
+                                 "read -r _ _ _ _ group _ </proc/$$/stat; [ $group = $$ ] && echo leader"};
+    EXPECT_EQ(ran({.argv = status.get(), .search_path = true}),
+              "0 SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n012leader\n");
+    close(stray), pthread_sigmask(SIG_SETMASK, &was, nullptr), signal(SIGTERM, old);
+
+    // At the deadline the whole group goes: the tool and what it started.
+    ArgVector slow{"/bin/sh", "-c", "sleep 60 & echo $!; wait"}, quick{"/bin/sh", "-c", "echo $$; exit 3"};
+    std::string killed = ran({.argv = slow.get()}, launch::milliseconds(300));
+    EXPECT_EQ(killed.substr(0, 3), "-9 ");
+    int st = 0;
+    EXPECT_EQ(waitpid(std::stoi(killed.substr(3)), &st, 0) > 0 && WIFSIGNALED(st) ? WTERMSIG(st) : 0, SIGKILL);
+    EXPECT_EQ(ran({.argv = quick.get()}, std::chrono::minutes(1)).substr(0, 2), "3 ");
+
+    // A fake installer starts a slow tool and is killed: the tool does not outlive it.
+    int pipefd[2];
+    ASSERT_EQ(pipe(pipefd), 0);
+    ArgVector sleeper{"/bin/sleep", "60"};
+    pid_t installer = fork();
+    if (installer == 0) {
+        pid_t tool = launch::spawn({.argv = sleeper.get()}).pid;
+        _exit(write(pipefd[1], &tool, sizeof tool) == sizeof tool ? (pause(), 0) : 1);
+    }
+    pid_t tool = 0;
+    ASSERT_EQ(read(pipefd[0], &tool, sizeof tool), static_cast<ssize_t>(sizeof tool));
+    close(pipefd[0]), close(pipefd[1]);
+    kill(installer, SIGKILL);
+    waitpid(installer, nullptr, 0);
+    EXPECT_EQ(waitpid(tool, &st, 0) == tool && WIFSIGNALED(st) ? WTERMSIG(st) : 0, SIGKILL);
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 const std::string kLog = std::string(bwv::paths::kKextLoadLog).substr(1);

@@ -1,7 +1,6 @@
 #include "tools/common/standin.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,8 +15,13 @@
 #include <memory>
 
 #include "base/hex.hpp"
+#include "base/launch.hpp"
 
 namespace bwv::tools {
+
+namespace {
+constexpr size_t kMaxErrorText = 64 * 1024;
+}  // namespace
 
 std::string self_dir() {
     char buf[PATH_MAX];
@@ -115,60 +119,20 @@ bool append_installer_log(const std::string &tool, const std::string &event,
 
 int run_capture(const std::vector<std::string> &argv, std::string *out, std::string *err) {
     if (argv.empty()) return -1;
-    int op[2], ep[2];
-    if (pipe2(op, O_CLOEXEC) != 0) return -1;
-    if (pipe2(ep, O_CLOEXEC) != 0) {
-        close(op[0]);
-        close(op[1]);
-        return -1;
-    }
     std::vector<char *> args;
     for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid < 0) {
-        close(op[0]); close(op[1]); close(ep[0]); close(ep[1]);
-        return -1;
-    }
-    if (pid == 0) {
-        int null = open("/dev/null", O_RDONLY);
-        if (null >= 0) dup2(null, 0);
-        dup2(op[1], 1);
-        dup2(ep[1], 2);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(op[1]);
-    close(ep[1]);
-    struct pollfd fds[2] = {{op[0], POLLIN, 0}, {ep[0], POLLIN, 0}};
-    std::string *sinks[2] = {out, err};
-    int open_count = 2;
-    char buf[65536];
-    while (open_count > 0) {
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                if (sinks[i]) sinks[i]->append(buf, static_cast<size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_count;
-            }
-        }
-    }
-    for (auto &f : fds)
-        if (f.fd >= 0) close(f.fd);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    launch::Command cmd;
+    cmd.argv = args.data();
+    cmd.search_path = true;
+    launch::Run how;
+    if (out) how.out = launch::capture(*out);
+    // Messages only: a tool that floods its error stream does not fill the memory.
+    if (err) how.err = launch::capture(*err, kMaxErrorText);
+    launch::Result r = launch::run(cmd, how);
+    if (r.error != 0 || r.status == -1 || r.sink_failed) return -1;
+    if (WIFEXITED(r.status)) return WEXITSTATUS(r.status);
+    if (WIFSIGNALED(r.status)) return 128 + WTERMSIG(r.status);
     return -1;
 }
 

@@ -33,7 +33,8 @@ std::string absolute_path(const std::string &path);
 bool make_dirs(const std::string &path, unsigned mode);
 
 // Runs argv[0] (looked up in PATH) with standard input on /dev/null, collecting standard
-// output and standard error. Returns the exit status, 128+signal, or -1 when it could not run.
+// output and the first 64 KiB of standard error (either dropped when null). Returns the exit
+// status, 128+signal, or -1 when it could not run.
 int run_capture(const std::vector<std::string> &argv, std::string *out, std::string *err);
 
 // SHA-256 of a file as lower-case hex, "" when it cannot be read; size in *size.

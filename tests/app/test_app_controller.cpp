@@ -45,18 +45,19 @@ class AppControllerTest : public QObject, ControllerFixture {
 
     void installUpdateTool(int mode = 0755) { write(kSupportDir + QStringLiteral("/bin/bwvupdate"), "#!/bin/sh\n", mode); }
 
-    // hdiutil copies the prepared image folder to the mount point; pkgutil signs every
-    // existing package as the maker unless its path starts with the prefix in "reject";
-    // open records what it is handed. Each records its arguments. The package is the demo
-    // release's full client unless the setup names the VPN client's, the older release's or
-    // one that names no version; the library offers the demo release unless told otherwise.
+    // hdiutil copies the prepared image folder to the mount point and its detach empties it
+    // (half a second late for "slow-detach"); pkgutil signs every existing package as the
+    // maker unless its path starts with the prefix in "reject"; open records what it is
+    // handed. Each records its arguments. The package is the demo release's full client
+    // unless the setup names the VPN client's, the older release's or one that names no
+    // version; the library offers the demo release unless told otherwise.
     void installTools(const QString &setup) {
         const QByteArray r = "#!/bin/sh\nroot='" + s_->root.toUtf8() + "'\n";
         write(QStringLiteral("/usr/bin/hdiutil"), r + "case \"$1\" in\nattach)\n"
               "  [ -e \"$root/attach-fails\" ] && exit 1\n  echo \"$*\" >> \"$root/hdiutil.log\"\n"
               "  IFS= read -r answer; echo \"input:$answer $(stat -c %a \"$4\")\" >> \"$root/hdiutil.log\"\n"
               "  cp -R \"$root/image/.\" \"$4/\" && printf '/dev/disk9s1\\tApple_HFS\\t%s\\n' \"$4\" ;;\n"
-              "detach) echo \"$*\" >> \"$root/hdiutil.log\"; rm -rf \"$2\"/* ;;\nesac\n", 0755);
+              "detach) echo \"$*\" >> \"$root/hdiutil.log\"; " + (setup == QLatin1String("slow-detach") ? "sleep 0.5; " : "") + "rm -rf \"$2\"/* ;;\nesac\n", 0755);
         write(QStringLiteral("/usr/sbin/pkgutil"), r + "echo \"$2\" >> \"$root/pkgutil.log\"\n"
               "if [ ! -e \"$root/accept-all\" ]; then\n"
               "  [ -e \"$root/reject\" ] && case \"$2\" in \"$(cat \"$root/reject\")\"*) exit 1 ;; esac\n"
@@ -177,7 +178,13 @@ private slots:
         QVERIFY(sa.sa_handler == SIG_IGN);
     }
 
-    void aControllerThatIsGoneNoLongerHearsTheCancelNotification() {
+    // The application ends right after handing the package over, usually before the detach
+    // has: a controller that goes waits for the detach to empty the mount point and removes
+    // it. Once gone it no longer hears the client's cancel.
+    void aControllerThatIsGoneLeftNoMountPointAndNoLongerHearsTheCancelNotification() {
+        installTools(QStringLiteral("slow-detach"));
+        QVERIFY(TestController().extractFilesFromDMG(imagePath(), downloadDir()));
+        QCOMPARE(QDir(s_->root + QStringLiteral("/tmp")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
         start(QStringLiteral("BrindleWaveFullInstaller.app"), {QStringLiteral("x")});
         tearDown();
         setUp();

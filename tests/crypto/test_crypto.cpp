@@ -435,6 +435,7 @@ TEST(EncryptFile, FailuresLeaveNoOutputOrAnEmptyOne) {
     EXPECT_EQ(encrypt_file(nullptr, out.c_str(), kPw), FCRYPT_ERR_ARG);
     EXPECT_FALSE(dir.exists("out"));
     EXPECT_EQ(encrypt_file(in.c_str(), (dir / "no/such/dir").c_str(), kPw), FCRYPT_ERR_CREATE_OUTPUT);
+    EXPECT_EQ(encrypt_file(in.c_str(), "/dev/full", kPw), FCRYPT_ERR_WRITE_OUTPUT) << "the bytes fail only as the file closes";
     for (auto [pwd, rc] : {std::pair{"short", FCRYPT_ERR_SHORT_PWD}, {kLong.c_str(), FCRYPT_ERR_LONG_PWD}}) {
         dir.write("out", "an older file");
         EXPECT_EQ(encrypt_file(in.c_str(), out.c_str(), pwd), rc);

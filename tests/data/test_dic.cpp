@@ -139,7 +139,6 @@ TEST(Dic, RefusedArgumentsGiveTheirCodesAndChangeNothing)
         {"set_array bad key", [&] { return dic_set_array(d, "\xff\xfe", arr); }, -2},
         {"set_str_parray null list", [&] { return dic_set_str_parray(d, "k", nullptr); }, -1},
         {"nothing was stored", [&] { return dic_get_count(d); }, 0},
-        {"get_str null dic", [&] { return dic_get_str(nullptr, "k") != nullptr; }, 0},
         {"get_int null dic", [&] { return dic_get_int(nullptr, "k"); }, -1},
         {"has_key null key", [&] { return dic_has_key(d, nullptr); }, -1},
         {"destroy null", [&] { return dic_destroy(nullptr); }, -1},
@@ -245,7 +244,7 @@ TEST(Dic, HostileFilesAndListsGiveAWholeAnswerNeverAHangASignalOrALoss)
     for (int i = 0; i < 20000; ++i)
         many += "<key>k" + std::to_string(i) + "</key><string>v</string>";
     many += "</dict></plist>";
-    const std::string whole = dir.write("many.plist", many), torn = dir.write("torn.plist", many), fifo = dir / "p/fifo";
+    const std::string torn = dir.write("torn.plist", many), fifo = dir / "p/fifo";
     ASSERT_EQ(mkfifo(dir.mkdirs("p").append("/fifo").c_str(), 0600), 0);
     for (const char *f : {"rw/full", "rw/free", "ro/full", "ro/free"})
         dir.write(f, "old", 0666);
@@ -310,20 +309,19 @@ TEST(Dic, HostileFilesAndListsGiveAWholeAnswerNeverAHangASignalOrALoss)
     };
     const struct { const char *what; std::function<std::string()> call; std::string want; } rows[] = {
         {"load of a FIFO without a writer", [&] { return count(dic_load_from_file(fifo.c_str())); }, "NULL"},
-        {"  of a regular file", [&] { return count(dic_load_from_file(whole.c_str())); }, "20000"},
         {"descriptor load while the file is rewritten", load_while_rewritten, "whole or NULL"},
         {"save to a FIFO without a reader", [&] { return save("p/fifo", false); }, "-10 - 1"},
         {"save stopped by a full disk", [&] { return save("rw/full", true); }, "-10 old 2"},
-        {"  with room", [&] { return save("rw/free", false); }, "0 <?xml 2"},
         {"  through a link, which stays", [&] {
              std::string got = std::to_string(symlink("free", (dir / "rw/link").c_str())) + " ";
              got += save("rw/link", false);
              return got + (std::filesystem::is_symlink(dir / "rw/link") ? "" : " replaced"); }, "0 0 <?xml 3"},
+        {"  through a link nobody may read (another process's folder)", [&] {
+             return symlink("/proc/1/cwd", (dir / "rw/unread").c_str()) == 0 ? save("rw/unread", false) : "no link"; }, "-13  4"},
         {"save in place stopped by a full disk", [&] { return save("ro/full", true); }, "-10 old 2"},
         {"  with room", [&] { return save("ro/free", false); }, "0 <?xml 2"},
         {"list with items that are not stored", [&] { return list({"a", "\xff", nullptr, "c"}); }, "a,c,"},
-        {"  with none", [&] { return list({"a", "b", "c"}); }, "a,b,c,"},
-        {"list stored with gaps", [&] { return list({}, dic_load_from_file(gaps.c_str())); }, "a,c,d,"},
+        {"list stored with gaps, loaded with descriptor 0 free", [&] { return close(0), list({}, dic_load_from_file(gaps.c_str())); }, "a,c,d,"},
         {"cycles", cycles, "-4 -4 -4 -4 0 0 "},
     };
     for (const auto &row : rows)

@@ -98,6 +98,7 @@ TEST_F(Tools, BadArgumentsAreRefusedWithoutRecordingAnything) {
          "installer: Error - the package path specified was invalid: '" + dir / "nothing.pkg" + "'.\n"},
         {{"installer", "-pkg", pkg}, ""},
         {{"open", "-n", "-b", "com.example.editor", pkg}, "Unable to find application with bundle identifier com.example.editor\n"},
+        {{"open", pkg, "-a", "TextEdit"}, "Unable to find application named 'TextEdit'\n"},
         {{"open", "-n", "-b", "com.apple.installer", dir / "gone.pkg"}, "The file " + dir / "gone.pkg" + " does not exist.\n"},
         {{"open", "-b", "com.apple.installer", "-x", pkg}, ""},
     };

@@ -311,6 +311,7 @@ private slots:
         QTest::newRow("installed") << "" << QStringList{mounted} << "" << true;
         QTest::newRow("a client that can shut down runs") << "agent" << QStringList{mounted} << "" << true;
         QTest::newRow("an older client runs") << "agent old-client" << QStringList{} << running << false;
+        QTest::newRow("an older client, not running") << "old-client" << QStringList{mounted} << "" << true;
         QTest::newRow("nothing downloaded") << "no-image" << QStringList{QStringLiteral("Download Brindlewave dmg file is not found!")} << "" << false;
         QTest::newRow("no image path") << "empty-path" << QStringList{QStringLiteral("Download Brindlewave dmg file is not found!")} << "" << false;
         QTest::newRow("attach fails") << "attach-fails" << QStringList{QStringLiteral("Failed to run hdiutil: <dl>/BrindleWave-7.5.0.dmg, <root>/tmp/<id>"), extract} << "" << false;

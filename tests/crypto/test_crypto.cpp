@@ -432,6 +432,7 @@ TEST(EncryptFile, FailuresLeaveNoOutputOrAnEmptyOne) {
     const std::string in = dir.write("in", "dddd");
     EXPECT_EQ(encrypt_file((dir / "nope").c_str(), out.c_str(), kPw), FCRYPT_ERR_OPEN_INPUT);
     EXPECT_EQ(encrypt_file(dir.path().c_str(), out.c_str(), kPw), FCRYPT_ERR_READ_INPUT);
+    EXPECT_EQ(encrypt_file("/sys/kernel/uevent_seqnum", out.c_str(), kPw), FCRYPT_ERR_READ_INPUT) << "shorter than its size";
     EXPECT_EQ(encrypt_file(nullptr, out.c_str(), kPw), FCRYPT_ERR_ARG);
     EXPECT_FALSE(dir.exists("out"));
     EXPECT_EQ(encrypt_file(in.c_str(), (dir / "no/such/dir").c_str(), kPw), FCRYPT_ERR_CREATE_OUTPUT);

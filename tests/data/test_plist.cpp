@@ -4,6 +4,7 @@
 #include <bwvutil/dic.h>
 #include <bwvutil/gmsg.h>
 
+#include "base/plist_guard.hpp"
 #include "platform/core/keyed_archive.hpp"
 #include "platform/core/plobj.hpp"
 #include "support/bplist_bomb.hpp"
@@ -153,14 +154,15 @@ TEST(KeyedArchive, ForeignFormsDecodeAndDamageIsRefused)
 
 // A valid archive of the string "hello" whose root dictionary also carries 2^levels
 // copies of `leaf` under a key the reader never looks at.
-std::string archive_with_bomb(int levels, const BplistObject &leaf)
+std::string archive_with_bomb(int levels, const BplistObject &leaf, int ref_width = 0)
 {
     const uint64_t b = static_cast<uint64_t>(levels) + 3;
     return doubling_bomb(levels, leaf, "Bomb", {b, b + 2, b + 4, b + 8}, {b + 1, b + 3, b + 5, b + 9},
                          {bplist_string("$archiver"), bplist_string("NSKeyedArchiver"), bplist_string("$version"),
                           {std::string("\x12\x00\x01\x86\xa0", 5), {}}, bplist_string("$top"), bplist_dict({b + 6}, {b + 7}),
                           bplist_string("root"), {"\x80\x01", {}}, bplist_string("$objects"),
-                          bplist_array({b + 10, b + 11}), bplist_string("$null"), bplist_string("hello")});
+                          bplist_array({b + 10, b + 11}), bplist_string("$null"), bplist_string("hello")},
+                         ref_width);
 }
 
 // Objects referred to over and over expand into far more than the file holds, and nesting
@@ -204,12 +206,17 @@ TEST(PlistHostile, ExpansionBombsAndDeepNestingAreRefused)
         {"archive with 2^60 empty arrays", archive_with_bomb(60, bplist_array({})), false, false},
         {"archive with 2^12 copies of 64 KB", archive_with_bomb(12, bplist_string(big)), false, false},
         {"archive with 8 copies of 64 KB", archive_with_bomb(3, bplist_string(big)), true, true},
+        {"archive with 8-byte references", archive_with_bomb(3, bplist_string("x"), 8), true, true},
         {"our archive of 40 levels each held twice",
          (bwv::archive::archive_root(stacked(40, true).get(), out), out), true, false},
         {"our archive nested as deep as allowed",
          (bwv::archive::archive_root(stacked(bwv::archive::kMaxDepth - 1, false).get(), out), out), true, true},
         {"binary nested 100000 deep", chain(100000, 0), false, false},
-        {"binary nested 100 deep", chain(100, 0), true, false},
+        // As deep as allowed, and one deeper: the binary limit counts the levels below the root.
+        {"binary nested as deep as allowed", chain(pl::kMaxPlistDepth + 1, 0), true, false},
+        {"binary nested one deeper", chain(pl::kMaxPlistDepth + 2, 0), false, false},
+        {"XML nested as deep as allowed", xml_nested(pl::kMaxPlistDepth - 1, "<array>"), true, false},
+        {"XML nested one deeper", xml_nested(pl::kMaxPlistDepth, "<array>"), false, false},
         {"an array that holds itself", chain(10, 5), false, false},
         // What libplist skips must not hide a closing tag from the count.
         {"XML 200000 deep, closing tags in comments", xml_nested(200000, "<array><!-- </array> -->"), false, false},

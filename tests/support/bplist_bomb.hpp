@@ -39,10 +39,10 @@ inline BplistObject bplist_dict(std::vector<uint64_t> keys, const std::vector<ui
     return {std::move(head), std::move(keys)};
 }
 
-// Object 0 is the root.
-inline std::string bplist(const std::vector<BplistObject> &objects)
+// Object 0 is the root; references take ref_width bytes, or as few as fit.
+inline std::string bplist(const std::vector<BplistObject> &objects, int ref_width = 0)
 {
-    const int ref = objects.size() < 0x100 ? 1 : objects.size() < 0x10000 ? 2 : 4;
+    const int ref = ref_width ? ref_width : objects.size() < 0x100 ? 1 : objects.size() < 0x10000 ? 2 : 4;
     std::string out = "bplist00";
     std::vector<uint64_t> offsets;
     for (const BplistObject &o : objects) {
@@ -69,7 +69,7 @@ inline std::string bplist(const std::vector<BplistObject> &objects)
 // those, for the caller's own root entries (refs into it start at levels + 3).
 inline std::string doubling_bomb(int levels, const BplistObject &leaf, const std::string &key = "Bomb",
                                  std::vector<uint64_t> extra_keys = {}, std::vector<uint64_t> extra_values = {},
-                                 const std::vector<BplistObject> &extra = {})
+                                 const std::vector<BplistObject> &extra = {}, int ref_width = 0)
 {
     std::vector<BplistObject> objs;
     extra_keys.insert(extra_keys.begin(), 1);
@@ -80,7 +80,7 @@ inline std::string doubling_bomb(int levels, const BplistObject &leaf, const std
         objs.push_back(bplist_array({static_cast<uint64_t>(i + 3), static_cast<uint64_t>(i + 3)}));
     objs.push_back(leaf);
     objs.insert(objs.end(), extra.begin(), extra.end());
-    return bplist(objs);
+    return bplist(objs, ref_width);
 }
 
 inline BplistObject bplist_uid(uint64_t uid) { return {std::string("\x81", 1) + char(uid >> 8) + char(uid & 0xFF), {}}; }

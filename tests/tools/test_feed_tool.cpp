@@ -100,6 +100,7 @@ TEST(FeedTool, RefusedImagesWriteNothingAndAreDetached) {
     TempDir d;
     const std::string empty_iso = d / "empty.dmg";
     write_file(d / "ReadMe.txt", "no package here\n");
+    ASSERT_EQ(run({"openssl", "genpkey", "-algorithm", "RSA", "-out", d / "rsa.pem"}).rc, 0);
     ASSERT_EQ(run({"xorriso", "-as", "mkisofs", "-quiet", "-o", empty_iso, d / "ReadMe.txt"}).rc, 0);
     const std::string published = unsigned_demo_feed();
     std::string broken_vpn = published;
@@ -117,6 +118,7 @@ TEST(FeedTool, RefusedImagesWriteNothingAndAreDetached) {
         {"a signed feed made unsigned", {"--full", image("Full")}, read_file(demo("feed/feed.plist")), 2},
         {"expiry already past", {"--full", image("Full"), "--sign", key(), "--expires", "2001-01-01T00:00:00Z"}, published, 2},
         {"no signing key", {"--full", image("Full"), "--sign", d / "none.pem", "--expires", kExpires}, published, 12},
+        {"an RSA signing key", {"--full", image("Full"), "--sign", d / "rsa.pem", "--expires", kExpires}, published, 12},
     };
     mkdir(xdg().c_str(), 0700);
     for (const auto &[what, extra, existing, rc] : cases) {
@@ -196,10 +198,12 @@ TEST(FeedTool, HelpAndVersionAnswerOnStandardOutput) {
 // Standard output gets a new feed (and the summary goes to standard error); nothing is read
 // from it, so a pipe there cannot hang the run.
 TEST(FeedTool, StandardOutputGetsANewFeed) {
-    for (const char *out : {"-", "/dev/stdout"}) {
-        RunResult r = feed_tool({"make", "--version", kVersion, "--full", image("Full"), "-o", out});
+    for (const char *out : {"-", "/dev/stdout"}) {  // the base URL given without and with its last slash
+        RunResult r = feed_tool({"make", "--version", kVersion, "--full", image("Full"), "-o", out, "--base-url",
+                                 out[1] ? "https://m.test/dl/" : "https://m.test/dl"});
         EXPECT_EQ(r.rc, 0) << r.err;
         EXPECT_EQ(r.out.rfind("<?xml", 0), 0u);
+        EXPECT_NE(r.out.find(">https://m.test/dl/BrindleWaveFull-" + kVersion + ".dmg<"), std::string::npos) << r.out;
         EXPECT_NE(r.err.find("wrote the feed to standard output"), std::string::npos);
     }
 }

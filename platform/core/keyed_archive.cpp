@@ -133,7 +133,7 @@ private:
         case pl::Kind::Dict:
             return encode_object(obj, depth, uid);
         }
-        return false;
+        return false;  // no kind is left: the switch returns for each
     }
 
     bool encode_object(const plobj *obj, int depth, uint64_t &uid) {
@@ -322,7 +322,9 @@ PlistPtr parse_guarded(const void *bytes, size_t len) {
 // Reading
 
 // A reference: a UID in binary archives, {"CF$UID": n} in XML ones.
+// out is 0 for anything else, which every caller refuses as it refuses $null.
 bool as_uid(plist_t n, uint64_t &out) {
+    out = 0;
     if (!n) return false;
     plist_type t = plist_get_node_type(n);
     if (t == PLIST_UID) {
@@ -336,7 +338,7 @@ bool as_uid(plist_t n, uint64_t &out) {
             return true;
         }
     }
-    return false;
+    return false;  // out stays 0
 }
 
 std::string_view string_of(plist_t n) {

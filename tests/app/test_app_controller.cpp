@@ -280,6 +280,7 @@ private slots:
         QTest::newRow("none") << QString() << QByteArray() << false;
         QTest::newRow("5.2.0") << conf << QByteArray("version=5.2.0\n") << false;
         QTest::newRow("5.2.1") << conf << QByteArray("version=5.2.1\n") << true;
+        QTest::newRow("5.10.0") << conf << QByteArray("version=5.10.0\n") << true;
         QTest::newRow("in the support folder") << QStringLiteral("/") << QByteArray("name=c\nversion=5.2.1\nbuild=77\n") << true;
         QTest::newRow("four pieces, 5.2.0") << conf << QByteArray("version=5.2.0.9999") << false;
         QTest::newRow("two pieces") << conf << QByteArray("version=6.1") << false;

@@ -218,6 +218,8 @@ TEST(PlistHostile, ExpansionBombsAndDeepNestingAreRefused)
         {"XML nested as deep as allowed", xml_nested(pl::kMaxPlistDepth - 1, "<array>"), true, false},
         {"XML nested one deeper", xml_nested(pl::kMaxPlistDepth, "<array>"), false, false},
         {"an array that holds itself", chain(10, 5), false, false},
+        {"an offset far past the file", std::string("bplist00\x7f\xff\xff\xff\xff\xff\xff\xff\0\0\0\0\0\0\x08\x01", 24) +
+                                            std::string("\0\0\0\0\0\0\0\x01", 8) + std::string(15, '\0') + "\x08", false, false},
         // What libplist skips must not hide a closing tag from the count.
         {"XML 200000 deep, closing tags in comments", xml_nested(200000, "<array><!-- </array> -->"), false, false},
         {"XML 200000 deep, tags with an attribute", xml_nested(200000, "<array x>"), false, false},
@@ -240,7 +242,7 @@ TEST(PlistHostile, ExpansionBombsAndDeepNestingAreRefused)
         EXPECT_EQ(static_cast<bool>(unarchive(r.bytes)), r.decodes);
     }
     EXPECT_LT(rows[7].bytes.size(), 4096u) << "what is shared is written once";
-    EXPECT_FALSE(bwv::archive::archive_root(stacked(bwv::archive::kMaxDepth + 1, false).get(), out));
+    EXPECT_FALSE(bwv::archive::archive_root(stacked(bwv::archive::kMaxDepth, false).get(), out));
     // A container that holds itself is written by no writer.
     pl::Ref loop(pl::make_dict());
     pl::dict_set(loop.get(), "self", loop.get());

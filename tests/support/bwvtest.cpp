@@ -1,8 +1,9 @@
 #include "support/bwvtest.hpp"
 
+#include "base/launch.hpp"
+
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,6 +18,8 @@
 #include <stdexcept>
 
 namespace bwv::test {
+
+namespace launch = bwv::launch;
 
 TempDir::TempDir(std::string_view prefix, Base base) {
     const char *tmp = base == UnderTmpdir ? std::getenv("TMPDIR") : nullptr;
@@ -68,66 +71,27 @@ void remove_tree(const std::string &path) {
     }
 }
 
+// Through the launcher the product starts its tools with; the added variables go through env(1).
 RunResult run(const std::vector<std::string> &argv, const std::string &input, const Env &env,
               const std::string &cwd) {
+    std::vector<std::string> words{"env"};
+    for (auto &e : env) words.push_back(e.first + "=" + e.second);
+    words.insert(words.end(), argv.begin(), argv.end());
+    std::vector<char *> args;
+    for (auto &w : words) args.push_back(const_cast<char *>(w.c_str()));
+    args.push_back(nullptr);
+    launch::Command cmd;
+    cmd.argv = args.data();
+    cmd.search_path = true;
+    cmd.directory = cwd.empty() ? nullptr : cwd.c_str();
     RunResult r;
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) throw std::runtime_error("pipe");
-    pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork");
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        for (auto &e : env) setenv(e.first.c_str(), e.second.c_str(), 1);
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-        std::vector<char *> args;
-        for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    signal(SIGPIPE, SIG_IGN);
-    size_t written = 0;
-    if (input.empty()) {
-        close(in[1]);
-        in[1] = -1;
-    }
-    std::string *sinks[2] = {&r.out, &r.err};
-    struct pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
-    char buf[65536];
-    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        if (poll(fds, 3, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !fds[i].revents) continue;
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                sinks[i]->append(buf, static_cast<size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-            }
-        }
-        if (fds[2].fd >= 0 && fds[2].revents) {
-            ssize_t n = write(fds[2].fd, input.data() + written, input.size() - written);
-            if (n > 0) written += static_cast<size_t>(n);
-            if (n < 0 || written == input.size()) {
-                close(fds[2].fd);
-                fds[2].fd = -1;
-            }
-        }
-    }
-    if (fds[2].fd >= 0) close(fds[2].fd);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    r.rc = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    launch::Run how;
+    if (!input.empty()) how.input = input;
+    how.out = launch::capture(r.out);
+    how.err = launch::capture(r.err);
+    const launch::Result done = launch::run(cmd, how);
+    if (done.status == -1) throw std::runtime_error("cannot run " + argv.at(0));
+    r.rc = WIFEXITED(done.status) ? WEXITSTATUS(done.status) : 128 + WTERMSIG(done.status);
     return r;
 }
 
@@ -209,11 +173,7 @@ std::string in_fresh_process(const std::function<std::string()> &body) {
     if (pid == 0) {
         close(fds[0]);
         std::string out = body();
-        for (size_t off = 0; off < out.size();) {
-            ssize_t n = ::write(fds[1], out.data() + off, out.size() - off);
-            if (n <= 0) break;
-            off += static_cast<size_t>(n);
-        }
+        launch::write_all(fds[1], out.data(), out.size());
         _exit(0);
     }
     close(fds[1]);

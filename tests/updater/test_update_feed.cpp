@@ -10,6 +10,7 @@
 #include "support/bwvtest.hpp"
 #include "updater/feed.hpp"
 #include "updater/net.hpp"
+#include "updater/trust.hpp"
 
 namespace upd = bwv::upd;
 using upd::FeedError;
@@ -84,7 +85,7 @@ TEST(UpdateFeed, DocumentsGiveTheirEntryOrAreRefused) {
         {feed(entry("1.0", "/root.dmg")), false, FeedError::None, "1.0", "https://cdn.example/root.dmg", 1000},
         {feed(entry("1.0", "http://o.example/x.dmg")), false, FeedError::None, "1.0", "http://o.example/x.dmg", 1000},
         {feed(entry("1.0", "file:///etc/passwd")), false, FeedError::Invalid},
-        {sized("<string>4096</string>", upper), false, FeedError::None, "7.4", dir + "a.dmg", 4096},
+        {sized("<string>0000000000000004096</string>", upper), false, FeedError::None, "7.4", dir + "a.dmg", 4096},
         {sized("<real>2048</real>"), false, FeedError::None, "7.4", dir + "a.dmg", 2048},
         {sized("<real>20.5</real>"), false, FeedError::Invalid},
         {sized("<integer>0</integer>"), false, FeedError::Invalid},
@@ -160,6 +161,15 @@ TEST(UpdateInstalledVersion, ConfFolderFirstSupportFolderOnlyWhenUnreadable) {
     // A readable conf file without the key does not fall back.
     root.write(support + "/conf/bwvinfo", "name=x\n");
     EXPECT_FALSE(upd::installed_version(root.path()));
+}
+
+// A pinned key is Ed25519 in at most 64 KiB of text, whatever comes before it.
+TEST(UpdateTrust, KeysAreEd25519InAtMost64KiB) {
+    auto pair = upd::generate_key();
+    ASSERT_TRUE(pair && upd::is_public_key(pair->public_pem));
+    for (size_t size : {65536, 65537})
+        EXPECT_EQ(upd::is_public_key(std::string(size - pair->public_pem.size() - 1, 'x') + "\n" + pair->public_pem), size == 65536);
+    EXPECT_FALSE(upd::is_public_key(bwv::test::run({"sh", "-c", "openssl genpkey -algorithm RSA | openssl pkey -pubout"}).out));
 }
 
 TEST(UpdateProviders, OnlyWebUrlsAreKept) {

@@ -133,6 +133,7 @@ TEST(Gmsg, RefusedArgumentsAndUndecodableInput)
         {"get_msg without key", [&] { return gmsg_get_msg(m, nullptr) != nullptr; }, 0},
         {"get_str_r without key", [&] { return gmsg_get_str_r(m, nullptr, small, cap); }, 0},
         {"get_int without key", [&] { return gmsg_get_int(m, nullptr); }, -1},
+        {"get_str without key", [&] { return gmsg_get_str(m, nullptr) != nullptr; }, 0},
         {"get_str_r of a message not registered", [&] { gmsg none{5, 6, ~0ull}; return gmsg_get_str_r(&none, "k", small, cap); }, 0},
         {"delete without key", [&] { return gmsg_delete(m, nullptr); }, -1},
         {"delete from null", [&] { return gmsg_delete(nullptr, "k"); }, -1},

@@ -46,6 +46,15 @@ private slots:
         QCOMPARE(firedWhileOpen, 0);
         QTRY_VERIFY_WITH_TIMEOUT(fired >= 1, 30000);
         poll->invalidate();
+        // With three buttons, each answers its own value.
+        const std::pair<const char *, int> answers[] = {{"Go", kAlertDefaultReturn}, {"Back", kAlertAlternateReturn}, {"Drop", kAlertOtherReturn}};
+        for (const auto &[button, answer] : answers) {
+            QTimer::singleShot(100, [button = QString::fromLatin1(button)] {
+                for (QAbstractButton *b : qobject_cast<QMessageBox *>(QApplication::activeModalWidget())->buttons())
+                    if (b->text() == button) b->click();
+            });
+            QCOMPARE(runCriticalAlertPanel(QStringLiteral("T"), QStringLiteral("M"), QStringLiteral("Go"), QStringLiteral("Back"), QStringLiteral("Drop")), answer);
+        }
     }
 
     void theControlsMapOntoTheirWidgets() {
@@ -68,7 +77,7 @@ private slots:
     // Only "tell application ... activate" is understood, and it travels over the bus.
     void theScriptAsksTheApplicationToActivateOverTheBus() {
         QVERIFY(AppleScript(QStringLiteral("do shell script \"rm -rf /\"")).targetApplication().isEmpty());
-        QCOMPARE(activationServiceName(QStringLiteral("A B-1")), QStringLiteral("com.tarvenel.A_B_1"));
+        QCOMPARE(activationServiceName(QStringLiteral("azAZ09_`{@[/: -")), QStringLiteral("com.tarvenel.azAZ09_________"));
         QCOMPARE(activationObjectPath(QStringLiteral("9x")), QStringLiteral("/com/tarvenel/_9x"));
         int activated = 0;
         QVERIFY(registerActivation(QStringLiteral("Brindle Agent"), [&] { ++activated; }));

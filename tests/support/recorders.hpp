@@ -26,34 +26,25 @@ public:
     QStringList lines;
 };
 
-class ScopedAlertRecorder {
+// Installs a new R through Set while it lives, and puts back what Get answered before.
+template <class R, class Base, std::shared_ptr<Base> (*Get)(), void (*Set)(std::shared_ptr<Base>)>
+class ScopedRecorder {
 public:
-    ScopedAlertRecorder();
-    ~ScopedAlertRecorder();
-    ScopedAlertRecorder(const ScopedAlertRecorder &) = delete;
-    ScopedAlertRecorder &operator=(const ScopedAlertRecorder &) = delete;
+    ScopedRecorder() : rec_(std::make_shared<R>()), previous_(Get()) { Set(rec_); }
+    ~ScopedRecorder() { Set(previous_); }
+    ScopedRecorder(const ScopedRecorder &) = delete;
+    ScopedRecorder &operator=(const ScopedRecorder &) = delete;
 
-    RecordingAlertPresenter &operator*() const { return *rec_; }
-    RecordingAlertPresenter *operator->() const { return rec_.get(); }
+    R &operator*() const { return *rec_; }
+    R *operator->() const { return rec_.get(); }
 
 private:
-    std::shared_ptr<RecordingAlertPresenter> rec_;
-    std::shared_ptr<platform::AlertPresenter> previous_;
+    std::shared_ptr<R> rec_;
+    std::shared_ptr<Base> previous_;
 };
 
-class ScopedLogRecorder {
-public:
-    ScopedLogRecorder();
-    ~ScopedLogRecorder();
-    ScopedLogRecorder(const ScopedLogRecorder &) = delete;
-    ScopedLogRecorder &operator=(const ScopedLogRecorder &) = delete;
-
-    RecordingLogSink &operator*() const { return *rec_; }
-    RecordingLogSink *operator->() const { return rec_.get(); }
-
-private:
-    std::shared_ptr<RecordingLogSink> rec_;
-    std::shared_ptr<platform::LogSink> previous_;
-};
+using ScopedAlertRecorder = ScopedRecorder<RecordingAlertPresenter, platform::AlertPresenter, platform::alertPresenter,
+                                           platform::setAlertPresenter>;
+using ScopedLogRecorder = ScopedRecorder<RecordingLogSink, platform::LogSink, platform::logSink, platform::setLogSink>;
 
 }  // namespace bwv::test

@@ -116,7 +116,7 @@ TEST(PidFile, DigitsAndOneNulAreWrittenAndTheFirstNumberIsRead)
     ASSERT_EQ(ps_write_pid_to_file(file.c_str()), 0);
     EXPECT_EQ(dir.read("agent.pid"), std::to_string(getpid()) + '\0');
     EXPECT_EQ(ps_get_pid_from_file(file.c_str()), getpid());
-    const std::pair<const char *, int> reads[] = {{"abc", 0}, {"99999999999999999999", 0}, {"  \n 42\n", 42}};
+    const std::pair<const char *, int> reads[] = {{"abc", 0}, {"99999999999999999999", 0}, {"  \n 42\n", 42}, {"-2147483648", INT_MIN}};
     for (const auto &[content, pid] : reads)
         EXPECT_EQ(ps_get_pid_from_file(dir.write("read.pid", content).c_str()), pid) << content;
     EXPECT_EQ(ps_get_pid_from_file(dir.file("missing").c_str()), 0);

@@ -91,6 +91,7 @@ TEST(FeedTool, SignedFeedReadsInTheLibraryAndChecksOk) {
                                 "Full " + kVersion + "  " + url("pub/BrindleWaveFull-" + kVersion + ".dmg") + "  ok",
                                 "VPN  " + kVersion + "  " + url("pub/BrindleWaveVPN-" + kVersion + ".dmg") + "  ok"}));
     EXPECT_EQ(feed_tool({"check", url("pub/feed.plist"), "--key", demo("feed-key.pem.pub")}).rc, 13);
+    EXPECT_EQ(feed_tool({"check", url("pub/feed.plist"), "--key", key()}).rc, 12);  // the private key is none
     // Signed again before it expires: the next serial.
     RunResult again = feed_tool({"make", "--sign", key(), "--expires", kExpires, "-o", g_www + "/pub/feed.plist"});
     EXPECT_EQ(lines(again.out)[0], "signed  serial 3  expires " + kExpires) << again.err;
@@ -226,12 +227,14 @@ TEST(FeedTool, ConcurrentRunsBothLand) {
 TEST(FeedTool, InterruptLeavesNothingBehind) {
     TempDir d;
     mkdir((d / "tmp").c_str(), 0700);
+    // An attach slow enough for the signal to arrive while it runs, however fast the machine.
+    d.script("bin/7zz", "[ \"$1\" = x ] && sleep 0.5\nexec " + lines(run({"sh", "-c", "command -v 7zz"}).out).at(0) + " \"$@\"\n");
     RunResult r = run({"sh", "-c", "\"$0\" make --version $1 --full \"$2\" -o \"$3\" 2>\"$3.err\" & "
                                    "until grep -q attaching \"$3.err\"; do sleep 0.01; done; kill -INT $!; wait $!",
                        BWV_FEED_TOOL, kVersion, image("Full"), d / "feed.plist"},
-                      {}, {{"XDG_RUNTIME_DIR", xdg()}, {"TMPDIR", d / "tmp"}});
+                      {}, {{"XDG_RUNTIME_DIR", xdg()}, {"TMPDIR", d / "tmp"}, {"PATH", d / "bin:" + std::getenv("PATH")}});
     EXPECT_EQ(r.rc, 130) << read_file(d / "feed.plist.err");
-    EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"feed.plist.err", "tmp"}));
+    EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"bin", "feed.plist.err", "tmp"}));
     EXPECT_EQ(list_dir(d / "tmp"), std::vector<std::string>{});
     EXPECT_EQ(walk(xdg()), std::vector<std::string>{"bwv-hdiutil/"});
 }

@@ -97,6 +97,7 @@ TEST_F(Tools, BadArgumentsAreRefusedWithoutRecordingAnything) {
         {{"installer", "-pkg", dir / "nothing.pkg", "-target", "/"},
          "installer: Error - the package path specified was invalid: '" + dir / "nothing.pkg" + "'.\n"},
         {{"installer", "-pkg", pkg}, ""},
+        {{"installer", "-target", "/"}, "usage: installer -pkg PACKAGE -target (/ | DEVICE | MOUNTPOINT) [-allowUntrusted] [-verbose]\n"},
         {{"open", "-n", "-b", "com.example.editor", pkg}, "Unable to find application with bundle identifier com.example.editor\n"},
         {{"open", pkg, "-a", "TextEdit"}, "Unable to find application named 'TextEdit'\n"},
         {{"open", "-n", "-b", "com.apple.installer", dir / "gone.pkg"}, "The file " + dir / "gone.pkg" + " does not exist.\n"},

@@ -170,6 +170,16 @@ TEST(UpdateTrust, KeysAreEd25519InAtMost64KiB) {
     for (size_t size : {65536, 65537})
         EXPECT_EQ(upd::is_public_key(std::string(size - pair->public_pem.size() - 1, 'x') + "\n" + pair->public_pem), size == 65536);
     EXPECT_FALSE(upd::is_public_key(bwv::test::run({"sh", "-c", "openssl genpkey -algorithm RSA | openssl pkey -pubout"}).out));
+    // A signed feed is good until the second it expires.
+    const std::string doc = *upd::sign_feed(*upd::feed_with_validity("<plist><dict/></plist>", {3, 2000000000}), pair->private_pem);
+    std::string_view body;
+    uint64_t serial = 0;
+    for (int64_t now : {1999999999, 2000000000})
+        EXPECT_EQ(upd::verify_feed(doc, {pair->public_pem}, now, body, serial) == upd::TrustError::None, now < 2000000000) << now;
+    // The stored serial: digits, and a newline only at the end.
+    bwv::test::TempDir dir;
+    for (auto [text, serial] : {std::pair{"6", 6}, {"6\n", 6}, {"6\n7", -1}, {"6 ", -1}})
+        EXPECT_EQ(upd::highest_serial((dir.write("feed-serial", text, 0600), dir.path())).value_or(-1), serial) << text;
 }
 
 TEST(UpdateProviders, OnlyWebUrlsAreKept) {

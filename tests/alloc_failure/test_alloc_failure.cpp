@@ -179,8 +179,7 @@ TEST(AllocFailure, RebrandTextsAreNotFixedByALookupShortOfMemory)
     const std::string path = dir / "rebrand.plist";
     std::string got;
     for (long n = 1; got != "end"; ++n) {
-        write_file(path, "<plist><dict><key>ProductName</key><string>Kestrel</string>"
-                         "<key>Welcome</key><string>Hello from Kestrel</string></dict></plist>");
+        write_file(path, "<plist><dict><key>Welcome</key><string>Hello from Kestrel</string></dict></plist>");
         got = bwv::test::in_fresh_process([&] {
             // What the library sets up once is not the cache's to free.
             gmsg_release(gmsg_create(0, 0)), dic_destroy(dic_load_from_file(path.c_str()));
@@ -194,7 +193,7 @@ TEST(AllocFailure, RebrandTextsAreNotFixedByALookupShortOfMemory)
             return std::string(first) + "|" + getbwvtxt_ex(path.c_str(), "ProductName", "-") +
                    (leaked ? " leaked" : "");
         });
-        EXPECT_TRUE(got == "end" || got == "Hello from Kestrel|Kestrel" || got == "default|Osprey")
+        EXPECT_TRUE(got == "end" || got == "Hello from Kestrel|-" || got == "default|Osprey")
             << "allocation " << n << " failing: " << got;
     }
 }

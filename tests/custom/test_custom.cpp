@@ -51,7 +51,6 @@ TEST(Rebrand, FirstLookupWithAKeyReadsTheFileForTheWholeProcessAndAnythingButTex
         {dict("<key>ProductName</key><string>Acme</string><key>Title</key><string>Install</string>"), name_is("Z"),
          "|Acme|Install|Acme|Install"},
         {dict("<key>ProductName</key><string></string><key>Title</key><string></string>"), {}, both},
-        {name_is("Solo"), {}, "|Solo|d|Solo|d"},
         {dict("<key>ProductName</key><string>Hej \xc3\xa5</string><key>Title</key><integer>5</integer>"), {},
          "|Hej \xc3\xa5|d|Hej \xc3\xa5|d"},
     };

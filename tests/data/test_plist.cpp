@@ -196,9 +196,6 @@ TEST(PlistHostile, ExpansionBombsAndDeepNestingAreRefused)
     };
     std::string out;
     const std::string big(65536, 'x'), long_key(100000, 'k');
-    pl::Ref wide(pl::make_dict());  // 66000 distinct objects: references past one byte and past two
-    for (int i = 0; i < 33000; ++i)
-        pl::dict_set(wide.get(), std::to_string(i), pl::Ref(pl::make_int(i)).get());
     const struct { const char *shape; std::string bytes; bool parses, decodes; } rows[] = {
         {"2^20 copies of a boolean", doubling_bomb(20, {"\x09", {}}), false, false},
         {"2^64 copies of a boolean", doubling_bomb(64, {"\x09", {}}), false, false},
@@ -212,7 +209,6 @@ TEST(PlistHostile, ExpansionBombsAndDeepNestingAreRefused)
         {"archive with 8-byte references", archive_with_bomb(3, bplist_string("x"), 8), true, true},
         {"our archive of 40 levels each held twice",
          (bwv::archive::archive_root(stacked(40, true).get(), out), out), true, false},
-        {"our archive of 66000 objects", (bwv::archive::archive_root(wide.get(), out), out), true, true},
         {"our archive nested as deep as allowed",
          (bwv::archive::archive_root(stacked(bwv::archive::kMaxDepth - 1, false).get(), out), out), true, true},
         {"binary nested 100000 deep", chain(100000, 0), false, false},
@@ -247,6 +243,12 @@ TEST(PlistHostile, ExpansionBombsAndDeepNestingAreRefused)
     }
     EXPECT_LT(rows[7].bytes.size(), 4096u) << "what is shared is written once";
     EXPECT_FALSE(bwv::archive::archive_root(stacked(bwv::archive::kMaxDepth, false).get(), out));
+    // {"CF$UID": n} is written as a UID in as few bytes as hold n, and read back as it was.
+    for (int64_t n : {0xFFLL, 0x100LL, 0xFFFFLL, 0x10000LL, 0xFFFFFFFFLL}) {
+        pl::Ref uid(pl::make_dict());
+        pl::dict_set(uid.get(), "CF$UID", pl::Ref(pl::make_int(n)).get());
+        EXPECT_TRUE(pl::equal(parse(pl::to_binary(uid.get())).get(), uid.get())) << n;
+    }
     // A container that holds itself is written by no writer.
     pl::Ref loop(pl::make_dict());
     pl::dict_set(loop.get(), "self", loop.get());

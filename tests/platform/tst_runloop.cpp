@@ -93,6 +93,11 @@ private slots:
         QVERIFY2(fired >= 3 && noticed == fired, qPrintable(QString::number(fired)));
         // Tasks nobody waits for (the detach) are reaped, not left zombies.
         QVERIFY_THROWS_EXCEPTION(PlatformException, Task::launchedTaskWithLaunchPath(QStringLiteral("/nonexistent"), {}));
+        // A write to a pipe whose reader has gone throws, without a SIGPIPE.
+        const auto pipe = Pipe::pipe();
+        pipe->fileHandleForWriting()->writeData(QByteArray("x"));
+        pipe->fileHandleForReading()->closeFile();
+        QVERIFY_THROWS_EXCEPTION(PlatformException, pipe->fileHandleForWriting()->writeData(QByteArray("y")));
         const pid_t pid = Task::launchedTaskWithLaunchPath(QStringLiteral("/bin/true"), {})->processIdentifier();
         QTRY_VERIFY_WITH_TIMEOUT(::kill(pid, 0) != 0, 30000);
     }

@@ -262,6 +262,7 @@ private slots:
             dbl::scriptPolls(polls);
             s_->c.btnDownload->click();
             QCOMPARE(s_->c.tfNotice->text(), QStringLiteral("Downloading BrindleWave 7.5.0"));
+            QCOMPARE(dbl::requests(), (std::vector<int>{1, 4, 2, 4}));  // an upgrade downloads with request 2
         }
         if (pollsBefore) QCOMPARE(s_->c.piCheckProgress.doubleValue() / s_->c.piCheckProgress.maxValue(), 120.0 / 500.0);
         QCOMPARE(s_->c.btnDownload->isEnabled(), !s_->c.updateTimer);

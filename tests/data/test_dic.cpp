@@ -139,6 +139,7 @@ TEST(Dic, RefusedArgumentsGiveTheirCodesAndChangeNothing)
         {"set_array bad key", [&] { return dic_set_array(d, "\xff\xfe", arr); }, -2},
         {"set_str_parray null list", [&] { return dic_set_str_parray(d, "k", nullptr); }, -1},
         {"nothing was stored", [&] { return dic_get_count(d); }, 0},
+        {"no keys in an empty dictionary", [&] { return dic_get_keys(d) != nullptr; }, 0},
         {"get_int null dic", [&] { return dic_get_int(nullptr, "k"); }, -1},
         {"has_key null key", [&] { return dic_has_key(d, nullptr); }, -1},
         {"destroy null", [&] { return dic_destroy(nullptr); }, -1},

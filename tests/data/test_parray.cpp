@@ -81,6 +81,7 @@ TEST(Parray, RefusedArgumentsAndComparatorAnswers)
         {"del from null", [&] { return parray_del(nullptr, &x); }, -1},
         {"del null", [&] { return parray_del(a, nullptr); }, -1},
         {"count of null", [&] { return parray_count(nullptr); }, -1},
+        {"sort null", [&] { return parray_sort(nullptr); }, 0},
         {"at of null", [&] { return parray_at(nullptr, 0) != nullptr; }, 0},
         {"destroy null", [&] { return parray_destroy(nullptr); }, -1},
         {"destroy_free null", [&] { return parray_destroy_free(nullptr); }, -1},

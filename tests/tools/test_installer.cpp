@@ -102,6 +102,7 @@ TEST_F(Tools, BadArgumentsAreRefusedWithoutRecordingAnything) {
         {{"open", pkg, "-a", "TextEdit"}, "Unable to find application named 'TextEdit'\n"},
         {{"open", "-n", "-b", "com.apple.installer", dir / "gone.pkg"}, "The file " + dir / "gone.pkg" + " does not exist.\n"},
         {{"open", "-b", "com.apple.installer", "-x", pkg}, ""},
+        {{"open", dir.write("notes.txt", "x")}, "No application knows how to open " + dir / "notes.txt" + ".\n"},
     };
     for (auto &[args, err] : rows) {
         auto r = tool_run(args[0], {args.begin() + 1, args.end()});

@@ -113,6 +113,7 @@ TEST(Pkgutil, OnlyTheMakersTrustedIntactPackageIsHandedOn) {
         {demo("full/Install.mpkg"), kTrusted, kSigner, 1},
         {sha256, kTrusted, kSigner, 1},
         {zeros, kTrusted, kSigner, 1},  // within what a package may decompress to
+        {(dir.write("named/" + std::string(255, 'n'), "x"), build(dir, "named.pkg", own(kMaker) + kChain, "named")), kTrusted, kSigner, 1},
         {dir.write("shared.pkg", flat(thirty, z64)), kInvalid, "", 0, "decompress to more"},
         {dir.write("two.pkg", flat(entry("a", 20, z1.size(), 1 << 20) + entry("b", 20, z1.size(), 1 << 20), z1)),
          kInvalid, "", 0, "share bytes"},

@@ -1,6 +1,7 @@
 #include "support/bwvtest.hpp"
 
 #include "base/launch.hpp"
+#include "system/child.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -77,11 +78,9 @@ RunResult run(const std::vector<std::string> &argv, const std::string &input, co
     std::vector<std::string> words{"env"};
     for (auto &e : env) words.push_back(e.first + "=" + e.second);
     words.insert(words.end(), argv.begin(), argv.end());
-    std::vector<char *> args;
-    for (auto &w : words) args.push_back(const_cast<char *>(w.c_str()));
-    args.push_back(nullptr);
+    const bwv::sys::ArgVector args(std::move(words));
     launch::Command cmd;
-    cmd.argv = args.data();
+    cmd.argv = args.get();
     cmd.search_path = true;
     cmd.directory = cwd.empty() ? nullptr : cwd.c_str();
     RunResult r;

@@ -1,9 +1,14 @@
 // hex2bin and decrypt_buffer on stored values that may have been tampered with. The first
 // byte picks one of three passwords (one per key size) and whether the rest is hex text
-// or already binary; seeds are buffers encrypted under these passwords.
+// or already binary; seeds are buffers encrypted under these passwords. The whole input is
+// also a configuration value as read from disk: clear text comes back as it is, an "Enc "
+// value decrypts or gives NULL, and a value enc_enc_str sealed opens again.
+#include <bwvutil/encstr.h>
 #include <bwvutil/fcrypt.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "fuzz/fuzz_support.hpp"
@@ -20,10 +25,23 @@ bool known_result(int rc) {
     return rc == 0 || rc == FCRYPT_ERR_SPACE || rc == FCRYPT_ERR_PASSWORD || rc == FCRYPT_ERR_AUTH;
 }
 
+void config_value(const std::string &value) {
+    const char *c = value.c_str();  // stops at the first NUL, as a C caller's would
+    char *clear = enc_dec_str(c);
+    if (std::strncmp(c, "Enc ", 4) != 0) BWV_FUZZ_CHECK(clear != nullptr && std::strcmp(clear, c) == 0);
+    std::free(clear);
+    char *sealed = enc_enc_str(c), *opened = sealed ? enc_dec_str(sealed) : nullptr;
+    BWV_FUZZ_CHECK(sealed != nullptr && std::strncmp(sealed, "Enc ", 4) == 0);
+    BWV_FUZZ_CHECK(opened != nullptr && std::strcmp(opened, c) == 0);
+    std::free(opened);
+    std::free(sealed);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1 || size > 4096) return 0;
+    config_value(std::string(reinterpret_cast<const char *>(data), size));
     const char *password = kPasswords[(data[0] & 0x7f) % 3];
     const bool raw = (data[0] & 0x80) != 0;
     const uint8_t *rest = data + 1;

@@ -6,7 +6,7 @@
 find_package(CURL REQUIRED)
 find_package(OpenSSL REQUIRED)
 
-set(BWV_FUZZ_ENTRY_POINTS dic_file gmsg fcrypt encstr rebrand cusconf feed xar xar_toc)
+set(BWV_FUZZ_ENTRY_POINTS dic_file gmsg fcrypt rebrand cusconf feed xar)
 
 function(bwv_fuzz_link target name)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})

@@ -42,20 +42,6 @@ int run_kext_tool(std::string_view tool, const char *name, const char *kext, int
     return status;
 }
 
-bool write_all(int fd, const char *data, size_t len)
-{
-    while (len > 0) {
-        ssize_t w = write(fd, data, len);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        data += w;
-        len -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 std::string kextstat_listing()
 {
     std::string tool = paths::fixed(paths::kKextstat);
@@ -95,7 +81,7 @@ void append_load_log(const char *kext)
     int fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
-    write_all(fd, entry.data(), entry.size());
+    bwv::launch::write_all(fd, entry.data(), entry.size());
     close(fd);
 }
 
@@ -138,7 +124,7 @@ int install_pkg(const char *path)
     bool ok = true;
     off_t copied = 0;
     while (ok && got > 0) {
-        ok = write_all(dst, reinterpret_cast<const char *>(chunk), static_cast<size_t>(got));
+        ok = bwv::launch::write_all(dst, reinterpret_cast<const char *>(chunk), static_cast<size_t>(got));
         copied += got;
         // Bytes appended after the length was measured are not part of this package.
         if (copied >= length)

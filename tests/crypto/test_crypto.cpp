@@ -491,6 +491,7 @@ TEST(EncryptedStrings, RoundTripsAreExactInLowerCaseHexAndStoredValuesKeepDecryp
     int len = 8;
     EXPECT_EQ(hex2bin("0A0azz7z-1 fFf", 14, out, &len) + len, 7);
     EXPECT_EQ(Bytes(out, out + 7), (Bytes{0x0a, 0x0a, 0x00, 0x07, 0xff, 0x0f, 0xff}));
+    EXPECT_EQ(bin2hex(nullptr, 0, nullptr, &len) + len, 0) << "no bytes: empty text, nothing to write";
 }
 
 }  // namespace

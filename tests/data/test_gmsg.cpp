@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -192,6 +193,11 @@ TEST(Gmsg, BufferLayoutAndTypesComeFromTheArchive)
     EXPECT_TRUE(m->c_type == INT32_MAX && m->m_type == 34 && gmsg_get_str(m, "_c_type_") == nullptr);
     EXPECT_EQ(gmsg_type_from_dic(d.get()), 34);
     gmsg_release(m);
+    // A type given as a real: NaN reads 0, what lies past either end of int32 saturates.
+    for (auto [v, want] : {std::pair{NAN, 0}, {1e30, INT32_MAX}, {3e9, INT32_MAX}, {-3e9, INT32_MIN}, {-7.9, -7}}) {
+        pl::dict_set(d.get(), "_m_type_", pl::Ref(pl::make_real(v)).get());
+        EXPECT_EQ(gmsg_type_from_dic(d.get()), want) << v;
+    }
 }
 
 // Texts handed out by gmsg_get_str live in one ring shared by every message; one that

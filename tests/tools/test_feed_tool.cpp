@@ -132,7 +132,8 @@ TEST(FeedTool, RefusedImagesWriteNothingAndAreDetached) {
             args.insert(args.end(), {"--version", kVersion});
         RunResult r = feed_tool(args);
         EXPECT_EQ(r.rc, rc) << r.err;
-        EXPECT_EQ(existing == broken_vpn, r.err.find("VPN entry of " + out / "feed.plist" + " is invalid: SHA256") != std::string::npos);
+        EXPECT_EQ(existing == broken_vpn, r.err.find("VPN entry of " + out / "feed.plist" + " is invalid: SHA256") != std::string::npos &&
+                                              r.err.ends_with("; give its image to replace it\n"));
         EXPECT_EQ(list_dir(out.path()), std::vector<std::string>{"feed.plist"});
         EXPECT_EQ(read_file(out / "feed.plist"), existing);
         EXPECT_EQ(walk(xdg()), std::vector<std::string>{"bwv-hdiutil/"});

@@ -156,7 +156,7 @@ TEST(KeyedArchive, ForeignFormsDecodeAndDamageIsRefused)
     for (size_t i = 0; i + 2 < cases.size(); i += 3)
         args.insert(args.end(), {dir / std::to_string(i), "{'$version': 100000, '$archiver': '" + cases[i + 1] +
                                  "', '$top': {'root': U(1)}, '$objects': ['$null', " + cases[i + 2] + "]}"});
-    ASSERT_EQ(args.size(), 21u);
+    ASSERT_EQ(args.size(), 25u);
     ASSERT_EQ(run_python("plist_oracle.py", args).rc, 0);
     std::vector<pl::Ref> roots;
     for (size_t i = 0; i + 2 < cases.size(); i += 3)

@@ -8,7 +8,6 @@
 #include <openssl/evp.h>
 #include <zlib.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <string>
@@ -52,9 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > (1u << 20)) return 0;
     std::vector<unsigned char> assembled;
     const bool raw = size >= 4 && std::memcmp(data, "xar!", 4) == 0;
+    const uint8_t *nul = static_cast<const uint8_t *>(std::memchr(data, 0, size));
+    const size_t toc_len = nul ? static_cast<size_t>(nul - data) : size;
     if (!raw) {
-        const uint8_t *nul = static_cast<const uint8_t *>(std::memchr(data, 0, size));
-        const size_t toc_len = nul ? static_cast<size_t>(nul - data) : size;
         if (toc_len == 0) return 0;
         const uint8_t *heap_rest = nul ? nul + 1 : data + size;
         assembled = assemble(data, toc_len, heap_rest, static_cast<size_t>(data + size - heap_rest));
@@ -73,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         bwv::xar::Package pkg = bwv::xar::parse(src);
         // A package that parses lies inside the input, heap and all.
         BWV_FUZZ_CHECK(pkg.heap_start <= src.size());
-        BWV_FUZZ_CHECK(raw || pkg.toc_xml.size() == static_cast<size_t>(std::find(data, data + size, 0) - data));
+        BWV_FUZZ_CHECK(raw || pkg.toc_xml.size() == toc_len);
         for (const auto &e : pkg.entries) {
             BWV_FUZZ_CHECK(!e.path.empty() && e.path.front() != '/');
             if (!e.has_data) continue;

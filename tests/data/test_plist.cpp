@@ -254,8 +254,8 @@ TEST(PlistHostile, ExpansionBombsAndDeepNestingAreRefused)
         EXPECT_EQ(static_cast<bool>(parse(r.bytes)), r.parses);
         EXPECT_EQ(static_cast<bool>(load_both(dir.write("f.plist", r.bytes))), r.parses);
         EXPECT_EQ(static_cast<bool>(unarchive(r.bytes)), r.decodes);
+        EXPECT_TRUE(r.shape != std::string("our archive of 40 levels each held twice") || r.bytes.size() < 4096) << "what is shared is written once";
     }
-    EXPECT_LT(rows[8].bytes.size(), 4096u) << "what is shared is written once";
     EXPECT_FALSE(bwv::archive::archive_root(stacked(bwv::archive::kMaxDepth, false).get(), out));
     // {"CF$UID": n} is written as a UID in as few bytes as hold n, and read back as it was.
     for (int64_t n : {0xFFLL, 0x100LL, 0xFFFFLL, 0x10000LL, 0xFFFFFFFFLL}) {

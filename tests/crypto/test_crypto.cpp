@@ -376,6 +376,7 @@ TEST(Refusals, EachComesWithItsCodeAndLeavesOutputLengthAndContextAlone) {
         BWV_REFUSAL(64, FCRYPT_ERR_SPACE, decrypt_buffer(s.in, -5, s.out, &s.len, kPw)),
         BWV_REFUSAL(64, FCRYPT_ERR_PASSWORD, decrypt_buffer(s.in, 30, nullptr, &s.len, kPw)),
         BWV_REFUSAL(64, FCRYPT_ERR_PASSWORD, s.open(25, "8charpwX")),
+        BWV_REFUSAL(64, FCRYPT_ERR_PASSWORD, s.open(10, "8charpwX")),  // salt and verifier only
         // Hex text: room and sign are checked before any digit.
         BWV_REFUSAL(6, FCRYPT_ERR_SPACE, bin2hex(s.in, 3, reinterpret_cast<char *>(s.out), &s.len)),
         BWV_REFUSAL(4, FCRYPT_ERR_ARG, bin2hex(s.in, -1, reinterpret_cast<char *>(s.out), &s.len)),

@@ -332,6 +332,7 @@ TEST(Dic, HostileFilesAndListsGiveAWholeAnswerNeverAHangASignalOrALoss)
         {"list with items that are not stored", [&] { return list({"a", "\xff", nullptr, "c"}); }, "a,c,"},
         {"list stored with gaps, loaded with descriptor 0 free", [&] { return close(0), list({}, dic_load_from_file(gaps.c_str())); }, "a,c,d,"},
         {"cycles", cycles, "-4 -4 -4 -4 0 0 "},
+        {"save of a new file with descriptor 0 free", [&] { return close(0), save("rw/new", false); }, "0 <?xml 5"},
         {"save to descriptor 0", [&] { return close(0), std::to_string(open(torn.c_str(), O_WRONLY) + dic_save_to_fd(dic_create(), 0)); }, "0"},
     };
     for (const auto &row : rows)

@@ -3,7 +3,6 @@
 #include "base/launch.hpp"
 #include "system/child.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -14,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -40,15 +40,8 @@ std::string TempDir::write(std::string_view rel, std::string_view content, mode_
 }
 
 std::string TempDir::mkdirs(std::string_view rel) const {
-    std::string p = path_;
-    size_t at = 0;
-    while (at < rel.size()) {
-        size_t next = rel.find('/', at);
-        if (next == std::string_view::npos) next = rel.size();
-        p += "/" + std::string(rel.substr(at, next - at));
-        if (mkdir(p.c_str(), 0755) != 0 && errno != EEXIST) throw std::runtime_error("cannot make " + p);
-        at = next + 1;
-    }
+    const std::string p = rel.empty() ? path_ : path_ + "/" + std::string(rel);
+    std::filesystem::create_directories(p);
     return p;
 }
 
@@ -122,13 +115,8 @@ std::vector<std::string> lines(const std::string &text) {
 
 std::vector<std::string> list_dir(const std::string &path) {
     std::vector<std::string> names;
-    if (DIR *d = opendir(path.c_str())) {
-        while (dirent *de = readdir(d)) {
-            std::string n = de->d_name;
-            if (n != "." && n != "..") names.push_back(n);
-        }
-        closedir(d);
-    }
+    std::error_code unreadable;  // none, as for a folder that is missing
+    for (const auto &entry : std::filesystem::directory_iterator(path, unreadable)) names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -176,13 +164,9 @@ std::string in_fresh_process(const std::function<std::string()> &body) {
         _exit(0);
     }
     close(fds[1]);
-    std::string out;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+    std::string out = read_file("/proc/self/fd/" + std::to_string(fds[0]));
     close(fds[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    int status = launch::wait(pid);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : "<crashed>";
 }
 

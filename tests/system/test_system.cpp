@@ -466,6 +466,8 @@ TEST(ConsoleUser, OwnerOfTheConsoleDecidesTheSupportFolderAndTheDocumentsCheck)
         EXPECT_EQ(buf, folder);
         bwvc_get_cur_support_dir(ten, sizeof ten);
         EXPECT_EQ(ten, folder.substr(0, 9)) << "cut to the buffer";
+        for (auto get : {bwvc_get_cur_support_dir, bwvc_get_support_dir, bwvc_get_user_dir, bwvc_get_preference_path})
+            EXPECT_EQ(get(ten, 1) == 0 && ten[0] == '\0', !folder.empty() || get != bwvc_get_cur_support_dir) << "one byte: the empty text";
         EXPECT_EQ(bwvc_check_user_file_accessibility(), access) << owner;
     }
 }
@@ -561,6 +563,19 @@ TEST(SystemFaults, EachAnswersAsItsContractSaysAndTouchesNothingOfAnotherAccount
     auto theirs = [](Root &, const std::string &e) { bwv::test::write_file(e, "theirs"), (void)!chown(e.c_str(), 65534, 65534); };
     auto link = [](Root &r, const std::string &e) { (void)!symlink(r.write("victim", "precious").c_str(), e.c_str()); };
     auto no_tmp = [](Root &r, const std::string &) { rmdir(r.file("tmp").c_str()); };
+    // closeall in a child: how many of the standard three it left on /dev/null, twice, plus
+    // one if a descriptor held before is shut.
+    auto closeall_in_child = [] {
+        int held = dup(2), status = -1;
+        if (fork() == 0) {
+            closeall();
+            struct stat null {}, st {};
+            int on_null = stat("/dev/null", &null) != 0 ? 9 : 0;
+            for (int fd = 0; fd < 3; ++fd) on_null += fstat(fd, &st) == 0 && st.st_rdev == null.st_rdev;
+            _exit(on_null * 2 + (fcntl(held, F_GETFD) < 0));
+        }
+        return wait(&status) > 0 && WIFEXITED(status) ? std::to_string(WEXITSTATUS(status)) : "killed";
+    };
     const std::string sh = read_file("/bin/sh");
     auto as_root = [](const std::function<std::string()> &call, const std::string &want) { return geteuid() ? want : call(); };
     const struct { const char *what; std::function<std::string()> call; std::string want; } rows[] = {
@@ -580,6 +595,7 @@ TEST(SystemFaults, EachAnswersAsItsContractSaysAndTouchesNothingOfAnotherAccount
         {"notice to another account's socket", [&] { return as_root([&] { return notice_seen_by(other, console, "x"); }, ""); }, ""},
         {"  to the console user's", [&] { return notice_seen_by(console, console, "first notice"); }, note},
         {"  to root's, cut to 4,095 bytes", [&] { return as_root([&] { return notice_seen_by(0, console, std::string(5000, 'n')); }, cut); }, cut},
+        {"closeall: the standard three on /dev/null, the rest shut", closeall_in_child, "7"},
     };
     for (const auto &row : rows)
         EXPECT_EQ(bwv::test::in_fresh_process([&] {

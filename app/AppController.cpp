@@ -416,7 +416,7 @@ bool AppController::extractFilesFromDMG(const QString &dmgPath, const QString &t
     if (FileManager::fileExistsAtPath(mountPoint)) {
         log("Mount point existed!");
         log("Failed to extract files from BrindleWave dmg file!");
-        return false;
+        return false;  // the name is new, so only another account's entry is here
     }
 
     auto failBeforeAttach = [&] {

@@ -108,8 +108,7 @@ bool exists(const std::string &path) {
 std::vector<std::string> lines(const std::string &text) {
     std::vector<std::string> v;
     std::istringstream in(text);
-    std::string l;
-    while (std::getline(in, l)) v.push_back(l);
+    for (std::string l; std::getline(in, l);) v.push_back(l);
     return v;
 }
 
@@ -123,15 +122,10 @@ std::vector<std::string> list_dir(const std::string &path) {
 
 static void walk_into(const std::string &root, const std::string &rel, std::vector<std::string> &out) {
     for (auto &n : list_dir(rel.empty() ? root : root + "/" + rel)) {
-        std::string r = rel.empty() ? n : rel + "/" + n;
-        struct stat st{};
-        lstat((root + "/" + r).c_str(), &st);
-        if (S_ISDIR(st.st_mode)) {
-            out.push_back(r + "/");
-            walk_into(root, r, out);
-        } else {
-            out.push_back(r);
-        }
+        const std::string r = rel.empty() ? n : rel + "/" + n;
+        const bool folder = std::filesystem::is_directory(std::filesystem::symlink_status(root + "/" + r));
+        out.push_back(folder ? r + "/" : r);
+        if (folder) walk_into(root, r, out);
     }
 }
 

@@ -11,6 +11,7 @@
 #include "updater/feed.hpp"
 #include "updater/net.hpp"
 #include "updater/trust.hpp"
+#include "updater/trust.hpp"
 
 namespace upd = bwv::upd;
 using upd::FeedError;
@@ -202,4 +203,12 @@ TEST(UpdateDownload, AnImageMustFitItsFolder) {
     EXPECT_TRUE(upd::fits_in_folder(fd, 1 << 20));
     EXPECT_FALSE(upd::fits_in_folder(fd, uint64_t{1} << 62));
     close(fd);
+}
+
+// The accepted feed serial's folder: XDG_STATE_HOME when it is absolute, else under HOME.
+TEST(UpdateState, TheFolderComesFromAnAbsoluteXdgStateHomeOrHome) {
+    const std::string home = getenv("HOME") ? getenv("HOME") : "";
+    for (auto [xdg, want] : {std::pair{"/x", "/x/bwvupdate"}, {"x", "/h/.local/state/bwvupdate"}, {"", "/h/.local/state/bwvupdate"}})
+        EXPECT_EQ((setenv("HOME", "/h", 1), setenv("XDG_STATE_HOME", xdg, 1), upd::state_folder()), want) << xdg;
+    unsetenv("XDG_STATE_HOME"), setenv("HOME", home.c_str(), 1);
 }

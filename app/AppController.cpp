@@ -28,19 +28,19 @@
 #include <unistd.h>
 #include <vector>
 
-#include "base/launch.hpp"
-#include "custom/qt/string_bwv.hpp"
-#include "platform/core/paths.hpp"
-#include "platform/qt/alert.hpp"
-#include "platform/qt/applescript.hpp"
-#include "platform/qt/bundle.hpp"
-#include "platform/qt/filemanager.hpp"
-#include "platform/qt/log.hpp"
-#include "platform/qt/runloop.hpp"
-#include "platform/qt/strings.hpp"
-#include "platform/qt/task.hpp"
-#include "system/qt/NTSynchronousTask.h"
-#include "tools/xar/facts.hpp"
+#include "lib/base/launch.hpp"
+#include "app/product_name/string_bwv.hpp"
+#include "lib/core/paths.hpp"
+#include "app/framework/alert.hpp"
+#include "app/framework/applescript.hpp"
+#include "app/framework/bundle.hpp"
+#include "app/framework/filemanager.hpp"
+#include "app/framework/log.hpp"
+#include "app/framework/runloop.hpp"
+#include "app/framework/strings.hpp"
+#include "app/framework/task.hpp"
+#include "app/task/NTSynchronousTask.h"
+#include "tools/standins/xar/facts.hpp"
 #include "ui_MainWindow.h"
 
 using bwv::platform::appendingPathComponent;

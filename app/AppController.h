@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "app/UpdateLibrary.h"
-#include "platform/qt/application.hpp"
-#include "platform/qt/controls.hpp"
-#include "platform/qt/notification.hpp"
-#include "platform/qt/strings.hpp"
-#include "platform/qt/task.hpp"
-#include "platform/qt/timer.hpp"
+#include "app/framework/application.hpp"
+#include "app/framework/controls.hpp"
+#include "app/framework/notification.hpp"
+#include "app/framework/strings.hpp"
+#include "app/framework/task.hpp"
+#include "app/framework/timer.hpp"
 
 namespace bwv::platform {
 class Task;

@@ -1,7 +1,7 @@
 #include <QtGlobal>
 
 #include "app/AppController.h"
-#include "platform/qt/application.hpp"
+#include "app/framework/application.hpp"
 #include "ui_MainWindow.h"
 
 namespace {

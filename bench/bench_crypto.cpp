@@ -38,8 +38,8 @@
 #include <string>
 #include <vector>
 
-#include "crypto/aes_impl.hpp"
-#include "crypto/sha1_impl.hpp"
+#include "lib/crypto/aes_impl.hpp"
+#include "lib/crypto/sha1_impl.hpp"
 
 namespace {
 

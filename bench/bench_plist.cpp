@@ -6,7 +6,7 @@
 //   BM_DicSaveToFile     / BM_LibplistWriteXml   (goal: at most 1.5)
 #include <bwvutil/dic.h>
 
-#include "platform/core/plobj.hpp"
+#include "lib/core/plobj.hpp"
 
 #include <benchmark/benchmark.h>
 #include <plist/plist.h>

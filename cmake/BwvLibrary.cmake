@@ -4,7 +4,7 @@
 # the layers it may use, so an include across a forbidden arrow does not compile:
 #
 #   bwv_layer_headers(<layer> FOLDER <folder> [ONLY <header> ...]
-#                     [API <header of include/bwvutil> ...])
+#                     [API <header of lib/include/bwvutil> ...])
 #     makes <layer>_headers, an INTERFACE target whose include root holds only <folder>'s
 #     own headers (as "<folder>/x.hpp"; with ONLY, just those) and the layer's part of the
 #     public API
@@ -15,7 +15,7 @@
 #     the layer's part of libbwvutil: an OBJECT library built against <layer>_headers.
 #
 # The include roots are folders of links under <build>/layers; the sources themselves are
-# never on the include path, so "#include "data/dic.hpp"" from crypto/ finds nothing.
+# never on the include path, so "#include "data/dic.hpp"" from lib/crypto/ finds nothing.
 #
 # libbwvutil is then linked once shared and once static from the objects of all library
 # layers (bwv_finish_library).
@@ -45,10 +45,10 @@ function(bwv_layer_headers layer)
     file(MAKE_DIRECTORY ${root}/bwvutil)
   endif()
   foreach(n ${L_API})
-    if(NOT EXISTS ${CMAKE_SOURCE_DIR}/include/bwvutil/${n})
-      message(FATAL_ERROR "${layer}: no public header include/bwvutil/${n}")
+    if(NOT EXISTS ${CMAKE_SOURCE_DIR}/lib/include/bwvutil/${n})
+      message(FATAL_ERROR "${layer}: no public header lib/include/bwvutil/${n}")
     endif()
-    file(CREATE_LINK ${CMAKE_SOURCE_DIR}/include/bwvutil/${n} ${root}/bwvutil/${n} SYMBOLIC)
+    file(CREATE_LINK ${CMAKE_SOURCE_DIR}/lib/include/bwvutil/${n} ${root}/bwvutil/${n} SYMBOLIC)
   endforeach()
   add_library(${layer}_headers INTERFACE)
   target_include_directories(${layer}_headers INTERFACE $<BUILD_INTERFACE:${root}>)
@@ -88,7 +88,7 @@ function(bwv_finish_library)
   # tests, fuzz targets and benchmarks add the source root themselves (bwv_add_gtest ...).
   foreach(t bwvutil bwvutil_static bwvutil_members)
     target_include_directories(${t} PUBLIC
-      $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/include>
+      $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/lib/include>
       $<BUILD_INTERFACE:${BWV_GENERATED_API}>
       $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
     target_link_libraries(${t} PRIVATE PkgConfig::PLIST Threads::Threads)
@@ -106,8 +106,8 @@ function(bwv_finish_library)
   install(TARGETS bwvutil bwvutil_static EXPORT bwvutilTargets
           LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
           ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-  install(FILES ${CMAKE_SOURCE_DIR}/include/bwvutil.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-  install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/bwvutil DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+  install(FILES ${CMAKE_SOURCE_DIR}/lib/include/bwvutil.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/lib/include/bwvutil DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
           FILES_MATCHING PATTERN "*.h")
   install(FILES ${BWV_GENERATED_API}/bwvutil/version.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/bwvutil)
   install(EXPORT bwvutilTargets NAMESPACE bwvutil:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/bwvutil)

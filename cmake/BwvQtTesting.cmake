@@ -16,12 +16,12 @@ function(bwv_add_qtest name)
   cmake_parse_arguments(T "DBUS" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS;ARGS" ${ARGN})
   add_executable(${name} ${T_SOURCES} ${T_UNPARSED_ARGUMENTS})
   set_target_properties(${name} PROPERTIES AUTOMOC ON)
-  target_link_libraries(${name} PRIVATE ${T_LIBS} bwvtestsupport bwv_system_qt bwvplatform bwvutil_static Qt6::Test)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} bwvtestsupport bwv_task bwv_framework bwvutil_static Qt6::Test)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests
                              ${CMAKE_BINARY_DIR}/generated)
   target_compile_definitions(${name} PRIVATE
     BWV_INTEROP_DIR="${BWV_INTEROP_DIR}"
-    BWV_TEST_DATA_DIR="${CMAKE_SOURCE_DIR}/tests/data"
+    BWV_TEST_DATA_DIR="${CMAKE_SOURCE_DIR}/tests/lib/data"
     BWV_BINARY_DIR="${CMAKE_BINARY_DIR}")
   if(T_DBUS)
     add_test(NAME ${name} COMMAND ${BWV_DBUS_RUN_SESSION} -- $<TARGET_FILE:${name}> ${T_ARGS})

@@ -9,7 +9,7 @@ function(bwv_add_gtest name)
                              ${CMAKE_BINARY_DIR}/generated)
   target_compile_definitions(${name} PRIVATE
     BWV_INTEROP_DIR="${BWV_INTEROP_DIR}"
-    BWV_TEST_DATA_DIR="${CMAKE_SOURCE_DIR}/tests/data"
+    BWV_TEST_DATA_DIR="${CMAKE_SOURCE_DIR}/tests/lib/data"
     BWV_BINARY_DIR="${CMAKE_BINARY_DIR}")
   add_test(NAME ${name} COMMAND ${name})
   if(NOT T_TIMEOUT)

@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "fuzz/fuzz_support.hpp"
-#include "platform/core/paths.hpp"
+#include "lib/core/paths.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const std::string file = [] {

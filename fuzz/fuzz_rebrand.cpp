@@ -1,7 +1,7 @@
 // The rebrand text reader (getbwvtxt_ex with a path). It fills a process-wide cache on
 // the first lookup, so its source is built into this target, where the cache can be
 // dropped after every input; the library's own copy is then not linked in.
-#include "custom/rebrand.cpp"
+#include "lib/custom/rebrand.cpp"
 
 #include <cstring>
 

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.hpp"
-#include "tools/xar/check.hpp"
-#include "tools/xar/facts.hpp"
-#include "tools/xar/xar.hpp"
+#include "tools/standins/xar/check.hpp"
+#include "tools/standins/xar/facts.hpp"
+#include "tools/standins/xar/xar.hpp"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <iterator>
 #include <memory>
 
-#include "platform/core/paths.hpp"
-#include "base/plist_guard.hpp"
+#include "lib/core/paths.hpp"
+#include "lib/base/plist_guard.hpp"
 
 namespace bwv::upd {
 namespace {

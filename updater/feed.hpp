@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "base/version.hpp"
+#include "lib/base/version.hpp"
 
 namespace bwv::upd {
 

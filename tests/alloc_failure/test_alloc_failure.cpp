@@ -5,7 +5,7 @@
 #include <bwvutil.h>
 
 #include "alloc_hooks.hpp"
-#include "platform/core/plobj.hpp"
+#include "lib/core/plobj.hpp"
 #include "support/bwvtest.hpp"
 
 #include <gtest/gtest.h>

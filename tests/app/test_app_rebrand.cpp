@@ -5,7 +5,7 @@
 #include <QLabel>
 #include <QRegularExpression>
 
-#include "platform/qt/bundle.hpp"
+#include "app/framework/bundle.hpp"
 #include "tests/app/ControllerFixture.h"
 
 using namespace app_test;

@@ -1,7 +1,7 @@
 #include "support/bwvtest.hpp"
 
-#include "base/launch.hpp"
-#include "system/child.hpp"
+#include "lib/base/launch.hpp"
+#include "lib/system/child.hpp"
 
 #include <fcntl.h>
 #include <signal.h>

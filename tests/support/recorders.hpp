@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "platform/qt/alert.hpp"
-#include "platform/qt/log.hpp"
+#include "app/framework/alert.hpp"
+#include "app/framework/log.hpp"
 
 namespace bwv::test {
 

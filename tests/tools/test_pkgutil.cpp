@@ -10,7 +10,7 @@
 #include <cctype>
 
 #include "tools/tool_support.hpp"
-#include "tools/xar/check.hpp"
+#include "tools/standins/xar/check.hpp"
 
 namespace {
 

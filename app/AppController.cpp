@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "lib/base/launch.hpp"
+#include "lib/base/version.hpp"
 #include "app/product_name/string_bwv.hpp"
 #include "lib/core/paths.hpp"
 #include "app/framework/alert.hpp"
@@ -582,20 +583,11 @@ bool AppController::isPackageOffered(const QString &packagePath) {
 }
 
 QString AppController::installedBwvVersion() {
-    std::optional<QString> text = FileManager::stringWithContentsOfFile(
-        formatText(QStringLiteral("%s/bwvinfo"), {fixedPath(bwv::paths::kConfDir)}));
-    if (!text)
-        text = FileManager::stringWithContentsOfFile(
-            formatText(QStringLiteral("%s/bwvinfo"), {fixedPath(bwv::paths::kSupportDir)}));
-    if (!text) return QString();
-
-    const QString key = QStringLiteral("version=");
-    const qsizetype at = text->indexOf(key);
-    if (at < 0) return QString();
+    const std::optional<std::string> version = bwv::ver::installed_version(
+        bwv::paths::fixed(bwv::paths::kConfDir), bwv::paths::fixed(bwv::paths::kSupportDir));
+    if (!version) return QString();
     // An empty version still counts as found, so it must not read as "no version".
-    QString version = text->mid(at + key.size());
-    if (version.isNull()) version = QStringLiteral("");
-    return version;
+    return version->empty() ? QStringLiteral("") : QString::fromStdString(*version);
 }
 
 bool AppController::isSupportShutdown() {

@@ -290,18 +290,6 @@ bool offered_here(const FeedEntry &e, const std::string &root) {
     return bucket < *e.rollout;
 }
 
-std::optional<std::string> installed_version(const std::string &root) {
-    for (std::string_view dir : {paths::kConfDir, paths::kSupportDir}) {
-        auto text = read_small_file(root + std::string(dir) + "/bwvinfo");
-        if (!text) continue;
-        // Only an unreadable file falls through to the next folder.
-        auto at = text->find("version=");
-        if (at == std::string::npos) return std::nullopt;
-        return text->substr(at + 8);
-    }
-    return std::nullopt;
-}
-
 std::string image_file_name(const std::string &url) {
     CurlUrlPtr u(curl_url());
     char *raw = nullptr;

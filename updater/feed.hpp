@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "lib/base/version.hpp"
+#include "lib/core/paths.hpp"
 
 namespace bwv::upd {
 
@@ -86,9 +87,10 @@ using ver::compare_versions;
 using ver::parse_leading_version;
 using ver::parse_version;
 
-// The text after the first "version=" of the client's version file: conf folder first,
-// then the support folder, both under root. nullopt when no client version is found.
-std::optional<std::string> installed_version(const std::string &root);
+// The installed client's version text (ver::installed_version) with its folders under root.
+inline std::optional<std::string> installed_version(const std::string &root) {
+    return ver::installed_version(root + std::string(paths::kConfDir), root + std::string(paths::kSupportDir));
+}
 
 // The file name to store an image under, from the last segment of its URL's path; a
 // fixed name when that segment is empty or could escape the download folder.

@@ -1,6 +1,12 @@
 #include "lib/base/version.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 
 namespace bwv::ver {
 namespace {
@@ -10,7 +16,76 @@ std::string_view strip_leading_zeros(std::string_view piece) {
     return piece;
 }
 
+constexpr size_t kMaxVersionFile = 1 << 20;
+
+// As strict as the application's text decoder: no overlong forms, no surrogates, nothing
+// past U+10FFFF, no sequence cut short.
+bool valid_utf8(std::string_view s) {
+    for (size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        size_t more;
+        uint32_t cp, least;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        if ((c & 0xE0) == 0xC0) {
+            more = 1, cp = c & 0x1F, least = 0x80;
+        } else if ((c & 0xF0) == 0xE0) {
+            more = 2, cp = c & 0x0F, least = 0x800;
+        } else if ((c & 0xF8) == 0xF0) {
+            more = 3, cp = c & 0x07, least = 0x10000;
+        } else {
+            return false;
+        }
+        if (s.size() - i <= more) return false;
+        for (size_t k = 1; k <= more; ++k) {
+            const auto d = static_cast<unsigned char>(s[i + k]);
+            if ((d & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (d & 0x3F);
+        }
+        if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += more + 1;
+    }
+    return true;
+}
+
+// A regular file's whole text, or nullopt (missing, not a regular file, too big, unreadable,
+// not UTF-8). Non-blocking, so that a FIFO in its place fails at once instead of waiting.
+std::optional<std::string> read_text_file(const std::string &path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return std::nullopt;
+    std::string data;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    char buf[8192];
+    while (ok) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        data.append(buf, static_cast<size_t>(n));
+        ok = data.size() <= kMaxVersionFile;
+    }
+    close(fd);
+    if (!ok || !valid_utf8(data)) return std::nullopt;
+    return data;
+}
+
 }  // namespace
+
+std::optional<std::string> installed_version(const std::string &conf_dir, const std::string &support_dir) {
+    for (const std::string *dir : {&conf_dir, &support_dir}) {
+        auto text = read_text_file(*dir + "/bwvinfo");
+        if (!text) continue;
+        auto at = text->find("version=");
+        if (at == std::string::npos) return std::nullopt;
+        return text->substr(at + 8);
+    }
+    return std::nullopt;
+}
 
 std::optional<std::vector<std::string>> parse_version(std::string_view text) {
     std::vector<std::string> pieces;

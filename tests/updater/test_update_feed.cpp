@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <string>
 #include <tuple>
@@ -162,6 +163,16 @@ TEST(UpdateInstalledVersion, ConfFolderFirstSupportFolderOnlyWhenUnreadable) {
     // A readable conf file without the key does not fall back.
     root.write(support + "/conf/bwvinfo", "name=x\n");
     EXPECT_FALSE(upd::installed_version(root.path()));
+    // Text that is not UTF-8, a file over 1 MiB and a FIFO cannot be read: the support folder's counts.
+    for (const std::string &bad : std::vector<std::string>{"version=7.\xC0\xAF", "version=7.\xED\xA0\x80", "version=7.\xE2\x82", std::string((1 << 20) + 1, 'v')}) {
+        root.write(support + "/conf/bwvinfo", bad);
+        EXPECT_EQ(*upd::installed_version(root.path()), "6.0.0\n") << bad.size();
+    }
+    root.write(support + "/conf/bwvinfo", "version=\xE2\x82\xAC\xF0\x9F\x98\x80");
+    EXPECT_EQ(*upd::installed_version(root.path()), "\xE2\x82\xAC\xF0\x9F\x98\x80");
+    std::string conf = root.path() + "/" + support + "/conf/bwvinfo";
+    ASSERT_TRUE(unlink(conf.c_str()) == 0 && mkfifo(conf.c_str(), 0644) == 0);
+    EXPECT_EQ(*upd::installed_version(root.path()), "6.0.0\n");
 }
 
 // A pinned key is Ed25519 in at most 64 KiB of text, whatever comes before it.

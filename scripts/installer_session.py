@@ -76,10 +76,11 @@ class FeedServer:
 class Display:
     """A private Xvfb display; the server picks a free display number itself."""
 
-    def __init__(self):
+    def __init__(self, width=1024, height=640):
+        self.width, self.height = width, height
         r, w = os.pipe()
         self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x640x24", "-nolisten", "tcp", "-noreset"],
+            ["Xvfb", "-displayfd", str(w), "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp", "-noreset"],
             pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(w)
         number = b""

@@ -30,8 +30,7 @@ def handoffs(s):
 def scenario(build, display, feed, bundle=FULL_BUNDLE, scale=None):
     s = Session(build, os.path.join(build, "demo", feed), display, image_seconds=1.0, bundle=bundle)
     s.env["QT_LOGGING_RULES"] = "qt.*=true"  # the toolkit's own messages, which the installer holds back
-    if scale:
-        s.env["QT_SCALE_FACTOR"] = scale
+    s.env["QT_SCALE_FACTOR"] = scale or "1"
     try:
         s.launch()
         wid = s.wait_window(s.title)

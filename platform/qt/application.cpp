@@ -113,14 +113,19 @@ void fitWindowToScreen(QWidget *window, QRect available) {
     // An explicit minimum overrides the layout's: it must never be below what the texts need.
     window->setMinimumSize(designMinimum.toSize().boundedTo(room).expandedTo(need));
     QSize size = window->size().boundedTo(room).expandedTo(window->minimumSize());
-    if (const QLayout *layout = window->layout()) size.setHeight(std::max(size.height(), neededHeight(layout, size.width())));
+    if (const QLayout *layout = window->layout())
+        size.setHeight(std::max(size.height(), neededHeight(layout, size.width())));
     window->resize(size);
 
     QRect outer(window->pos(), size.grownBy(frame));
     const bool placed = window->testAttribute(Qt::WA_Moved);
     if (!placed) outer.moveCenter(available.center());
-    outer.moveLeft(std::max(available.left(), std::min(outer.left(), available.left() + available.width() - outer.width())));
-    outer.moveTop(std::max(available.top(), std::min(outer.top(), available.top() + available.height() - outer.height())));
+    // The top left corner wins when even the contents are larger: the title bar stays reachable.
+    const auto into = [](int at, int length, int start, int span) {
+        return std::max(start, std::min(at, start + span - length));
+    };
+    outer.moveTo(into(outer.left(), outer.width(), available.left(), available.width()),
+                 into(outer.top(), outer.height(), available.top(), available.height()));
     if (!placed || outer.topLeft() != window->pos()) window->move(outer.topLeft());
 }
 

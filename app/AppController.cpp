@@ -162,6 +162,12 @@ void AppController::connectOutlets(Ui::MainWindow &form, QWidget &window) {
     const qreal scale = window.devicePixelRatioF();
     form.lblIcon->setPixmap(productIcon(52, scale));
     window.setWindowIcon(QIcon(productIcon(64, 1.0)));
+    // Return takes the window's next step and Escape does what its Cancel button does,
+    // wherever the focus is.
+    using bwv::platform::setKeyEquivalents;
+    setKeyEquivalents(btnInstall, bwv::platform::kReturnKey);
+    setKeyEquivalents(btnDownload, bwv::platform::kReturnKey);
+    setKeyEquivalents(btnCancel, bwv::platform::kEscapeKey);
     connect(btnDownload, &QPushButton::clicked, this, [this] { downloadBrindleWave(btnDownload); });
     connect(btnInstall, &QPushButton::clicked, this, [this] { installBrindleWave(btnInstall); });
     connect(btnCancel, &QPushButton::clicked, this, [this] {
@@ -322,6 +328,8 @@ void AppController::checkNewVersionTimerFired(Timer &) {
     } else {
         showNotice(formatText(localizedText("BrindleWave%@ is up to date"), {productSuffix()}));
         btnCancel->setText(bwv::platform::Bundle::mainBundle().localizedString(QStringLiteral("OK")));
+        // Nothing is left to do: acknowledging is the next step.
+        bwv::platform::setKeyEquivalents(btnCancel, bwv::platform::kReturnKey | bwv::platform::kEscapeKey);
     }
 
     if (autoCheckMode) {
@@ -362,6 +370,7 @@ void AppController::downloadTimerFired(Timer &) {
         btnDownload->setHidden(true);
         btnInstall->setHidden(true);
         btnCancel->setText(bwv::platform::Bundle::mainBundle().localizedString(QStringLiteral("OK")));
+        bwv::platform::setKeyEquivalents(btnCancel, bwv::platform::kReturnKey | bwv::platform::kEscapeKey);
         btnCancel->setHidden(false);
     } else {
         showNotice(formatText(localizedText("BrindleWave%@ %@ is downloaded"),

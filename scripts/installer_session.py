@@ -76,10 +76,11 @@ class FeedServer:
 class Display:
     """A private Xvfb display; the server picks a free display number itself."""
 
-    def __init__(self):
+    def __init__(self, width=1024, height=640):
+        self.width, self.height = width, height
         r, w = os.pipe()
         self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x640x24", "-nolisten", "tcp", "-noreset"],
+            ["Xvfb", "-displayfd", str(w), "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp", "-noreset"],
             pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(w)
         number = b""
@@ -214,16 +215,22 @@ class Session:
             time.sleep(0.2)
         raise RuntimeError("the download did not finish")
 
+    def scale(self):
+        return float(self.env.get("QT_SCALE_FACTOR") or 1)
+
     # The install button is the only one left, at the right end of the button row; the
-    # window definition keeps it 24 px from the right edge and 18 px from the bottom.
+    # window definition keeps it 24 px from the right edge and 18 px from the bottom, in the
+    # window's own pixels (twice as many screen pixels at scale 2).
     def install_button_point(self, wid):
         x, y, w, h = self.geometry(wid)
-        return x + w - 24 - 40, y + h - 18 - 12
+        k = self.scale()
+        return x + w - int((24 + 40) * k), y + h - int((18 + 12) * k)
 
     def wait_install_button(self, wid, timeout=30):
         """Until something is drawn where the install button appears."""
         x, y, w, h = self.geometry(wid)
-        bx, by = w - 24 - 80, h - 18 - 20
+        k = self.scale()
+        bx, by = w - int((24 + 80) * k), h - int((18 + 20) * k)
         shot = os.path.join(self.work, "window.png")
         deadline = time.time() + timeout
         while time.time() < deadline:
@@ -246,6 +253,18 @@ class Session:
         self.xdotool("mousemove", "--sync", str(px), str(py))
         self.xdotool("click", "1")
         log(f"pressed Install at {px},{py}")
+
+    def press_return(self, wid):
+        """Return, with the keyboard focus on the window: the window's next step."""
+        self.wait_install_button(wid)
+        self.xdotool("windowfocus", "--sync", wid)
+        self.xdotool("key", "--clearmodifiers", "Return")
+        log("pressed Return")
+
+    def fits_screen(self, wid):
+        sw, sh = (int(v) for v in self.xdotool("getdisplaygeometry").split())
+        x, y, w, h = self.geometry(wid)
+        return 0 <= x and 0 <= y and x + w <= sw and y + h <= sh
 
     def find_window(self, name):
         out = self.xdotool("search", "--onlyvisible", "--name", f"^{name}$")
@@ -275,15 +294,16 @@ class Session:
         out = self.xdotool("search", "--onlyvisible", "--name", ".")
         return out and wid in out.split()
 
-    def install(self, wid, timeout=120):
-        """Presses Install until the installer ends or shows an alert other than the one
-        about a running client. Any process whose executable name ends in BrindleWaveAgent
-        counts as the running client, and other programs on a shared test machine may have
-        one for a moment; like a user, dismiss that alert and press Install again.
-        Answers "ended" or the title of the alert that stayed."""
+    def install(self, wid, timeout=120, key=False):
+        """Presses Install (with the mouse, or with Return when key is set) until the
+        installer ends or shows an alert other than the one about a running client. Any
+        process whose executable name ends in BrindleWaveAgent counts as the running client,
+        and other programs on a shared test machine may have one for a moment; like a user,
+        dismiss that alert and press Install again. Answers "ended" or the title of the alert
+        that stayed."""
         deadline = time.time() + timeout
         while time.time() < deadline:
-            self.click_install(wid)
+            (self.press_return if key else self.click_install)(wid)
             while time.time() < deadline:
                 if self.app.poll() is not None:
                     return "ended"

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QRect>
 #include <QStringList>
 #include <QWidget>
 
@@ -85,8 +86,17 @@ int applicationMain(int argc, char *argv[]) {
 inline constexpr int kNormalWindowLevel = 0;
 inline constexpr int kFloatingWindowLevel = 3;
 
-// Shows the window, raises it and gives it the keyboard focus.
+// Fits the window and its frame to the screen (fitWindowToScreen), then shows the window,
+// raises it and gives it the keyboard focus.
 void makeKeyAndOrderFront(QWidget *window);
+
+// Fits the window, with its frame, into `available` (device-independent pixels; when empty,
+// the available geometry of the window's screen, without panels and docks, at whatever scale
+// factor): the definition's size and minimum give way first, then its layouts' margins and
+// spacing as far as the contents need; texts and fonts never do. A window not placed yet, or
+// whose frame would leave the area, is moved into it, its title bar first when the contents
+// cannot fit at all. A later fit to a larger area gives the definition's margins back.
+void fitWindowToScreen(QWidget *window, QRect available = {});
 
 // Any level above normal keeps the window on top of ordinary windows.
 void setWindowLevel(QWidget *window, int level);

@@ -272,6 +272,68 @@ private slots:
         QVERIFY(s_->c.btnDownload->isEnabled());
     }
 
+    // Return (or Enter) takes the window's next step and Escape does what its Cancel or OK
+    // button does, wherever the focus is; the focus starts on the next step, so Space agrees.
+    // A hidden or disabled button is never pressed. keys: the focus | what Return, keypad
+    // Enter, Space and Escape each press (the controller's own handling is held back).
+    void keysPressTheNextStepOrNothing_data() {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<int>("result");  // 0 running, 1 a version found (5: then downloading), 2 up to date, 3 failed, 4 downloaded
+        QTest::addColumn<QString>("keys");
+        const QString u = QStringLiteral("upgradeMode");
+        QTest::newRow("checking") << u << 0 << "window | - - - Cancel";
+        QTest::newRow("check failed") << u << 3 << "window | - - - Cancel";
+        QTest::newRow("a version found") << u << 1 << "Download | Download Download Download -";
+        QTest::newRow("downloading after a check") << u << 5 << "window | - - - -";
+        QTest::newRow("up to date") << u << 2 << "OK | OK OK OK OK";
+        QTest::newRow("downloaded") << "" << 4 << "Install | Install Install Install -";
+        QTest::newRow("download failed") << "" << 3 << "OK | OK OK OK OK";
+    }
+    void keysPressTheNextStepOrNothing() {
+        QFETCH(QString, mode);
+        QFETCH(int, result);
+        QFETCH(QString, keys);
+        const upd_result answers[] = {dbl::running(), dbl::checked(true, "7.5.0"), dbl::checked(false, "7.4.1"),
+                                      dbl::failed("No network."), dbl::downloaded("", "7.5.0")};
+        dbl::scriptPolls({answers[result == 5 ? 1 : result]});
+        installUpdateTool();
+        start(QStringLiteral("BrindleWaveFullInstaller.app"), mode.isEmpty() ? QStringList{QStringLiteral("x")} : QStringList{QStringLiteral("x"), mode});
+        dbl::scriptPolls({dbl::running()});
+        if (result == 5) s_->c.btnDownload->click();
+        QVERIFY(QTest::qWaitForWindowActive(&s_->window));
+        QStringList pressed;
+        for (QPushButton *b : {s_->c.btnCancel, s_->c.btnDownload, s_->c.btnInstall}) {
+            b->disconnect(&s_->c);
+            connect(b, &QPushButton::clicked, this, [&pressed, b] { pressed << b->text(); });
+        }
+        QTest::qWait(0);
+        QWidget *focus = s_->window.focusWidget();
+        QString outcome = focus == &s_->window ? QStringLiteral("window") : focus ? focus->property("text").toString() : QStringLiteral("none");
+        for (const auto &[key, modifiers] : {std::pair(Qt::Key_Return, Qt::NoModifier), {Qt::Key_Enter, Qt::KeypadModifier}, {Qt::Key_Space, Qt::NoModifier}, {Qt::Key_Escape, Qt::NoModifier}}) {
+            QTest::keyClick(key == Qt::Key_Space ? focus : &s_->window, key, modifiers);
+            outcome += (key == Qt::Key_Return ? QStringLiteral(" | ") : QStringLiteral(" ")) + pressed.value(0, QStringLiteral("-"));
+            pressed.clear();
+        }
+        QCOMPARE(outcome, keys);
+    }
+
+    // A 1024x768 screen at scale 2 offers 512x384 of the window's pixels: the window and its
+    // frame fit on it; a smaller area takes from the margins, never from a text, and a larger
+    // one gives them back.
+    void theWindowAndItsFrameFitTheScreenAtAnyScale() {
+        s_->c.tfNotice->setText(QStringLiteral("BrindleWave VPN 7.5.0 is downloaded"));
+        s_->c.btnInstall->setHidden(false);
+        bwv::platform::makeKeyAndOrderFront(&s_->window);
+        QVERIFY(QTest::qWaitForWindowExposed(&s_->window));
+        for (const QRect area : {QRect(0, 0, 512, 384), QRect(30, 20, 240, 240), QRect(0, 0, 1920, 1080)}) {
+            bwv::platform::fitWindowToScreen(&s_->window, area);
+            s_->window.layout()->activate();
+            QVERIFY2(area.contains(s_->window.frameGeometry()), qPrintable(QDebug::toString(s_->window.frameGeometry())));
+            for (QWidget *w : std::initializer_list<QWidget *>{s_->c.tfNotice, s_->c.btnCancel, s_->c.btnInstall}) QVERIFY(w->width() >= w->minimumSizeHint().width() && w->height() >= w->heightForWidth(w->width()));
+            QCOMPARE(s_->window.layout()->contentsMargins().left() < 24, area.width() < 400);
+        }
+    }
+
     // The installed client's version file: conf first, then the support folder.
     void shutdownSupportStartsAfter520_data() {
         QTest::addColumn<QString>("folder");

@@ -26,14 +26,18 @@ def handoffs(s):
     return [r for r in s.installer_log() if len(r) > 3 and r[1] == "open"]
 
 
-def scenario(build, display, feed, bundle=FULL_BUNDLE):
+# scale: the window at twice the scale on the 1024x768 screen, installed with Return.
+def scenario(build, display, feed, bundle=FULL_BUNDLE, scale=None):
     s = Session(build, os.path.join(build, "demo", feed), display, image_seconds=1.0, bundle=bundle)
     s.env["QT_LOGGING_RULES"] = "qt.*=true"  # the toolkit's own messages, which the installer holds back
+    s.env["QT_SCALE_FACTOR"] = scale or "1"
     try:
         s.launch()
         wid = s.wait_window(s.title)
         s.wait_downloaded()
-        outcome = s.install(wid)
+        if scale:
+            check(s.fits_screen(wid), f"the window fits the screen at scale {scale}: {s.geometry(wid)}", s)
+        outcome = s.install(wid, key=bool(scale))
         pkg = os.path.join(s.download_dir(), "Install.mpkg")
         if feed == "feed":
             check(outcome == "ended" and s.wait_exit(30) == 0, f"installed and ended with status 0 ({outcome})", s)
@@ -56,11 +60,11 @@ def main():
     ap.add_argument("--build", required=True)
     args = ap.parse_args()
     signal.signal(signal.SIGTERM, lambda *a: sys.exit(1))
-    display = Display()
+    display = Display(1024, 768)
     try:
         scenario(args.build, display.name, "feed")
         scenario(args.build, display.name, "tampered")
-        scenario(args.build, display.name, "feed", VPN_BUNDLE)
+        scenario(args.build, display.name, "feed", VPN_BUNDLE, scale="2")
     finally:
         display.close()
     log("end-to-end: all checks passed")

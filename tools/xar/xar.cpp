@@ -353,8 +353,27 @@ const EVP_MD *digest_by_name(const std::string &name) {
     return nullptr;
 }
 
-Package parse(const Source &src) {
-    Package pkg;
+namespace {
+
+// What the fixed header says of the table of contents.
+struct TocSizes {
+    uint64_t compressed, expanded;
+    const EVP_MD *md;
+};
+
+// Algorithm 3 names its checksum in the bytes after the fixed fields, zero-padded to the
+// header's end; any other algorithm leaves no room there.
+std::string read_hash_name(const Source &src, size_t extra) {
+    if (extra > kMaxHashNameField) damaged("the xar header is longer than its fields");
+    std::string name(extra, '\0');
+    if (!src.read(kFixedHeader, name.data(), name.size())) damaged("cut-short xar header");
+    size_t end = name.find('\0');
+    if (end == 0 || end == std::string::npos || name.find_first_not_of('\0', end) != std::string::npos)
+        damaged("the xar header is longer than its fields");
+    return lower(name.substr(0, end));
+}
+
+TocSizes read_header(const Source &src, Package &pkg) {
     unsigned char h[kFixedHeader];
     if (src.size() < kFixedHeader || !src.read(0, h, kFixedHeader) || be32(h) != kMagic)
         throw Error(Problem::not_flat, "not a flat package (no xar header)");
@@ -371,13 +390,7 @@ Package parse(const Source &src) {
     case 1: pkg.toc_hash = "sha1"; break;
     case 2: pkg.toc_hash = "md5"; break;
     case 3: {
-        if (extra > kMaxHashNameField) damaged("the xar header is longer than its fields");
-        std::string name(extra, '\0');
-        if (!src.read(kFixedHeader, name.data(), name.size())) damaged("cut-short xar header");
-        size_t end = name.find('\0');
-        if (end == 0 || end == std::string::npos || name.find_first_not_of('\0', end) != std::string::npos)
-            damaged("the xar header is longer than its fields");
-        pkg.toc_hash = lower(name.substr(0, end));
+        pkg.toc_hash = read_hash_name(src, extra);
         extra = 0;
         break;
     }
@@ -386,6 +399,11 @@ Package parse(const Source &src) {
     if (extra != 0) damaged("the xar header is longer than its fields");
     const EVP_MD *md = digest_by_name(pkg.toc_hash);
     if (!md) damaged("unsupported checksum " + pkg.toc_hash);
+    return {toc_clen, toc_len, md};
+}
+
+void read_toc(const Source &src, Package &pkg, const TocSizes &sizes) {
+    const uint64_t toc_clen = sizes.compressed, toc_len = sizes.expanded;
     if (toc_clen == 0 || toc_clen > src.size() || toc_len == 0 ||
         toc_len > std::min(kMaxTocXml, kTocRatio * toc_clen + kTocAllowance))
         damaged("implausible table-of-contents size");
@@ -401,11 +419,10 @@ Package parse(const Source &src) {
             Z_OK ||
         out_len != toc_len || in_len != toc_clen)
         damaged("the table of contents does not decompress to its recorded size");
+}
 
-    auto root = parse_xml(pkg.toc_xml, std::min(kMaxNodes, kNodesPerByte * toc_clen + kNodeAllowance));
-    if (root->name != "xar") damaged("no <xar> element");
-    const Node *toc = root->child("toc");
-    if (!toc) damaged("no <toc> element");
+// The TOC's own checksum and, when signed, its signature and certificates.
+void read_toc_references(const Node *toc, Package &pkg, const EVP_MD *md) {
     const Node *ck = toc->child("checksum");
     if (!ck) damaged("no TOC checksum reference");
     if (lower(ck->attr("style")) != pkg.toc_hash) damaged("TOC checksum style differs from the header");
@@ -425,21 +442,23 @@ Package parse(const Source &src) {
             for (auto &c : xd->children)
                 if (c->name == "X509Certificate") pkg.certificates.push_back(base64_decode(c->text));
     }
-    Collected col{pkg.entries, {}, 0};
-    collect_files(toc, "", col);
+}
 
-    // Decoding is bounded by the sizes the TOC records, so their total is the work a
-    // checksum pass may cost; it is judged here, before any of it is done.
+// Decoding is bounded by the sizes the TOC records, so their total is the work a
+// checksum pass may cost; it is judged here, before any of it is done.
+void check_data_budget(const Source &src, const Package &pkg) {
     uint64_t data_budget = std::min(kMaxData, kDataRatio * src.size() + kDataAllowance), data_total = 0;
     for (auto &e : pkg.entries) {
         if (!e.has_data) continue;
         if (e.data.size > data_budget - data_total) damaged("the files decompress to more than such a package may");
         data_total += e.data.size;
     }
+}
 
-    // Every heap byte must belong to exactly one thing the TOC accounts for: bytes nobody
-    // checks would be a place to hide data behind a valid signature, and ranges shared by
-    // several files would make one stored stream cost its decoding many times over.
+// Every heap byte must belong to exactly one thing the TOC accounts for: bytes nobody
+// checks would be a place to hide data behind a valid signature, and ranges shared by
+// several files would make one stored stream cost its decoding many times over.
+void check_heap_coverage(const Source &src, const Package &pkg, const Node *toc) {
     uint64_t heap_size = src.size() - pkg.heap_start;
     std::vector<std::pair<uint64_t, uint64_t>> spans;
     auto add = [&](uint64_t off, uint64_t len, const std::string &what) {
@@ -467,6 +486,24 @@ Package parse(const Source &src) {
         covered = s.second;
     }
     if (covered != heap_size) damaged("the package holds bytes no checksum covers");
+}
+
+}  // namespace
+
+Package parse(const Source &src) {
+    Package pkg;
+    const TocSizes sizes = read_header(src, pkg);
+    read_toc(src, pkg, sizes);
+
+    auto root = parse_xml(pkg.toc_xml, std::min(kMaxNodes, kNodesPerByte * sizes.compressed + kNodeAllowance));
+    if (root->name != "xar") damaged("no <xar> element");
+    const Node *toc = root->child("toc");
+    if (!toc) damaged("no <toc> element");
+    read_toc_references(toc, pkg, sizes.md);
+    Collected col{pkg.entries, {}, 0};
+    collect_files(toc, "", col);
+    check_data_budget(src, pkg);
+    check_heap_coverage(src, pkg, toc);
     return pkg;
 }
 

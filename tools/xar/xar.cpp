@@ -674,17 +674,9 @@ struct Writer {
     }
 };
 
-}  // namespace
-
-void build(const std::string &folder, const std::string &out, const BuildOptions &opt) {
-    const EVP_MD *toc_md = digest_by_name(opt.toc_hash);
-    if (!toc_md) throw std::runtime_error("unsupported TOC checksum " + opt.toc_hash);
-    uint64_t ck_size = static_cast<uint64_t>(EVP_MD_get_size(toc_md));
-    uint64_t sig_size = opt.key ? static_cast<uint64_t>(EVP_PKEY_get_size(opt.key)) : 0;
-    if (opt.key && opt.certificates.empty()) throw std::runtime_error("a signed package needs its certificate");
-
-    Writer w{opt, EVP_sha1(), {}, 0, 1};
-    w.data_base = ck_size + sig_size;
+// The TOC up to its files: its checksum's place and, when signed, the signature's and the
+// certificates.
+std::string toc_head(const BuildOptions &opt, uint64_t ck_size, uint64_t sig_size) {
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<xar>\n <toc>\n";
     xml += "  <checksum style=\"" + lower(opt.toc_hash) + "\">\n   <offset>0</offset>\n   <size>" +
            std::to_string(ck_size) + "</size>\n  </checksum>\n";
@@ -695,20 +687,22 @@ void build(const std::string &folder, const std::string &out, const BuildOptions
         for (auto &c : opt.certificates) xml += "     <X509Certificate>" + base64(c) + "</X509Certificate>\n";
         xml += "    </X509Data>\n   </KeyInfo>\n  </signature>\n";
     }
-    w.add_dir(folder, xml, 2);
-    xml += " </toc>\n</xar>\n";
+    return xml;
+}
 
+Bytes compress_toc(const std::string &xml) {
     uLongf clen = compressBound(static_cast<uLong>(xml.size()));
     Bytes ctoc(clen);
     if (compress2(ctoc.data(), &clen, reinterpret_cast<const Bytef *>(xml.data()), static_cast<uLong>(xml.size()),
                   9) != Z_OK)
         throw std::runtime_error("cannot compress the table of contents");
     ctoc.resize(clen);
+    return ctoc;
+}
 
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned dlen = 0;
-    EVP_Digest(ctoc.data(), ctoc.size(), digest, &dlen, toc_md, nullptr);
-
+// Empty when the options hold no key.
+Bytes sign_toc(const BuildOptions &opt, const EVP_MD *toc_md, const unsigned char *digest, unsigned dlen,
+               uint64_t sig_size) {
     Bytes sig;
     if (opt.key) {
         std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(opt.key, nullptr),
@@ -721,27 +715,30 @@ void build(const std::string &folder, const std::string &out, const BuildOptions
             EVP_PKEY_sign(ctx.get(), sig.data(), &slen, digest, dlen) <= 0 || slen != sig_size)
             throw std::runtime_error("cannot sign the table of contents (an RSA key is needed)");
     }
+    return sig;
+}
 
-    Bytes file;
-    std::string hash_name = lower(opt.toc_hash);
+// The fixed header, then the checksum's name zero-padded to a multiple of four when it is
+// neither of the two with a number of their own.
+void put_header(Bytes &file, const std::string &toc_hash, uint64_t ctoc_size, uint64_t xml_size) {
+    std::string hash_name = lower(toc_hash);
     bool named = hash_name != "sha1" && hash_name != "md5";
     uint16_t header_size = kFixedHeader;
     if (named) header_size = static_cast<uint16_t>(kFixedHeader + ((hash_name.size() + 1 + 3) / 4) * 4);
     put32(file, kMagic);
     put16(file, header_size);
     put16(file, 1);
-    put64(file, ctoc.size());
-    put64(file, xml.size());
+    put64(file, ctoc_size);
+    put64(file, xml_size);
     put32(file, named ? 3 : hash_name == "sha1" ? 1 : 2);
     if (named) {
         file.insert(file.end(), hash_name.begin(), hash_name.end());
         file.resize(header_size, 0);
     }
-    file.insert(file.end(), ctoc.begin(), ctoc.end());
-    file.insert(file.end(), digest, digest + dlen);
-    file.insert(file.end(), sig.begin(), sig.end());
-    file.insert(file.end(), w.heap_data.begin(), w.heap_data.end());
+}
 
+// Through a temporary file beside out, renamed over it, so out is never left half written.
+void write_atomically(const std::string &out, const Bytes &file) {
     std::string tmp = out + ".partXXXXXX";
     int fd = mkstemp(tmp.data());
     if (fd < 0) throw std::runtime_error(out + ": " + std::strerror(errno));
@@ -763,6 +760,36 @@ void build(const std::string &folder, const std::string &out, const BuildOptions
         unlink(tmp.c_str());
         throw std::runtime_error(out + ": " + std::strerror(e));
     }
+}
+
+}  // namespace
+
+void build(const std::string &folder, const std::string &out, const BuildOptions &opt) {
+    const EVP_MD *toc_md = digest_by_name(opt.toc_hash);
+    if (!toc_md) throw std::runtime_error("unsupported TOC checksum " + opt.toc_hash);
+    uint64_t ck_size = static_cast<uint64_t>(EVP_MD_get_size(toc_md));
+    uint64_t sig_size = opt.key ? static_cast<uint64_t>(EVP_PKEY_get_size(opt.key)) : 0;
+    if (opt.key && opt.certificates.empty()) throw std::runtime_error("a signed package needs its certificate");
+
+    Writer w{opt, EVP_sha1(), {}, 0, 1};
+    w.data_base = ck_size + sig_size;
+    std::string xml = toc_head(opt, ck_size, sig_size);
+    w.add_dir(folder, xml, 2);
+    xml += " </toc>\n</xar>\n";
+    Bytes ctoc = compress_toc(xml);
+
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned dlen = 0;
+    EVP_Digest(ctoc.data(), ctoc.size(), digest, &dlen, toc_md, nullptr);
+    Bytes sig = sign_toc(opt, toc_md, digest, dlen, sig_size);
+
+    Bytes file;
+    put_header(file, opt.toc_hash, ctoc.size(), xml.size());
+    file.insert(file.end(), ctoc.begin(), ctoc.end());
+    file.insert(file.end(), digest, digest + dlen);
+    file.insert(file.end(), sig.begin(), sig.end());
+    file.insert(file.end(), w.heap_data.begin(), w.heap_data.end());
+    write_atomically(out, file);
 }
 
 }  // namespace bwv::xar

@@ -636,23 +636,88 @@ std::string net_problem(const upd::NetResult &r) {
     }
 }
 
-int check(const std::vector<std::string> &args) {
-    std::string url;
-    std::vector<std::string> keys;
+std::optional<Failure> read_check_args(const std::vector<std::string> &args, std::string &url,
+                                       std::vector<std::string> &keys) {
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--key" && i + 1 < args.size()) {
             auto pem = read_file(args[++i], 1 << 16);
             if (!pem || !upd::is_public_key(*pem))
-                return fail({kKey, "check: " + args[i] + " is not a readable PEM Ed25519 public key"});
+                return Failure{kKey, "check: " + args[i] + " is not a readable PEM Ed25519 public key"};
             keys.push_back(*pem);
         } else if (url.empty() && args[i].rfind("-", 0) != 0) {
             url = args[i];
         } else {
-            return fail({kUsage, "check: unknown or incomplete argument " + args[i] + "\n" + kUsageText});
+            return Failure{kUsage, "check: unknown or incomplete argument " + args[i] + "\n" + kUsageText};
         }
     }
-    if (url.empty()) return fail({kUsage, std::string("check: give one feed URL\n") + kUsageText});
-    if (!upd::is_http_url(url)) return fail({kUsage, "check: " + url + " is not an http or https URL"});
+    if (url.empty()) return Failure{kUsage, std::string("check: give one feed URL\n") + kUsageText};
+    if (!upd::is_http_url(url)) return Failure{kUsage, "check: " + url + " is not an http or https URL"};
+    return std::nullopt;
+}
+
+// With keys given, doc becomes what a signature by one of them covers, if it holds and
+// has not expired; without, doc stays as it is.
+std::optional<Failure> check_signature(const std::string &url, const std::string &fetched,
+                                       const std::vector<std::string> &keys, std::string_view &doc) {
+    if (keys.empty()) return std::nullopt;
+    uint64_t serial = 0;
+    switch (upd::verify_feed(fetched, keys, static_cast<int64_t>(std::time(nullptr)), doc, serial)) {
+    case upd::TrustError::None: break;
+    case upd::TrustError::Unsigned: return Failure{kUntrusted, url + ": the feed is not signed"};
+    case upd::TrustError::BadSignature:
+        return Failure{kUntrusted, url + ": the feed's signature does not match any given key"};
+    case upd::TrustError::Invalid: return Failure{kBadFeed, url + ": the signed feed has no Serial or Expires"};
+    case upd::TrustError::Expired:
+        return Failure{kUntrusted, url + ": the feed expired at " + format_utc(upd::feed_validity(doc)->expires)};
+    }
+    return std::nullopt;
+}
+
+// Downloads one entry's image into an unnamed temporary file and prints its line; problem
+// is the exit status the entry calls for (kOk when it holds). A failure ends the check.
+std::optional<Failure> check_image(const char *kind, const upd::FeedEntry &e, const upd::NetOptions &opts,
+                                   int &problem) {
+    progress(std::string(kind) + ": downloading " + e.url);
+    const char *tmp = std::getenv("TMPDIR");
+    std::string temp = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/.bwv-feed-check-XXXXXX";
+    int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) return Failure{kInternal, "cannot make a temporary file: " + std::string(strerror(errno))};
+    unlink(temp.c_str());
+    int shown = 0;
+    auto on_bytes = [&](uint64_t total) {
+        int quarter = static_cast<int>(total >= e.size ? 4 : total * 4 / e.size);
+        for (; shown < quarter; ++shown) std::fprintf(stderr, "bwv-feed: %s: %d%%\n", kind, (shown + 1) * 25);
+    };
+    upd::DownloadOutcome d = upd::download_to_file(e.url, fd, e.size, opts, kMaxResumes, on_bytes);
+    close(fd);
+    if (interrupted()) return interruption();
+    // A local disk that fills up says nothing about the server.
+    if (d.net.error == upd::NetError::Local)
+        return Failure{kInternal, std::string(kind) + ": cannot store the download in " +
+                                      temp.substr(0, temp.rfind('/')) + " (is the disk full?)"};
+    std::string what;
+    problem = kOk;
+    if (d.net.error == upd::NetError::TooLarge) {
+        what = "size mismatch: more than the feed's " + std::to_string(e.size) + " bytes";
+    } else if (d.net.error != upd::NetError::None) {
+        what = net_problem(d.net);
+        problem = kUnreachable;
+    } else if (d.bytes != e.size) {
+        what = "size mismatch: " + std::to_string(d.bytes) + " bytes, the feed says " + std::to_string(e.size);
+    } else if (d.sha256 != e.sha256) {
+        what = "SHA-256 mismatch: " + d.sha256 + ", the feed says " + e.sha256;
+    }
+    if (!what.empty() && problem == kOk) problem = kMismatch;
+    std::string rollout = e.rollout ? "  rollout " + std::to_string(*e.rollout) + "%" : "";
+    std::printf("%-4s %s  %s  %s%s\n", kind, e.version.c_str(), e.url.c_str(),
+                what.empty() ? "ok" : what.c_str(), rollout.c_str());
+    return std::nullopt;
+}
+
+int check(const std::vector<std::string> &args) {
+    std::string url;
+    std::vector<std::string> keys;
+    if (auto f = read_check_args(args, url, keys)) return fail(*f);
     upd::net_global_init();
     upd::NetOptions opts;  // the library's defaults
     opts.cancel = &g_cancel;
@@ -665,18 +730,7 @@ int check(const std::vector<std::string> &args) {
     const std::string feed_url = r.effective_url.empty() ? url : r.effective_url;
     // The entries are read from what the signature covers, as the library reads them.
     std::string_view doc = upd::split_feed(fetched).body;
-    if (!keys.empty()) {
-        uint64_t serial = 0;
-        switch (upd::verify_feed(fetched, keys, static_cast<int64_t>(std::time(nullptr)), doc, serial)) {
-        case upd::TrustError::None: break;
-        case upd::TrustError::Unsigned: return fail({kUntrusted, url + ": the feed is not signed"});
-        case upd::TrustError::BadSignature:
-            return fail({kUntrusted, url + ": the feed's signature does not match any given key"});
-        case upd::TrustError::Invalid: return fail({kBadFeed, url + ": the signed feed has no Serial or Expires"});
-        case upd::TrustError::Expired:
-            return fail({kUntrusted, url + ": the feed expired at " + format_utc(upd::feed_validity(doc)->expires)});
-        }
-    }
+    if (auto f = check_signature(url, fetched, keys, doc)) return fail(*f);
     if (auto v = upd::feed_validity(doc))
         std::printf("feed serial %llu  expires %s  %s\n", static_cast<unsigned long long>(v->serial),
                     format_utc(v->expires).c_str(), keys.empty() ? "signature not checked" : "signature ok");
@@ -696,39 +750,9 @@ int check(const std::vector<std::string> &args) {
             note(kBadFeed);
             continue;
         }
-        progress(std::string(kind) + ": downloading " + e.url);
-        const char *tmp = std::getenv("TMPDIR");
-        std::string temp = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/.bwv-feed-check-XXXXXX";
-        int fd = mkostemp(temp.data(), O_CLOEXEC);
-        if (fd < 0) return fail({kInternal, "cannot make a temporary file: " + std::string(strerror(errno))});
-        unlink(temp.c_str());
-        int shown = 0;
-        auto on_bytes = [&](uint64_t total) {
-            int quarter = static_cast<int>(total >= e.size ? 4 : total * 4 / e.size);
-            for (; shown < quarter; ++shown) std::fprintf(stderr, "bwv-feed: %s: %d%%\n", kind, (shown + 1) * 25);
-        };
-        upd::DownloadOutcome d = upd::download_to_file(e.url, fd, e.size, opts, kMaxResumes, on_bytes);
-        close(fd);
-        if (interrupted()) return fail(interruption());
-        // A local disk that fills up says nothing about the server.
-        if (d.net.error == upd::NetError::Local)
-            return fail({kInternal, std::string(kind) + ": cannot store the download in " + temp.substr(0, temp.rfind('/')) +
-                                        " (is the disk full?)"});
-        std::string what;
-        if (d.net.error == upd::NetError::TooLarge) {
-            what = "size mismatch: more than the feed's " + std::to_string(e.size) + " bytes";
-        } else if (d.net.error != upd::NetError::None) {
-            what = net_problem(d.net);
-            note(kUnreachable);
-        } else if (d.bytes != e.size) {
-            what = "size mismatch: " + std::to_string(d.bytes) + " bytes, the feed says " + std::to_string(e.size);
-        } else if (d.sha256 != e.sha256) {
-            what = "SHA-256 mismatch: " + d.sha256 + ", the feed says " + e.sha256;
-        }
-        if (!what.empty()) note(kMismatch);
-        std::string rollout = e.rollout ? "  rollout " + std::to_string(*e.rollout) + "%" : "";
-        std::printf("%-4s %s  %s  %s%s\n", kind, e.version.c_str(), e.url.c_str(),
-                    what.empty() ? "ok" : what.c_str(), rollout.c_str());
+        int problem = kOk;
+        if (auto f = check_image(kind, e, opts, problem)) return fail(*f);
+        note(problem);
     }
     if (entries == 0) return fail({kBadFeed, url + ": the feed has no Full or VPN entry"});
     return status;

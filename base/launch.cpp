@@ -325,28 +325,24 @@ struct Pipes {
 };
 
 // Makes the pipes how asks for and points cmd's standard descriptors at them, at
-// /dev/null or at this process's own; false, with errno in error, when a pipe cannot be made.
-bool connect_stdio(Command &cmd, const Run &how, Pipes &p, int &error)
+// /dev/null or at this process's own; 0, or errno when a pipe cannot be made.
+int connect_stdio(Command &cmd, const Run &how, Pipes &p)
 {
     bool feed = how.input.has_value() || how.keep_input_open;
-    if (feed && !make_pipe(p.in_r, p.in_w)) {
-        error = errno;
-        return false;
-    }
+    if (feed && !make_pipe(p.in_r, p.in_w))
+        return errno;
     cmd.stdio[0] = feed ? p.in_r.fd : kDevNull;
     const Output *outs[2] = {&how.out, &how.err};
     for (int i = 0; i < 2; ++i) {
         if (outs[i]->sink) {
-            if (!make_pipe(p.out_r[i], p.out_w[i])) {
-                error = errno;
-                return false;
-            }
+            if (!make_pipe(p.out_r[i], p.out_w[i]))
+                return errno;
             cmd.stdio[i + 1] = p.out_w[i].fd;
         } else {
             cmd.stdio[i + 1] = outs[i]->inherit ? kInherit : kDevNull;
         }
     }
-    return true;
+    return 0;
 }
 
 // Moves bytes between run and its child until both outputs end (or, with no output
@@ -448,7 +444,8 @@ Result run(Command cmd, const Run &how)
         end = Clock::now() + how.deadline;
 
     Pipes p;
-    if (!connect_stdio(cmd, how, p, result.error))
+    result.error = connect_stdio(cmd, how, p);
+    if (result.error != 0)
         return result;
 
     Child child = spawn(cmd);

@@ -363,9 +363,9 @@ struct AttachArgs {
     bool quiet = false;
 };
 
-// False, once the complaint is printed, for options attach does not take or an image or
-// mount point missing.
-bool parse_attach_args(const std::vector<std::string> &args, AttachArgs &out) {
+// 0, or the exit status once the complaint is printed: an option attach does not take, or
+// an image or mount point missing.
+int parse_attach_args(const std::vector<std::string> &args, AttachArgs &out) {
     static const std::set<std::string> ignored = {"-noverify", "-verify", "-nobrowse", "-browse",
                                                  "-noautoopen", "-autoopen", "-readonly", "-noautofsck",
                                                  "-quiet", "-noidme"};
@@ -379,19 +379,19 @@ bool parse_attach_args(const std::vector<std::string> &args, AttachArgs &out) {
             out.quiet = out.quiet || a == "-quiet";
         } else if (!a.empty() && a[0] == '-') {
             std::fprintf(stderr, "hdiutil: attach: unknown option %s\n", a.c_str());
-            return false;
+            return 1;
         } else if (out.image.empty()) {
             out.image = a;
         } else {
             std::fprintf(stderr, "hdiutil: attach: only one image can be attached at a time\n");
-            return false;
+            return 1;
         }
     }
     if (out.image.empty() || out.mount_point.empty()) {
         std::fprintf(stderr, "usage: hdiutil attach IMAGE -mountpoint DIR [-noverify] [-nobrowse] [-noautoopen]\n");
-        return false;
+        return 1;
     }
-    return true;
+    return 0;
 }
 
 // The mount point's resolved path, made here when missing (created then says so); it must
@@ -449,7 +449,7 @@ void record_mount(const std::string &record, const std::string &dir, const std::
 
 int attach(const std::vector<std::string> &args) {
     AttachArgs a;
-    if (!parse_attach_args(args, a)) return 1;
+    if (int rc = parse_attach_args(args, a)) return rc;
     const std::string &image = a.image, &mount_point = a.mount_point;
     read_confirmation();
 

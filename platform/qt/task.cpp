@@ -106,10 +106,16 @@ std::vector<QByteArray> argumentBytes(const QByteArray &path, const QStringList 
 
 // The exit code of a child that exited, the signal number of one that was killed, else -1.
 int terminationStatusOf(int ws) {
-    if (ws == -1) return -1;
-    if (WIFEXITED(ws)) return WEXITSTATUS(ws);
-    if (WIFSIGNALED(ws)) return WTERMSIG(ws);
-    return -1;
+    int status;
+    if (ws == -1)
+        status = -1;
+    else if (WIFEXITED(ws))
+        status = WEXITSTATUS(ws);
+    else if (WIFSIGNALED(ws))
+        status = WTERMSIG(ws);
+    else
+        status = -1;
+    return status;
 }
 
 // Every child is reaped here, whether or not anyone still waits for it; its end is

@@ -94,6 +94,54 @@ struct Task::State {
     int status = 0;
 };
 
+namespace {
+
+// The program's own path first, as a process expects to find it in argv[0].
+std::vector<QByteArray> argumentBytes(const QByteArray &path, const QStringList &arguments) {
+    std::vector<QByteArray> argBytes;
+    argBytes.push_back(path);
+    for (const QString &a : arguments) argBytes.push_back(a.toUtf8());
+    return argBytes;
+}
+
+// The exit code of a child that exited, the signal number of one that was killed, else -1.
+int terminationStatusOf(int ws) {
+    int status;
+    if (ws == -1)
+        status = -1;
+    else if (WIFEXITED(ws))
+        status = WEXITSTATUS(ws);
+    else if (WIFSIGNALED(ws))
+        status = WTERMSIG(ws);
+    else
+        status = -1;
+    return status;
+}
+
+// Every child is reaped here, whether or not anyone still waits for it; its end is
+// reported on the run loop of the thread that launched it.
+void reapInBackground(pid_t pid, std::shared_ptr<Task::State> state, launch::milliseconds deadline) {
+    RunLoop &loop = RunLoop::current();
+    loop.addSource();
+    std::shared_ptr<RunLoop::Inbox> inbox = loop.inbox();
+    std::thread([pid, inbox, state, deadline] {
+        const int status = terminationStatusOf(launch::wait(pid, deadline));
+        inbox->post(RunLoopMode::Default, [state, status] {
+            RunLoop::current().removeSource();
+            state->terminated = true;
+            state->status = status;
+            if (Task *owner = state->owner) {
+                Notification n;
+                n.name = QString::fromLatin1(Task::kDidTerminateNotification);
+                n.object = owner;
+                NotificationCenter::defaultCenter().postNotification(n);
+            }
+        });
+    }).detach();
+}
+
+}  // namespace
+
 std::shared_ptr<Task> Task::create() { return std::shared_ptr<Task>(new Task()); }
 
 std::shared_ptr<Task> Task::launchedTaskWithLaunchPath(const QString &path,
@@ -117,9 +165,7 @@ void Task::launch() {
         throw PlatformException("NSInvalidArgumentException", "launch path not set");
 
     const QByteArray path = QFile::encodeName(launchPath_);
-    std::vector<QByteArray> argBytes;
-    argBytes.push_back(path);
-    for (const QString &a : arguments_) argBytes.push_back(a.toUtf8());
+    std::vector<QByteArray> argBytes = argumentBytes(path, arguments_);
     std::vector<char *> argv;
     for (QByteArray &a : argBytes) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -153,35 +199,7 @@ void Task::launch() {
     state_->pid = pid;
     state_->owner = this;
 
-    RunLoop &loop = RunLoop::current();
-    loop.addSource();
-    std::shared_ptr<RunLoop::Inbox> inbox = loop.inbox();
-    std::shared_ptr<State> state = state_;
-    const launch::milliseconds deadline = deadline_;
-    // Every child is reaped here, whether or not anyone still waits for it.
-    std::thread([pid, inbox, state, deadline] {
-        const int ws = launch::wait(pid, deadline);
-        int status;
-        if (ws == -1)
-            status = -1;
-        else if (WIFEXITED(ws))
-            status = WEXITSTATUS(ws);
-        else if (WIFSIGNALED(ws))
-            status = WTERMSIG(ws);
-        else
-            status = -1;
-        inbox->post(RunLoopMode::Default, [state, status] {
-            RunLoop::current().removeSource();
-            state->terminated = true;
-            state->status = status;
-            if (Task *owner = state->owner) {
-                Notification n;
-                n.name = QString::fromLatin1(kDidTerminateNotification);
-                n.object = owner;
-                NotificationCenter::defaultCenter().postNotification(n);
-            }
-        });
-    }).detach();
+    reapInBackground(pid, state_, deadline_);
 }
 
 bool Task::isRunning() const { return state_ && !state_->terminated; }

@@ -317,6 +317,125 @@ Output capture(std::string &into, size_t cap)
     return o;
 }
 
+namespace {
+
+// The parent's ends of the child's standard descriptors, and the child's until it starts.
+struct Pipes {
+    Fd in_r, in_w, out_r[2], out_w[2];
+};
+
+// Makes the pipes how asks for and points cmd's standard descriptors at them, at
+// /dev/null or at this process's own; 0, or errno when a pipe cannot be made.
+int connect_stdio(Command &cmd, const Run &how, Pipes &p)
+{
+    bool feed = how.input.has_value() || how.keep_input_open;
+    if (feed && !make_pipe(p.in_r, p.in_w))
+        return errno;
+    cmd.stdio[0] = feed ? p.in_r.fd : kDevNull;
+    const Output *outs[2] = {&how.out, &how.err};
+    for (int i = 0; i < 2; ++i) {
+        if (outs[i]->sink) {
+            if (!make_pipe(p.out_r[i], p.out_w[i]))
+                return errno;
+            cmd.stdio[i + 1] = p.out_w[i].fd;
+        } else {
+            cmd.stdio[i + 1] = outs[i]->inherit ? kInherit : kDevNull;
+        }
+    }
+    return 0;
+}
+
+// Moves bytes between run and its child until both outputs end (or, with no output
+// pipes, the input is written), the deadline passes or polling fails: each output into
+// its sink up to its cap, how.input into the child.
+class Pump {
+public:
+    Pump(const Run &how, Pipes &p, Result &result)
+        : how(how), in_w(p.in_w), out_r(p.out_r), result(result), input(how.input.value_or(std::string_view{})),
+          piece_len(std::clamp<size_t>(how.piece, 1, sizeof piece))
+    {
+    }
+
+    void pump(pid_t pid, std::optional<Clock::time_point> end)
+    {
+        if (in_w.fd >= 0 && how.input)
+            fcntl(in_w.fd, F_SETFL, fcntl(in_w.fd, F_GETFL) | O_NONBLOCK);
+        if (in_w.fd >= 0 && how.input && input.empty())
+            in_w.reset();
+        const bool drained = out_r[0].fd >= 0 || out_r[1].fd >= 0;
+        while (out_r[0].fd >= 0 || out_r[1].fd >= 0 || (in_w.fd >= 0 && how.input)) {
+            struct pollfd fds[3] = {{out_r[0].fd, POLLIN, 0},
+                                    {out_r[1].fd, POLLIN, 0},
+                                    {how.input ? in_w.fd : -1, POLLOUT, 0}};
+            int n = poll(fds, 3, end ? remaining_ms(*end) : -1);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                result.read_failed = true;
+                kill_group(pid);
+                break;
+            }
+            if (n == 0 && end && Clock::now() >= *end)
+                break;  // the wait below kills the group
+            for (int i = 0; i < 2; ++i) {
+                if (fds[i].fd < 0 || fds[i].revents == 0)
+                    continue;
+                read_output(i);
+            }
+            if (fds[2].fd >= 0 && fds[2].revents != 0)
+                write_input();
+            // Outputs that have ended mean a child done with its work: its input no longer counts.
+            if (drained && out_r[0].fd < 0 && out_r[1].fd < 0)
+                break;
+        }
+    }
+
+private:
+    void read_output(int i)
+    {
+        ssize_t got = ::read(out_r[i].fd, piece, piece_len);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN))
+            return;
+        if (got <= 0) {
+            out_r[i].reset();
+            return;
+        }
+        size_t take = std::min(static_cast<size_t>(got), outs[i]->cap - kept[i]);
+        if (take > 0 && !broken[i]) {
+            // Reading goes on, so the child is never left blocked on a full pipe.
+            try {
+                outs[i]->sink(piece, take);
+            } catch (...) {
+                broken[i] = result.sink_failed = true;
+            }
+            kept[i] += take;
+        }
+    }
+
+    void write_input()
+    {
+        ssize_t put = ::write(in_w.fd, input.data(), input.size());
+        if (put > 0)
+            input.remove_prefix(static_cast<size_t>(put));
+        // A child that stops reading ends its input; its status tells the rest.
+        if (input.empty() || (put < 0 && errno != EINTR && errno != EAGAIN))
+            in_w.reset();
+    }
+
+    const Run &how;
+    Fd &in_w;
+    Fd *out_r;
+    Result &result;
+    const Output *outs[2] = {&how.out, &how.err};
+    std::string_view input;
+    size_t kept[2] = {0, 0};
+    bool broken[2] = {false, false};
+    char piece[65536];
+    size_t piece_len;
+};
+
+}  // namespace
+
 Result run(Command cmd, const Run &how)
 {
     Result result;
@@ -324,30 +443,15 @@ Result run(Command cmd, const Run &how)
     if (how.deadline.count() > 0)
         end = Clock::now() + how.deadline;
 
-    Fd in_r, in_w, out_r[2], out_w[2];
-    bool feed = how.input.has_value() || how.keep_input_open;
-    if (feed && !make_pipe(in_r, in_w)) {
-        result.error = errno;
+    Pipes p;
+    result.error = connect_stdio(cmd, how, p);
+    if (result.error != 0)
         return result;
-    }
-    cmd.stdio[0] = feed ? in_r.fd : kDevNull;
-    const Output *outs[2] = {&how.out, &how.err};
-    for (int i = 0; i < 2; ++i) {
-        if (outs[i]->sink) {
-            if (!make_pipe(out_r[i], out_w[i])) {
-                result.error = errno;
-                return result;
-            }
-            cmd.stdio[i + 1] = out_w[i].fd;
-        } else {
-            cmd.stdio[i + 1] = outs[i]->inherit ? kInherit : kDevNull;
-        }
-    }
 
     Child child = spawn(cmd);
-    in_r.reset();
-    out_w[0].reset();
-    out_w[1].reset();
+    p.in_r.reset();
+    p.out_w[0].reset();
+    p.out_w[1].reset();
     if (child.pid < 0) {
         result.error = child.error;
         return result;
@@ -355,66 +459,10 @@ Result run(Command cmd, const Run &how)
     result.error = child.error;
 
     NoSigpipe guard;
-    std::string_view input = how.input.value_or(std::string_view{});
-    if (in_w.fd >= 0 && how.input)
-        fcntl(in_w.fd, F_SETFL, fcntl(in_w.fd, F_GETFL) | O_NONBLOCK);
-    if (in_w.fd >= 0 && how.input && input.empty())
-        in_w.reset();
-    const bool drained = out_r[0].fd >= 0 || out_r[1].fd >= 0;
-    size_t kept[2] = {0, 0};
-    bool broken[2] = {false, false};
-    char piece[65536];
-    size_t piece_len = std::clamp<size_t>(how.piece, 1, sizeof piece);
-    while (out_r[0].fd >= 0 || out_r[1].fd >= 0 || (in_w.fd >= 0 && how.input)) {
-        struct pollfd fds[3] = {{out_r[0].fd, POLLIN, 0},
-                                {out_r[1].fd, POLLIN, 0},
-                                {how.input ? in_w.fd : -1, POLLOUT, 0}};
-        int n = poll(fds, 3, end ? remaining_ms(*end) : -1);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            result.read_failed = true;
-            kill_group(child.pid);
-            break;
-        }
-        if (n == 0 && end && Clock::now() >= *end)
-            break;  // the wait below kills the group
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0)
-                continue;
-            ssize_t got = ::read(fds[i].fd, piece, piece_len);
-            if (got < 0 && (errno == EINTR || errno == EAGAIN))
-                continue;
-            if (got <= 0) {
-                out_r[i].reset();
-                continue;
-            }
-            size_t take = std::min(static_cast<size_t>(got), outs[i]->cap - kept[i]);
-            if (take > 0 && !broken[i]) {
-                // Reading goes on, so the child is never left blocked on a full pipe.
-                try {
-                    outs[i]->sink(piece, take);
-                } catch (...) {
-                    broken[i] = result.sink_failed = true;
-                }
-                kept[i] += take;
-            }
-        }
-        if (fds[2].fd >= 0 && fds[2].revents != 0) {
-            ssize_t put = ::write(in_w.fd, input.data(), input.size());
-            if (put > 0)
-                input.remove_prefix(static_cast<size_t>(put));
-            // A child that stops reading ends its input; its status tells the rest.
-            if (input.empty() || (put < 0 && errno != EINTR && errno != EAGAIN))
-                in_w.reset();
-        }
-        // Outputs that have ended mean a child done with its work: its input no longer counts.
-        if (drained && out_r[0].fd < 0 && out_r[1].fd < 0)
-            break;
-    }
-    in_w.reset();
-    out_r[0].reset();
-    out_r[1].reset();
+    Pump(how, p, result).pump(child.pid, end);
+    p.in_w.reset();
+    p.out_r[0].reset();
+    p.out_r[1].reset();
     bool timed_out = false;
     result.status = wait_until(child.pid, end, &timed_out);
     result.timed_out = timed_out;

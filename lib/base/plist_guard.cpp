@@ -200,147 +200,206 @@ uint64_t read_be(const uint8_t *p, size_t n)
     return v;
 }
 
-// Walks the object graph of a bplist00 without building it: nesting depth, cycles, and
-// what the tree would cost once every reference is a copy. The allowance grows with the
-// input, so no file makes the reader spend more than a fixed multiple of its size. A list
-// whose containers are not shared has at most one node per reference, and a reference
-// takes at least a byte, so such a list always fits; shared containers get the fixed
-// margin. A shared string costs its length at every reference.
-bool binary_graph_is_sane(const uint8_t *p, size_t len)
+// The fields of a bplist00's 32-byte trailer that the walk needs.
+struct BinaryTrailer {
+    size_t off_size, ref_size;
+    uint64_t count, top, table;
+};
+
+// False when the trailer's widths, counts or offset table do not fit inside the file.
+bool read_binary_trailer(const uint8_t *p, size_t len, BinaryTrailer &tr)
 {
     if (len < 8 + 32)
         return false;
-    const uint64_t max_nodes = uint64_t{len} + (uint64_t{1} << 16);
-    // What sharing adds on top of the list's own text is capped, however large the file.
-    const uint64_t max_bytes = uint64_t{len} + std::min(15 * uint64_t{len} + (uint64_t{1} << 20), uint64_t{64} << 20);
     const uint8_t *t = p + len - 32;
     size_t off_size = t[6], ref_size = t[7];
     uint64_t count = read_be(t + 8, 8), top = read_be(t + 16, 8), table = read_be(t + 24, 8);
     if (off_size < 1 || off_size > 8 || ref_size < 1 || ref_size > 8 || count == 0 || top >= count ||
         table < 8 || table > len - 32 || count > (len - 32 - table) / off_size)
         return false;
-    auto offset_of = [&](uint64_t i) { return read_be(p + table + i * off_size, off_size); };
+    tr = {off_size, ref_size, count, top, table};
+    return true;
+}
 
-    // The element count of the object at o and where its content starts; false when the
-    // count runs outside the file.
-    auto count_at = [&](uint64_t o, uint64_t &n, uint64_t &pos) -> bool {
-        n = p[o] & 0x0F;
-        pos = o + 1;
-        if (n == 0x0F) {
-            if (pos >= table || (p[pos] >> 4) != 0x1)
+// Walks the object graph of a bplist00 without building it: nesting depth, cycles, and
+// what the tree would cost once every reference is a copy. Every object is entered once;
+// what each would cost as a tree is kept per object and summed as its containers close.
+class BinaryGraph {
+public:
+    BinaryGraph(const uint8_t *p, const BinaryTrailer &tr, uint64_t max_nodes, uint64_t max_bytes)
+        : p_(p), tr_(tr), max_nodes_(max_nodes), max_bytes_(max_bytes), nul_seen_(tr.count, -1),
+          state_(tr.count, kNew), depth_(tr.count, 0), nodes_(tr.count, 0), bytes_(tr.count, 0)
+    {
+    }
+
+    bool sane()
+    {
+        std::vector<Frame> stack;
+        std::vector<uint64_t> kids;
+        const uint64_t top = tr_.top;
+        if (!children(top, kids, bytes_[top]))
+            return false;
+        stack.push_back({top, kids, 0});
+        state_[top] = kOpen;
+        while (!stack.empty()) {
+            Frame &f = stack.back();
+            if (f.next < f.kids.size()) {
+                if (!enter(f.kids[f.next++], stack, kids))
+                    return false;
+                continue;
+            }
+            if (!settle(f))
                 return false;
-            size_t w = size_t{1} << (p[pos] & 0x0F);
-            if (w > 8 || pos + 1 + w > table)
-                return false;
-            n = read_be(p + pos + 1, w);
-            pos += 1 + w;
+            stack.pop_back();
         }
         return true;
-    };
+    }
 
-    // libplist aborts the process when it hands out a dictionary key holding a zero
-    // character, so such keys are refused here. Each key is scanned once however many
-    // dictionaries use it: a long shared key would otherwise cost its length per use.
-    std::vector<int8_t> nul_seen(count, -1);
-    auto scan_key = [&](uint64_t i) -> bool {
-        uint64_t o = offset_of(i);
-        if (o < 8 || o >= table)
-            return false;
-        uint8_t type = p[o] >> 4;
-        uint64_t n = 0, pos = 0;
-        if ((type != 0x5 && type != 0x6) || !count_at(o, n, pos) || n > table - pos)
-            return false;
-        if (type == 0x5)
-            return memchr(p + pos, 0, n) != nullptr;
-        for (uint64_t k = 0; k < n && pos + 2 * k + 1 < table; ++k)
-            if (p[pos + 2 * k] == 0 && p[pos + 2 * k + 1] == 0)
-                return true;
-        return false;
-    };
-    auto key_holds_nul = [&](uint64_t i) -> bool {
-        if (nul_seen[i] < 0)
-            nul_seen[i] = scan_key(i) ? 1 : 0;
-        return nul_seen[i] == 1;
-    };
-
-    // Children of object i and the bytes of text or data each copy of it holds, or false
-    // when its encoding runs outside the file.
-    auto children = [&](uint64_t i, std::vector<uint64_t> &out, uint64_t &bytes) -> bool {
-        out.clear();
-        bytes = 0;
-        uint64_t o = offset_of(i);
-        if (o < 8 || o >= table)
-            return false;
-        uint8_t type = p[o] >> 4;
-        if (type != 0x4 && type != 0x5 && type != 0x6 && type != 0xA && type != 0xC && type != 0xD)
-            return true;
-        uint64_t n = 0, pos = 0;
-        if (!count_at(o, n, pos) || n > table)
-            return false;
-        if (type == 0x4 || type == 0x5 || type == 0x6) {
-            // UTF-16 text grows to at most three bytes of UTF-8 per unit.
-            bytes = type == 0x6 ? 3 * n : n;
-            return n <= (table - pos) / (type == 0x6 ? 2 : 1);
-        }
-        uint64_t refs = type == 0xD ? n * 2 : n;
-        if (refs > (table - pos) / ref_size)
-            return false;
-        for (uint64_t k = 0; k < refs; ++k) {
-            uint64_t r = read_be(p + pos + k * ref_size, ref_size);
-            if (r >= count || (type == 0xD && k < n && key_holds_nul(r)))
-                return false;
-            out.push_back(r);
-        }
-        return true;
-    };
-
+private:
     enum : uint8_t { kNew, kOpen, kDone };
-    std::vector<uint8_t> state(count, kNew);
-    std::vector<uint16_t> depth(count, 0);
-    std::vector<uint64_t> nodes(count, 0), bytes(count, 0);
     struct Frame {
         uint64_t obj;
         std::vector<uint64_t> kids;
         size_t next;
     };
-    std::vector<Frame> stack;
-    std::vector<uint64_t> kids;
-    if (!children(top, kids, bytes[top]))
-        return false;
-    stack.push_back({top, kids, 0});
-    state[top] = kOpen;
-    while (!stack.empty()) {
-        Frame &f = stack.back();
-        if (f.next < f.kids.size()) {
-            uint64_t c = f.kids[f.next++];
-            if (state[c] == kOpen)
-                return false;  // a container that holds itself
-            if (state[c] == kNew) {
-                if (stack.size() > static_cast<size_t>(kMaxPlistDepth) || !children(c, kids, bytes[c]))
-                    return false;
-                state[c] = kOpen;
-                stack.push_back({c, kids, 0});
-            }
-            continue;
+
+    uint64_t offset_of(uint64_t i) const { return read_be(p_ + tr_.table + i * tr_.off_size, tr_.off_size); }
+
+    // The element count of the object at o and where its content starts; false when the
+    // count runs outside the file.
+    bool count_at(uint64_t o, uint64_t &n, uint64_t &pos) const
+    {
+        n = p_[o] & 0x0F;
+        pos = o + 1;
+        if (n == 0x0F) {
+            if (pos >= tr_.table || (p_[pos] >> 4) != 0x1)
+                return false;
+            size_t w = size_t{1} << (p_[pos] & 0x0F);
+            if (w > 8 || pos + 1 + w > tr_.table)
+                return false;
+            n = read_be(p_ + pos + 1, w);
+            pos += 1 + w;
         }
+        return true;
+    }
+
+    // libplist aborts the process when it hands out a dictionary key holding a zero
+    // character, so such keys are refused here. Each key is scanned once however many
+    // dictionaries use it: a long shared key would otherwise cost its length per use.
+    bool scan_key(uint64_t i) const
+    {
+        uint64_t o = offset_of(i);
+        if (o < 8 || o >= tr_.table)
+            return false;
+        uint8_t type = p_[o] >> 4;
+        uint64_t n = 0, pos = 0;
+        if ((type != 0x5 && type != 0x6) || !count_at(o, n, pos) || n > tr_.table - pos)
+            return false;
+        if (type == 0x5)
+            return memchr(p_ + pos, 0, n) != nullptr;
+        for (uint64_t k = 0; k < n && pos + 2 * k + 1 < tr_.table; ++k)
+            if (p_[pos + 2 * k] == 0 && p_[pos + 2 * k + 1] == 0)
+                return true;
+        return false;
+    }
+
+    bool key_holds_nul(uint64_t i)
+    {
+        if (nul_seen_[i] < 0)
+            nul_seen_[i] = scan_key(i) ? 1 : 0;
+        return nul_seen_[i] == 1;
+    }
+
+    // Children of object i and the bytes of text or data each copy of it holds, or false
+    // when its encoding runs outside the file.
+    bool children(uint64_t i, std::vector<uint64_t> &out, uint64_t &bytes)
+    {
+        out.clear();
+        bytes = 0;
+        uint64_t o = offset_of(i);
+        if (o < 8 || o >= tr_.table)
+            return false;
+        uint8_t type = p_[o] >> 4;
+        if (type != 0x4 && type != 0x5 && type != 0x6 && type != 0xA && type != 0xC && type != 0xD)
+            return true;
+        uint64_t n = 0, pos = 0;
+        if (!count_at(o, n, pos) || n > tr_.table)
+            return false;
+        if (type == 0x4 || type == 0x5 || type == 0x6) {
+            // UTF-16 text grows to at most three bytes of UTF-8 per unit.
+            bytes = type == 0x6 ? 3 * n : n;
+            return n <= (tr_.table - pos) / (type == 0x6 ? 2 : 1);
+        }
+        uint64_t refs = type == 0xD ? n * 2 : n;
+        if (refs > (tr_.table - pos) / tr_.ref_size)
+            return false;
+        for (uint64_t k = 0; k < refs; ++k) {
+            uint64_t r = read_be(p_ + pos + k * tr_.ref_size, tr_.ref_size);
+            if (r >= tr_.count || (type == 0xD && k < n && key_holds_nul(r)))
+                return false;
+            out.push_back(r);
+        }
+        return true;
+    }
+
+    // Child c of the container on top of the stack: opened below it when new, skipped
+    // when already closed (its totals are known), refused when still open.
+    bool enter(uint64_t c, std::vector<Frame> &stack, std::vector<uint64_t> &kids)
+    {
+        if (state_[c] == kOpen)
+            return false;  // a container that holds itself
+        if (state_[c] == kNew) {
+            if (stack.size() > static_cast<size_t>(kMaxPlistDepth) || !children(c, kids, bytes_[c]))
+                return false;
+            state_[c] = kOpen;
+            stack.push_back({c, kids, 0});
+        }
+        return true;
+    }
+
+    // Sums a container whose children are all closed; false past the depth or the budgets.
+    bool settle(const Frame &f)
+    {
         uint16_t d = 0;
-        uint64_t total_nodes = 1, total_bytes = bytes[f.obj];
+        uint64_t total_nodes = 1, total_bytes = bytes_[f.obj];
         for (uint64_t c : f.kids) {
-            d = std::max<uint16_t>(d, static_cast<uint16_t>(depth[c] + 1));
-            total_nodes += nodes[c];
-            total_bytes += bytes[c];
-            if (total_nodes > max_nodes || total_bytes > max_bytes)
+            d = std::max<uint16_t>(d, static_cast<uint16_t>(depth_[c] + 1));
+            total_nodes += nodes_[c];
+            total_bytes += bytes_[c];
+            if (total_nodes > max_nodes_ || total_bytes > max_bytes_)
                 return false;
         }
-        if (d > kMaxPlistDepth || total_bytes > max_bytes)
+        if (d > kMaxPlistDepth || total_bytes > max_bytes_)
             return false;
-        depth[f.obj] = d;
-        nodes[f.obj] = total_nodes;
-        bytes[f.obj] = total_bytes;
-        state[f.obj] = kDone;
-        stack.pop_back();
+        depth_[f.obj] = d;
+        nodes_[f.obj] = total_nodes;
+        bytes_[f.obj] = total_bytes;
+        state_[f.obj] = kDone;
+        return true;
     }
-    return true;
+
+    const uint8_t *p_;
+    const BinaryTrailer tr_;
+    const uint64_t max_nodes_, max_bytes_;
+    std::vector<int8_t> nul_seen_;
+    std::vector<uint8_t> state_;
+    std::vector<uint16_t> depth_;
+    std::vector<uint64_t> nodes_, bytes_;
+};
+
+// The allowance grows with the input, so no file makes the reader spend more than a fixed
+// multiple of its size. A list whose containers are not shared has at most one node per
+// reference, and a reference takes at least a byte, so such a list always fits; shared
+// containers get the fixed margin. A shared string costs its length at every reference.
+bool binary_graph_is_sane(const uint8_t *p, size_t len)
+{
+    BinaryTrailer tr{};
+    if (!read_binary_trailer(p, len, tr))
+        return false;
+    const uint64_t max_nodes = uint64_t{len} + (uint64_t{1} << 16);
+    // What sharing adds on top of the list's own text is capped, however large the file.
+    const uint64_t max_bytes = uint64_t{len} + std::min(15 * uint64_t{len} + (uint64_t{1} << 20), uint64_t{64} << 20);
+    return BinaryGraph(p, tr, max_nodes, max_bytes).sane();
 }
 
 }  // namespace

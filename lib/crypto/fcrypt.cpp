@@ -123,6 +123,89 @@ bool same_bytes(const unsigned char *a, const unsigned char *b, unsigned n) {
 
 int mode_for(std::size_t pwd_len) { return pwd_len < 32 ? 1 : pwd_len < 48 ? 2 : 3; }
 
+// After the key is set up: the layout's remaining lengths, the password check, then the
+// body and its code, in that order.
+int open_body(const unsigned char *in, int in_len, int slen, const unsigned char *ver, unsigned char *out,
+              int *out_len, fcrypt_ctx *cx) {
+    if (in_len - slen < FCRYPT_PWD_VER_LENGTH) return FCRYPT_ERR_SPACE;
+    if (std::memcmp(in + slen, ver, FCRYPT_PWD_VER_LENGTH) != 0) return FCRYPT_ERR_PASSWORD;
+    if (in_len - slen - FCRYPT_PWD_VER_LENGTH < FCRYPT_MAC_LENGTH) return FCRYPT_ERR_SPACE;
+    const int n = in_len - slen - FCRYPT_PWD_VER_LENGTH - FCRYPT_MAC_LENGTH;
+    if (out == nullptr && n != 0) return FCRYPT_ERR_ARG;
+    *out_len = n;
+    open_into(in + slen + FCRYPT_PWD_VER_LENGTH, out, static_cast<unsigned>(n), cx);
+    unsigned char mac[FCRYPT_MAC_LENGTH];
+    fcrypt_end(mac, cx);
+    return same_bytes(mac, in + in_len - FCRYPT_MAC_LENGTH, FCRYPT_MAC_LENGTH) ? 0 : FCRYPT_ERR_AUTH;
+}
+
+// Both directions take the working copy of the password and wipe it once the key is
+// derived, or as soon as the call is refused before that.
+
+int seal_buffer(const unsigned char *in, int in_len, unsigned char *out, int *out_len, char (&pwd)[kWorkPwd],
+                std::size_t plen) {
+    const int mode = mode_for(plen);
+    const int slen = FCRYPT_SALT_LENGTH(mode);
+    if (std::int64_t{in_len} + FCRYPT_MAX_OVERHEAD > *out_len) {
+        wipe(pwd, sizeof pwd);
+        return FCRYPT_ERR_SPACE;
+    }
+    if (in_len < 0 || out == nullptr || (in == nullptr && in_len != 0)) {
+        wipe(pwd, sizeof pwd);
+        return FCRYPT_ERR_ARG;
+    }
+    prng_ctx rng;
+    unsigned char salt[16];
+    prng_init(entropy_fun, &rng);
+    prng_rand(salt, static_cast<unsigned>(slen), &rng);
+    // Set up before anything reaches the output, so a refused password leaves it as
+    // it was.
+    unsigned char ver[FCRYPT_PWD_VER_LENGTH];
+    fcrypt_ctx cx;
+    const int rc = fcrypt_init(mode, reinterpret_cast<const unsigned char *>(pwd), static_cast<unsigned>(plen),
+                               salt, ver, &cx);
+    wipe(pwd, sizeof pwd);
+    if (rc != 0) {
+        prng_end(&rng);
+        return rc;
+    }
+    std::memcpy(out, salt, static_cast<std::size_t>(slen));
+    std::memcpy(out + slen, ver, FCRYPT_PWD_VER_LENGTH);
+    unsigned char *body = out + slen + FCRYPT_PWD_VER_LENGTH;
+    seal_into(in, body, static_cast<unsigned>(in_len), &cx);
+    fcrypt_end(body + in_len, &cx);
+    *out_len = slen + FCRYPT_PWD_VER_LENGTH + in_len + FCRYPT_MAC_LENGTH;
+    prng_end(&rng);
+    wipe_obj(cx);
+    return 0;
+}
+
+int open_buffer(const unsigned char *in, int in_len, unsigned char *out, int *out_len, char (&pwd)[kWorkPwd],
+                std::size_t plen) {
+    const int mode = mode_for(plen);
+    const int slen = FCRYPT_SALT_LENGTH(mode);
+    // The capacity rule asks for in_len + 20 although at most in_len - 20 bytes come out;
+    // callers size their buffers by it, so it stays.
+    // A negative input length is simply too short for the layout.
+    if (std::int64_t{*out_len} - 20 < in_len || slen > in_len) {
+        wipe(pwd, sizeof pwd);
+        return FCRYPT_ERR_SPACE;
+    }
+    if (in == nullptr) {
+        wipe(pwd, sizeof pwd);
+        return FCRYPT_ERR_ARG;
+    }
+    unsigned char ver[FCRYPT_PWD_VER_LENGTH];
+    fcrypt_ctx cx;
+    const int rc = fcrypt_init(mode, reinterpret_cast<const unsigned char *>(pwd), static_cast<unsigned>(plen),
+                               in, ver, &cx);
+    wipe(pwd, sizeof pwd);
+    if (rc != 0) return rc;
+    const int status = open_body(in, in_len, slen, ver, out, out_len, &cx);
+    wipe_obj(cx);
+    return status;
+}
+
 }  // namespace
 
 extern "C" {
@@ -185,88 +268,12 @@ int do_encrypt_decrypt_buffer(const unsigned char *in, int in_len, unsigned char
         wipe(pwd, sizeof pwd);
         return FCRYPT_ERR_SHORT_PWD;
     }
-    const int mode = mode_for(plen);
-    const int slen = FCRYPT_SALT_LENGTH(mode);
-    const auto *pw = reinterpret_cast<const unsigned char *>(pwd);
-    const auto pw_len = static_cast<unsigned>(plen);
-    unsigned char ver[FCRYPT_PWD_VER_LENGTH];
-    fcrypt_ctx cx;
-    int rc;
-
     if (out_len == nullptr) {
         wipe(pwd, sizeof pwd);
         return FCRYPT_ERR_ARG;
     }
-
-    if (direction != 1) {
-        if (std::int64_t{in_len} + FCRYPT_MAX_OVERHEAD > *out_len) {
-            wipe(pwd, sizeof pwd);
-            return FCRYPT_ERR_SPACE;
-        }
-        if (in_len < 0 || out == nullptr || (in == nullptr && in_len != 0)) {
-            wipe(pwd, sizeof pwd);
-            return FCRYPT_ERR_ARG;
-        }
-        prng_ctx rng;
-        unsigned char salt[16];
-        prng_init(entropy_fun, &rng);
-        prng_rand(salt, static_cast<unsigned>(slen), &rng);
-        // Set up before anything reaches the output, so a refused password leaves it as
-        // it was.
-        rc = fcrypt_init(mode, pw, pw_len, salt, ver, &cx);
-        wipe(pwd, sizeof pwd);
-        if (rc != 0) {
-            prng_end(&rng);
-            return rc;
-        }
-        std::memcpy(out, salt, static_cast<std::size_t>(slen));
-        std::memcpy(out + slen, ver, FCRYPT_PWD_VER_LENGTH);
-        unsigned char *body = out + slen + FCRYPT_PWD_VER_LENGTH;
-        seal_into(in, body, static_cast<unsigned>(in_len), &cx);
-        fcrypt_end(body + in_len, &cx);
-        *out_len = slen + FCRYPT_PWD_VER_LENGTH + in_len + FCRYPT_MAC_LENGTH;
-        prng_end(&rng);
-        wipe_obj(cx);
-        return 0;
-    }
-
-    // The capacity rule asks for in_len + 20 although at most in_len - 20 bytes come out;
-    // callers size their buffers by it, so it stays.
-    // A negative input length is simply too short for the layout.
-    if (std::int64_t{*out_len} - 20 < in_len || slen > in_len) {
-        wipe(pwd, sizeof pwd);
-        return FCRYPT_ERR_SPACE;
-    }
-    if (in == nullptr) {
-        wipe(pwd, sizeof pwd);
-        return FCRYPT_ERR_ARG;
-    }
-    rc = fcrypt_init(mode, pw, pw_len, in, ver, &cx);
-    wipe(pwd, sizeof pwd);
-    if (rc != 0) return rc;
-    if (in_len - slen < FCRYPT_PWD_VER_LENGTH) {
-        wipe_obj(cx);
-        return FCRYPT_ERR_SPACE;
-    }
-    if (std::memcmp(in + slen, ver, FCRYPT_PWD_VER_LENGTH) != 0) {
-        wipe_obj(cx);
-        return FCRYPT_ERR_PASSWORD;
-    }
-    if (in_len - slen - FCRYPT_PWD_VER_LENGTH < FCRYPT_MAC_LENGTH) {
-        wipe_obj(cx);
-        return FCRYPT_ERR_SPACE;
-    }
-    const int n = in_len - slen - FCRYPT_PWD_VER_LENGTH - FCRYPT_MAC_LENGTH;
-    if (out == nullptr && n != 0) {
-        wipe_obj(cx);
-        return FCRYPT_ERR_ARG;
-    }
-    *out_len = n;
-    open_into(in + slen + FCRYPT_PWD_VER_LENGTH, out, static_cast<unsigned>(n), &cx);
-    unsigned char mac[FCRYPT_MAC_LENGTH];
-    fcrypt_end(mac, &cx);
-    wipe_obj(cx);
-    return same_bytes(mac, in + in_len - FCRYPT_MAC_LENGTH, FCRYPT_MAC_LENGTH) ? 0 : FCRYPT_ERR_AUTH;
+    if (direction != 1) return seal_buffer(in, in_len, out, out_len, pwd, plen);
+    return open_buffer(in, in_len, out, out_len, pwd, plen);
 }
 
 int encrypt_buffer(const unsigned char *in, int in_len, unsigned char *out, int *out_len,

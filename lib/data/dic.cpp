@@ -299,64 +299,62 @@ constexpr size_t kTempNameKeep = 200;
 // The new content goes to a temporary file beside the old one, reaches the disk, and only
 // then takes the old file's name: a reader, a crash or a full disk leaves the old file or
 // the new one, never a torn one.
-int write_file(const char *path, const std::string &bytes, bool secret)
+// The names a save uses: the file links resolve to, its folder, and the temporary file
+// made beside it.
+struct SaveNames {
+    std::string target, name, folder, prefix, temp;
+};
+
+// 0, or the save's error code when the links do not resolve or name no file.
+int form_names(const char *path, SaveNames &n)
 {
-    std::string target;
+    std::string &target = n.target;
     if (!resolve_links(path, target))
         return write_error_code(errno);
     // Every name is formed before the first file is touched: running out of memory
     // later must not leave a temporary file behind or report a save that happened.
     size_t slash = target.rfind('/');
-    std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    n.name = slash == std::string::npos ? target : target.substr(slash + 1);
     std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
-    std::string prefix =
-        target.substr(0, slash == std::string::npos ? 0 : slash + 1) + "." + name.substr(0, kTempNameKeep) + ".";
-    std::string temp;
-    temp.reserve(prefix.size() + 6);
-    if (name.empty() || name == "." || name == "..")
+    n.folder = std::move(folder);
+    n.prefix =
+        target.substr(0, slash == std::string::npos ? 0 : slash + 1) + "." + n.name.substr(0, kTempNameKeep) + ".";
+    n.temp.reserve(n.prefix.size() + 6);
+    if (n.name.empty() || n.name == "." || n.name == "..")
         return kWriteAccessViolation;
-    // Only a regular file is replaced: a pipe without a reader would block the save and a
-    // device would take the bytes elsewhere.
-    struct stat st;
-    bool exists = stat(target.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode))
-        return S_ISDIR(st.st_mode) ? kWriteAccessViolation : kWriteUnknownError;
+    return 0;
+}
 
-    // The old file must be writable, as for a save in place; a folder the caller may
-    // write to does not let it replace a file it may not. It is opened for reading too
-    // where it may be, so that a failed rewrite in place can be undone.
-    int old = -1;
-    if (exists) {
-        const int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
-        old = open(target.c_str(), O_RDWR | flags);
-        if (old < 0 && errno == EACCES)
-            old = open(target.c_str(), O_WRONLY | flags);
-        if (old < 0)
-            return write_error_code(errno);
-        int rc = 0;
-        if (fstat(old, &st) != 0 || !S_ISREG(st.st_mode))
-            rc = kWriteUnknownError;  // swapped for something else since the stat
-        else if (secret && fchmod(old, 0600) != 0)
-            rc = write_error_code(errno);
-        if (rc != 0) {
-            close(old);
-            return rc;
-        }
+// The old file must be writable, as for a save in place; a folder the caller may
+// write to does not let it replace a file it may not. It is opened for reading too
+// where it may be, so that a failed rewrite in place can be undone. 0 with old open,
+// or the save's error code with nothing open.
+int open_old_file(const std::string &target, bool secret, struct stat &st, int &old)
+{
+    const int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+    old = open(target.c_str(), O_RDWR | flags);
+    if (old < 0 && errno == EACCES)
+        old = open(target.c_str(), O_WRONLY | flags);
+    if (old < 0)
+        return write_error_code(errno);
+    int rc = 0;
+    if (fstat(old, &st) != 0 || !S_ISREG(st.st_mode))
+        rc = kWriteUnknownError;  // swapped for something else since the stat
+    else if (secret && fchmod(old, 0600) != 0)
+        rc = write_error_code(errno);
+    if (rc != 0) {
+        close(old);
+        old = -1;
     }
-    auto finish = [&](int rc) {
-        if (old >= 0 && close(old) != 0 && rc == 0)
-            rc = write_error_code(errno);
-        return rc;
-    };
+    return rc;
+}
 
-    int fd = create_temporary(prefix, exists || secret ? 0600 : 0666, temp);
-    if (fd < 0) {
-        int err = errno;
-        return finish(old >= 0 && folder_takes_no_new_file(err) ? rewrite(old, bytes) : write_error_code(err));
-    }
-
+// Writes the temporary file fd and renames it over the target; the errno of the first
+// step that fails, else 0. in_place says the old file is to be rewritten instead.
+int replace_with_temporary(int fd, const SaveNames &n, const std::string &bytes, bool exists, bool secret,
+                           const struct stat &st, bool &in_place)
+{
     int err = write_all(fd, bytes) ? 0 : errno != 0 ? errno : EIO;
-    bool in_place = false;
     if (err == 0 && exists) {
         // The replacement keeps the old file's owner, group and permissions; where the
         // owner cannot be handed on, the old file is written in place instead.
@@ -371,14 +369,47 @@ int write_file(const char *path, const std::string &bytes, bool secret)
         err = errno;
     if (close(fd) != 0 && err == 0 && !in_place)
         err = errno;
-    if (err == 0 && !in_place && rename(temp.c_str(), target.c_str()) != 0)
+    if (err == 0 && !in_place && rename(n.temp.c_str(), n.target.c_str()) != 0)
         err = errno;
+    return err;
+}
+
+int write_file(const char *path, const std::string &bytes, bool secret)
+{
+    SaveNames n;
+    if (int rc = form_names(path, n))
+        return rc;
+    // Only a regular file is replaced: a pipe without a reader would block the save and a
+    // device would take the bytes elsewhere.
+    struct stat st;
+    bool exists = stat(n.target.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode))
+        return S_ISDIR(st.st_mode) ? kWriteAccessViolation : kWriteUnknownError;
+
+    int old = -1;
+    if (exists)
+        if (int rc = open_old_file(n.target, secret, st, old))
+            return rc;
+    auto finish = [&](int rc) {
+        if (old >= 0 && close(old) != 0 && rc == 0)
+            rc = write_error_code(errno);
+        return rc;
+    };
+
+    int fd = create_temporary(n.prefix, exists || secret ? 0600 : 0666, n.temp);
+    if (fd < 0) {
+        int err = errno;
+        return finish(old >= 0 && folder_takes_no_new_file(err) ? rewrite(old, bytes) : write_error_code(err));
+    }
+
+    bool in_place = false;
+    int err = replace_with_temporary(fd, n, bytes, exists, secret, st, in_place);
     if (err != 0 || in_place) {
-        unlink(temp.c_str());
+        unlink(n.temp.c_str());
         return finish(err == 0 ? rewrite(old, bytes) : write_error_code(err));
     }
     // The new name lasts across a crash only once the folder itself is on disk.
-    int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dir = open(n.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         fsync(dir);
         close(dir);

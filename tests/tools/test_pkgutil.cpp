@@ -130,6 +130,10 @@ TEST(Pkgutil, OnlyTheMakersTrustedIntactPackageIsHandedOn) {
         {build(dir, "other-name.pkg", own({kMaker.key, other.cert}) + kChain), kTrusted, other_name, 0},
         {build(dir, "wrong-key.pkg", own({untrusted.key, kMaker.cert}) + kChain),
          kInvalid + " (signature did not verify)", "", 0},
+        {dir.write("bad-cert.pkg", flat("<signature style=\"RSA\"><offset>20</offset><size>1</size><KeyInfo>"
+                                        "<X509Data><X509Certificate>AAAA</X509Certificate></X509Data></KeyInfo>"
+                                        "</signature>", "x")),
+         kInvalid + " (signature did not verify)", "", 0, "cannot be read"},
         {altered, kAltered, "", 0},
         {appended, kInvalid, "", 0},
         {build(dir, "forged.pkg", own(forged)), kUntrusted, "Status: " + kTrusted + " " + kSigner, 0},

@@ -423,52 +423,151 @@ bool wants_help(const std::vector<std::string> &args) {
     return false;
 }
 
-int make(const std::vector<std::string> &args) {
+// What make was asked for, its options read and checked.
+struct MakeRequest {
     std::map<std::string, std::string> opt;
+    std::string version, out, base, key, public_key;
+    bool resign = false;
+    std::optional<unsigned> rollout;
+    std::optional<int64_t> expires;
+
+    bool given(const char *k) const { return opt.count(k) != 0; }
+    std::string value(const char *k) const { return given(k) ? opt.at(k) : std::string(); }
+};
+
+// --sign and --expires, once both are known to be given.
+std::optional<Failure> read_signing(MakeRequest &r) {
+    r.expires = parse_utc(r.value("--expires"));
+    if (!r.expires) return Failure{kUsage, "make: --expires takes a UTC time such as 2027-01-31T00:00:00Z"};
+    if (*r.expires <= static_cast<int64_t>(std::time(nullptr)))
+        return Failure{kUsage, "make: --expires " + r.value("--expires") + " has already passed"};
+    // Property-list dates hold seconds since 2001 in 32 bits.
+    if (*r.expires >= 978307200LL + INT32_MAX) return Failure{kUsage, "make: --expires must be before 2069"};
+    auto text = read_file(r.value("--sign"), 1 << 16);
+    auto pub = text ? upd::public_key_of(*text) : std::nullopt;
+    if (!pub) return Failure{kKey, "make: " + r.value("--sign") + " is not a readable PEM Ed25519 private key"};
+    r.key = *text;
+    r.public_key = *pub;
+    return std::nullopt;
+}
+
+std::optional<Failure> read_make_options(const std::vector<std::string> &args, MakeRequest &r) {
     for (size_t i = 0; i < args.size(); i += 2) {
         static const char *known[] = {"--version", "--full", "--vpn",  "--base-url",
                                       "--rollout", "--sign", "--expires", "-o"};
         bool ok = false;
         for (const char *k : known) ok = ok || args[i] == k;
-        if (!ok || i + 1 >= args.size() || opt.count(args[i]))
-            return fail({kUsage, "make: unknown, repeated or incomplete option " + args[i] + "\n" + kUsageText});
-        opt[args[i]] = args[i + 1];
+        if (!ok || i + 1 >= args.size() || r.opt.count(args[i]))
+            return Failure{kUsage, "make: unknown, repeated or incomplete option " + args[i] + "\n" + kUsageText};
+        r.opt[args[i]] = args[i + 1];
     }
-    auto given = [&](const char *key) { return opt.count(key) != 0; };
-    auto value = [&](const char *key) { return given(key) ? opt.at(key) : std::string(); };
-    const std::string version = value("--version"), out = value("-o");
+    r.version = r.value("--version");
+    r.out = r.value("-o");
     // Only --sign: the feed as it stands, signed again with a new serial and expiry.
-    const bool resign = !given("--full") && !given("--vpn") && given("--sign");
-    if (!resign && (!upd::parse_version(version) || version.size() > 95))
-        return fail({kUsage, "make: --version needs a dotted version such as 5.3.0"});
-    if (out.empty()) return fail({kUsage, "make: -o FEED is missing"});
-    if (!given("--full") && !given("--vpn") && !resign)
-        return fail({kUsage, "make: give --full, --vpn or both (or only --sign to sign FEED again)"});
-    std::optional<unsigned> rollout;
-    if (given("--rollout") && !(rollout = parse_percent(value("--rollout"))))
-        return fail({kUsage, "make: --rollout takes a whole percentage from 0 to 100"});
-    std::string base = value("--base-url");
-    if (given("--base-url")) {
-        if (!upd::is_http_url(base)) return fail({kUsage, "make: --base-url must be an http or https URL"});
-        if (base.back() != '/') base += '/';
+    r.resign = !r.given("--full") && !r.given("--vpn") && r.given("--sign");
+    if (!r.resign && (!upd::parse_version(r.version) || r.version.size() > 95))
+        return Failure{kUsage, "make: --version needs a dotted version such as 5.3.0"};
+    if (r.out.empty()) return Failure{kUsage, "make: -o FEED is missing"};
+    if (!r.given("--full") && !r.given("--vpn") && !r.resign)
+        return Failure{kUsage, "make: give --full, --vpn or both (or only --sign to sign FEED again)"};
+    if (r.given("--rollout") && !(r.rollout = parse_percent(r.value("--rollout"))))
+        return Failure{kUsage, "make: --rollout takes a whole percentage from 0 to 100"};
+    r.base = r.value("--base-url");
+    if (r.given("--base-url")) {
+        if (!upd::is_http_url(r.base)) return Failure{kUsage, "make: --base-url must be an http or https URL"};
+        if (r.base.back() != '/') r.base += '/';
     }
-    if (given("--sign") != given("--expires"))
-        return fail({kUsage, "make: --sign KEY and --expires TIME go together"});
-    std::string key, public_key;
-    std::optional<int64_t> expires;
-    if (given("--sign")) {
-        expires = parse_utc(value("--expires"));
-        if (!expires) return fail({kUsage, "make: --expires takes a UTC time such as 2027-01-31T00:00:00Z"});
-        if (*expires <= static_cast<int64_t>(std::time(nullptr)))
-            return fail({kUsage, "make: --expires " + value("--expires") + " has already passed"});
-        // Property-list dates hold seconds since 2001 in 32 bits.
-        if (*expires >= 978307200LL + INT32_MAX) return fail({kUsage, "make: --expires must be before 2069"});
-        auto text = read_file(value("--sign"), 1 << 16);
-        auto pub = text ? upd::public_key_of(*text) : std::nullopt;
-        if (!pub) return fail({kKey, "make: " + value("--sign") + " is not a readable PEM Ed25519 private key"});
-        key = *text;
-        public_key = *pub;
+    if (r.given("--sign") != r.given("--expires"))
+        return Failure{kUsage, "make: --sign KEY and --expires TIME go together"};
+    if (r.given("--sign")) return read_signing(r);
+    return std::nullopt;
+}
+
+// The existing FEED's body into doc; nothing when there is no such file.
+std::optional<Failure> read_existing_feed(const MakeRequest &r, std::string &doc) {
+    struct stat st{};
+    if (stat(r.out.c_str(), &st) != 0) return std::nullopt;
+    auto text = read_file(r.out, kMaxFeedBytes);
+    upd::SplitFeed split = text ? upd::split_feed(*text) : upd::SplitFeed{};
+    if (!text || split.malformed || !upd::feed_with_entry(split.body, true, upd::FeedEntry{}))
+        return Failure{kBadFeed, "make: " + r.out + " is not a feed this tool can update"};
+    if (!split.signature.empty() && r.key.empty())
+        return Failure{kUsage, "make: " + r.out + " is signed; give --sign KEY and --expires TIME"};
+    doc = std::string(split.body);
+    return std::nullopt;
+}
+
+// Each existing entry's Rollout, kept unless --rollout replaces it; an invalid entry is
+// refused unless it is replaced whole.
+std::optional<Failure> kept_rollouts(const MakeRequest &r, const std::string &doc, const std::string &resolve_base,
+                                     std::map<std::string, std::optional<unsigned>> &kept) {
+    for (const char *kind : {"Full", "VPN"}) {
+        upd::FeedEntry old;
+        std::string why;
+        bool replaced = r.given(kind[0] == 'F' ? "--full" : "--vpn");
+        switch (upd::parse_feed(doc, resolve_base, kind[0] == 'F', old, &why)) {
+        case upd::FeedError::None: kept[kind] = old.rollout; break;
+        case upd::FeedError::NoEntry: break;
+        case upd::FeedError::Invalid:
+            if (!doc.empty() && (!replaced || !r.rollout))
+                return Failure{kBadFeed, "make: the " + std::string(kind) + " entry of " + r.out + " is invalid: " +
+                                             why + (replaced ? "; give --rollout to replace it" :
+                                                               "; give its image to replace it")};
+        }
     }
+    return std::nullopt;
+}
+
+// Every image passes before anything is written.
+std::optional<Failure> add_image_entries(const MakeRequest &r, const std::string &resolve_base,
+                                         std::map<std::string, std::optional<unsigned>> &kept, std::string &doc,
+                                         FILE *report) {
+    for (const char *kind : {"Full", "VPN"}) {
+        const char *key_opt = kind[0] == 'F' ? "--full" : "--vpn";
+        if (!r.given(key_opt)) continue;
+        const std::string image = r.value(key_opt);
+        ImageFacts facts;
+        if (auto f = inspect_image(kind, image, r.version, facts)) return f;
+        upd::FeedEntry e;
+        e.version = r.version;
+        e.url = r.base + url_segment(base_name(image));
+        e.size = facts.size;
+        e.sha256 = facts.sha256;
+        e.rollout = r.rollout ? r.rollout : kept[kind];
+        auto next = upd::feed_with_entry(doc, kind[0] == 'F', e);
+        // Read back as the library will, from wherever the feed comes to be served.
+        upd::FeedEntry back;
+        if (!next || upd::parse_feed(*next, resolve_base, kind[0] == 'F', back) != upd::FeedError::None)
+            return Failure{kInternal, std::string(kind) + ": the entry would not read back"};
+        doc = *next;
+        std::string shown = e.rollout ? "  rollout " + std::to_string(*e.rollout) + "%" : "";
+        if (e.rollout && !r.rollout) shown += " (kept)";
+        std::fprintf(report, "%-4s %s  %s  %llu bytes  SHA-256 %s%s\n", kind, r.version.c_str(), e.url.c_str(),
+                     static_cast<unsigned long long>(e.size), e.sha256.c_str(), shown.c_str());
+    }
+    return std::nullopt;
+}
+
+// The next serial and the expiry go in, then the signature, checked as an installer would.
+std::optional<Failure> sign_doc(const MakeRequest &r, std::string &doc, FILE *report) {
+    const upd::FeedValidity v{upd::feed_serial(doc).value_or(0) + 1, *r.expires};
+    auto sealed = upd::feed_with_validity(doc, v);
+    auto signed_doc = sealed ? upd::sign_feed(*sealed, r.key) : std::nullopt;
+    std::string_view body;
+    uint64_t serial = 0;
+    if (!signed_doc || upd::verify_feed(*signed_doc, {r.public_key}, static_cast<int64_t>(std::time(nullptr)), body,
+                                        serial) != upd::TrustError::None)
+        return Failure{kInternal, "make: the signed feed would not verify"};
+    doc = *signed_doc;
+    std::fprintf(report, "signed  serial %llu  expires %s\n", static_cast<unsigned long long>(v.serial),
+                 format_utc(v.expires).c_str());
+    return std::nullopt;
+}
+
+int make(const std::vector<std::string> &args) {
+    MakeRequest r;
+    if (auto f = read_make_options(args, r)) return fail(*f);
+    const std::string &out = r.out;
 
     // Standard output, a pipe or a device gets a new feed; nothing is read back from it.
     struct stat st{};
@@ -483,70 +582,15 @@ int make(const std::vector<std::string> &args) {
     // The feed as it stands: its other entry stays, and so does each entry's Rollout unless
     // --rollout replaces it; an entry that would not read back is named, never dropped.
     std::string doc;
-    const std::string resolve_base = base.empty() ? "https://feed.invalid/feed.plist" : base;
-    if (!stream && stat(out.c_str(), &st) == 0) {
-        auto text = read_file(out, kMaxFeedBytes);
-        upd::SplitFeed split = text ? upd::split_feed(*text) : upd::SplitFeed{};
-        if (!text || split.malformed || !upd::feed_with_entry(split.body, true, upd::FeedEntry{}))
-            return fail({kBadFeed, "make: " + out + " is not a feed this tool can update"});
-        if (!split.signature.empty() && key.empty())
-            return fail({kUsage, "make: " + out + " is signed; give --sign KEY and --expires TIME"});
-        doc = std::string(split.body);
-    }
-    if (resign && doc.empty()) return fail({kUsage, "make: signing again needs an existing FEED"});
+    const std::string resolve_base = r.base.empty() ? "https://feed.invalid/feed.plist" : r.base;
+    if (!stream)
+        if (auto f = read_existing_feed(r, doc)) return fail(*f);
+    if (r.resign && doc.empty()) return fail({kUsage, "make: signing again needs an existing FEED"});
     std::map<std::string, std::optional<unsigned>> kept;
-    for (const char *kind : {"Full", "VPN"}) {
-        upd::FeedEntry old;
-        std::string why;
-        bool replaced = given(kind[0] == 'F' ? "--full" : "--vpn");
-        switch (upd::parse_feed(doc, resolve_base, kind[0] == 'F', old, &why)) {
-        case upd::FeedError::None: kept[kind] = old.rollout; break;
-        case upd::FeedError::NoEntry: break;
-        case upd::FeedError::Invalid:
-            if (!doc.empty() && (!replaced || !rollout))
-                return fail({kBadFeed, "make: the " + std::string(kind) + " entry of " + out + " is invalid: " +
-                                           why + (replaced ? "; give --rollout to replace it" :
-                                                             "; give its image to replace it")});
-        }
-    }
-
-    // Every image passes before anything is written.
-    for (const char *kind : {"Full", "VPN"}) {
-        const char *key_opt = kind[0] == 'F' ? "--full" : "--vpn";
-        if (!given(key_opt)) continue;
-        const std::string image = value(key_opt);
-        ImageFacts facts;
-        if (auto f = inspect_image(kind, image, version, facts)) return fail(*f);
-        upd::FeedEntry e;
-        e.version = version;
-        e.url = base + url_segment(base_name(image));
-        e.size = facts.size;
-        e.sha256 = facts.sha256;
-        e.rollout = rollout ? rollout : kept[kind];
-        auto next = upd::feed_with_entry(doc, kind[0] == 'F', e);
-        // Read back as the library will, from wherever the feed comes to be served.
-        upd::FeedEntry back;
-        if (!next || upd::parse_feed(*next, resolve_base, kind[0] == 'F', back) != upd::FeedError::None)
-            return fail({kInternal, std::string(kind) + ": the entry would not read back"});
-        doc = *next;
-        std::string shown = e.rollout ? "  rollout " + std::to_string(*e.rollout) + "%" : "";
-        if (e.rollout && !rollout) shown += " (kept)";
-        std::fprintf(report, "%-4s %s  %s  %llu bytes  SHA-256 %s%s\n", kind, version.c_str(), e.url.c_str(),
-                     static_cast<unsigned long long>(e.size), e.sha256.c_str(), shown.c_str());
-    }
-    if (!key.empty()) {
-        const upd::FeedValidity v{upd::feed_serial(doc).value_or(0) + 1, *expires};
-        auto sealed = upd::feed_with_validity(doc, v);
-        auto signed_doc = sealed ? upd::sign_feed(*sealed, key) : std::nullopt;
-        std::string_view body;
-        uint64_t serial = 0;
-        if (!signed_doc || upd::verify_feed(*signed_doc, {public_key}, static_cast<int64_t>(std::time(nullptr)), body,
-                                            serial) != upd::TrustError::None)
-            return fail({kInternal, "make: the signed feed would not verify"});
-        doc = *signed_doc;
-        std::fprintf(report, "signed  serial %llu  expires %s\n", static_cast<unsigned long long>(v.serial),
-                     format_utc(v.expires).c_str());
-    }
+    if (auto f = kept_rollouts(r, doc, resolve_base, kept)) return fail(*f);
+    if (auto f = add_image_entries(r, resolve_base, kept, doc, report)) return fail(*f);
+    if (!r.key.empty())
+        if (auto f = sign_doc(r, doc, report)) return fail(*f);
     if (interrupted()) return fail(interruption());
     if (auto f = stream ? write_stream(sink, doc) : write_atomically(out, doc)) return fail(*f);
     std::fprintf(report, "wrote %s\n", sink == "-" ? "the feed to standard output" : out.c_str());
@@ -592,23 +636,88 @@ std::string net_problem(const upd::NetResult &r) {
     }
 }
 
-int check(const std::vector<std::string> &args) {
-    std::string url;
-    std::vector<std::string> keys;
+std::optional<Failure> read_check_args(const std::vector<std::string> &args, std::string &url,
+                                       std::vector<std::string> &keys) {
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--key" && i + 1 < args.size()) {
             auto pem = read_file(args[++i], 1 << 16);
             if (!pem || !upd::is_public_key(*pem))
-                return fail({kKey, "check: " + args[i] + " is not a readable PEM Ed25519 public key"});
+                return Failure{kKey, "check: " + args[i] + " is not a readable PEM Ed25519 public key"};
             keys.push_back(*pem);
         } else if (url.empty() && args[i].rfind("-", 0) != 0) {
             url = args[i];
         } else {
-            return fail({kUsage, "check: unknown or incomplete argument " + args[i] + "\n" + kUsageText});
+            return Failure{kUsage, "check: unknown or incomplete argument " + args[i] + "\n" + kUsageText};
         }
     }
-    if (url.empty()) return fail({kUsage, std::string("check: give one feed URL\n") + kUsageText});
-    if (!upd::is_http_url(url)) return fail({kUsage, "check: " + url + " is not an http or https URL"});
+    if (url.empty()) return Failure{kUsage, std::string("check: give one feed URL\n") + kUsageText};
+    if (!upd::is_http_url(url)) return Failure{kUsage, "check: " + url + " is not an http or https URL"};
+    return std::nullopt;
+}
+
+// With keys given, doc becomes what a signature by one of them covers, if it holds and
+// has not expired; without, doc stays as it is.
+std::optional<Failure> check_signature(const std::string &url, const std::string &fetched,
+                                       const std::vector<std::string> &keys, std::string_view &doc) {
+    if (keys.empty()) return std::nullopt;
+    uint64_t serial = 0;
+    switch (upd::verify_feed(fetched, keys, static_cast<int64_t>(std::time(nullptr)), doc, serial)) {
+    case upd::TrustError::None: break;
+    case upd::TrustError::Unsigned: return Failure{kUntrusted, url + ": the feed is not signed"};
+    case upd::TrustError::BadSignature:
+        return Failure{kUntrusted, url + ": the feed's signature does not match any given key"};
+    case upd::TrustError::Invalid: return Failure{kBadFeed, url + ": the signed feed has no Serial or Expires"};
+    case upd::TrustError::Expired:
+        return Failure{kUntrusted, url + ": the feed expired at " + format_utc(upd::feed_validity(doc)->expires)};
+    }
+    return std::nullopt;
+}
+
+// Downloads one entry's image into an unnamed temporary file and prints its line; problem
+// is the exit status the entry calls for (kOk when it holds). A failure ends the check.
+std::optional<Failure> check_image(const char *kind, const upd::FeedEntry &e, const upd::NetOptions &opts,
+                                   int &problem) {
+    progress(std::string(kind) + ": downloading " + e.url);
+    const char *tmp = std::getenv("TMPDIR");
+    std::string temp = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/.bwv-feed-check-XXXXXX";
+    int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) return Failure{kInternal, "cannot make a temporary file: " + std::string(strerror(errno))};
+    unlink(temp.c_str());
+    int shown = 0;
+    auto on_bytes = [&](uint64_t total) {
+        int quarter = static_cast<int>(total >= e.size ? 4 : total * 4 / e.size);
+        for (; shown < quarter; ++shown) std::fprintf(stderr, "bwv-feed: %s: %d%%\n", kind, (shown + 1) * 25);
+    };
+    upd::DownloadOutcome d = upd::download_to_file(e.url, fd, e.size, opts, kMaxResumes, on_bytes);
+    close(fd);
+    if (interrupted()) return interruption();
+    // A local disk that fills up says nothing about the server.
+    if (d.net.error == upd::NetError::Local)
+        return Failure{kInternal, std::string(kind) + ": cannot store the download in " +
+                                      temp.substr(0, temp.rfind('/')) + " (is the disk full?)"};
+    std::string what;
+    problem = kOk;
+    if (d.net.error == upd::NetError::TooLarge) {
+        what = "size mismatch: more than the feed's " + std::to_string(e.size) + " bytes";
+    } else if (d.net.error != upd::NetError::None) {
+        what = net_problem(d.net);
+        problem = kUnreachable;
+    } else if (d.bytes != e.size) {
+        what = "size mismatch: " + std::to_string(d.bytes) + " bytes, the feed says " + std::to_string(e.size);
+    } else if (d.sha256 != e.sha256) {
+        what = "SHA-256 mismatch: " + d.sha256 + ", the feed says " + e.sha256;
+    }
+    if (!what.empty() && problem == kOk) problem = kMismatch;
+    std::string rollout = e.rollout ? "  rollout " + std::to_string(*e.rollout) + "%" : "";
+    std::printf("%-4s %s  %s  %s%s\n", kind, e.version.c_str(), e.url.c_str(),
+                what.empty() ? "ok" : what.c_str(), rollout.c_str());
+    return std::nullopt;
+}
+
+int check(const std::vector<std::string> &args) {
+    std::string url;
+    std::vector<std::string> keys;
+    if (auto f = read_check_args(args, url, keys)) return fail(*f);
     upd::net_global_init();
     upd::NetOptions opts;  // the library's defaults
     opts.cancel = &g_cancel;
@@ -621,18 +730,7 @@ int check(const std::vector<std::string> &args) {
     const std::string feed_url = r.effective_url.empty() ? url : r.effective_url;
     // The entries are read from what the signature covers, as the library reads them.
     std::string_view doc = upd::split_feed(fetched).body;
-    if (!keys.empty()) {
-        uint64_t serial = 0;
-        switch (upd::verify_feed(fetched, keys, static_cast<int64_t>(std::time(nullptr)), doc, serial)) {
-        case upd::TrustError::None: break;
-        case upd::TrustError::Unsigned: return fail({kUntrusted, url + ": the feed is not signed"});
-        case upd::TrustError::BadSignature:
-            return fail({kUntrusted, url + ": the feed's signature does not match any given key"});
-        case upd::TrustError::Invalid: return fail({kBadFeed, url + ": the signed feed has no Serial or Expires"});
-        case upd::TrustError::Expired:
-            return fail({kUntrusted, url + ": the feed expired at " + format_utc(upd::feed_validity(doc)->expires)});
-        }
-    }
+    if (auto f = check_signature(url, fetched, keys, doc)) return fail(*f);
     if (auto v = upd::feed_validity(doc))
         std::printf("feed serial %llu  expires %s  %s\n", static_cast<unsigned long long>(v->serial),
                     format_utc(v->expires).c_str(), keys.empty() ? "signature not checked" : "signature ok");
@@ -652,39 +750,9 @@ int check(const std::vector<std::string> &args) {
             note(kBadFeed);
             continue;
         }
-        progress(std::string(kind) + ": downloading " + e.url);
-        const char *tmp = std::getenv("TMPDIR");
-        std::string temp = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/.bwv-feed-check-XXXXXX";
-        int fd = mkostemp(temp.data(), O_CLOEXEC);
-        if (fd < 0) return fail({kInternal, "cannot make a temporary file: " + std::string(strerror(errno))});
-        unlink(temp.c_str());
-        int shown = 0;
-        auto on_bytes = [&](uint64_t total) {
-            int quarter = static_cast<int>(total >= e.size ? 4 : total * 4 / e.size);
-            for (; shown < quarter; ++shown) std::fprintf(stderr, "bwv-feed: %s: %d%%\n", kind, (shown + 1) * 25);
-        };
-        upd::DownloadOutcome d = upd::download_to_file(e.url, fd, e.size, opts, kMaxResumes, on_bytes);
-        close(fd);
-        if (interrupted()) return fail(interruption());
-        // A local disk that fills up says nothing about the server.
-        if (d.net.error == upd::NetError::Local)
-            return fail({kInternal, std::string(kind) + ": cannot store the download in " + temp.substr(0, temp.rfind('/')) +
-                                        " (is the disk full?)"});
-        std::string what;
-        if (d.net.error == upd::NetError::TooLarge) {
-            what = "size mismatch: more than the feed's " + std::to_string(e.size) + " bytes";
-        } else if (d.net.error != upd::NetError::None) {
-            what = net_problem(d.net);
-            note(kUnreachable);
-        } else if (d.bytes != e.size) {
-            what = "size mismatch: " + std::to_string(d.bytes) + " bytes, the feed says " + std::to_string(e.size);
-        } else if (d.sha256 != e.sha256) {
-            what = "SHA-256 mismatch: " + d.sha256 + ", the feed says " + e.sha256;
-        }
-        if (!what.empty()) note(kMismatch);
-        std::string rollout = e.rollout ? "  rollout " + std::to_string(*e.rollout) + "%" : "";
-        std::printf("%-4s %s  %s  %s%s\n", kind, e.version.c_str(), e.url.c_str(),
-                    what.empty() ? "ok" : what.c_str(), rollout.c_str());
+        int problem = kOk;
+        if (auto f = check_image(kind, e, opts, problem)) return fail(*f);
+        note(problem);
     }
     if (entries == 0) return fail({kBadFeed, url + ": the feed has no Full or VPN entry"});
     return status;

@@ -358,34 +358,99 @@ void extract_udif(const std::string &image, const std::string &dest, const std::
     throw Failure{"no mountable file systems"};
 }
 
-int attach(const std::vector<std::string> &args) {
+struct AttachArgs {
     std::string image, mount_point;
+    bool quiet = false;
+};
+
+// 0, or the exit status once the complaint is printed: an option attach does not take, or
+// an image or mount point missing.
+int parse_attach_args(const std::vector<std::string> &args, AttachArgs &out) {
     static const std::set<std::string> ignored = {"-noverify", "-verify", "-nobrowse", "-browse",
                                                  "-noautoopen", "-autoopen", "-readonly", "-noautofsck",
                                                  "-quiet", "-noidme"};
-    bool quiet = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string &a = args[i];
         if (a == "-mountpoint" && i + 1 < args.size()) {
-            mount_point = args[++i];
+            out.mount_point = args[++i];
         } else if (a == "-mount" && i + 1 < args.size()) {
             ++i;  // required, optional or suppressed: attaching here always means mounting
         } else if (ignored.count(a)) {
-            quiet = quiet || a == "-quiet";
+            out.quiet = out.quiet || a == "-quiet";
         } else if (!a.empty() && a[0] == '-') {
             std::fprintf(stderr, "hdiutil: attach: unknown option %s\n", a.c_str());
             return 1;
-        } else if (image.empty()) {
-            image = a;
+        } else if (out.image.empty()) {
+            out.image = a;
         } else {
             std::fprintf(stderr, "hdiutil: attach: only one image can be attached at a time\n");
             return 1;
         }
     }
-    if (image.empty() || mount_point.empty()) {
+    if (out.image.empty() || out.mount_point.empty()) {
         std::fprintf(stderr, "usage: hdiutil attach IMAGE -mountpoint DIR [-noverify] [-nobrowse] [-noautoopen]\n");
         return 1;
     }
+    return 0;
+}
+
+// The mount point's resolved path, made here when missing (created then says so); it must
+// be an empty folder.
+std::string open_mount_point(const std::string &mount_point, bool &created) {
+    if (mkdir(mount_point.c_str(), 0755) == 0)
+        created = true;
+    else if (errno != EEXIST)
+        throw Failure{std::strerror(errno)};
+    char resolved[PATH_MAX];
+    if (!is_dir(mount_point) || !realpath(mount_point.c_str(), resolved)) throw Failure{"Not a directory"};
+    std::string dir = resolved;
+    if (!list_dir(dir).empty()) throw Failure{"Resource busy"};
+    return dir;
+}
+
+// True for a UDIF image whose partitions are extracted one by one, false for one 7-Zip
+// extracts directly.
+bool holds_partitions(const Listing &listing) {
+    const auto &types = listing.types;
+    bool direct = (types.size() == 1 && is_filesystem(types[0])) ||
+                  (types.size() == 2 && types[0] == "Dmg" && is_filesystem(types[1]));
+    bool partitions = types.size() == 1 && types[0] == "Dmg";
+    if (!direct && !partitions) throw Failure{"image not recognized"};
+    return partitions;
+}
+
+// Extracts the volume into a staging folder inside dir, under the budget; staging names it
+// so that a failure can remove it. Returns the volume's folder.
+std::string extract_to_staging(const std::string &image, const std::string &dir, unsigned long long image_size,
+                               const Listing &listing, bool partitions, std::string &staging) {
+    staging = dir + "/.hdiutil-XXXXXX";
+    if (!mkdtemp(staging.data())) throw Failure{std::strerror(errno)};
+    Budget budget(staging, image_size, dir);
+    budget.admit(listing);
+    std::string volume = staging + "/volume";
+    if (mkdir(volume.c_str(), 0755) != 0) throw Failure{std::strerror(errno)};
+    if (partitions)
+        extract_udif(image, volume, staging + "/partitions", budget);
+    else
+        extract(image, volume, budget);
+    return volume;
+}
+
+void record_mount(const std::string &record, const std::string &dir, const std::string &image,
+                  const std::string &device) {
+    std::string tmp = record + ".new";
+    {
+        std::ofstream out(tmp, std::ios::trunc);
+        out << dir << "\n" << bwv::tools::absolute_path(image) << "\n" << device << "\n";
+        if (!out) throw Failure{"cannot record the mount"};
+    }
+    if (rename(tmp.c_str(), record.c_str()) != 0) throw Failure{"cannot record the mount"};
+}
+
+int attach(const std::vector<std::string> &args) {
+    AttachArgs a;
+    if (int rc = parse_attach_args(args, a)) return rc;
+    const std::string &image = a.image, &mount_point = a.mount_point;
     read_confirmation();
 
     bool created = false;
@@ -395,14 +460,7 @@ int attach(const std::vector<std::string> &args) {
         if (stat(image.c_str(), &st) != 0) throw Failure{std::strerror(errno)};
         if (!S_ISREG(st.st_mode) || access(image.c_str(), R_OK) != 0) throw Failure{"image not recognized"};
 
-        if (mkdir(mount_point.c_str(), 0755) == 0)
-            created = true;
-        else if (errno != EEXIST)
-            throw Failure{std::strerror(errno)};
-        char resolved[PATH_MAX];
-        if (!is_dir(mount_point) || !realpath(mount_point.c_str(), resolved)) throw Failure{"Not a directory"};
-        std::string dir = resolved;
-        if (!list_dir(dir).empty()) throw Failure{"Resource busy"};
+        std::string dir = open_mount_point(mount_point, created);
         struct stat dst{};
         stat(dir.c_str(), &dst);
         std::string table = table_dir();
@@ -410,24 +468,11 @@ int attach(const std::vector<std::string> &args) {
         // A record for this (empty) folder is left over from a mount whose contents are
         // gone, or from a folder that once had this inode; the new mount replaces it.
         Listing listing = list_image(image, Budget::most(static_cast<unsigned long long>(st.st_size)));
-        const auto &types = listing.types;
-        bool direct = (types.size() == 1 && is_filesystem(types[0])) ||
-                      (types.size() == 2 && types[0] == "Dmg" && is_filesystem(types[1]));
-        bool partitions = types.size() == 1 && types[0] == "Dmg";
-        if (!direct && !partitions) throw Failure{"image not recognized"};
+        bool partitions = holds_partitions(listing);
         filled_dir = dir;
 
-        staging = dir + "/.hdiutil-XXXXXX";
-        if (!mkdtemp(staging.data())) throw Failure{std::strerror(errno)};
-        Budget budget(staging, static_cast<unsigned long long>(st.st_size), dir);
-        budget.admit(listing);
-        std::string volume = staging + "/volume";
-        if (mkdir(volume.c_str(), 0755) != 0) throw Failure{std::strerror(errno)};
-        if (partitions)
-            extract_udif(image, volume, staging + "/partitions", budget);
-        else
-            extract(image, volume, budget);
-
+        std::string volume = extract_to_staging(image, dir, static_cast<unsigned long long>(st.st_size), listing,
+                                                partitions, staging);
         std::string device = free_device(table);
         for (auto &n : list_dir(volume)) {
             if (rename((volume + "/" + n).c_str(), (dir + "/" + n).c_str()) != 0)
@@ -437,14 +482,8 @@ int attach(const std::vector<std::string> &args) {
         staging.clear();
         for (auto &n : list_dir(dir)) make_read_only(dir + "/" + n);
 
-        std::string tmp = record + ".new";
-        {
-            std::ofstream out(tmp, std::ios::trunc);
-            out << dir << "\n" << bwv::tools::absolute_path(image) << "\n" << device << "\n";
-            if (!out) throw Failure{"cannot record the mount"};
-        }
-        if (rename(tmp.c_str(), record.c_str()) != 0) throw Failure{"cannot record the mount"};
-        if (!quiet) {
+        record_mount(record, dir, image, device);
+        if (!a.quiet) {
             std::printf("%-20s\t%-31s\t\n", ("/dev/" + device).c_str(), "GUID_partition_scheme");
             std::printf("%-20s\t%-31s\t%s\n", ("/dev/" + device + "s1").c_str(), "Apple_HFS", dir.c_str());
         }

@@ -154,6 +154,95 @@ const char *status_text(Status s) {
     return "package is invalid";
 }
 
+namespace {
+
+// Checking files is the costly part, so a signed package earns it only with a
+// signature that verifies under a chain that holds.
+bool files_hold(const Source &src, const Package &pkg, CheckResult &r) {
+    std::string bad;
+    if (file_checksums_match(src, pkg, &bad)) return true;
+    r.chain.clear();
+    r.status = Status::bad_checksum;
+    r.detail = "file " + bad + " does not match its checksum";
+    return false;
+}
+
+// Each certificate must be exactly one DER record; false, with r saying so, when one is not.
+bool read_certificates(const Package &pkg, X509Stack &certs, CheckResult &r) {
+    for (auto &der : pkg.certificates) {
+        const unsigned char *p = der.data();
+        X509 *c = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+        if (!c || p != der.data() + der.size()) {
+            X509_free(c);
+            ERR_clear_error();
+            r.status = Status::bad_signature;
+            r.detail = "a certificate of the signature cannot be read";
+            return false;
+        }
+        sk_X509_push(certs.sk, c);
+    }
+    return true;
+}
+
+// The chain from the signer's certificate to an anchor in trust_dir; the chain built when
+// it holds, else the package's own certificates, go into r beside the verdict.
+void judge_chain(X509 *leaf, const X509Stack &certs, const std::string &trust_dir, CheckResult &r) {
+    std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(), X509_STORE_free);
+    std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> ctx(X509_STORE_CTX_new(),
+                                                                        X509_STORE_CTX_free);
+    if (!store || !ctx) throw std::bad_alloc();
+    bool anchors = load_anchors(store.get(), trust_dir);
+    X509Stack untrusted;
+    for (int i = 1; i < sk_X509_num(certs.sk); ++i) {
+        X509 *c = sk_X509_value(certs.sk, i);
+        X509_up_ref(c);
+        sk_X509_push(untrusted.sk, c);
+    }
+    int ok = 0;
+    if (anchors && X509_STORE_CTX_init(ctx.get(), store.get(), leaf, untrusted.sk) == 1)
+        ok = X509_verify_cert(ctx.get());
+    if (ok == 1) {
+        if (signs_packages(leaf)) {
+            r.status = Status::trusted;
+        } else {
+            r.status = Status::untrusted;
+            r.detail = "the signer's certificate is not one for signing packages";
+        }
+        STACK_OF(X509) *chain = X509_STORE_CTX_get0_chain(ctx.get());
+        for (int i = 0; i < sk_X509_num(chain); ++i) r.chain.push_back(describe(sk_X509_value(chain, i)));
+    } else {
+        int err = anchors ? X509_STORE_CTX_get_error(ctx.get()) : X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY;
+        r.status = err == X509_V_ERR_CERT_HAS_EXPIRED ? Status::expired : Status::untrusted;
+        r.detail = anchors ? X509_verify_cert_error_string(err) : "no trust anchors in " + trust_dir;
+        for (int i = 0; i < sk_X509_num(certs.sk); ++i) r.chain.push_back(describe(sk_X509_value(certs.sk, i)));
+    }
+    ERR_clear_error();
+}
+
+// A package whose TOC matches its checksum and that carries a signature: the signature,
+// then its chain, then, only when both hold, the files.
+void check_signed(const Source &src, const Package &pkg, const Bytes &digest, const std::string &trust_dir,
+                  CheckResult &r) {
+    if (pkg.signature_style != "RSA" || pkg.certificates.empty()) {
+        r.status = Status::bad_signature;
+        r.detail = "the signature is not an RSA signature with a certificate";
+        return;
+    }
+    X509Stack certs;
+    if (!read_certificates(pkg, certs, r)) return;
+    X509 *leaf = sk_X509_value(certs.sk, 0);
+    Bytes sig = read_heap(src, pkg, pkg.signature_offset, pkg.signature_size);
+    if (!signature_verifies(leaf, digest, sig, digest_by_name(pkg.toc_hash))) {
+        r.status = Status::bad_signature;
+        r.detail = "the signature does not verify with the signer's certificate";
+        return;
+    }
+    judge_chain(leaf, certs, trust_dir, r);
+    if (r.status == Status::trusted || r.status == Status::expired) files_hold(src, pkg, r);
+}
+
+}  // namespace
+
 CheckResult check_package(const Source &src, const std::string &trust_dir) {
     CheckResult r;
     Package pkg;
@@ -171,77 +260,11 @@ CheckResult check_package(const Source &src, const std::string &trust_dir) {
             r.detail = "the table of contents does not match its checksum";
             return r;
         }
-        // Checking files is the costly part, so a signed package earns it only with a
-        // signature that verifies under a chain that holds.
-        auto files_hold = [&] {
-            std::string bad;
-            if (file_checksums_match(src, pkg, &bad)) return true;
-            r.chain.clear();
-            r.status = Status::bad_checksum;
-            r.detail = "file " + bad + " does not match its checksum";
-            return false;
-        };
         if (!pkg.has_signature) {
-            if (files_hold()) r.status = Status::no_signature;
+            if (files_hold(src, pkg, r)) r.status = Status::no_signature;
             return r;
         }
-        if (pkg.signature_style != "RSA" || pkg.certificates.empty()) {
-            r.status = Status::bad_signature;
-            r.detail = "the signature is not an RSA signature with a certificate";
-            return r;
-        }
-        X509Stack certs;
-        for (auto &der : pkg.certificates) {
-            const unsigned char *p = der.data();
-            X509 *c = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
-            if (!c || p != der.data() + der.size()) {
-                X509_free(c);
-                ERR_clear_error();
-                r.status = Status::bad_signature;
-                r.detail = "a certificate of the signature cannot be read";
-                return r;
-            }
-            sk_X509_push(certs.sk, c);
-        }
-        X509 *leaf = sk_X509_value(certs.sk, 0);
-        Bytes sig = read_heap(src, pkg, pkg.signature_offset, pkg.signature_size);
-        if (!signature_verifies(leaf, digest, sig, digest_by_name(pkg.toc_hash))) {
-            r.status = Status::bad_signature;
-            r.detail = "the signature does not verify with the signer's certificate";
-            return r;
-        }
-
-        std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(), X509_STORE_free);
-        std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> ctx(X509_STORE_CTX_new(),
-                                                                            X509_STORE_CTX_free);
-        if (!store || !ctx) throw std::bad_alloc();
-        bool anchors = load_anchors(store.get(), trust_dir);
-        X509Stack untrusted;
-        for (int i = 1; i < sk_X509_num(certs.sk); ++i) {
-            X509 *c = sk_X509_value(certs.sk, i);
-            X509_up_ref(c);
-            sk_X509_push(untrusted.sk, c);
-        }
-        int ok = 0;
-        if (anchors && X509_STORE_CTX_init(ctx.get(), store.get(), leaf, untrusted.sk) == 1)
-            ok = X509_verify_cert(ctx.get());
-        if (ok == 1) {
-            if (signs_packages(leaf)) {
-                r.status = Status::trusted;
-            } else {
-                r.status = Status::untrusted;
-                r.detail = "the signer's certificate is not one for signing packages";
-            }
-            STACK_OF(X509) *chain = X509_STORE_CTX_get0_chain(ctx.get());
-            for (int i = 0; i < sk_X509_num(chain); ++i) r.chain.push_back(describe(sk_X509_value(chain, i)));
-        } else {
-            int err = anchors ? X509_STORE_CTX_get_error(ctx.get()) : X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY;
-            r.status = err == X509_V_ERR_CERT_HAS_EXPIRED ? Status::expired : Status::untrusted;
-            r.detail = anchors ? X509_verify_cert_error_string(err) : "no trust anchors in " + trust_dir;
-            for (int i = 0; i < sk_X509_num(certs.sk); ++i) r.chain.push_back(describe(sk_X509_value(certs.sk, i)));
-        }
-        ERR_clear_error();
-        if (r.status == Status::trusted || r.status == Status::expired) files_hold();
+        check_signed(src, pkg, digest, trust_dir, r);
         return r;
     } catch (const Error &e) {
         r.chain.clear();
@@ -254,7 +277,6 @@ CheckResult check_package(const Source &src, const std::string &trust_dir) {
         return r;
     }
 }
-
 CheckResult check_package_file(const std::string &path, const std::string &trust_dir) {
     try {
         FileSource src(path);

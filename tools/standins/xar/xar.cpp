@@ -353,8 +353,27 @@ const EVP_MD *digest_by_name(const std::string &name) {
     return nullptr;
 }
 
-Package parse(const Source &src) {
-    Package pkg;
+namespace {
+
+// What the fixed header says of the table of contents.
+struct TocSizes {
+    uint64_t compressed, expanded;
+    const EVP_MD *md;
+};
+
+// Algorithm 3 names its checksum in the bytes after the fixed fields, zero-padded to the
+// header's end; any other algorithm leaves no room there.
+std::string read_hash_name(const Source &src, size_t extra) {
+    if (extra > kMaxHashNameField) damaged("the xar header is longer than its fields");
+    std::string name(extra, '\0');
+    if (!src.read(kFixedHeader, name.data(), name.size())) damaged("cut-short xar header");
+    size_t end = name.find('\0');
+    if (end == 0 || end == std::string::npos || name.find_first_not_of('\0', end) != std::string::npos)
+        damaged("the xar header is longer than its fields");
+    return lower(name.substr(0, end));
+}
+
+TocSizes read_header(const Source &src, Package &pkg) {
     unsigned char h[kFixedHeader];
     if (src.size() < kFixedHeader || !src.read(0, h, kFixedHeader) || be32(h) != kMagic)
         throw Error(Problem::not_flat, "not a flat package (no xar header)");
@@ -371,13 +390,7 @@ Package parse(const Source &src) {
     case 1: pkg.toc_hash = "sha1"; break;
     case 2: pkg.toc_hash = "md5"; break;
     case 3: {
-        if (extra > kMaxHashNameField) damaged("the xar header is longer than its fields");
-        std::string name(extra, '\0');
-        if (!src.read(kFixedHeader, name.data(), name.size())) damaged("cut-short xar header");
-        size_t end = name.find('\0');
-        if (end == 0 || end == std::string::npos || name.find_first_not_of('\0', end) != std::string::npos)
-            damaged("the xar header is longer than its fields");
-        pkg.toc_hash = lower(name.substr(0, end));
+        pkg.toc_hash = read_hash_name(src, extra);
         extra = 0;
         break;
     }
@@ -386,6 +399,11 @@ Package parse(const Source &src) {
     if (extra != 0) damaged("the xar header is longer than its fields");
     const EVP_MD *md = digest_by_name(pkg.toc_hash);
     if (!md) damaged("unsupported checksum " + pkg.toc_hash);
+    return {toc_clen, toc_len, md};
+}
+
+void read_toc(const Source &src, Package &pkg, const TocSizes &sizes) {
+    const uint64_t toc_clen = sizes.compressed, toc_len = sizes.expanded;
     if (toc_clen == 0 || toc_clen > src.size() || toc_len == 0 ||
         toc_len > std::min(kMaxTocXml, kTocRatio * toc_clen + kTocAllowance))
         damaged("implausible table-of-contents size");
@@ -401,11 +419,10 @@ Package parse(const Source &src) {
             Z_OK ||
         out_len != toc_len || in_len != toc_clen)
         damaged("the table of contents does not decompress to its recorded size");
+}
 
-    auto root = parse_xml(pkg.toc_xml, std::min(kMaxNodes, kNodesPerByte * toc_clen + kNodeAllowance));
-    if (root->name != "xar") damaged("no <xar> element");
-    const Node *toc = root->child("toc");
-    if (!toc) damaged("no <toc> element");
+// The TOC's own checksum and, when signed, its signature and certificates.
+void read_toc_references(const Node *toc, Package &pkg, const EVP_MD *md) {
     const Node *ck = toc->child("checksum");
     if (!ck) damaged("no TOC checksum reference");
     if (lower(ck->attr("style")) != pkg.toc_hash) damaged("TOC checksum style differs from the header");
@@ -425,21 +442,23 @@ Package parse(const Source &src) {
             for (auto &c : xd->children)
                 if (c->name == "X509Certificate") pkg.certificates.push_back(base64_decode(c->text));
     }
-    Collected col{pkg.entries, {}, 0};
-    collect_files(toc, "", col);
+}
 
-    // Decoding is bounded by the sizes the TOC records, so their total is the work a
-    // checksum pass may cost; it is judged here, before any of it is done.
+// Decoding is bounded by the sizes the TOC records, so their total is the work a
+// checksum pass may cost; it is judged here, before any of it is done.
+void check_data_budget(const Source &src, const Package &pkg) {
     uint64_t data_budget = std::min(kMaxData, kDataRatio * src.size() + kDataAllowance), data_total = 0;
     for (auto &e : pkg.entries) {
         if (!e.has_data) continue;
         if (e.data.size > data_budget - data_total) damaged("the files decompress to more than such a package may");
         data_total += e.data.size;
     }
+}
 
-    // Every heap byte must belong to exactly one thing the TOC accounts for: bytes nobody
-    // checks would be a place to hide data behind a valid signature, and ranges shared by
-    // several files would make one stored stream cost its decoding many times over.
+// Every heap byte must belong to exactly one thing the TOC accounts for: bytes nobody
+// checks would be a place to hide data behind a valid signature, and ranges shared by
+// several files would make one stored stream cost its decoding many times over.
+void check_heap_coverage(const Source &src, const Package &pkg, const Node *toc) {
     uint64_t heap_size = src.size() - pkg.heap_start;
     std::vector<std::pair<uint64_t, uint64_t>> spans;
     auto add = [&](uint64_t off, uint64_t len, const std::string &what) {
@@ -467,6 +486,24 @@ Package parse(const Source &src) {
         covered = s.second;
     }
     if (covered != heap_size) damaged("the package holds bytes no checksum covers");
+}
+
+}  // namespace
+
+Package parse(const Source &src) {
+    Package pkg;
+    const TocSizes sizes = read_header(src, pkg);
+    read_toc(src, pkg, sizes);
+
+    auto root = parse_xml(pkg.toc_xml, std::min(kMaxNodes, kNodesPerByte * sizes.compressed + kNodeAllowance));
+    if (root->name != "xar") damaged("no <xar> element");
+    const Node *toc = root->child("toc");
+    if (!toc) damaged("no <toc> element");
+    read_toc_references(toc, pkg, sizes.md);
+    Collected col{pkg.entries, {}, 0};
+    collect_files(toc, "", col);
+    check_data_budget(src, pkg);
+    check_heap_coverage(src, pkg, toc);
     return pkg;
 }
 
@@ -637,17 +674,9 @@ struct Writer {
     }
 };
 
-}  // namespace
-
-void build(const std::string &folder, const std::string &out, const BuildOptions &opt) {
-    const EVP_MD *toc_md = digest_by_name(opt.toc_hash);
-    if (!toc_md) throw std::runtime_error("unsupported TOC checksum " + opt.toc_hash);
-    uint64_t ck_size = static_cast<uint64_t>(EVP_MD_get_size(toc_md));
-    uint64_t sig_size = opt.key ? static_cast<uint64_t>(EVP_PKEY_get_size(opt.key)) : 0;
-    if (opt.key && opt.certificates.empty()) throw std::runtime_error("a signed package needs its certificate");
-
-    Writer w{opt, EVP_sha1(), {}, 0, 1};
-    w.data_base = ck_size + sig_size;
+// The TOC up to its files: its checksum's place and, when signed, the signature's and the
+// certificates.
+std::string toc_head(const BuildOptions &opt, uint64_t ck_size, uint64_t sig_size) {
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<xar>\n <toc>\n";
     xml += "  <checksum style=\"" + lower(opt.toc_hash) + "\">\n   <offset>0</offset>\n   <size>" +
            std::to_string(ck_size) + "</size>\n  </checksum>\n";
@@ -658,20 +687,22 @@ void build(const std::string &folder, const std::string &out, const BuildOptions
         for (auto &c : opt.certificates) xml += "     <X509Certificate>" + base64(c) + "</X509Certificate>\n";
         xml += "    </X509Data>\n   </KeyInfo>\n  </signature>\n";
     }
-    w.add_dir(folder, xml, 2);
-    xml += " </toc>\n</xar>\n";
+    return xml;
+}
 
+Bytes compress_toc(const std::string &xml) {
     uLongf clen = compressBound(static_cast<uLong>(xml.size()));
     Bytes ctoc(clen);
     if (compress2(ctoc.data(), &clen, reinterpret_cast<const Bytef *>(xml.data()), static_cast<uLong>(xml.size()),
                   9) != Z_OK)
         throw std::runtime_error("cannot compress the table of contents");
     ctoc.resize(clen);
+    return ctoc;
+}
 
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned dlen = 0;
-    EVP_Digest(ctoc.data(), ctoc.size(), digest, &dlen, toc_md, nullptr);
-
+// Empty when the options hold no key.
+Bytes sign_toc(const BuildOptions &opt, const EVP_MD *toc_md, const unsigned char *digest, unsigned dlen,
+               uint64_t sig_size) {
     Bytes sig;
     if (opt.key) {
         std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(opt.key, nullptr),
@@ -684,27 +715,30 @@ void build(const std::string &folder, const std::string &out, const BuildOptions
             EVP_PKEY_sign(ctx.get(), sig.data(), &slen, digest, dlen) <= 0 || slen != sig_size)
             throw std::runtime_error("cannot sign the table of contents (an RSA key is needed)");
     }
+    return sig;
+}
 
-    Bytes file;
-    std::string hash_name = lower(opt.toc_hash);
+// The fixed header, then the checksum's name zero-padded to a multiple of four when it is
+// neither of the two with a number of their own.
+void put_header(Bytes &file, const std::string &toc_hash, uint64_t ctoc_size, uint64_t xml_size) {
+    std::string hash_name = lower(toc_hash);
     bool named = hash_name != "sha1" && hash_name != "md5";
     uint16_t header_size = kFixedHeader;
     if (named) header_size = static_cast<uint16_t>(kFixedHeader + ((hash_name.size() + 1 + 3) / 4) * 4);
     put32(file, kMagic);
     put16(file, header_size);
     put16(file, 1);
-    put64(file, ctoc.size());
-    put64(file, xml.size());
+    put64(file, ctoc_size);
+    put64(file, xml_size);
     put32(file, named ? 3 : hash_name == "sha1" ? 1 : 2);
     if (named) {
         file.insert(file.end(), hash_name.begin(), hash_name.end());
         file.resize(header_size, 0);
     }
-    file.insert(file.end(), ctoc.begin(), ctoc.end());
-    file.insert(file.end(), digest, digest + dlen);
-    file.insert(file.end(), sig.begin(), sig.end());
-    file.insert(file.end(), w.heap_data.begin(), w.heap_data.end());
+}
 
+// Through a temporary file beside out, renamed over it, so out is never left half written.
+void write_atomically(const std::string &out, const Bytes &file) {
     std::string tmp = out + ".partXXXXXX";
     int fd = mkstemp(tmp.data());
     if (fd < 0) throw std::runtime_error(out + ": " + std::strerror(errno));
@@ -726,6 +760,36 @@ void build(const std::string &folder, const std::string &out, const BuildOptions
         unlink(tmp.c_str());
         throw std::runtime_error(out + ": " + std::strerror(e));
     }
+}
+
+}  // namespace
+
+void build(const std::string &folder, const std::string &out, const BuildOptions &opt) {
+    const EVP_MD *toc_md = digest_by_name(opt.toc_hash);
+    if (!toc_md) throw std::runtime_error("unsupported TOC checksum " + opt.toc_hash);
+    uint64_t ck_size = static_cast<uint64_t>(EVP_MD_get_size(toc_md));
+    uint64_t sig_size = opt.key ? static_cast<uint64_t>(EVP_PKEY_get_size(opt.key)) : 0;
+    if (opt.key && opt.certificates.empty()) throw std::runtime_error("a signed package needs its certificate");
+
+    Writer w{opt, EVP_sha1(), {}, 0, 1};
+    w.data_base = ck_size + sig_size;
+    std::string xml = toc_head(opt, ck_size, sig_size);
+    w.add_dir(folder, xml, 2);
+    xml += " </toc>\n</xar>\n";
+    Bytes ctoc = compress_toc(xml);
+
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned dlen = 0;
+    EVP_Digest(ctoc.data(), ctoc.size(), digest, &dlen, toc_md, nullptr);
+    Bytes sig = sign_toc(opt, toc_md, digest, dlen, sig_size);
+
+    Bytes file;
+    put_header(file, opt.toc_hash, ctoc.size(), xml.size());
+    file.insert(file.end(), ctoc.begin(), ctoc.end());
+    file.insert(file.end(), digest, digest + dlen);
+    file.insert(file.end(), sig.begin(), sig.end());
+    file.insert(file.end(), w.heap_data.begin(), w.heap_data.end());
+    write_atomically(out, file);
 }
 
 }  // namespace bwv::xar

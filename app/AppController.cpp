@@ -63,14 +63,11 @@ constexpr const char *kAgentProcess = "BrindleWaveAgent";
 const QString kFullInstallerBundle = QStringLiteral("BrindleWaveFullInstaller.app");
 const QString kPackageName = QStringLiteral("Install.mpkg");
 const QString kInstallerBundleId = QStringLiteral("com.apple.installer");
-const QString kAgentActivationScript =
-    QStringLiteral("tell application \"BrindleWaveAgent\"\nactivate\nend tell\n");
+const QString kAgentActivationScript = QStringLiteral("tell application \"BrindleWaveAgent\"\nactivate\nend tell\n");
 constexpr int kShutdownPollLimit = 10;
 constexpr double kPollInterval = 1.0;
 
-QString fixedPath(std::string_view macosPath) {
-    return QString::fromStdString(bwv::paths::fixed(macosPath));
-}
+QString fixedPath(std::string_view macosPath) { return QString::fromStdString(bwv::paths::fixed(macosPath)); }
 
 // The library's texts are fixed-size fields; a missing terminator must not run past one.
 template <size_t N>
@@ -133,8 +130,7 @@ QPixmap productIcon(int size, qreal scale) {
 AppController::AppController() = default;
 
 AppController::~AppController() {
-    bwv::platform::DistributedNotificationCenter::defaultCenter().removeObserver(
-        this, kCancelShutdownNotification);
+    bwv::platform::DistributedNotificationCenter::defaultCenter().removeObserver(this, kCancelShutdownNotification);
     bwv::platform::NotificationCenter::defaultCenter().removeObserver(this);
     // The application ends right after handing the package over, usually before its last
     // detach has: give each a while to finish, so that its mount point can go too.
@@ -176,13 +172,9 @@ void AppController::connectOutlets(Ui::MainWindow &form, QWidget &window) {
     });
 }
 
-QString AppController::mainBundlePath() const {
-    return bwv::platform::Bundle::mainBundle().bundlePath();
-}
+QString AppController::mainBundlePath() const { return bwv::platform::Bundle::mainBundle().bundlePath(); }
 
-QStringList AppController::processArguments() const {
-    return bwv::platform::ProcessInfo::arguments();
-}
+QStringList AppController::processArguments() const { return bwv::platform::ProcessInfo::arguments(); }
 
 void AppController::terminateApplication() {
     if (auto *app = bwv::platform::Application::shared()) app->terminate();
@@ -195,18 +187,15 @@ QString AppController::localizedText(const char *key) {
         bwv::platform::Bundle::mainBundle().localizedString(QString::fromUtf8(key)));
 }
 
-QString AppController::productSuffix() const {
-    return isVPN ? QStringLiteral(" VPN") : QString();
-}
+QString AppController::productSuffix() const { return isVPN ? QStringLiteral(" VPN") : QString(); }
 
 void AppController::showNotice(const QString &text) {
     if (tfNotice) tfNotice->setText(text);
 }
 
 void AppController::alert(const char *title, const char *message) {
-    bwv::platform::runCriticalAlertPanel(
-        localizedText(title), formatText(localizedText(message), {}),
-        bwv::platform::Bundle::mainBundle().localizedString(QStringLiteral("OK")));
+    bwv::platform::runCriticalAlertPanel(localizedText(title), formatText(localizedText(message), {}),
+                                         bwv::platform::Bundle::mainBundle().localizedString(QStringLiteral("OK")));
 }
 
 void AppController::log(const char *text, const QStringList &args) {
@@ -224,8 +213,7 @@ void AppController::awakeFromNib() {
     load_providers();
     isVPN = 0;
     bwv::platform::DistributedNotificationCenter::defaultCenter().addObserver(
-        this, [this](const bwv::platform::Notification &n) { handleNotification(&n); },
-        kCancelShutdownNotification);
+        this, [this](const bwv::platform::Notification &n) { handleNotification(&n); }, kCancelShutdownNotification);
 
     const QString productName = QString::fromUtf8(get_bwvpname());
     if (mainWindow) mainWindow->setWindowTitle(productName);
@@ -244,8 +232,7 @@ void AppController::awakeFromNib() {
         }
     }
 
-    if ((autoCheckMode || upgradeMode) &&
-        access(bwv::paths::fixed(bwv::paths::kUpdateTool).c_str(), X_OK) != 0) {
+    if ((autoCheckMode || upgradeMode) && access(bwv::paths::fixed(bwv::paths::kUpdateTool).c_str(), X_OK) != 0) {
         exitProcess(0);
         return;
     }
@@ -290,9 +277,7 @@ void AppController::handleNotification(const bwv::platform::Notification *notifi
     if (notification && notification->name == kCancelShutdownNotification) bwvShutdownCancel = true;
 }
 
-QString AppController::curBwvVersion() {
-    return QString::asprintf("%d.%d.%d", 7, 4, 1);
-}
+QString AppController::curBwvVersion() { return QString::asprintf("%d.%d.%d", 7, 4, 1); }
 
 QString AppController::downloadBwvVersion() {
     if (!upret) return QString();
@@ -320,8 +305,8 @@ void AppController::checkNewVersionTimerFired(Timer &) {
         btnInstall->setHidden(true);
         btnCancel->setHidden(false);
     } else if (upret->has_new_version != 0) {
-        showNotice(formatText(localizedText("BrindleWave%@ %s is available"),
-                              {productSuffix(), fieldText(upret->version)}));
+        showNotice(
+            formatText(localizedText("BrindleWave%@ %s is available"), {productSuffix(), fieldText(upret->version)}));
         piCheckProgress.setIndeterminate(false);
         btnCancel->setHidden(true);
         btnDownload->setHidden(false);
@@ -348,10 +333,8 @@ void AppController::downloadBrindleWave(QObject *) {
     piCheckProgress.setMaxValue(500.0);
     piCheckProgress.setMinValue(0.0);
     btnDownload->setEnabled(false);
-    showNotice(formatText(localizedText("Downloading BrindleWave%@ %@"),
-                          {productSuffix(), downloadBwvVersion()}));
-    upd_check_bwn_update((autoCheckMode || upgradeMode) ? bwv::upd::kDownload
-                                                        : bwv::upd::kLightDownload);
+    showNotice(formatText(localizedText("Downloading BrindleWave%@ %@"), {productSuffix(), downloadBwvVersion()}));
+    upd_check_bwn_update((autoCheckMode || upgradeMode) ? bwv::upd::kDownload : bwv::upd::kLightDownload);
     updateTimer = schedulePoll(&AppController::downloadTimerFired);
     updateTimer->fire();
 }
@@ -373,8 +356,8 @@ void AppController::downloadTimerFired(Timer &) {
         bwv::platform::setKeyEquivalents(btnCancel, bwv::platform::kReturnKey | bwv::platform::kEscapeKey);
         btnCancel->setHidden(false);
     } else {
-        showNotice(formatText(localizedText("BrindleWave%@ %@ is downloaded"),
-                              {productSuffix(), downloadBwvVersion()}));
+        showNotice(
+            formatText(localizedText("BrindleWave%@ %@ is downloaded"), {productSuffix(), downloadBwvVersion()}));
         btnDownload->setHidden(true);
         btnInstall->setHidden(false);
     }
@@ -420,8 +403,8 @@ void AppController::waitForDetach() {
 }
 
 bool AppController::extractFilesFromDMG(const QString &dmgPath, const QString &targetPath) {
-    const QString mountPoint = appendingPathComponent(
-        fixedPath(bwv::paths::kTmp), bwv::platform::ProcessInfo::globallyUniqueString());
+    const QString mountPoint =
+        appendingPathComponent(fixedPath(bwv::paths::kTmp), bwv::platform::ProcessInfo::globallyUniqueString());
 
     if (FileManager::fileExistsAtPath(mountPoint)) {
         log("Mount point existed!");
@@ -450,8 +433,8 @@ bool AppController::extractFilesFromDMG(const QString &dmgPath, const QString &t
     const QString hdiutil = fixedPath(bwv::paths::kHdiutil);
     const auto attached = NTSynchronousTask::task(
         hdiutil, QStringLiteral("/"),
-        {QStringLiteral("attach"), dmgPath, QStringLiteral("-mountpoint"), mountPoint,
-         QStringLiteral("-noverify"), QStringLiteral("-nobrowse"), QStringLiteral("-noautoopen")},
+        {QStringLiteral("attach"), dmgPath, QStringLiteral("-mountpoint"), mountPoint, QStringLiteral("-noverify"),
+         QStringLiteral("-nobrowse"), QStringLiteral("-noautoopen")},
         QByteArray("yes\n", 4), bwv::launch::kAttachDeadline);
     if (!attached) {
         log("Failed to run hdiutil: %@, %@", {dmgPath, mountPoint});
@@ -541,8 +524,7 @@ bool AppController::installPKG(const QString &packagePath) {
         return false;
     }
 
-    std::vector<std::string> words = {opener.toStdString(), "-n", "-b",
-                                      kInstallerBundleId.toStdString(),
+    std::vector<std::string> words = {opener.toStdString(), "-n", "-b", kInstallerBundleId.toStdString(),
                                       packagePath.toUtf8().toStdString()};
     std::vector<char *> argv;
     for (auto &w : words) argv.push_back(w.data());
@@ -559,10 +541,10 @@ bool AppController::isPackageOffered(const QString &packagePath) {
     const bool full = QFileInfo(mainBundlePath()).fileName() == kFullInstallerBundle;
     const bool repairAllowed = !autoCheckMode && !upgradeMode;
     const Verdict verdict =
-        facts ? bwv::pkg::judge(*facts, bwv::pkg::product(full), downloadBwvVersion().toStdString(),
-                                installed.isNull() ? std::nullopt : std::optional(installed.toStdString()),
-                                repairAllowed)
-              : Verdict::no_version;
+        facts
+            ? bwv::pkg::judge(*facts, bwv::pkg::product(full), downloadBwvVersion().toStdString(),
+                              installed.isNull() ? std::nullopt : std::optional(installed.toStdString()), repairAllowed)
+            : Verdict::no_version;
     if (verdict == Verdict::accepted) return true;
 
     struct Reason {
@@ -582,8 +564,8 @@ bool AppController::isPackageOffered(const QString &packagePath) {
         {Verdict::installed, "it is the installed client's version",
          "This version of BrindleWave is already installed."},
     };
-    const Reason &reason = *std::find_if(std::begin(kReasons), std::end(kReasons),
-                                         [&](const Reason &r) { return r.verdict == verdict; });
+    const Reason &reason =
+        *std::find_if(std::begin(kReasons), std::end(kReasons), [&](const Reason &r) { return r.verdict == verdict; });
     log("Refused package %@: %@", {packagePath, QString::fromUtf8(reason.log)});
     alert("BrindleWave Installation Failed!", reason.text);
     FileManager::removeItemAtPath(packagePath);
@@ -592,8 +574,8 @@ bool AppController::isPackageOffered(const QString &packagePath) {
 }
 
 QString AppController::installedBwvVersion() {
-    const std::optional<std::string> version = bwv::ver::installed_version(
-        bwv::paths::fixed(bwv::paths::kConfDir), bwv::paths::fixed(bwv::paths::kSupportDir));
+    const std::optional<std::string> version = bwv::ver::installed_version(bwv::paths::fixed(bwv::paths::kConfDir),
+                                                                           bwv::paths::fixed(bwv::paths::kSupportDir));
     if (!version) return QString();
     // An empty version still counts as found, so it must not read as "no version".
     return version->empty() ? QStringLiteral("") : QString::fromStdString(*version);
@@ -615,8 +597,7 @@ bool AppController::isSupportShutdown() {
 void AppController::shutdownBrindleWave() {
     btnInstall->setEnabled(false);
     bwv::platform::AppleScript script(kAgentActivationScript);
-    bwv::platform::DistributedNotificationCenter::defaultCenter().postNotificationName(
-        kShutdownNotification);
+    bwv::platform::DistributedNotificationCenter::defaultCenter().postNotificationName(kShutdownNotification);
     script.executeAndReturnError();
     bwvShutdownCancel = false;
     Timer::scheduledTimer(kPollInterval, true, [this](Timer &t) { doInstallCheck(t); });

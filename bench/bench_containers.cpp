@@ -9,14 +9,12 @@
 namespace {
 
 // Linear growth by 16 slots: the cost per add rises with the array's size.
-void BM_ParrayAdd(benchmark::State &state)
-{
+void BM_ParrayAdd(benchmark::State &state) {
     const int n = static_cast<int>(state.range(0));
     static int item;
     for (auto _ : state) {
         parray *a = parray_create(0);
-        for (int i = 0; i < n; ++i)
-            parray_add(a, &item);
+        for (int i = 0; i < n; ++i) parray_add(a, &item);
         benchmark::DoNotOptimize(a->items);
         parray_destroy(a);
     }
@@ -27,8 +25,7 @@ BENCHMARK(BM_ParrayAdd)->Arg(64)->Arg(1000)->Arg(10000)->Arg(100000);
 // A first-in first-out stream: the reader lags half a chunk behind the writer, so every
 // write first moves the unread backlog to the front, as when a child's output is
 // collected and consumed in pieces.
-void BM_DbufStream(benchmark::State &state)
-{
+void BM_DbufStream(benchmark::State &state) {
     const uint32_t chunk = static_cast<uint32_t>(state.range(0));
     std::vector<unsigned char> in(chunk, 'x'), out(chunk);
     for (auto _ : state) {

@@ -397,10 +397,14 @@ using Times = std::map<std::string, double>;
 
 double to_ns(double t, benchmark::TimeUnit u) {
     switch (u) {
-    case benchmark::kNanosecond: return t;
-    case benchmark::kMicrosecond: return t * 1e3;
-    case benchmark::kMillisecond: return t * 1e6;
-    case benchmark::kSecond: return t * 1e9;
+        case benchmark::kNanosecond:
+            return t;
+        case benchmark::kMicrosecond:
+            return t * 1e3;
+        case benchmark::kMillisecond:
+            return t * 1e6;
+        case benchmark::kSecond:
+            return t * 1e9;
     }
     return t;
 }
@@ -454,8 +458,7 @@ struct Variant {
     const char *label;
     const char *cap;  // nullptr: this process, OpenSSL as it is
 };
-const Variant kVariants[] = {
-    {"native", nullptr}, {"masked", "~0x1200020200000000:~0x20000000"}, {"scalar", ""}};
+const Variant kVariants[] = {{"native", nullptr}, {"masked", "~0x1200020200000000:~0x20000000"}, {"scalar", ""}};
 
 void print_ratios(const Times &ours, const std::map<std::string, Times> &theirs) {
     auto get = [](const Times &t, const std::string &k) {
@@ -473,10 +476,10 @@ void print_ratios(const Times &ours, const std::map<std::string, Times> &theirs)
         rows.push_back({"AES-256 block (16 B)", std::string("ours/aes_block/256") + e, "openssl/aes_block/256"});
         rows.push_back({"AES-128 CTR 8 KiB", std::string("ours/ctr/128") + e, "openssl/ctr/128"});
         rows.push_back({"AES-256 CTR 8 KiB", std::string("ours/ctr/256") + e, "openssl/ctr/256"});
-        rows.push_back({"fcrypt_encrypt AES-128 8 KiB (CTR+HMAC)", std::string("ours/ctr_hmac/128") + e,
-                        "openssl/ctr_hmac/128"});
-        rows.push_back({"fcrypt_encrypt AES-256 8 KiB (CTR+HMAC)", std::string("ours/ctr_hmac/256") + e,
-                        "openssl/ctr_hmac/256"});
+        rows.push_back(
+            {"fcrypt_encrypt AES-128 8 KiB (CTR+HMAC)", std::string("ours/ctr_hmac/128") + e, "openssl/ctr_hmac/128"});
+        rows.push_back(
+            {"fcrypt_encrypt AES-256 8 KiB (CTR+HMAC)", std::string("ours/ctr_hmac/256") + e, "openssl/ctr_hmac/256"});
     }
     rows.push_back({"encrypt_buffer 8 MiB (AES-128)", "ours/encrypt_buffer", "openssl/buffer"});
     rows.push_back({"decrypt_buffer 8 MiB (AES-128)", "ours/decrypt_buffer", "openssl/buffer"});
@@ -523,9 +526,10 @@ void print_ratios(const Times &ours, const std::map<std::string, Times> &theirs)
                "<= 1.0");
     time_ratio("aes_encrypt_block AES-128, AES instructions / EVP block", "ours/aes_block/128/1",
                "openssl/aes_block/128", "<= 2.0, i.e. >= 0.5 x its throughput");
-    std::printf("\nGoals: derive_key time <= 0.7 x OpenSSL PBKDF2 on the same kind of SHA-1 code (portable vs\n"
-                "masked/scalar, sha-ext vs native): speed ratio >= 1.43 in those columns; SHA-1 8 KiB (portable)\n"
-                ">= 0.9 x OpenSSL scalar; AES-128 >= 0.9 x OpenSSL scalar (its table code).\n");
+    std::printf(
+        "\nGoals: derive_key time <= 0.7 x OpenSSL PBKDF2 on the same kind of SHA-1 code (portable vs\n"
+        "masked/scalar, sha-ext vs native): speed ratio >= 1.43 in those columns; SHA-1 8 KiB (portable)\n"
+        ">= 0.9 x OpenSSL scalar; AES-128 >= 0.9 x OpenSSL scalar (its table code).\n");
 }
 
 }  // namespace

@@ -26,8 +26,7 @@ namespace pl = bwv::pl;
 
 class Sample {
 public:
-    static Sample &get()
-    {
+    static Sample &get() {
         static Sample s;
         return s;
     }
@@ -38,11 +37,9 @@ public:
     ~Sample() { std::filesystem::remove_all(dir_); }
 
 private:
-    Sample()
-    {
+    Sample() {
         std::string templ = (std::filesystem::temp_directory_path() / "bwvbench-XXXXXX").string();
-        if (!mkdtemp(templ.data()))
-            abort();
+        if (!mkdtemp(templ.data())) abort();
         dir_ = templ;
         path_ = dir_ + "/big.plist";
         out_ = dir_ + "/saved.plist";
@@ -52,20 +49,20 @@ private:
             snprintf(key, sizeof key, "entry-%05d", i);
             pl::Ref v;
             switch (i % 10) {
-            case 3:
-                v = pl::Ref(pl::make_int(i * 7));
-                break;
-            case 7:
-                v = pl::Ref(pl::make_bool(i % 2 == 0));
-                break;
-            case 9: {
-                v = pl::Ref(pl::make_dict());
-                pl::Ref s(pl::make_string("nested " + std::to_string(i)));
-                pl::dict_set(v.get(), "name", s.get());
-                break;
-            }
-            default:
-                v = pl::Ref(pl::make_string("value of entry " + std::to_string(i)));
+                case 3:
+                    v = pl::Ref(pl::make_int(i * 7));
+                    break;
+                case 7:
+                    v = pl::Ref(pl::make_bool(i % 2 == 0));
+                    break;
+                case 9: {
+                    v = pl::Ref(pl::make_dict());
+                    pl::Ref s(pl::make_string("nested " + std::to_string(i)));
+                    pl::dict_set(v.get(), "name", s.get());
+                    break;
+                }
+                default:
+                    v = pl::Ref(pl::make_string("value of entry " + std::to_string(i)));
             }
             pl::dict_set(root.get(), key, v.get());
         }
@@ -76,8 +73,7 @@ private:
     std::string dir_, path_, out_, xml_;
 };
 
-void BM_LibplistParseXml(benchmark::State &state)
-{
+void BM_LibplistParseXml(benchmark::State &state) {
     const std::string &xml = Sample::get().xml();
     for (auto _ : state) {
         plist_t root = nullptr;
@@ -92,8 +88,7 @@ void BM_LibplistParseXml(benchmark::State &state)
 BENCHMARK(BM_LibplistParseXml)->Unit(benchmark::kMillisecond);
 
 // Reading the file, parsing, converting into our objects and freeing libplist's tree.
-void BM_DicLoadFromFile(benchmark::State &state)
-{
+void BM_DicLoadFromFile(benchmark::State &state) {
     const std::string &path = Sample::get().path();
     for (auto _ : state) {
         dic *d = dic_load_from_file(path.c_str());
@@ -109,8 +104,7 @@ void BM_DicLoadFromFile(benchmark::State &state)
 }
 BENCHMARK(BM_DicLoadFromFile)->Unit(benchmark::kMillisecond);
 
-void BM_LibplistWriteXml(benchmark::State &state)
-{
+void BM_LibplistWriteXml(benchmark::State &state) {
     const std::string &xml = Sample::get().xml();
     plist_t root = nullptr;
     plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
@@ -128,8 +122,7 @@ void BM_LibplistWriteXml(benchmark::State &state)
 BENCHMARK(BM_LibplistWriteXml)->Unit(benchmark::kMillisecond);
 
 // Serialising and writing the file.
-void BM_DicSaveToFile(benchmark::State &state)
-{
+void BM_DicSaveToFile(benchmark::State &state) {
     dic *d = dic_load_from_file(Sample::get().path().c_str());
     for (auto _ : state) {
         if (dic_save_to_file(d, Sample::get().out_path().c_str()) != 0) {
@@ -141,8 +134,7 @@ void BM_DicSaveToFile(benchmark::State &state)
 }
 BENCHMARK(BM_DicSaveToFile)->Unit(benchmark::kMillisecond);
 
-void BM_DicLoadFromFd(benchmark::State &state)
-{
+void BM_DicLoadFromFd(benchmark::State &state) {
     int fd = open(Sample::get().path().c_str(), O_RDONLY);
     for (auto _ : state) {
         dic *d = dic_load_from_fd(fd);

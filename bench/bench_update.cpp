@@ -136,8 +136,8 @@ using Clock = std::chrono::steady_clock;
 
 double curl_then_sha256sum() {
     fs::path file = fixture().dir() / "curl.dmg";
-    std::string cmd = "curl -s -f -o '" + file.string() + "' '" + fixture().url() +
-                      "' && sha256sum '" + file.string() + "' > /dev/null";
+    std::string cmd = "curl -s -f -o '" + file.string() + "' '" + fixture().url() + "' && sha256sum '" + file.string() +
+                      "' > /dev/null";
     auto t0 = Clock::now();
     int rc = std::system(cmd.c_str());
     double s = std::chrono::duration<double>(Clock::now() - t0).count();

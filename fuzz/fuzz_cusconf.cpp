@@ -22,8 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int rebranded = cusconf_is_rebranded();
     if (conf) {
         BWV_FUZZ_CHECK(conf->swupgrade == swupgrade && conf->rebranded == rebranded);
-        BWV_FUZZ_CHECK(conf->swupgrade >= 0 && conf->vpn_only >= 0 && conf->sso_only >= 0 &&
-                       conf->rebranded >= 0);
+        BWV_FUZZ_CHECK(conf->swupgrade >= 0 && conf->vpn_only >= 0 && conf->sso_only >= 0 && conf->rebranded >= 0);
         BWV_FUZZ_CHECK(cusconf_destroy(conf) == 0);
     } else {
         BWV_FUZZ_CHECK(swupgrade == 0 && rebranded == 0);

@@ -84,8 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::vector<unsigned char> back(static_cast<size_t>(sealed_len) + 20);
         int back_len = static_cast<int>(back.size());
         BWV_FUZZ_CHECK(decrypt_buffer(sealed.data(), sealed_len, back.data(), &back_len, password) == 0);
-        BWV_FUZZ_CHECK(back_len == out_len &&
-                       std::memcmp(back.data(), out.data(), static_cast<size_t>(out_len)) == 0);
+        BWV_FUZZ_CHECK(back_len == out_len && std::memcmp(back.data(), out.data(), static_cast<size_t>(out_len)) == 0);
     }
     return 0;
 }

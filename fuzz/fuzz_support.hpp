@@ -43,9 +43,9 @@ inline void write_file(const std::string &path, const uint8_t *data, size_t size
 
 }  // namespace bwv::fuzz
 
-#define BWV_FUZZ_CHECK(cond) \
-    do {                     \
-        if (!(cond)) {       \
+#define BWV_FUZZ_CHECK(cond)  \
+    do {                      \
+        if (!(cond)) {        \
             __builtin_trap(); \
-        }                    \
+        }                     \
     } while (0)

@@ -25,7 +25,8 @@ void put_be(std::vector<unsigned char> &b, uint64_t v, int bytes) {
 }
 
 // The package around toc_len bytes of TOC text and the heap rest.
-std::vector<unsigned char> assemble(const uint8_t *toc, size_t toc_len, const uint8_t *heap_rest, size_t heap_rest_len) {
+std::vector<unsigned char> assemble(const uint8_t *toc, size_t toc_len, const uint8_t *heap_rest,
+                                    size_t heap_rest_len) {
     std::vector<unsigned char> toc_z(compressBound(static_cast<uLong>(toc_len)));
     uLongf z_len = static_cast<uLongf>(toc_z.size());
     if (compress(toc_z.data(), &z_len, toc, static_cast<uLong>(toc_len)) != Z_OK) std::abort();

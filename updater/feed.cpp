@@ -82,8 +82,7 @@ std::optional<uint64_t> unsigned_value(plist_t node) {
     if (plist_get_node_type(node) == PLIST_REAL) {
         double d = 0;
         plist_get_real_val(node, &d);
-        if (!(d >= 0 && d < 9.0e15) || d != static_cast<double>(static_cast<uint64_t>(d)))
-            return std::nullopt;
+        if (!(d >= 0 && d < 9.0e15) || d != static_cast<double>(static_cast<uint64_t>(d))) return std::nullopt;
         return static_cast<uint64_t>(d);
     }
     auto s = string_value(node);
@@ -173,8 +172,8 @@ ProvidersError read_providers(const std::string &file, Providers &out) {
     return ProvidersError::None;
 }
 
-FeedError parse_feed(std::string_view document, const std::string &feed_url, bool full,
-                     FeedEntry &out, std::string *why) {
+FeedError parse_feed(std::string_view document, const std::string &feed_url, bool full, FeedEntry &out,
+                     std::string *why) {
     PlistPtr root = parse_plist(document);
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
         if (why) *why = "the feed is not a property-list dictionary";
@@ -202,8 +201,7 @@ FeedError parse_feed(std::string_view document, const std::string &feed_url, boo
     if (!resolved) return invalid("URL is not an http or https URL");
     if (plist_t node = plist_dict_get_item(entry, "Rollout")) {
         auto percent = unsigned_value(node);
-        if (!percent || *percent > kMaxRollout)
-            return invalid("Rollout is not a whole number from 0 to 100");
+        if (!percent || *percent > kMaxRollout) return invalid("Rollout is not a whole number from 0 to 100");
         e.rollout = static_cast<unsigned>(*percent);
     }
 
@@ -236,16 +234,14 @@ std::optional<FeedValidity> feed_validity(std::string_view document) {
 std::optional<std::string> feed_with_validity(std::string_view document, const FeedValidity &v) {
     PlistPtr root = parse_plist(document);
     int64_t since_2001 = v.expires - kAppleEpoch;
-    if (!root || plist_get_node_type(root.get()) != PLIST_DICT || since_2001 < INT32_MIN ||
-        since_2001 > INT32_MAX)
+    if (!root || plist_get_node_type(root.get()) != PLIST_DICT || since_2001 < INT32_MIN || since_2001 > INT32_MAX)
         return std::nullopt;
     plist_dict_set_item(root.get(), "Serial", plist_new_uint(v.serial));
     plist_dict_set_item(root.get(), "Expires", plist_new_date(static_cast<int32_t>(since_2001), 0));
     return to_xml(root.get());
 }
 
-std::optional<std::string> feed_with_entry(std::string_view existing, bool full,
-                                           const FeedEntry &e) {
+std::optional<std::string> feed_with_entry(std::string_view existing, bool full, const FeedEntry &e) {
     PlistPtr root(existing.empty() ? plist_new_dict() : parse_plist(existing).release());
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return std::nullopt;
     plist_t entry = plist_new_dict();
@@ -264,8 +260,7 @@ unsigned rollout_bucket(std::string_view machine, std::string_view version) {
     input += version;
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
-    if (EVP_Digest(input.data(), input.size(), md, &len, EVP_sha256(), nullptr) != 1 || len < 8)
-        return kBuckets - 1;
+    if (EVP_Digest(input.data(), input.size(), md, &len, EVP_sha256(), nullptr) != 1 || len < 8) return kBuckets - 1;
     uint64_t v = 0;
     for (int i = 0; i < 8; ++i) v = (v << 8) | md[i];
     return static_cast<unsigned>(v % kBuckets);
@@ -276,8 +271,7 @@ std::optional<std::string> machine_identity(const std::string &root) {
         auto text = read_small_file(root + file);
         if (!text) continue;
         std::string id = text->substr(0, text->find('\n'));
-        while (!id.empty() && (id.back() == ' ' || id.back() == '\t' || id.back() == '\r'))
-            id.pop_back();
+        while (!id.empty() && (id.back() == ' ' || id.back() == '\t' || id.back() == '\r')) id.pop_back();
         if (!id.empty() && id.size() <= kMaxIdentity) return id;
     }
     return std::nullopt;
@@ -297,11 +291,9 @@ std::string image_file_name(const std::string &url) {
         curl_url_get(u.get(), CURLUPART_PATH, &raw, CURLU_URLDECODE) == CURLUE_OK) {
         std::string path = CurlStr(raw).get();
         std::string name = path.substr(path.rfind('/') + 1);
-        bool safe = !name.empty() && name != "." && name != ".." && name.size() <= 200 &&
-                    name.front() != '.' &&
-                    std::none_of(name.begin(), name.end(), [](char c) {
-                        return c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
-                    });
+        bool safe = !name.empty() && name != "." && name != ".." && name.size() <= 200 && name.front() != '.' &&
+                    std::none_of(name.begin(), name.end(),
+                                 [](char c) { return c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20; });
         if (safe) return name;
     }
     return std::string(kFallbackImageName);

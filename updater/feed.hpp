@@ -44,8 +44,8 @@ enum class FeedError { None, Invalid, NoEntry };
 // Rollout that is not a whole number from 0 to 100 makes the entry invalid: a publisher's
 // slip must not offer a staged version to every machine.
 // why, when given, gets the reason an entry is invalid.
-FeedError parse_feed(std::string_view document, const std::string &feed_url, bool full,
-                     FeedEntry &out, std::string *why = nullptr);
+FeedError parse_feed(std::string_view document, const std::string &feed_url, bool full, FeedEntry &out,
+                     std::string *why = nullptr);
 
 // What a signed feed says of itself: its serial number, raised with every publication, and
 // the time (Unix seconds) after which it must no longer be believed.
@@ -65,8 +65,7 @@ std::optional<std::string> feed_with_validity(std::string_view document, const F
 // The feed document with the "Full" or "VPN" entry set to e (its URL written as given,
 // Rollout only when set) and everything else of existing kept; existing may be empty for
 // a new feed. nullopt when existing is not a property-list dictionary.
-std::optional<std::string> feed_with_entry(std::string_view existing, bool full,
-                                           const FeedEntry &e);
+std::optional<std::string> feed_with_entry(std::string_view existing, bool full, const FeedEntry &e);
 
 // The stable rollout bucket (0 to 99) of a machine for a version: SHA-256 of the identity,
 // a NUL byte and the version, first eight bytes big-endian, modulo 100. Each version

@@ -219,33 +219,36 @@ bool connected(CURL *c) {
 
 NetError classify(CURL *c, CURLcode rc, const Watch &watch) {
     switch (rc) {
-    case CURLE_OK: return NetError::None;
-    case CURLE_HTTP_RETURNED_ERROR: return NetError::Server;
-    case CURLE_ABORTED_BY_CALLBACK:
-        if (!watch.stalled) return NetError::Cancelled;
-        return connected(c) ? NetError::Interrupted : NetError::Unreachable;
-    case CURLE_UNSUPPORTED_PROTOCOL:
-        // Only a redirect leads here; from https, it may be one to plain http.
-        return watch.secure ? NetError::Tls : NetError::Unreachable;
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CIPHER:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-    case CURLE_SSL_INVALIDCERTSTATUS:
-        return NetError::Tls;
-    case CURLE_PARTIAL_FILE:
-    case CURLE_RECV_ERROR:
-    case CURLE_SEND_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_HTTP2:
-    case CURLE_HTTP2_STREAM:
-        return NetError::Interrupted;
-    case CURLE_OPERATION_TIMEDOUT:
-        return connected(c) ? NetError::Interrupted : NetError::Unreachable;
-    default: return NetError::Unreachable;
+        case CURLE_OK:
+            return NetError::None;
+        case CURLE_HTTP_RETURNED_ERROR:
+            return NetError::Server;
+        case CURLE_ABORTED_BY_CALLBACK:
+            if (!watch.stalled) return NetError::Cancelled;
+            return connected(c) ? NetError::Interrupted : NetError::Unreachable;
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            // Only a redirect leads here; from https, it may be one to plain http.
+            return watch.secure ? NetError::Tls : NetError::Unreachable;
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+            return NetError::Tls;
+        case CURLE_PARTIAL_FILE:
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+        case CURLE_GOT_NOTHING:
+        case CURLE_HTTP2:
+        case CURLE_HTTP2_STREAM:
+            return NetError::Interrupted;
+        case CURLE_OPERATION_TIMEDOUT:
+            return connected(c) ? NetError::Interrupted : NetError::Unreachable;
+        default:
+            return NetError::Unreachable;
     }
 }
 
@@ -296,8 +299,7 @@ size_t write_file(char *p, size_t size, size_t n, void *user) {
         return 0;
     }
     for (size_t done = 0; done < len;) {
-        ssize_t w = pwrite(sink->fd, p + done, len - done,
-                           static_cast<off_t>(sink->total + done));
+        ssize_t w = pwrite(sink->fd, p + done, len - done, static_cast<off_t>(sink->total + done));
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) {
             sink->local_error = true;
@@ -314,7 +316,7 @@ size_t write_file(char *p, size_t size, size_t n, void *user) {
 }  // namespace
 
 bool fits_in_folder(int fd, uint64_t bytes) {
-    struct statvfs vfs{};
+    struct statvfs vfs {};
     if (fstatvfs(fd, &vfs) != 0) return false;
     uint64_t avail = uint64_t{vfs.f_bavail} * vfs.f_frsize;
     return avail >= kFreeSpaceMargin && bytes <= avail - kFreeSpaceMargin;
@@ -325,8 +327,7 @@ void net_global_init() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-NetResult fetch_document(const std::string &url, const NetOptions &opts, size_t max_bytes,
-                         std::string &out) {
+NetResult fetch_document(const std::string &url, const NetOptions &opts, size_t max_bytes, std::string &out) {
     out.clear();
     Watch watch;
     CurlEasy h = make_handle(url, opts, watch);
@@ -343,9 +344,8 @@ NetResult fetch_document(const std::string &url, const NetOptions &opts, size_t 
     return r;
 }
 
-DownloadOutcome download_to_file(const std::string &url, int fd, uint64_t expected_size,
-                                 const NetOptions &opts, int max_resumes,
-                                 const std::function<void(uint64_t)> &on_bytes) {
+DownloadOutcome download_to_file(const std::string &url, int fd, uint64_t expected_size, const NetOptions &opts,
+                                 int max_resumes, const std::function<void(uint64_t)> &on_bytes) {
     DownloadOutcome result;
     // A server that announces more than any image holds, or than the disk can take, would
     // otherwise fill the folder before its own size check ended the transfer.
@@ -376,8 +376,7 @@ DownloadOutcome download_to_file(const std::string &url, int fd, uint64_t expect
         if (sink.too_large) err = NetError::TooLarge;
         if (sink.local_error) err = NetError::Local;
         // Nothing more to fetch past what we hold; the caller's size check decides.
-        if (err == NetError::Server && result.net.http_status == 416 && sink.total > 0)
-            break;
+        if (err == NetError::Server && result.net.http_status == 416 && sink.total > 0) break;
         bool retry = resumes < max_resumes;
         // A body without a length that ends early looks like a complete one.
         if (err == NetError::None && sink.total < expected_size && retry) err = NetError::Interrupted;

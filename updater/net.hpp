@@ -42,8 +42,7 @@ struct NetResult {
 };
 
 // Fetches a small document (at most max_bytes).
-NetResult fetch_document(const std::string &url, const NetOptions &opts, size_t max_bytes,
-                         std::string &out);
+NetResult fetch_document(const std::string &url, const NetOptions &opts, size_t max_bytes, std::string &out);
 
 struct DownloadOutcome {
     NetResult net;
@@ -56,9 +55,8 @@ struct DownloadOutcome {
 // ranges. More than expected_size bytes are refused, and nothing is fetched when
 // expected_size passes kMaxImageBytes (TooLarge) or fits_in_folder refuses it (NoSpace).
 // on_bytes gets the running total.
-DownloadOutcome download_to_file(const std::string &url, int fd, uint64_t expected_size,
-                                 const NetOptions &opts, int max_resumes,
-                                 const std::function<void(uint64_t)> &on_bytes);
+DownloadOutcome download_to_file(const std::string &url, int fd, uint64_t expected_size, const NetOptions &opts,
+                                 int max_resumes, const std::function<void(uint64_t)> &on_bytes);
 
 // True when bytes more can be written to the file system holding fd and still leave
 // kFreeSpaceMargin free for anyone else.

@@ -66,9 +66,7 @@ std::optional<std::string> base64_decode(std::string_view text) {
     return out;
 }
 
-bool private_to_me(const struct stat &st) {
-    return st.st_uid == geteuid() && (st.st_mode & (S_IRWXG | S_IRWXO)) == 0;
-}
+bool private_to_me(const struct stat &st) { return st.st_uid == geteuid() && (st.st_mode & (S_IRWXG | S_IRWXO)) == 0; }
 
 }  // namespace
 
@@ -81,8 +79,7 @@ SplitFeed split_feed(std::string_view document) {
     if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
     s.malformed = true;
     if ((at != 0 && document[at - 1] != '\n') || line.substr(0, kLineStart.size()) != kLineStart ||
-        line.size() < kLineStart.size() + kLineEnd.size() ||
-        line.substr(line.size() - kLineEnd.size()) != kLineEnd)
+        line.size() < kLineStart.size() + kLineEnd.size() || line.substr(line.size() - kLineEnd.size()) != kLineEnd)
         return s;
     std::string_view text = line.substr(kLineStart.size(), line.size() - kLineStart.size() - kLineEnd.size());
     auto raw = base64_decode(text);
@@ -98,8 +95,8 @@ std::optional<std::string> sign_feed(std::string_view body, const std::string &p
     unsigned char sig[kSignatureSize];
     size_t len = sizeof sig;
     if (!key || !ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) != 1 ||
-        EVP_DigestSign(ctx.get(), sig, &len, reinterpret_cast<const unsigned char *>(body.data()),
-                       body.size()) != 1 || len != kSignatureSize)
+        EVP_DigestSign(ctx.get(), sig, &len, reinterpret_cast<const unsigned char *>(body.data()), body.size()) != 1 ||
+        len != kSignatureSize)
         return std::nullopt;
     unsigned char text[2 * kSignatureSize];
     int n = EVP_EncodeBlock(text, sig, static_cast<int>(len));
@@ -116,16 +113,15 @@ bool signature_matches(std::string_view body, const std::string &signature,
         PkeyPtr key = read_key(pem, false);
         MdCtxPtr ctx(EVP_MD_CTX_new());
         if (key && ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) == 1 &&
-            EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char *>(signature.data()),
-                             signature.size(), reinterpret_cast<const unsigned char *>(body.data()),
-                             body.size()) == 1)
+            EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char *>(signature.data()), signature.size(),
+                             reinterpret_cast<const unsigned char *>(body.data()), body.size()) == 1)
             return true;
     }
     return false;
 }
 
-TrustError verify_feed(std::string_view document, const std::vector<std::string> &public_pems,
-                       int64_t now, std::string_view &body, uint64_t &serial) {
+TrustError verify_feed(std::string_view document, const std::vector<std::string> &public_pems, int64_t now,
+                       std::string_view &body, uint64_t &serial) {
     SplitFeed s = split_feed(document);
     if (s.malformed) return TrustError::BadSignature;
     if (s.signature.empty()) return TrustError::Unsigned;
@@ -160,7 +156,8 @@ std::string state_folder() {
     const char *home = std::getenv("HOME");
     std::string base = home && *home == '/' ? home : "";
     if (base.empty()) {
-        struct passwd pw{}, *found = nullptr;
+        struct passwd pw {
+        }, *found = nullptr;
         char buf[4096];
         if (getpwuid_r(geteuid(), &pw, buf, sizeof buf, &found) == 0 && found && found->pw_dir &&
             found->pw_dir[0] == '/')
@@ -170,7 +167,7 @@ std::string state_folder() {
 }
 
 std::optional<uint64_t> highest_serial(const std::string &folder) {
-    struct stat st{};
+    struct stat st {};
     if (folder.empty()) return std::nullopt;
     if (lstat(folder.c_str(), &st) != 0) return errno == ENOENT ? std::optional<uint64_t>(0) : std::nullopt;
     if (!S_ISDIR(st.st_mode) || !private_to_me(st)) return std::nullopt;

@@ -33,8 +33,8 @@ enum class TrustError { None, Unsigned, BadSignature, Invalid, Expired };
 // A feed accepted under pinned keys: signed by one of them, carrying Serial and Expires, and
 // not expired at now (Unix seconds). On success body is the part to parse and serial its
 // Serial; the caller still compares the serial with the highest one accepted.
-TrustError verify_feed(std::string_view document, const std::vector<std::string> &public_pems,
-                       int64_t now, std::string_view &body, uint64_t &serial);
+TrustError verify_feed(std::string_view document, const std::vector<std::string> &public_pems, int64_t now,
+                       std::string_view &body, uint64_t &serial);
 
 struct KeyPair {
     std::string private_pem, public_pem;

@@ -74,24 +74,26 @@ std::string format_status(const char *fmt, long status) {
 
 Failure net_failure(const NetResult &r, bool feed) {
     switch (r.error) {
-    case NetError::Server:
-        return {UPD_E_SERVER,
-                format_status(feed ? kTextServerError : kTextDownloadServerError, r.http_status)};
-    case NetError::Tls: return {UPD_E_TLS, kTextTls};
-    case NetError::Interrupted: return {UPD_E_INTERRUPTED, kTextInterrupted};
-    case NetError::TooLarge:
-        return feed ? Failure{UPD_E_BAD_FEED, kTextBadFeed} : Failure{UPD_E_DAMAGED, kTextDamaged};
-    case NetError::Local: return {UPD_E_SAVE, kTextSave};
-    case NetError::NoSpace: return {UPD_E_SAVE, kTextNoSpace};
-    default:
-        return {UPD_E_UNREACHABLE, feed ? kTextUnreachable : kTextDownloadUnreachable};
+        case NetError::Server:
+            return {UPD_E_SERVER, format_status(feed ? kTextServerError : kTextDownloadServerError, r.http_status)};
+        case NetError::Tls:
+            return {UPD_E_TLS, kTextTls};
+        case NetError::Interrupted:
+            return {UPD_E_INTERRUPTED, kTextInterrupted};
+        case NetError::TooLarge:
+            return feed ? Failure{UPD_E_BAD_FEED, kTextBadFeed} : Failure{UPD_E_DAMAGED, kTextDamaged};
+        case NetError::Local:
+            return {UPD_E_SAVE, kTextSave};
+        case NetError::NoSpace:
+            return {UPD_E_SAVE, kTextNoSpace};
+        default:
+            return {UPD_E_UNREACHABLE, feed ? kTextUnreachable : kTextDownloadUnreachable};
     }
 }
 
 std::string library_folder() {
     Dl_info info{};
-    if (!dladdr(reinterpret_cast<void *>(&library_folder), &info) || !info.dli_fname)
-        return {};
+    if (!dladdr(reinterpret_cast<void *>(&library_folder), &info) || !info.dli_fname) return {};
     // The folder the library was loaded from, as the loader named it: a symlinked copy
     // reads the providers beside the link.
     std::string file = info.dli_fname;
@@ -118,9 +120,8 @@ bool make_private_folder(const std::string &path) {
         if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
     }
     const uid_t me = geteuid();
-    struct stat st{};
-    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != me ||
-        (st.st_mode & (S_IWGRP | S_IWOTH)))
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != me || (st.st_mode & (S_IWGRP | S_IWOTH)))
         return false;
     auto slash = path.rfind('/');
     std::string parent = slash == 0 ? "/" : path.substr(0, slash);
@@ -157,9 +158,12 @@ public:
         if (folder.empty()) return -1;
         Providers p;
         switch (read_providers(folder + "/providers.plist", p)) {
-        case ProvidersError::Unreadable: return -2;
-        case ProvidersError::NoUrls: return -3;
-        case ProvidersError::None: break;
+            case ProvidersError::Unreadable:
+                return -2;
+            case ProvidersError::NoUrls:
+                return -3;
+            case ProvidersError::None:
+                break;
         }
         std::lock_guard lock(config_m_);
         providers_ = std::move(p);
@@ -190,11 +194,15 @@ public:
 
     upd_result *request(int code) {
         switch (code) {
-        case UPD_REQ_POLL: break;
-        case UPD_REQ_CHECK:
-        case UPD_REQ_DOWNLOAD:
-        case UPD_REQ_DOWNLOAD_LIGHT: start(code); break;
-        default: return nullptr;
+            case UPD_REQ_POLL:
+                break;
+            case UPD_REQ_CHECK:
+            case UPD_REQ_DOWNLOAD:
+            case UPD_REQ_DOWNLOAD_LIGHT:
+                start(code);
+                break;
+            default:
+                return nullptr;
         }
         publish();
         return &published_;
@@ -296,11 +304,16 @@ private:
     static std::optional<Failure> trust(const Job &job, std::string_view doc, std::string_view &body) {
         uint64_t serial = 0;
         switch (verify_feed(doc, job.providers.feed_keys, static_cast<int64_t>(std::time(nullptr)), body, serial)) {
-        case TrustError::None: break;
-        case TrustError::Unsigned: return Failure{UPD_E_UNSIGNED, kTextUnsigned};
-        case TrustError::BadSignature: return Failure{UPD_E_SIGNATURE, kTextSignature};
-        case TrustError::Invalid: return Failure{UPD_E_BAD_FEED, kTextBadFeed};
-        case TrustError::Expired: return Failure{UPD_E_EXPIRED, kTextExpired};
+            case TrustError::None:
+                break;
+            case TrustError::Unsigned:
+                return Failure{UPD_E_UNSIGNED, kTextUnsigned};
+            case TrustError::BadSignature:
+                return Failure{UPD_E_SIGNATURE, kTextSignature};
+            case TrustError::Invalid:
+                return Failure{UPD_E_BAD_FEED, kTextBadFeed};
+            case TrustError::Expired:
+                return Failure{UPD_E_EXPIRED, kTextExpired};
         }
         auto highest = highest_serial(job.state);
         if (!highest) return Failure{UPD_E_STATE, kTextState};
@@ -329,9 +342,14 @@ private:
                 }
             }
             switch (parse_feed(body, r.effective_url.empty() ? url : r.effective_url, job.full, entry)) {
-            case FeedError::None: return std::nullopt;
-            case FeedError::NoEntry: last = {UPD_E_NO_ENTRY, kTextNoEntry}; break;
-            case FeedError::Invalid: last = {UPD_E_BAD_FEED, kTextBadFeed}; break;
+                case FeedError::None:
+                    return std::nullopt;
+                case FeedError::NoEntry:
+                    last = {UPD_E_NO_ENTRY, kTextNoEntry};
+                    break;
+                case FeedError::Invalid:
+                    last = {UPD_E_BAD_FEED, kTextBadFeed};
+                    break;
             }
         }
         return last;
@@ -421,15 +439,12 @@ private:
             int prev = progress_.load(std::memory_order_relaxed);
             if (now > prev) progress_.store(now, std::memory_order_relaxed);
         };
-        DownloadOutcome out =
-            download_to_file(entry.url, fd, entry.size, net_options(job), kMaxResumes, on_bytes);
+        DownloadOutcome out = download_to_file(entry.url, fd, entry.size, net_options(job), kMaxResumes, on_bytes);
         if (out.net.error != NetError::None) return net_failure(out.net, false);
-        if (out.bytes != entry.size || out.sha256 != entry.sha256)
-            return Failure{UPD_E_DAMAGED, kTextDamaged};
+        if (out.bytes != entry.size || out.sha256 != entry.sha256) return Failure{UPD_E_DAMAGED, kTextDamaged};
         int rc = close(temp.fd);
         temp.fd = -1;
-        if (rc != 0 || rename(temp_path.c_str(), final_path.c_str()) != 0)
-            return Failure{UPD_E_SAVE, kTextSave};
+        if (rc != 0 || rename(temp_path.c_str(), final_path.c_str()) != 0) return Failure{UPD_E_SAVE, kTextSave};
         temp.keep = true;
 
         progress_.store(kMaxProgress);

@@ -12,15 +12,15 @@ extern "C" {
  * Written only during a call of upd_check_bwn_update on the caller's thread, so it stays
  * readable and unchanged after the last poll. */
 typedef struct upd_result {
-    int32_t  error_code;        /* offset 0: nonzero when the request failed (UPD_E_...) */
-    char     error_text[64];    /* offset 4: English message for the user, "" on success */
-    uint16_t state;             /* offset 68: UPD_STATE_... */
-    uint8_t  reserved1[2];      /* offset 70: not read */
-    int32_t  progress;          /* offset 72: download progress, 0 to 500 */
-    int32_t  has_new_version;   /* offset 76: the check found a version to download */
-    uint8_t  reserved2[36];     /* offset 80 to 115: not read */
-    char     version[96];       /* offset 116: the feed's version of the selected client */
-    char     file_path[1024];   /* offset 212: absolute path of the verified disk image */
+    int32_t error_code;      /* offset 0: nonzero when the request failed (UPD_E_...) */
+    char error_text[64];     /* offset 4: English message for the user, "" on success */
+    uint16_t state;          /* offset 68: UPD_STATE_... */
+    uint8_t reserved1[2];    /* offset 70: not read */
+    int32_t progress;        /* offset 72: download progress, 0 to 500 */
+    int32_t has_new_version; /* offset 76: the check found a version to download */
+    uint8_t reserved2[36];   /* offset 80 to 115: not read */
+    char version[96];        /* offset 116: the feed's version of the selected client */
+    char file_path[1024];    /* offset 212: absolute path of the verified disk image */
 } upd_result;
 
 /* The installer reads the record by these offsets; this is the one place they are pinned. */
@@ -39,37 +39,37 @@ UPD_LAYOUT_ASSERT(offsetof(upd_result, file_path) == 212);
 #undef UPD_LAYOUT_ASSERT
 
 enum {
-    UPD_STATE_IDLE = 0,     /* no request made yet */
+    UPD_STATE_IDLE = 0, /* no request made yet */
     UPD_STATE_RUNNING = 1,
     UPD_STATE_DONE = 3
 };
 
 enum {
-    UPD_REQ_CHECK = 1,            /* is the feed's version newer than the installed client? */
-    UPD_REQ_DOWNLOAD = 2,         /* download the version the last check found, if newer */
+    UPD_REQ_CHECK = 1,    /* is the feed's version newer than the installed client? */
+    UPD_REQ_DOWNLOAD = 2, /* download the version the last check found, if newer */
     UPD_REQ_POLL = 4,
-    UPD_REQ_DOWNLOAD_LIGHT = 8    /* fetch the feed, then download its version, if not older */
+    UPD_REQ_DOWNLOAD_LIGHT = 8 /* fetch the feed, then download its version, if not older */
 };
 
 enum {
-    UPD_E_NOT_SET_UP = -1,        /* no providers or no download folder */
-    UPD_E_UNREACHABLE = -2,       /* no connection to the update or download server */
-    UPD_E_SERVER = -3,            /* the server answered with an HTTP error */
-    UPD_E_BAD_FEED = -4,          /* the feed is not a valid update feed */
-    UPD_E_NO_ENTRY = -5,          /* the feed offers nothing for the selected client */
-    UPD_E_INTERRUPTED = -6,       /* the download broke off and could not be resumed */
-    UPD_E_DAMAGED = -7,           /* size or SHA-256 of the image do not match the feed */
-    UPD_E_SAVE = -8,              /* the image could not be written to the download folder */
-    UPD_E_TLS = -9,               /* the server's certificate was not accepted */
+    UPD_E_NOT_SET_UP = -1,  /* no providers or no download folder */
+    UPD_E_UNREACHABLE = -2, /* no connection to the update or download server */
+    UPD_E_SERVER = -3,      /* the server answered with an HTTP error */
+    UPD_E_BAD_FEED = -4,    /* the feed is not a valid update feed */
+    UPD_E_NO_ENTRY = -5,    /* the feed offers nothing for the selected client */
+    UPD_E_INTERRUPTED = -6, /* the download broke off and could not be resumed */
+    UPD_E_DAMAGED = -7,     /* size or SHA-256 of the image do not match the feed */
+    UPD_E_SAVE = -8,        /* the image could not be written to the download folder */
+    UPD_E_TLS = -9,         /* the server's certificate was not accepted */
     UPD_E_INTERNAL = -10,
     /* Only with FeedPublicKeys in providers.plist: */
-    UPD_E_UNSIGNED = -11,         /* the feed carries no signature */
-    UPD_E_SIGNATURE = -12,        /* no pinned key made the feed's signature */
-    UPD_E_EXPIRED = -13,          /* the feed's Expires has passed */
-    UPD_E_OLDER = -14,            /* the feed's Serial is below the highest this user accepted */
-    UPD_E_STATE = -15,            /* the user's update state folder cannot be read or kept */
+    UPD_E_UNSIGNED = -11,  /* the feed carries no signature */
+    UPD_E_SIGNATURE = -12, /* no pinned key made the feed's signature */
+    UPD_E_EXPIRED = -13,   /* the feed's Expires has passed */
+    UPD_E_OLDER = -14,     /* the feed's Serial is below the highest this user accepted */
+    UPD_E_STATE = -15,     /* the user's update state folder cannot be read or kept */
     /* Whatever the keys: */
-    UPD_E_NOT_NEWER = -16         /* a download older than the installed client, or (2) not newer */
+    UPD_E_NOT_NEWER = -16 /* a download older than the installed client, or (2) not newer */
 };
 
 /* Reads the feed URLs (and the pinned feed keys, FeedPublicKeys) from "providers.plist" in

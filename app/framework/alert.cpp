@@ -26,12 +26,10 @@ public:
         box.setAttribute(Qt::WA_QuitOnClose, false);
         box.setWindowModality(Qt::ApplicationModal);
         QPushButton *def = box.addButton(req.defaultButton, QMessageBox::AcceptRole);
-        QPushButton *alt = req.alternateButton.isEmpty()
-                               ? nullptr
-                               : box.addButton(req.alternateButton, QMessageBox::RejectRole);
-        QPushButton *other = req.otherButton.isEmpty()
-                                 ? nullptr
-                                 : box.addButton(req.otherButton, QMessageBox::DestructiveRole);
+        QPushButton *alt =
+            req.alternateButton.isEmpty() ? nullptr : box.addButton(req.alternateButton, QMessageBox::RejectRole);
+        QPushButton *other =
+            req.otherButton.isEmpty() ? nullptr : box.addButton(req.otherButton, QMessageBox::DestructiveRole);
         box.setDefaultButton(def);
         {
             RunLoop::ModeScope modal(RunLoopMode::ModalPanel);
@@ -63,12 +61,10 @@ std::shared_ptr<AlertPresenter> alertPresenter() {
     return current();
 }
 
-int runCriticalAlertPanel(const QString &title, const QString &message,
-                          const QString &defaultButton, const QString &alternateButton,
-                          const QString &otherButton) {
-    AlertRequest req{title, message,
-                     defaultButton.isEmpty() ? QStringLiteral("OK") : defaultButton,
-                     alternateButton, otherButton};
+int runCriticalAlertPanel(const QString &title, const QString &message, const QString &defaultButton,
+                          const QString &alternateButton, const QString &otherButton) {
+    AlertRequest req{title, message, defaultButton.isEmpty() ? QStringLiteral("OK") : defaultButton, alternateButton,
+                     otherButton};
     return alertPresenter()->runCriticalAlert(req);
 }
 

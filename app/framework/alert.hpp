@@ -35,7 +35,7 @@ std::shared_ptr<AlertPresenter> alertPresenter();
 
 // Shows a critical alert with the given buttons through the current presenter.
 int runCriticalAlertPanel(const QString &title, const QString &message,
-                          const QString &defaultButton = QStringLiteral("OK"),
-                          const QString &alternateButton = {}, const QString &otherButton = {});
+                          const QString &defaultButton = QStringLiteral("OK"), const QString &alternateButton = {},
+                          const QString &otherButton = {});
 
 }  // namespace bwv::platform

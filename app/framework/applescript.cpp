@@ -49,17 +49,12 @@ QString AppleScript::targetApplication() const {
         if (!t.isEmpty()) lines << t;
     }
     if (lines.size() != 3) return {};
-    static const QRegularExpression tell(
-        QStringLiteral("^tell\\s+application\\s+\"([^\"]+)\"$"),
-        QRegularExpression::CaseInsensitiveOption);
-    static const QRegularExpression activate(QStringLiteral("^activate$"),
-                                             QRegularExpression::CaseInsensitiveOption);
-    static const QRegularExpression endTell(QStringLiteral("^end\\s+tell$"),
-                                            QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression tell(QStringLiteral("^tell\\s+application\\s+\"([^\"]+)\"$"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression activate(QStringLiteral("^activate$"), QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression endTell(QStringLiteral("^end\\s+tell$"), QRegularExpression::CaseInsensitiveOption);
     const auto m = tell.match(lines.at(0));
-    if (!m.hasMatch() || !activate.match(lines.at(1)).hasMatch() ||
-        !endTell.match(lines.at(2)).hasMatch())
-        return {};
+    if (!m.hasMatch() || !activate.match(lines.at(1)).hasMatch() || !endTell.match(lines.at(2)).hasMatch()) return {};
     return m.captured(1);
 }
 
@@ -78,9 +73,9 @@ bool AppleScript::executeAndReturnError(QString *error) const {
         if (error) *error = QStringLiteral("no session bus");
         return false;
     }
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        activationServiceName(app), activationObjectPath(app),
-        QString::fromLatin1(kActivationInterface), QStringLiteral("Activate"));
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(activationServiceName(app), activationObjectPath(app),
+                                       QString::fromLatin1(kActivationInterface), QStringLiteral("Activate"));
     call << QVariant::fromValue(QVariantMap());
     call.setAutoStartService(false);
     if (!bus.send(call)) {

@@ -51,9 +51,7 @@ int neededHeight(const QLayout *layout, int width) {
 
 Application *Application::shared() { return g_shared; }
 
-Application::Application(int &argc, char **argv) : app_(std::make_unique<QApplication>(argc, argv)) {
-    g_shared = this;
-}
+Application::Application(int &argc, char **argv) : app_(std::make_unique<QApplication>(argc, argv)) { g_shared = this; }
 
 Application::~Application() {
     if (g_shared == this) g_shared = nullptr;

@@ -70,8 +70,7 @@ private:
 
 template <class Controller, class Form, class Window = QWidget>
 int applicationMain(int argc, char *argv[]) {
-    static_assert(std::is_base_of_v<ApplicationDelegate, Controller>,
-                  "the controller is the application's delegate");
+    static_assert(std::is_base_of_v<ApplicationDelegate, Controller>, "the controller is the application's delegate");
     Application app(argc, argv);
     Window window;
     Form form;

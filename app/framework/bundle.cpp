@@ -47,15 +47,13 @@ void Bundle::setLocale(const QLocale &locale) {
     tables_.clear();
 }
 
-QString Bundle::localizedString(const QString &key, const QString &value,
-                                const QString &table) const {
+QString Bundle::localizedString(const QString &key, const QString &value, const QString &table) const {
     const QString name = table.isEmpty() ? QString::fromLatin1(kDefaultTable) : table;
     auto it = tables_.find(name);
     if (it == tables_.end()) {
         auto tr = std::make_unique<QTranslator>();
         const QLocale locale = localeSet_ ? locale_ : QLocale();
-        if (!tr->load(locale, name, QStringLiteral("_"), translationsPath(), QStringLiteral(".qm")))
-            tr.reset();
+        if (!tr->load(locale, name, QStringLiteral("_"), translationsPath(), QStringLiteral(".qm"))) tr.reset();
         it = tables_.emplace(name, std::move(tr)).first;
     }
     if (it->second) {

@@ -37,14 +37,13 @@ public:
     Bundle &operator=(Bundle &&) noexcept;
     ~Bundle();
 
-    QString bundlePath() const { return path_; }     // no trailing slash
-    QString resourcePath() const;                     // <bundle>/Contents/Resources
-    QString translationsPath() const;                 // <resourcePath>/translations
+    QString bundlePath() const { return path_; }  // no trailing slash
+    QString resourcePath() const;                 // <bundle>/Contents/Resources
+    QString translationsPath() const;             // <resourcePath>/translations
 
     // The translation of `key` in `table` (empty: the default table). Without one: `value`
     // when it is not empty, else `key` itself.
-    QString localizedString(const QString &key, const QString &value = {},
-                            const QString &table = {}) const;
+    QString localizedString(const QString &key, const QString &value = {}, const QString &table = {}) const;
 
     // Chooses the locale for tables not loaded yet and forgets loaded ones; for tests and
     // for a program that changes its language.

@@ -62,15 +62,15 @@ public:
 
     bool eventFilter(QObject *, QEvent *event) override {
         switch (event->type()) {
-        case QEvent::Show:
-        case QEvent::Hide:
-        case QEvent::ShowToParent:
-        case QEvent::HideToParent:
-        case QEvent::EnabledChange:
-            scheduleFocus();
-            break;
-        default:
-            break;
+            case QEvent::Show:
+            case QEvent::Hide:
+            case QEvent::ShowToParent:
+            case QEvent::HideToParent:
+            case QEvent::EnabledChange:
+                scheduleFocus();
+                break;
+            default:
+                break;
         }
         return false;
     }
@@ -87,12 +87,15 @@ private:
     void scheduleFocus() {
         if (focusPending_) return;
         focusPending_ = true;
-        QMetaObject::invokeMethod(this, [this] {
-            focusPending_ = false;
-            QWidget *target = usable(kReturnKey);
-            if (!target) target = window_;
-            if (window_->focusWidget() != target) target->setFocus(Qt::OtherFocusReason);
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                focusPending_ = false;
+                QWidget *target = usable(kReturnKey);
+                if (!target) target = window_;
+                if (window_->focusWidget() != target) target->setFocus(Qt::OtherFocusReason);
+            },
+            Qt::QueuedConnection);
     }
 
     QWidget *window_;

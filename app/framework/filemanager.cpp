@@ -174,8 +174,7 @@ bool FileManager::fileExistsAtPath(const QString &path) {
     return ::stat(enc(path).constData(), &st) == 0;
 }
 
-bool FileManager::createDirectoryAtPath(const QString &path, bool withIntermediateDirectories,
-                                        QString *error) {
+bool FileManager::createDirectoryAtPath(const QString &path, bool withIntermediateDirectories, QString *error) {
     if (path.isEmpty()) return fail(error, QStringLiteral("empty path"), EINVAL);
     if (withIntermediateDirectories) {
         struct stat st;
@@ -184,8 +183,7 @@ bool FileManager::createDirectoryAtPath(const QString &path, bool withIntermedia
             return fail(error, path, EEXIST);
         }
         QDir parent = QFileInfo(path).absoluteDir();
-        if (!parent.exists() && !createDirectoryAtPath(parent.absolutePath(), true, error))
-            return false;
+        if (!parent.exists() && !createDirectoryAtPath(parent.absolutePath(), true, error)) return false;
     }
     if (::mkdir(enc(path).constData(), 0777) != 0) {
         if (withIntermediateDirectories && errno == EEXIST && QFileInfo(path).isDir()) return true;
@@ -194,8 +192,7 @@ bool FileManager::createDirectoryAtPath(const QString &path, bool withIntermedia
     return true;
 }
 
-std::optional<QStringList> FileManager::contentsOfDirectoryAtPath(const QString &path,
-                                                                  QString *error) {
+std::optional<QStringList> FileManager::contentsOfDirectoryAtPath(const QString &path, QString *error) {
     std::vector<QByteArray> names;
     int err = 0;
     if (path.isEmpty() || !listRaw(enc(path), names, err)) {
@@ -246,9 +243,7 @@ std::optional<QString> FileManager::stringWithContentsOfFile(const QString &path
     return text;
 }
 
-QString ProcessInfo::globallyUniqueString() {
-    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-}
+QString ProcessInfo::globallyUniqueString() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(); }
 
 QStringList ProcessInfo::arguments() {
     if (QCoreApplication::instance()) return QCoreApplication::arguments();

@@ -15,13 +15,11 @@ public:
 
     // Also true (and nothing done) when the directory already exists, if intermediates are
     // allowed; false with a reason in `error` otherwise. Mode 0777 less the umask.
-    static bool createDirectoryAtPath(const QString &path, bool withIntermediateDirectories,
-                                      QString *error = nullptr);
+    static bool createDirectoryAtPath(const QString &path, bool withIntermediateDirectories, QString *error = nullptr);
 
     // The names in a folder (no "." or ".."; hidden names included), in no set order;
     // nullopt when it cannot be read.
-    static std::optional<QStringList> contentsOfDirectoryAtPath(const QString &path,
-                                                                QString *error = nullptr);
+    static std::optional<QStringList> contentsOfDirectoryAtPath(const QString &path, QString *error = nullptr);
 
     // True when this process may read the item.
     static bool isReadableFileAtPath(const QString &path);

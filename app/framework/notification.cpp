@@ -39,8 +39,7 @@ public:
         std::vector<std::shared_ptr<Registration>> gone;
         {
             std::lock_guard lock(mutex_);
-            auto it = std::stable_partition(regs_.begin(), regs_.end(),
-                                            [&](const auto &r) { return !pred(*r); });
+            auto it = std::stable_partition(regs_.begin(), regs_.end(), [&](const auto &r) { return !pred(*r); });
             for (auto i = it; i != regs_.end(); ++i) {
                 (*i)->active = false;
                 gone.push_back(std::move(*i));
@@ -85,8 +84,8 @@ NotificationCenter &NotificationCenter::defaultCenter() {
     return *c;
 }
 
-void NotificationCenter::addObserver(const void *observer, NotificationHandler handler,
-                                     const QString &name, const void *object) {
+void NotificationCenter::addObserver(const void *observer, NotificationHandler handler, const QString &name,
+                                     const void *object) {
     auto r = std::make_shared<Registration>();
     r->observer = observer;
     r->handler = std::move(handler);
@@ -99,21 +98,17 @@ void NotificationCenter::removeObserver(const void *observer) {
     d_->registry.remove([&](const Registration &r) { return r.observer == observer; });
 }
 
-void NotificationCenter::removeObserver(const void *observer, const QString &name,
-                                        const void *object) {
+void NotificationCenter::removeObserver(const void *observer, const QString &name, const void *object) {
     d_->registry.remove([&](const Registration &r) {
-        return r.observer == observer && (name.isEmpty() || r.name == name) &&
-               (!object || r.object == object);
+        return r.observer == observer && (name.isEmpty() || r.name == name) && (!object || r.object == object);
     });
 }
 
 void NotificationCenter::postNotification(const Notification &n) {
-    d_->registry.deliver(
-        n, [&](const Registration &r) { return !r.object || r.object == n.object; });
+    d_->registry.deliver(n, [&](const Registration &r) { return !r.object || r.object == n.object; });
 }
 
-void NotificationCenter::postNotificationName(const QString &name, const void *object,
-                                              const QVariantMap &userInfo) {
+void NotificationCenter::postNotificationName(const QString &name, const void *object, const QVariantMap &userInfo) {
     Notification n;
     n.name = name;
     n.object = object;
@@ -147,10 +142,8 @@ struct DistributedNotificationCenter::Private {
             if (bus.isConnected()) {
                 auto *r = new DistributedReceiver(this);
                 r->setParent(QCoreApplication::instance());
-                connected = bus.connect(QString(), QString::fromLatin1(kDBusPath),
-                                        QString::fromLatin1(kDBusInterface),
-                                        QStringLiteral("Notification"), r,
-                                        SLOT(onSignal(QDBusMessage)));
+                connected = bus.connect(QString(), QString::fromLatin1(kDBusPath), QString::fromLatin1(kDBusInterface),
+                                        QStringLiteral("Notification"), r, SLOT(onSignal(QDBusMessage)));
                 receiver = r;
             }
         }
@@ -173,9 +166,8 @@ void DistributedReceiver::onSignal(const QDBusMessage &msg) {
     }
     DistributedNotificationCenter::Private *d = d_;
     RunLoop::current().perform(RunLoopMode::Default, [d, n] {
-        d->registry.deliver(n, [&](const Registration &r) {
-            return r.objectString.isEmpty() || r.objectString == n.objectString;
-        });
+        d->registry.deliver(
+            n, [&](const Registration &r) { return r.objectString.isEmpty() || r.objectString == n.objectString; });
     });
 }
 
@@ -189,8 +181,8 @@ DistributedNotificationCenter &DistributedNotificationCenter::defaultCenter() {
 
 bool DistributedNotificationCenter::isConnected() const { return d_->ensureConnected(); }
 
-void DistributedNotificationCenter::addObserver(const void *observer, NotificationHandler handler,
-                                                const QString &name, const QString &object) {
+void DistributedNotificationCenter::addObserver(const void *observer, NotificationHandler handler, const QString &name,
+                                                const QString &object) {
     if (!d_->ensureConnected()) return;
     auto r = std::make_shared<Registration>();
     r->observer = observer;
@@ -205,8 +197,7 @@ void DistributedNotificationCenter::removeObserver(const void *observer) {
     d_->registry.remove([&](const Registration &r) { return r.observer == observer; });
 }
 
-void DistributedNotificationCenter::removeObserver(const void *observer, const QString &name,
-                                                   const QString &object) {
+void DistributedNotificationCenter::removeObserver(const void *observer, const QString &name, const QString &object) {
     d_->registry.remove([&](const Registration &r) {
         return r.observer == observer && (name.isEmpty() || r.name == name) &&
                (object.isEmpty() || r.objectString == object);
@@ -216,8 +207,7 @@ void DistributedNotificationCenter::removeObserver(const void *observer, const Q
 void DistributedNotificationCenter::postNotificationName(const QString &name, const QString &object,
                                                          const QVariantMap &userInfo) {
     if (!d_->ensureConnected()) return;
-    QDBusMessage msg = QDBusMessage::createSignal(QString::fromLatin1(kDBusPath),
-                                                  QString::fromLatin1(kDBusInterface),
+    QDBusMessage msg = QDBusMessage::createSignal(QString::fromLatin1(kDBusPath), QString::fromLatin1(kDBusInterface),
                                                   QStringLiteral("Notification"));
     msg << name << object << QVariant::fromValue(userInfo);
     QDBusConnection::sessionBus().send(msg);

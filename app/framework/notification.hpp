@@ -48,8 +48,7 @@ public:
     // Delivers to every matching observer, in registration order. An observer removed by
     // an earlier handler of the same post is not called.
     void postNotification(const Notification &notification);
-    void postNotificationName(const QString &name, const void *object = nullptr,
-                              const QVariantMap &userInfo = {});
+    void postNotificationName(const QString &name, const void *object = nullptr, const QVariantMap &userInfo = {});
 
     NotificationCenter();
     ~NotificationCenter();
@@ -82,8 +81,7 @@ public:
     void removeObserver(const void *observer, const QString &name, const QString &object = {});
 
     // userInfo values must be types D-Bus can carry (strings, numbers, booleans, bytes).
-    void postNotificationName(const QString &name, const QString &object = {},
-                              const QVariantMap &userInfo = {});
+    void postNotificationName(const QString &name, const QString &object = {}, const QVariantMap &userInfo = {});
 
     // True when a session bus is reachable (checked once, at first use).
     bool isConnected() const;

@@ -119,13 +119,9 @@ RunLoop::~RunLoop() {
     }
 }
 
-RunLoopMode RunLoop::currentMode() const {
-    return modes_.empty() ? RunLoopMode::Default : modes_.back();
-}
+RunLoopMode RunLoop::currentMode() const { return modes_.empty() ? RunLoopMode::Default : modes_.back(); }
 
-void RunLoop::perform(RunLoopModes modes, std::function<void()> work) {
-    inbox_->post(modes, std::move(work));
-}
+void RunLoop::perform(RunLoopModes modes, std::function<void()> work) { inbox_->post(modes, std::move(work)); }
 
 void RunLoop::scheduleDrain() {
     std::lock_guard lock(inbox_->mutex);
@@ -219,8 +215,8 @@ void RunLoop::watchForReturnToMainLoop() {
 }
 
 bool RunLoop::runModeBeforeDate(RunLoopMode mode, double seconds_from_now) {
-    const auto delta = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(std::max(0.0, seconds_from_now)));
+    const auto delta =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::max(0.0, seconds_from_now)));
     return runMode(mode, Clock::now() + delta);
 }
 

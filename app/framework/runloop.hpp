@@ -115,9 +115,9 @@ private:
     std::atomic<int> sources_{0};
     std::vector<RunLoopMode> modes_;
     std::vector<std::shared_ptr<Timer>> timers_;  // scheduled timers, kept alive
-    QObject *object_ = nullptr;  // receives wake-up and timer events on the loop's thread
-    int passDepth_ = 0;          // runMode passes in progress on this thread
-    bool inputHeld_ = false;     // a pass has ended; user input may wait in the queue
+    QObject *object_ = nullptr;                   // receives wake-up and timer events on the loop's thread
+    int passDepth_ = 0;                           // runMode passes in progress on this thread
+    bool inputHeld_ = false;                      // a pass has ended; user input may wait in the queue
     bool awakeWatched_ = false;
 };
 

@@ -20,8 +20,7 @@ namespace bwv::platform {
 namespace {
 
 [[noreturn]] void raiseOperation(const char *what, int err) {
-    throw PlatformException("NSFileHandleOperationException",
-                            std::string(what) + ": " + std::strerror(err));
+    throw PlatformException("NSFileHandleOperationException", std::string(what) + ": " + std::strerror(err));
 }
 
 }  // namespace
@@ -144,8 +143,7 @@ void reapInBackground(pid_t pid, std::shared_ptr<Task::State> state, launch::mil
 
 std::shared_ptr<Task> Task::create() { return std::shared_ptr<Task>(new Task()); }
 
-std::shared_ptr<Task> Task::launchedTaskWithLaunchPath(const QString &path,
-                                                       const QStringList &arguments,
+std::shared_ptr<Task> Task::launchedTaskWithLaunchPath(const QString &path, const QStringList &arguments,
                                                        std::chrono::milliseconds deadline) {
     auto t = create();
     t->setLaunchPath(path);
@@ -161,8 +159,7 @@ Task::~Task() {
 
 void Task::launch() {
     if (state_) throw PlatformException("NSInvalidArgumentException", "task already launched");
-    if (launchPath_.isEmpty())
-        throw PlatformException("NSInvalidArgumentException", "launch path not set");
+    if (launchPath_.isEmpty()) throw PlatformException("NSInvalidArgumentException", "launch path not set");
 
     const QByteArray path = QFile::encodeName(launchPath_);
     std::vector<QByteArray> argBytes = argumentBytes(path, arguments_);
@@ -205,8 +202,7 @@ void Task::launch() {
 bool Task::isRunning() const { return state_ && !state_->terminated; }
 
 int Task::terminationStatus() const {
-    if (!state_ || !state_->terminated)
-        throw PlatformException("NSInvalidArgumentException", "task still running");
+    if (!state_ || !state_->terminated) throw PlatformException("NSInvalidArgumentException", "task still running");
     return state_->status;
 }
 

@@ -76,8 +76,7 @@ public:
     // Starts a tool with the application's standard streams and working directory and
     // returns at once; the child is reaped when it ends, or killed at the deadline (zero:
     // none). Throws like launch().
-    static std::shared_ptr<Task> launchedTaskWithLaunchPath(const QString &path,
-                                                            const QStringList &arguments,
+    static std::shared_ptr<Task> launchedTaskWithLaunchPath(const QString &path, const QStringList &arguments,
                                                             std::chrono::milliseconds deadline = {});
 
     ~Task();

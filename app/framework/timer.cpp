@@ -8,8 +8,8 @@
 
 namespace bwv::platform {
 
-std::shared_ptr<Timer> Timer::scheduledTimer(double interval, bool repeats, Target target,
-                                             QVariant userInfo, RunLoopModes modes) {
+std::shared_ptr<Timer> Timer::scheduledTimer(double interval, bool repeats, Target target, QVariant userInfo,
+                                             RunLoopModes modes) {
     std::shared_ptr<Timer> t(new Timer());
     t->target_ = std::move(target);
     t->userInfo_ = std::move(userInfo);

@@ -23,8 +23,7 @@ public:
     // timer then fires every `interval` seconds until invalidated, a one-shot timer is
     // invalidated after its firing. Intervals are counted in whole milliseconds, at
     // least one.
-    static std::shared_ptr<Timer> scheduledTimer(double interval, bool repeats, Target target,
-                                                 QVariant userInfo = {},
+    static std::shared_ptr<Timer> scheduledTimer(double interval, bool repeats, Target target, QVariant userInfo = {},
                                                  RunLoopModes modes = RunLoopMode::Default);
 
     ~Timer();

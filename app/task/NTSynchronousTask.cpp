@@ -103,8 +103,7 @@ void NTSynchronousTask::taskDidTerminate(const Notification &) {
 }
 
 std::optional<QByteArray> NTSynchronousTask::task(const QString &path, const QString &directory,
-                                                  const QStringList &args,
-                                                  const std::optional<QByteArray> &input,
+                                                  const QStringList &args, const std::optional<QByteArray> &input,
                                                   std::chrono::milliseconds deadline) {
     try {
         std::optional<QByteArray> kept;

@@ -26,8 +26,7 @@ public:
     // of the answer. Platform exceptions are caught; others pass on to the caller.
     // A tool still running at the deadline (zero: none) has its process group killed and
     // gives nullopt.
-    static std::optional<QByteArray> task(const QString &path, const QString &directory,
-                                          const QStringList &args,
+    static std::optional<QByteArray> task(const QString &path, const QString &directory, const QStringList &args,
                                           const std::optional<QByteArray> &input,
                                           std::chrono::milliseconds deadline = {});
 

@@ -87,11 +87,11 @@ struct Run {
 };
 
 struct Result {
-    int error = 0;            // errno when the child could not be started (see Child)
-    int status = -1;          // the wait status
-    bool timed_out = false;   // the deadline killed its group
-    bool read_failed = false; // waiting for output failed; the child was killed
-    bool sink_failed = false; // a sink threw; later bytes of it were dropped
+    int error = 0;             // errno when the child could not be started (see Child)
+    int status = -1;           // the wait status
+    bool timed_out = false;    // the deadline killed its group
+    bool read_failed = false;  // waiting for output failed; the child was killed
+    bool sink_failed = false;  // a sink threw; later bytes of it were dropped
     bool exited_zero() const;
 };
 

@@ -88,50 +88,49 @@ private:
     bool encode(const plobj *obj, int depth, uint64_t &uid) {
         if (!obj) return false;
         switch (pl::kind(obj)) {
-        case pl::Kind::String: {
-            const std::string &s = pl::string_value(obj);
-            // libplist takes NUL-terminated text; a string with an inner NUL would be cut.
-            if (s.find('\0') != std::string::npos) return false;
-            uid = scalar<decltype(strings_), std::string>(
-                strings_, s, [](const std::string &v) { return plist_new_string(v.c_str()); });
-            return true;
-        }
-        case pl::Kind::Integer:
-            if (pl::int_is_unsigned(obj)) return false;
-            uid = scalar<decltype(ints_), int64_t>(ints_, pl::int_value(obj), [](const int64_t &v) {
-                return plist_new_uint(static_cast<uint64_t>(v));
-            });
-            return true;
-        case pl::Kind::Real: {
-            double d = pl::real_value(obj);
-            uint64_t bits;
-            std::memcpy(&bits, &d, sizeof bits);
-            uid = scalar<decltype(reals_), uint64_t>(reals_, bits, [](const uint64_t &b) {
-                double v;
-                std::memcpy(&v, &b, sizeof v);
-                return plist_new_real(v);
-            });
-            return true;
-        }
-        case pl::Kind::Boolean:
-            uid = scalar<decltype(bools_), bool>(bools_, pl::bool_value(obj), [](const bool &v) {
-                return plist_new_bool(v ? 1 : 0);
-            });
-            return true;
-        case pl::Kind::Data: {
-            if (auto it = shared_.find(obj); it != shared_.end()) {
-                uid = it->second;
+            case pl::Kind::String: {
+                const std::string &s = pl::string_value(obj);
+                // libplist takes NUL-terminated text; a string with an inner NUL would be cut.
+                if (s.find('\0') != std::string::npos) return false;
+                uid = scalar<decltype(strings_), std::string>(
+                    strings_, s, [](const std::string &v) { return plist_new_string(v.c_str()); });
                 return true;
             }
-            const auto &d = pl::data_value(obj);
-            uid = add(plist_new_data(reinterpret_cast<const char *>(d.data()), d.size()));
-            shared_.emplace(obj, uid);
-            return true;
-        }
-        case pl::Kind::Date:
-        case pl::Kind::Array:
-        case pl::Kind::Dict:
-            return encode_object(obj, depth, uid);
+            case pl::Kind::Integer:
+                if (pl::int_is_unsigned(obj)) return false;
+                uid = scalar<decltype(ints_), int64_t>(ints_, pl::int_value(obj), [](const int64_t &v) {
+                    return plist_new_uint(static_cast<uint64_t>(v));
+                });
+                return true;
+            case pl::Kind::Real: {
+                double d = pl::real_value(obj);
+                uint64_t bits;
+                std::memcpy(&bits, &d, sizeof bits);
+                uid = scalar<decltype(reals_), uint64_t>(reals_, bits, [](const uint64_t &b) {
+                    double v;
+                    std::memcpy(&v, &b, sizeof v);
+                    return plist_new_real(v);
+                });
+                return true;
+            }
+            case pl::Kind::Boolean:
+                uid = scalar<decltype(bools_), bool>(bools_, pl::bool_value(obj),
+                                                     [](const bool &v) { return plist_new_bool(v ? 1 : 0); });
+                return true;
+            case pl::Kind::Data: {
+                if (auto it = shared_.find(obj); it != shared_.end()) {
+                    uid = it->second;
+                    return true;
+                }
+                const auto &d = pl::data_value(obj);
+                uid = add(plist_new_data(reinterpret_cast<const char *>(d.data()), d.size()));
+                shared_.emplace(obj, uid);
+                return true;
+            }
+            case pl::Kind::Date:
+            case pl::Kind::Array:
+            case pl::Kind::Dict:
+                return encode_object(obj, depth, uid);
         }
         return false;  // no kind is left: the switch returns for each
     }
@@ -148,49 +147,46 @@ private:
         plist_t rec = plist_new_dict();
         PlistPtr guard(rec);
         switch (pl::kind(obj)) {
-        case pl::Kind::Date:
-            plist_dict_set_item(rec, "NS.time", plist_new_real(pl::date_value(obj)));
-            plist_dict_set_item(rec, "$class",
-                                plist_new_uid(class_uid("NSDate", {"NSDate", "NSObject"})));
-            break;
-        case pl::Kind::Array: {
-            std::vector<uint64_t> items;
-            for (size_t i = 0, n = pl::count(obj); i < n; ++i) {
-                uint64_t u;
-                if (!encode(pl::array_at(obj, i), depth + 1, u)) return false;
-                items.push_back(u);
+            case pl::Kind::Date:
+                plist_dict_set_item(rec, "NS.time", plist_new_real(pl::date_value(obj)));
+                plist_dict_set_item(rec, "$class", plist_new_uid(class_uid("NSDate", {"NSDate", "NSObject"})));
+                break;
+            case pl::Kind::Array: {
+                std::vector<uint64_t> items;
+                for (size_t i = 0, n = pl::count(obj); i < n; ++i) {
+                    uint64_t u;
+                    if (!encode(pl::array_at(obj, i), depth + 1, u)) return false;
+                    items.push_back(u);
+                }
+                plist_dict_set_item(rec, "NS.objects", uid_array(items));
+                uint64_t cls = pl::is_mutable(obj)
+                                   ? class_uid("NSMutableArray", {"NSMutableArray", "NSArray", "NSObject"})
+                                   : class_uid("NSArray", {"NSArray", "NSObject"});
+                plist_dict_set_item(rec, "$class", plist_new_uid(cls));
+                break;
             }
-            plist_dict_set_item(rec, "NS.objects", uid_array(items));
-            uint64_t cls = pl::is_mutable(obj)
-                               ? class_uid("NSMutableArray", {"NSMutableArray", "NSArray", "NSObject"})
-                               : class_uid("NSArray", {"NSArray", "NSObject"});
-            plist_dict_set_item(rec, "$class", plist_new_uid(cls));
-            break;
-        }
-        default: {
-            // All keys first, then all values, then the class: the order Foundation's
-            // dictionary coder produces.
-            auto entries = pl::dict_entries(obj);
-            std::vector<uint64_t> keys, values;
-            for (auto &e : entries) {
-                if (e.first.find('\0') != std::string::npos) return false;
-                keys.push_back(scalar<decltype(strings_), std::string>(
-                    strings_, e.first,
-                    [](const std::string &v) { return plist_new_string(v.c_str()); }));
+            default: {
+                // All keys first, then all values, then the class: the order Foundation's
+                // dictionary coder produces.
+                auto entries = pl::dict_entries(obj);
+                std::vector<uint64_t> keys, values;
+                for (auto &e : entries) {
+                    if (e.first.find('\0') != std::string::npos) return false;
+                    keys.push_back(scalar<decltype(strings_), std::string>(
+                        strings_, e.first, [](const std::string &v) { return plist_new_string(v.c_str()); }));
+                }
+                for (auto &e : entries) {
+                    uint64_t u;
+                    if (!encode(e.second, depth + 1, u)) return false;
+                    values.push_back(u);
+                }
+                plist_dict_set_item(rec, "NS.keys", uid_array(keys));
+                plist_dict_set_item(rec, "NS.objects", uid_array(values));
+                plist_dict_set_item(rec, "$class",
+                                    plist_new_uid(class_uid("NSMutableDictionary",
+                                                            {"NSMutableDictionary", "NSDictionary", "NSObject"})));
+                break;
             }
-            for (auto &e : entries) {
-                uint64_t u;
-                if (!encode(e.second, depth + 1, u)) return false;
-                values.push_back(u);
-            }
-            plist_dict_set_item(rec, "NS.keys", uid_array(keys));
-            plist_dict_set_item(rec, "NS.objects", uid_array(values));
-            plist_dict_set_item(
-                rec, "$class",
-                plist_new_uid(class_uid("NSMutableDictionary",
-                                        {"NSMutableDictionary", "NSDictionary", "NSObject"})));
-            break;
-        }
         }
         fill(self, static_cast<plist_t>(guard.release()));
         in_progress_.erase(obj);
@@ -358,8 +354,7 @@ public:
           size_(objects_.size(), 0),
           bytes_(objects_.size(), 0),
           max_bytes_(kOwnBytesPerInputByte * uint64_t{input_len} +
-                     std::min(kSharedBytesPerInputByte * uint64_t{input_len} + kSharedBytesBase,
-                              kMaxSharedBytes)) {}
+                     std::min(kSharedBytesPerInputByte * uint64_t{input_len} + kSharedBytesBase, kMaxSharedBytes)) {}
 
     pl::Ref decode(uint64_t uid, int depth) {
         if (uid == 0 || uid >= objects_.size() || depth > kMaxDepth) return {};
@@ -414,50 +409,49 @@ private:
 
     pl::Ref decode_node(plist_t n, int depth) {
         switch (plist_get_node_type(n)) {
-        case PLIST_STRING: {
-            auto s = string_of(n);
-            return pl::Ref(pl::make_string(s));
-        }
-        case PLIST_UINT: {
-            uint64_t v = 0;
-            plist_get_uint_val(n, &v);
-            return pl::Ref(pl::make_int(static_cast<int64_t>(v)));
-        }
-        case PLIST_REAL: {
-            double d = 0;
-            plist_get_real_val(n, &d);
-            return pl::Ref(pl::make_real(d));
-        }
-        case PLIST_BOOLEAN: {
-            uint8_t b = 0;
-            plist_get_bool_val(n, &b);
-            return pl::Ref(pl::make_bool(b != 0));
-        }
-        case PLIST_DATA: {
-            uint64_t len = 0;
-            const char *p = plist_get_data_ptr(n, &len);
-            return pl::Ref(pl::make_data(p, p ? len : 0));
-        }
-        case PLIST_DICT:
-            return decode_object(n, depth);
-        default:
-            return {};
+            case PLIST_STRING: {
+                auto s = string_of(n);
+                return pl::Ref(pl::make_string(s));
+            }
+            case PLIST_UINT: {
+                uint64_t v = 0;
+                plist_get_uint_val(n, &v);
+                return pl::Ref(pl::make_int(static_cast<int64_t>(v)));
+            }
+            case PLIST_REAL: {
+                double d = 0;
+                plist_get_real_val(n, &d);
+                return pl::Ref(pl::make_real(d));
+            }
+            case PLIST_BOOLEAN: {
+                uint8_t b = 0;
+                plist_get_bool_val(n, &b);
+                return pl::Ref(pl::make_bool(b != 0));
+            }
+            case PLIST_DATA: {
+                uint64_t len = 0;
+                const char *p = plist_get_data_ptr(n, &len);
+                return pl::Ref(pl::make_data(p, p ? len : 0));
+            }
+            case PLIST_DICT:
+                return decode_object(n, depth);
+            default:
+                return {};
         }
     }
 
     bool class_of(plist_t rec, Cls &cls) {
         uint64_t cu;
-        if (!as_uid(plist_dict_get_item(rec, "$class"), cu) || cu == 0 || cu >= objects_.size())
-            return false;
+        if (!as_uid(plist_dict_get_item(rec, "$class"), cu) || cu == 0 || cu >= objects_.size()) return false;
         plist_t c = objects_[cu];
         if (plist_get_node_type(c) != PLIST_DICT) return false;
         plist_t name = plist_dict_get_item(c, "$classname");
         if (!name || plist_get_node_type(name) != PLIST_STRING) return false;
         static const std::pair<std::string_view, Cls> known[] = {
-            {"NSDictionary", Cls::Dict},     {"NSMutableDictionary", Cls::MutableDict},
-            {"NSArray", Cls::Array},         {"NSMutableArray", Cls::MutableArray},
-            {"NSString", Cls::String},       {"NSMutableString", Cls::MutableString},
-            {"NSData", Cls::Data},           {"NSMutableData", Cls::MutableData},
+            {"NSDictionary", Cls::Dict}, {"NSMutableDictionary", Cls::MutableDict},
+            {"NSArray", Cls::Array},     {"NSMutableArray", Cls::MutableArray},
+            {"NSString", Cls::String},   {"NSMutableString", Cls::MutableString},
+            {"NSData", Cls::Data},       {"NSMutableData", Cls::MutableData},
             {"NSDate", Cls::Date},
         };
         auto sv = string_of(name);
@@ -508,67 +502,67 @@ private:
         Cls cls;
         if (!class_of(rec, cls)) return {};
         switch (cls) {
-        case Cls::String:
-        case Cls::MutableString: {
-            plist_t s = plist_dict_get_item(rec, "NS.string");
-            if (!s || plist_get_node_type(s) != PLIST_STRING) return {};
-            return pl::Ref(pl::make_string(string_of(s), cls == Cls::MutableString));
-        }
-        case Cls::Data:
-        case Cls::MutableData: {
-            plist_t d = plist_dict_get_item(rec, "NS.data");
-            if (!d || plist_get_node_type(d) != PLIST_DATA) return {};
-            uint64_t len = 0;
-            const char *p = plist_get_data_ptr(d, &len);
-            return pl::Ref(pl::make_data(p, p ? len : 0, cls == Cls::MutableData));
-        }
-        case Cls::Date: {
-            plist_t t = plist_dict_get_item(rec, "NS.time");
-            double secs = 0;
-            if (t && plist_get_node_type(t) == PLIST_REAL) {
-                plist_get_real_val(t, &secs);
-            } else if (t && plist_get_node_type(t) == PLIST_UINT) {
-                uint64_t v = 0;
-                plist_get_uint_val(t, &v);
-                secs = static_cast<double>(static_cast<int64_t>(v));
-            } else {
-                return {};
+            case Cls::String:
+            case Cls::MutableString: {
+                plist_t s = plist_dict_get_item(rec, "NS.string");
+                if (!s || plist_get_node_type(s) != PLIST_STRING) return {};
+                return pl::Ref(pl::make_string(string_of(s), cls == Cls::MutableString));
             }
-            return pl::Ref(pl::make_date(secs));
-        }
-        case Cls::Array:
-        case Cls::MutableArray: {
-            std::vector<uint64_t> items;
-            if (!uid_list(rec, "NS.objects", items)) return {};
-            // Decoded arrays stay mutable whatever their class: nothing here depends on
-            // it, and freezing one would need a deep copy.
-            pl::Ref arr(pl::make_array(true));
-            for (uint64_t u : items) {
-                pl::Ref v = decode(u, depth + 1);
-                if (!v || !grow(u) || !pl::array_append(arr.get(), v.get())) return {};
+            case Cls::Data:
+            case Cls::MutableData: {
+                plist_t d = plist_dict_get_item(rec, "NS.data");
+                if (!d || plist_get_node_type(d) != PLIST_DATA) return {};
+                uint64_t len = 0;
+                const char *p = plist_get_data_ptr(d, &len);
+                return pl::Ref(pl::make_data(p, p ? len : 0, cls == Cls::MutableData));
             }
-            return arr;
-        }
-        case Cls::Dict:
-        case Cls::MutableDict: {
-            std::vector<uint64_t> keys, values;
-            if (!uid_list(rec, "NS.keys", keys) || !uid_list(rec, "NS.objects", values) ||
-                keys.size() != values.size())
-                return {};
-            pl::Ref dict(pl::make_dict(true));
-            for (size_t i = 0; i < keys.size(); ++i) {
-                pl::Ref k = decode(keys[i], depth + 1);
-                std::string key;
-                // Each dictionary keeps its own copy of a key: counted before it is made.
-                if (!k || !grow_bytes(bytes_[keys[i]]) || !key_text(k.get(), key)) return {};
-                pl::Ref v = decode(values[i], depth + 1);
-                // Two keys with one text (5 and "5") would lose a value: refused.
-                if (!v || !grow(values[i]) || pl::dict_get(dict.get(), key) ||
-                    !pl::dict_set(dict.get(), key, v.get()))
+            case Cls::Date: {
+                plist_t t = plist_dict_get_item(rec, "NS.time");
+                double secs = 0;
+                if (t && plist_get_node_type(t) == PLIST_REAL) {
+                    plist_get_real_val(t, &secs);
+                } else if (t && plist_get_node_type(t) == PLIST_UINT) {
+                    uint64_t v = 0;
+                    plist_get_uint_val(t, &v);
+                    secs = static_cast<double>(static_cast<int64_t>(v));
+                } else {
                     return {};
+                }
+                return pl::Ref(pl::make_date(secs));
             }
-            return dict;
-        }
+            case Cls::Array:
+            case Cls::MutableArray: {
+                std::vector<uint64_t> items;
+                if (!uid_list(rec, "NS.objects", items)) return {};
+                // Decoded arrays stay mutable whatever their class: nothing here depends on
+                // it, and freezing one would need a deep copy.
+                pl::Ref arr(pl::make_array(true));
+                for (uint64_t u : items) {
+                    pl::Ref v = decode(u, depth + 1);
+                    if (!v || !grow(u) || !pl::array_append(arr.get(), v.get())) return {};
+                }
+                return arr;
+            }
+            case Cls::Dict:
+            case Cls::MutableDict: {
+                std::vector<uint64_t> keys, values;
+                if (!uid_list(rec, "NS.keys", keys) || !uid_list(rec, "NS.objects", values) ||
+                    keys.size() != values.size())
+                    return {};
+                pl::Ref dict(pl::make_dict(true));
+                for (size_t i = 0; i < keys.size(); ++i) {
+                    pl::Ref k = decode(keys[i], depth + 1);
+                    std::string key;
+                    // Each dictionary keeps its own copy of a key: counted before it is made.
+                    if (!k || !grow_bytes(bytes_[keys[i]]) || !key_text(k.get(), key)) return {};
+                    pl::Ref v = decode(values[i], depth + 1);
+                    // Two keys with one text (5 and "5") would lose a value: refused.
+                    if (!v || !grow(values[i]) || pl::dict_get(dict.get(), key) ||
+                        !pl::dict_set(dict.get(), key, v.get()))
+                        return {};
+                }
+                return dict;
+            }
         }
         return {};
     }
@@ -608,13 +602,11 @@ plobj *unarchive_root(const void *bytes, size_t len) {
         PlistPtr top = parse_guarded(bytes, len);
         if (!top || plist_get_node_type(top.get()) != PLIST_DICT) return nullptr;
         plist_t archiver = plist_dict_get_item(top.get(), "$archiver");
-        if (!archiver || plist_get_node_type(archiver) != PLIST_STRING ||
-            string_of(archiver) != "NSKeyedArchiver")
+        if (!archiver || plist_get_node_type(archiver) != PLIST_STRING || string_of(archiver) != "NSKeyedArchiver")
             return nullptr;
         plist_t t = plist_dict_get_item(top.get(), "$top");
         plist_t objs = plist_dict_get_item(top.get(), "$objects");
-        if (!t || plist_get_node_type(t) != PLIST_DICT || !objs ||
-            plist_get_node_type(objs) != PLIST_ARRAY)
+        if (!t || plist_get_node_type(t) != PLIST_DICT || !objs || plist_get_node_type(objs) != PLIST_ARRAY)
             return nullptr;
         uint64_t root_uid;
         if (!as_uid(plist_dict_get_item(t, "root"), root_uid)) return nullptr;

@@ -19,7 +19,7 @@ namespace {
 std::mutex g_root_mutex;
 std::string g_root;  // without trailing '/', except for "/" itself
 
-constexpr std::array<std::string_view, 7> kTools = {kHdiutil, kOpen, kPkgutil, kInstaller,
+constexpr std::array<std::string_view, 7> kTools = {kHdiutil,  kOpen,       kPkgutil, kInstaller,
                                                     kKextload, kKextunload, kKextstat};
 
 // Where tools are looked for when this code cannot tell where it was loaded from: a
@@ -43,8 +43,7 @@ std::string compute_tool_dir() {
     std::string file;
     Dl_info info{};
     struct link_map *map = nullptr;
-    if (dladdr1(reinterpret_cast<void *>(&compute_tool_dir), &info, reinterpret_cast<void **>(&map),
-                RTLD_DL_LINKMAP) &&
+    if (dladdr1(reinterpret_cast<void *>(&compute_tool_dir), &info, reinterpret_cast<void **>(&map), RTLD_DL_LINKMAP) &&
         map) {
         if (map->l_name && map->l_name[0]) {
             file = map->l_name;
@@ -52,8 +51,7 @@ std::string compute_tool_dir() {
             // alone; it names the library only against the working folder of the load,
             // which is why this runs as the library is loaded.
             char cwd[PATH_MAX];
-            if (file[0] != '/' && getcwd(cwd, sizeof cwd))
-                file = std::string(cwd) + "/" + file;
+            if (file[0] != '/' && getcwd(cwd, sizeof cwd)) file = std::string(cwd) + "/" + file;
         } else {
             // The main program: the loader knows it only by argv[0].
             char buf[PATH_MAX];
@@ -120,5 +118,4 @@ BWV_API const char *bwv_root(void) {
     std::lock_guard lock(bwv::paths::g_root_mutex);
     return bwv::paths::g_root.c_str();
 }
-
 }

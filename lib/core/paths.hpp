@@ -11,10 +11,13 @@ inline constexpr std::string_view kSupportDir = "/Library/Application Support/Ta
 inline constexpr std::string_view kBinDir = "/Library/Application Support/Tarvenel/BrindleWave/bin";
 inline constexpr std::string_view kUpdateTool = "/Library/Application Support/Tarvenel/BrindleWave/bin/bwvupdate";
 inline constexpr std::string_view kConfDir = "/Library/Application Support/Tarvenel/BrindleWave/conf";
-inline constexpr std::string_view kRebrandFile = "/Library/Application Support/Tarvenel/BrindleWave/conf/rebrand_text.plist";
+inline constexpr std::string_view kRebrandFile =
+    "/Library/Application Support/Tarvenel/BrindleWave/conf/rebrand_text.plist";
 inline constexpr std::string_view kCustomFile = "/Library/Application Support/Tarvenel/BrindleWave/conf/custom.plist";
-inline constexpr std::string_view kCertTrustMarker = "/Library/Application Support/Tarvenel/BrindleWave/data/external_cert_trust";
-inline constexpr std::string_view kKextLoadLog = "/Library/Application Support/Tarvenel/BrindleWave/Logs/loadednkes.log";
+inline constexpr std::string_view kCertTrustMarker =
+    "/Library/Application Support/Tarvenel/BrindleWave/data/external_cert_trust";
+inline constexpr std::string_view kKextLoadLog =
+    "/Library/Application Support/Tarvenel/BrindleWave/Logs/loadednkes.log";
 inline constexpr std::string_view kLogsDir = "/Library/Logs/BrindleWave";
 inline constexpr std::string_view kPreferencesDir = "/Library/Preferences";
 inline constexpr std::string_view kTmp = "/tmp";

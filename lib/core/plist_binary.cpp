@@ -17,19 +17,16 @@ struct TooDeep {};
 
 class BinaryWriter {
 public:
-    std::string write(const plobj *root)
-    {
+    std::string write(const plobj *root) {
         collect(root);
         ref_size_ = objects_.size() < 0x100 ? 1 : objects_.size() < 0x10000 ? 2 : 4;
         out_ = "bplist00";
         offsets_.reserve(objects_.size());
-        for (const Entry &e : objects_)
-            emit(e);
+        for (const Entry &e : objects_) emit(e);
         uint64_t table = out_.size();
         uint64_t max_off = offsets_.empty() ? 0 : offsets_.back();
         int off_size = max_off < 0x100 ? 1 : max_off < 0x10000 ? 2 : max_off < 0x100000000ull ? 4 : 8;
-        for (uint64_t off : offsets_)
-            be(off, off_size);
+        for (uint64_t off : offsets_) be(off, off_size);
         out_.append(6, '\0');
         out_ += static_cast<char>(off_size);
         out_ += static_cast<char>(ref_size_);
@@ -47,22 +44,17 @@ private:
     };
 
     // Depth-first numbering; the child indices of a container are known once collected.
-    uint64_t collect(const plobj *o, int depth = 0)
-    {
-        if (depth > kMaxDepth)
-            throw TooDeep{};
+    uint64_t collect(const plobj *o, int depth = 0) {
+        if (depth > kMaxDepth) throw TooDeep{};
         uint64_t uid;
-        if (o->kind == Kind::String)
-            return string_index(&as_string(o)->value, o);
+        if (o->kind == Kind::String) return string_index(&as_string(o)->value, o);
         uint64_t index = objects_.size();
         objects_.push_back({o, nullptr});
-        if (uid_value(o, &uid))
-            return index;
+        if (uid_value(o, &uid)) return index;
         if (o->kind == Kind::Array) {
             std::vector<uint64_t> refs;
             refs.reserve(as_array(o)->items.size());
-            for (const plobj *i : as_array(o)->items)
-                refs.push_back(collect(i, depth + 1));
+            for (const plobj *i : as_array(o)->items) refs.push_back(collect(i, depth + 1));
             children_[index] = std::move(refs);
         } else if (o->kind == Kind::Dict) {
             const auto &entries = as_dict(o)->entries;
@@ -79,25 +71,20 @@ private:
     }
 
     // Equal strings are stored once, as Apple's writer does.
-    uint64_t string_index(const std::string *s, const plobj *o)
-    {
+    uint64_t string_index(const std::string *s, const plobj *o) {
         auto it = strings_.find(*s);
-        if (it != strings_.end())
-            return it->second;
+        if (it != strings_.end()) return it->second;
         uint64_t index = objects_.size();
         objects_.push_back({o, s});
         strings_.emplace(*s, index);
         return index;
     }
 
-    void be(uint64_t v, int n)
-    {
-        for (int i = n - 1; i >= 0; --i)
-            out_ += static_cast<char>((v >> (8 * i)) & 0xFF);
+    void be(uint64_t v, int n) {
+        for (int i = n - 1; i >= 0; --i) out_ += static_cast<char>((v >> (8 * i)) & 0xFF);
     }
 
-    void marker_with_length(uint8_t high, uint64_t len)
-    {
+    void marker_with_length(uint8_t high, uint64_t len) {
         if (len < 15) {
             out_ += static_cast<char>(high | len);
         } else {
@@ -107,8 +94,7 @@ private:
     }
 
     // Integers of 1, 2 and 4 bytes read as unsigned; 8 bytes as signed.
-    void uint_object(uint64_t v)
-    {
+    void uint_object(uint64_t v) {
         if (v < 0x100) {
             out_ += '\x10';
             be(v, 1);
@@ -124,8 +110,7 @@ private:
         }
     }
 
-    void emit(const Entry &e)
-    {
+    void emit(const Entry &e) {
         offsets_.push_back(out_.size());
         if (e.key) {
             string_object(*e.key);
@@ -134,65 +119,62 @@ private:
         const plobj *o = e.obj;
         uint64_t uid;
         switch (o->kind) {
-        case Kind::String:
-            string_object(as_string(o)->value);
-            break;
-        case Kind::Integer: {
-            const Integer *i = as_int(o);
-            if (i->is_unsigned) {
-                out_ += '\x14';
-                be(0, 8);
-                be(static_cast<uint64_t>(i->value), 8);
-            } else if (i->value < 0) {
-                out_ += '\x13';
-                be(static_cast<uint64_t>(i->value), 8);
-            } else {
-                uint_object(static_cast<uint64_t>(i->value));
-            }
-            break;
-        }
-        case Kind::Real:
-            out_ += '\x23';
-            be(std::bit_cast<uint64_t>(real_value(o)), 8);
-            break;
-        case Kind::Date:
-            out_ += '\x33';
-            be(std::bit_cast<uint64_t>(date_value(o)), 8);
-            break;
-        case Kind::Boolean:
-            out_ += bool_value(o) ? '\x09' : '\x08';
-            break;
-        case Kind::Data: {
-            const auto &d = data_value(o);
-            marker_with_length(0x40, d.size());
-            out_.append(reinterpret_cast<const char *>(d.data()), d.size());
-            break;
-        }
-        case Kind::Array: {
-            const auto &refs = children_[offsets_.size() - 1];
-            marker_with_length(0xA0, refs.size());
-            for (uint64_t r : refs)
-                be(r, ref_size_);
-            break;
-        }
-        case Kind::Dict: {
-            if (uid_value(o, &uid)) {
-                int n = uid < 0x100 ? 1 : uid < 0x10000 ? 2 : uid < 0x100000000ull ? 4 : 8;
-                out_ += static_cast<char>(0x80 | (n - 1));
-                be(uid, n);
+            case Kind::String:
+                string_object(as_string(o)->value);
+                break;
+            case Kind::Integer: {
+                const Integer *i = as_int(o);
+                if (i->is_unsigned) {
+                    out_ += '\x14';
+                    be(0, 8);
+                    be(static_cast<uint64_t>(i->value), 8);
+                } else if (i->value < 0) {
+                    out_ += '\x13';
+                    be(static_cast<uint64_t>(i->value), 8);
+                } else {
+                    uint_object(static_cast<uint64_t>(i->value));
+                }
                 break;
             }
-            const auto &refs = children_[offsets_.size() - 1];
-            marker_with_length(0xD0, refs.size() / 2);
-            for (uint64_t r : refs)
-                be(r, ref_size_);
-            break;
-        }
+            case Kind::Real:
+                out_ += '\x23';
+                be(std::bit_cast<uint64_t>(real_value(o)), 8);
+                break;
+            case Kind::Date:
+                out_ += '\x33';
+                be(std::bit_cast<uint64_t>(date_value(o)), 8);
+                break;
+            case Kind::Boolean:
+                out_ += bool_value(o) ? '\x09' : '\x08';
+                break;
+            case Kind::Data: {
+                const auto &d = data_value(o);
+                marker_with_length(0x40, d.size());
+                out_.append(reinterpret_cast<const char *>(d.data()), d.size());
+                break;
+            }
+            case Kind::Array: {
+                const auto &refs = children_[offsets_.size() - 1];
+                marker_with_length(0xA0, refs.size());
+                for (uint64_t r : refs) be(r, ref_size_);
+                break;
+            }
+            case Kind::Dict: {
+                if (uid_value(o, &uid)) {
+                    int n = uid < 0x100 ? 1 : uid < 0x10000 ? 2 : uid < 0x100000000ull ? 4 : 8;
+                    out_ += static_cast<char>(0x80 | (n - 1));
+                    be(uid, n);
+                    break;
+                }
+                const auto &refs = children_[offsets_.size() - 1];
+                marker_with_length(0xD0, refs.size() / 2);
+                for (uint64_t r : refs) be(r, ref_size_);
+                break;
+            }
         }
     }
 
-    void string_object(const std::string &s)
-    {
+    void string_object(const std::string &s) {
         bool ascii = true;
         for (unsigned char c : s)
             if (c >= 0x80) {
@@ -206,12 +188,10 @@ private:
         }
         std::u16string units = utf16(s);
         marker_with_length(0x60, units.size());
-        for (char16_t u : units)
-            be(u, 2);
+        for (char16_t u : units) be(u, 2);
     }
 
-    static std::u16string utf16(const std::string &s)
-    {
+    static std::u16string utf16(const std::string &s) {
         std::u16string out;
         auto *p = reinterpret_cast<const unsigned char *>(s.data());
         size_t n = s.size(), i = 0;
@@ -238,10 +218,8 @@ private:
 
 }  // namespace
 
-std::string to_binary(const plobj *obj)
-{
-    if (!obj)
-        return {};
+std::string to_binary(const plobj *obj) {
+    if (!obj) return {};
     try {
         return BinaryWriter().write(obj);
     } catch (const TooDeep &) {

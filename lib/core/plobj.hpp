@@ -37,14 +37,14 @@ plobj *make_dict(bool is_mutable = true);
 // --- Inspection (obj must not be null) ---
 Kind kind(const plobj *obj);
 bool is_mutable(const plobj *obj);
-const std::string &string_value(const plobj *obj);    // String
-int64_t int_value(const plobj *obj);                  // Integer (wraps for unsigned ones)
-bool int_is_unsigned(const plobj *obj);               // Integer above INT64_MAX
-double real_value(const plobj *obj);                  // Real; Integer converted
-bool bool_value(const plobj *obj);                    // Boolean
+const std::string &string_value(const plobj *obj);         // String
+int64_t int_value(const plobj *obj);                       // Integer (wraps for unsigned ones)
+bool int_is_unsigned(const plobj *obj);                    // Integer above INT64_MAX
+double real_value(const plobj *obj);                       // Real; Integer converted
+bool bool_value(const plobj *obj);                         // Boolean
 const std::vector<uint8_t> &data_value(const plobj *obj);  // Data
-double date_value(const plobj *obj);                  // Date, seconds since 2001
-size_t count(const plobj *obj);                       // Array or Dict entries; 0 otherwise
+double date_value(const plobj *obj);                       // Date, seconds since 2001
+size_t count(const plobj *obj);                            // Array or Dict entries; 0 otherwise
 
 // --- Arrays ---
 plobj *array_at(const plobj *arr, size_t index);  // borrowed; null when out of range
@@ -52,8 +52,8 @@ bool array_append(plobj *arr, plobj *value);      // retains value; false if imm
 bool array_remove(plobj *arr, size_t index);
 
 // --- Dictionaries (keys are strings; order of iteration is the key's byte order) ---
-plobj *dict_get(const plobj *dict, std::string_view key);            // borrowed or null
-bool dict_set(plobj *dict, std::string_view key, plobj *value);      // retains value
+plobj *dict_get(const plobj *dict, std::string_view key);        // borrowed or null
+bool dict_set(plobj *dict, std::string_view key, plobj *value);  // retains value
 bool dict_remove(plobj *dict, std::string_view key);
 // Visits entries in order; the key's property-list string object is built on demand.
 std::vector<std::pair<std::string, plobj *>> dict_entries(const plobj *dict);  // borrowed values
@@ -84,8 +84,7 @@ bool valid_utf8(std::string_view s);
 // The code point starting at p[i], with i moved past it. A byte that does not start a
 // complete sequence gives U+FFFD and moves i by one: the writers only meet text that
 // valid_utf8 let in, so this never has to report an error.
-inline uint32_t next_code_point(const unsigned char *p, size_t n, size_t &i)
-{
+inline uint32_t next_code_point(const unsigned char *p, size_t n, size_t &i) {
     uint32_t cp = p[i];
     size_t len = cp < 0x80 ? 1 : cp >= 0xF0 ? 4 : cp >= 0xE0 ? 3 : cp >= 0xC0 ? 2 : 0;
     if (len == 0 || len > n - i) {
@@ -94,8 +93,7 @@ inline uint32_t next_code_point(const unsigned char *p, size_t n, size_t &i)
     }
     if (len > 1) {
         cp &= 0xFFu >> (len + 1);
-        for (size_t k = 1; k < len; ++k)
-            cp = (cp << 6) | (p[i + k] & 0x3F);
+        for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (p[i + k] & 0x3F);
     }
     i += len;
     return cp;
@@ -108,13 +106,17 @@ public:
     explicit Ref(plobj *adopt) : p_(adopt) {}
     Ref(const Ref &o) : p_(plobj_retain(o.p_)) {}
     Ref(Ref &&o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    Ref &operator=(Ref o) noexcept { std::swap(p_, o.p_); return *this; }
+    Ref &operator=(Ref o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
     ~Ref() { plobj_release(p_); }
     static Ref retain(plobj *p) { return Ref(plobj_retain(p)); }
     plobj *get() const { return p_; }
     plobj *release() { return std::exchange(p_, nullptr); }
     explicit operator bool() const { return p_ != nullptr; }
     plobj *operator->() const { return p_; }
+
 private:
     plobj *p_ = nullptr;
 };

@@ -47,10 +47,17 @@ inline std::uint32_t inv_mix(std::uint32_t w) {
 // Accepts the key size in bytes or in bits; 0 for anything else.
 unsigned key_words(unsigned int len) {
     switch (len) {
-    case 16: case 128: return 4;
-    case 24: case 192: return 6;
-    case 32: case 256: return 8;
-    default: return 0;
+        case 16:
+        case 128:
+            return 4;
+        case 24:
+        case 192:
+            return 6;
+        case 32:
+        case 256:
+            return 8;
+        default:
+            return 0;
     }
 }
 
@@ -118,8 +125,7 @@ int aes_set_decrypt_key(const unsigned char *key, unsigned int len, aes_ctx *ctx
     for (unsigned r = 0; r <= nr; ++r) {
         const std::uint32_t *src = ek + 4 * (nr - r);
         std::uint32_t *dst = ctx->ks + 4 * r;
-        for (unsigned c = 0; c < 4; ++c)
-            dst[c] = (r == 0 || r == nr) ? src[c] : inv_mix(src[c]);
+        for (unsigned c = 0; c < 4; ++c) dst[c] = (r == 0 || r == nr) ? src[c] : inv_mix(src[c]);
     }
     explicit_bzero(ek, sizeof ek);
     clear_tail(ctx->ks, nk);
@@ -146,12 +152,15 @@ void table_encrypt(const unsigned char in[16], unsigned char out[16], const aes_
         const std::uint32_t t1 = t_fn[0][b0(s1)] ^ t_fn[1][b1(s2)] ^ t_fn[2][b2(s3)] ^ t_fn[3][b3(s0)] ^ k[1];
         const std::uint32_t t2 = t_fn[0][b0(s2)] ^ t_fn[1][b1(s3)] ^ t_fn[2][b2(s0)] ^ t_fn[3][b3(s1)] ^ k[2];
         const std::uint32_t t3 = t_fn[0][b0(s3)] ^ t_fn[1][b1(s0)] ^ t_fn[2][b2(s1)] ^ t_fn[3][b3(s2)] ^ k[3];
-        s0 = t0; s1 = t1; s2 = t2; s3 = t3;
+        s0 = t0;
+        s1 = t1;
+        s2 = t2;
+        s3 = t3;
     }
     k += 4;
-    store_le(out,      t_fl[0][b0(s0)] ^ t_fl[1][b1(s1)] ^ t_fl[2][b2(s2)] ^ t_fl[3][b3(s3)] ^ k[0]);
-    store_le(out + 4,  t_fl[0][b0(s1)] ^ t_fl[1][b1(s2)] ^ t_fl[2][b2(s3)] ^ t_fl[3][b3(s0)] ^ k[1]);
-    store_le(out + 8,  t_fl[0][b0(s2)] ^ t_fl[1][b1(s3)] ^ t_fl[2][b2(s0)] ^ t_fl[3][b3(s1)] ^ k[2]);
+    store_le(out, t_fl[0][b0(s0)] ^ t_fl[1][b1(s1)] ^ t_fl[2][b2(s2)] ^ t_fl[3][b3(s3)] ^ k[0]);
+    store_le(out + 4, t_fl[0][b0(s1)] ^ t_fl[1][b1(s2)] ^ t_fl[2][b2(s3)] ^ t_fl[3][b3(s0)] ^ k[1]);
+    store_le(out + 8, t_fl[0][b0(s2)] ^ t_fl[1][b1(s3)] ^ t_fl[2][b2(s0)] ^ t_fl[3][b3(s1)] ^ k[2]);
     store_le(out + 12, t_fl[0][b0(s3)] ^ t_fl[1][b1(s0)] ^ t_fl[2][b2(s1)] ^ t_fl[3][b3(s2)] ^ k[3]);
 }
 
@@ -168,12 +177,15 @@ void table_decrypt(const unsigned char in[16], unsigned char out[16], const aes_
         const std::uint32_t t1 = t_in[0][b0(s1)] ^ t_in[1][b1(s0)] ^ t_in[2][b2(s3)] ^ t_in[3][b3(s2)] ^ k[1];
         const std::uint32_t t2 = t_in[0][b0(s2)] ^ t_in[1][b1(s1)] ^ t_in[2][b2(s0)] ^ t_in[3][b3(s3)] ^ k[2];
         const std::uint32_t t3 = t_in[0][b0(s3)] ^ t_in[1][b1(s2)] ^ t_in[2][b2(s1)] ^ t_in[3][b3(s0)] ^ k[3];
-        s0 = t0; s1 = t1; s2 = t2; s3 = t3;
+        s0 = t0;
+        s1 = t1;
+        s2 = t2;
+        s3 = t3;
     }
     k += 4;
-    store_le(out,      t_il[0][b0(s0)] ^ t_il[1][b1(s3)] ^ t_il[2][b2(s2)] ^ t_il[3][b3(s1)] ^ k[0]);
-    store_le(out + 4,  t_il[0][b0(s1)] ^ t_il[1][b1(s0)] ^ t_il[2][b2(s3)] ^ t_il[3][b3(s2)] ^ k[1]);
-    store_le(out + 8,  t_il[0][b0(s2)] ^ t_il[1][b1(s1)] ^ t_il[2][b2(s0)] ^ t_il[3][b3(s3)] ^ k[2]);
+    store_le(out, t_il[0][b0(s0)] ^ t_il[1][b1(s3)] ^ t_il[2][b2(s2)] ^ t_il[3][b3(s1)] ^ k[0]);
+    store_le(out + 4, t_il[0][b0(s1)] ^ t_il[1][b1(s0)] ^ t_il[2][b2(s3)] ^ t_il[3][b3(s2)] ^ k[1]);
+    store_le(out + 8, t_il[0][b0(s2)] ^ t_il[1][b1(s1)] ^ t_il[2][b2(s0)] ^ t_il[3][b3(s3)] ^ k[2]);
     store_le(out + 12, t_il[0][b0(s3)] ^ t_il[1][b1(s2)] ^ t_il[2][b2(s1)] ^ t_il[3][b3(s0)] ^ k[3]);
 }
 

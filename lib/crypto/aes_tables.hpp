@@ -55,8 +55,7 @@ constexpr std::array<std::uint8_t, 256> make_inv_sbox(const std::array<std::uint
 }
 
 constexpr std::uint32_t bytes4(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2, std::uint8_t b3) {
-    return std::uint32_t{b0} | (std::uint32_t{b1} << 8) | (std::uint32_t{b2} << 16) |
-           (std::uint32_t{b3} << 24);
+    return std::uint32_t{b0} | (std::uint32_t{b1} << 8) | (std::uint32_t{b2} << 16) | (std::uint32_t{b3} << 24);
 }
 
 constexpr std::uint32_t rotl8(std::uint32_t w) { return (w << 8) | (w >> 24); }
@@ -82,25 +81,20 @@ alignas(64) inline constexpr Table t_fn = rotated([](std::uint8_t x) {
     std::uint8_t s = sbox[x];
     return bytes4(gmul(s, 2), s, s, gmul(s, 3));
 });
-alignas(64) inline constexpr Table t_fl = rotated([](std::uint8_t x) {
-    return bytes4(sbox[x], 0, 0, 0);
-});
+alignas(64) inline constexpr Table t_fl = rotated([](std::uint8_t x) { return bytes4(sbox[x], 0, 0, 0); });
 // InvMixColumns of a column holding InvS(x) in row 0: (14s, 9s, 13s, 11s).
 alignas(64) inline constexpr Table t_in = rotated([](std::uint8_t x) {
     std::uint8_t s = inv_sbox[x];
     return bytes4(gmul(s, 14), gmul(s, 9), gmul(s, 13), gmul(s, 11));
 });
-alignas(64) inline constexpr Table t_il = rotated([](std::uint8_t x) {
-    return bytes4(inv_sbox[x], 0, 0, 0);
-});
+alignas(64) inline constexpr Table t_il = rotated([](std::uint8_t x) { return bytes4(inv_sbox[x], 0, 0, 0); });
 // InvMixColumns of the raw byte, for turning encryption round keys into those of the
 // equivalent inverse cipher.
 alignas(64) inline constexpr Table t_im = rotated([](std::uint8_t x) {
     return bytes4(gmul(x, 14), gmul(x, 9), gmul(x, 13), gmul(x, 11));
 });
 
-inline constexpr std::array<std::uint32_t, 10> t_rc = {0x01, 0x02, 0x04, 0x08, 0x10,
-                                                       0x20, 0x40, 0x80, 0x1B, 0x36};
+inline constexpr std::array<std::uint32_t, 10> t_rc = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80, 0x1B, 0x36};
 
 static_assert(sbox[0x00] == 0x63 && sbox[0x53] == 0xED && sbox[0xFF] == 0x16);
 static_assert(inv_sbox[0x63] == 0x00);

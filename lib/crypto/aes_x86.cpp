@@ -87,15 +87,25 @@ BWV_AES_TARGET void ctr_rounds(const aes_ctx *ctx, unsigned char counter[16], un
     _mm_storeu_si128(reinterpret_cast<__m128i *>(keystream), last);
 }
 
-void native_ctr(const aes_ctx *ctx, unsigned char counter[16], unsigned char keystream[16],
-                const unsigned char *in, unsigned char *out, std::size_t nblocks) {
+void native_ctr(const aes_ctx *ctx, unsigned char counter[16], unsigned char keystream[16], const unsigned char *in,
+                unsigned char *out, std::size_t nblocks) {
     if (nblocks == 0) return;
     switch (ctx->rounds) {
-    case 10: ctr_rounds<10>(ctx, counter, keystream, in, out, nblocks); break;
-    case 11: ctr_rounds<11>(ctx, counter, keystream, in, out, nblocks); break;
-    case 12: ctr_rounds<12>(ctx, counter, keystream, in, out, nblocks); break;
-    case 13: ctr_rounds<13>(ctx, counter, keystream, in, out, nblocks); break;
-    default: ctr_rounds<14>(ctx, counter, keystream, in, out, nblocks); break;
+        case 10:
+            ctr_rounds<10>(ctx, counter, keystream, in, out, nblocks);
+            break;
+        case 11:
+            ctr_rounds<11>(ctx, counter, keystream, in, out, nblocks);
+            break;
+        case 12:
+            ctr_rounds<12>(ctx, counter, keystream, in, out, nblocks);
+            break;
+        case 13:
+            ctr_rounds<13>(ctx, counter, keystream, in, out, nblocks);
+            break;
+        default:
+            ctr_rounds<14>(ctx, counter, keystream, in, out, nblocks);
+            break;
     }
 }
 

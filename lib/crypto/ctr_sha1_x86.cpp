@@ -63,11 +63,21 @@ void by_rounds(const aes_ctx *ctx, unsigned char counter[16], unsigned char keys
                const unsigned char *in, unsigned char *out, std::size_t n64) {
     if (n64 == 0) return;
     switch (ctx->rounds) {
-    case 10: one_pass<10, Seal>(ctx, counter, keystream, h, in, out, n64); break;
-    case 11: one_pass<11, Seal>(ctx, counter, keystream, h, in, out, n64); break;
-    case 12: one_pass<12, Seal>(ctx, counter, keystream, h, in, out, n64); break;
-    case 13: one_pass<13, Seal>(ctx, counter, keystream, h, in, out, n64); break;
-    default: one_pass<14, Seal>(ctx, counter, keystream, h, in, out, n64); break;
+        case 10:
+            one_pass<10, Seal>(ctx, counter, keystream, h, in, out, n64);
+            break;
+        case 11:
+            one_pass<11, Seal>(ctx, counter, keystream, h, in, out, n64);
+            break;
+        case 12:
+            one_pass<12, Seal>(ctx, counter, keystream, h, in, out, n64);
+            break;
+        case 13:
+            one_pass<13, Seal>(ctx, counter, keystream, h, in, out, n64);
+            break;
+        default:
+            one_pass<14, Seal>(ctx, counter, keystream, h, in, out, n64);
+            break;
     }
 }
 

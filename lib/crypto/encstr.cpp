@@ -47,8 +47,7 @@ char *enc_dec_str(const char *value) {
         return nullptr;
     }
     int out_len = static_cast<int>(n + 1);
-    const int rc = decrypt_buffer(work, bin_len, reinterpret_cast<unsigned char *>(result), &out_len,
-                                  kPassphrase);
+    const int rc = decrypt_buffer(work, bin_len, reinterpret_cast<unsigned char *>(result), &out_len, kPassphrase);
     std::free(work);
     if (rc != 0) {
         // On a code mismatch the buffer holds unauthenticated bytes; they go nowhere.
@@ -77,8 +76,8 @@ char *enc_enc_str(const char *value) {
 
     int len = static_cast<int>(cap);
     // The terminating NUL is encrypted too, so a decrypted value carries its own end.
-    int rc = encrypt_buffer(reinterpret_cast<const unsigned char *>(value), static_cast<int>(n + 1),
-                            bytes, &len, kPassphrase);
+    int rc = encrypt_buffer(reinterpret_cast<const unsigned char *>(value), static_cast<int>(n + 1), bytes, &len,
+                            kPassphrase);
     if (rc == 0) {
         int text_len = static_cast<int>(3 * cap);
         rc = bin2hex(bytes, len, text + kPrefixLen, &text_len);

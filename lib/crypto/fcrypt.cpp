@@ -77,8 +77,8 @@ void crypt_into(const unsigned char *in, unsigned char *out, unsigned int len, f
 unsigned one_pass(const unsigned char *in, unsigned char *out, unsigned len, fcrypt_ctx *cx, bool seal) {
     using namespace bwv::crypto;
     const CtrSha1Pass *pass = ctr_sha1_native();
-    if (pass == nullptr || &aes_engine() != aes_native_engine() || &sha1_engine() != sha1_native_engine() ||
-        len < 64 || cx->ks_pos != kBlock || !aes_usable(&cx->cipher, 1))
+    if (pass == nullptr || &aes_engine() != aes_native_engine() || &sha1_engine() != sha1_native_engine() || len < 64 ||
+        cx->ks_pos != kBlock || !aes_usable(&cx->cipher, 1))
         return 0;
     hmac_sha1_data(nullptr, 0, &cx->auth);  // ends the key phase: the inner hash is under way
     sha1_ctx &h = cx->auth.ctx;
@@ -125,8 +125,8 @@ int mode_for(std::size_t pwd_len) { return pwd_len < 32 ? 1 : pwd_len < 48 ? 2 :
 
 // After the key is set up: the layout's remaining lengths, the password check, then the
 // body and its code, in that order.
-int open_body(const unsigned char *in, int in_len, int slen, const unsigned char *ver, unsigned char *out,
-              int *out_len, fcrypt_ctx *cx) {
+int open_body(const unsigned char *in, int in_len, int slen, const unsigned char *ver, unsigned char *out, int *out_len,
+              fcrypt_ctx *cx) {
     if (in_len - slen < FCRYPT_PWD_VER_LENGTH) return FCRYPT_ERR_SPACE;
     if (std::memcmp(in + slen, ver, FCRYPT_PWD_VER_LENGTH) != 0) return FCRYPT_ERR_PASSWORD;
     if (in_len - slen - FCRYPT_PWD_VER_LENGTH < FCRYPT_MAC_LENGTH) return FCRYPT_ERR_SPACE;
@@ -162,8 +162,8 @@ int seal_buffer(const unsigned char *in, int in_len, unsigned char *out, int *ou
     // it was.
     unsigned char ver[FCRYPT_PWD_VER_LENGTH];
     fcrypt_ctx cx;
-    const int rc = fcrypt_init(mode, reinterpret_cast<const unsigned char *>(pwd), static_cast<unsigned>(plen),
-                               salt, ver, &cx);
+    const int rc =
+        fcrypt_init(mode, reinterpret_cast<const unsigned char *>(pwd), static_cast<unsigned>(plen), salt, ver, &cx);
     wipe(pwd, sizeof pwd);
     if (rc != 0) {
         prng_end(&rng);
@@ -197,8 +197,8 @@ int open_buffer(const unsigned char *in, int in_len, unsigned char *out, int *ou
     }
     unsigned char ver[FCRYPT_PWD_VER_LENGTH];
     fcrypt_ctx cx;
-    const int rc = fcrypt_init(mode, reinterpret_cast<const unsigned char *>(pwd), static_cast<unsigned>(plen),
-                               in, ver, &cx);
+    const int rc =
+        fcrypt_init(mode, reinterpret_cast<const unsigned char *>(pwd), static_cast<unsigned>(plen), in, ver, &cx);
     wipe(pwd, sizeof pwd);
     if (rc != 0) return rc;
     const int status = open_body(in, in_len, slen, ver, out, out_len, &cx);
@@ -254,8 +254,8 @@ int fcrypt_end(unsigned char mac[10], fcrypt_ctx *cx) {
     return FCRYPT_MAC_LENGTH;
 }
 
-int do_encrypt_decrypt_buffer(const unsigned char *in, int in_len, unsigned char *out, int *out_len,
-                              int direction, const char *password) {
+int do_encrypt_decrypt_buffer(const unsigned char *in, int in_len, unsigned char *out, int *out_len, int direction,
+                              const char *password) {
     // Each pointer and length is checked where it is first needed, so every call the
     // password and capacity rules decide gets their answer; -1 only stands in for what
     // would otherwise be a crash.
@@ -276,13 +276,11 @@ int do_encrypt_decrypt_buffer(const unsigned char *in, int in_len, unsigned char
     return open_buffer(in, in_len, out, out_len, pwd, plen);
 }
 
-int encrypt_buffer(const unsigned char *in, int in_len, unsigned char *out, int *out_len,
-                   const char *password) {
+int encrypt_buffer(const unsigned char *in, int in_len, unsigned char *out, int *out_len, const char *password) {
     return do_encrypt_decrypt_buffer(in, in_len, out, out_len, 0, password);
 }
 
-int decrypt_buffer(const unsigned char *in, int in_len, unsigned char *out, int *out_len,
-                   const char *password) {
+int decrypt_buffer(const unsigned char *in, int in_len, unsigned char *out, int *out_len, const char *password) {
     return do_encrypt_decrypt_buffer(in, in_len, out, out_len, 1, password);
 }
 

@@ -63,8 +63,8 @@ void hmac_sha1_end(unsigned char *mac, uint32_t len, hmac_sha1_ctx *ctx) {
     bwv::crypto::wipe(dig, sizeof dig);
 }
 
-void hmac_sha1(const unsigned char *key, uint32_t key_len, const unsigned char *data,
-               uint32_t data_len, unsigned char *mac, uint32_t mac_len) {
+void hmac_sha1(const unsigned char *key, uint32_t key_len, const unsigned char *data, uint32_t data_len,
+               unsigned char *mac, uint32_t mac_len) {
     hmac_sha1_ctx ctx;
     hmac_sha1_begin(&ctx);
     hmac_sha1_key(key, key_len, &ctx);

@@ -19,8 +19,7 @@ constexpr unsigned char kEntropyByte = 0xA7;
 constexpr unsigned kEntropyMax = 8;
 
 inline std::uint32_t load_le(const unsigned char *p) {
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-           (std::uint32_t{p[3]} << 24);
+    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
 }
 
 inline void store_le(unsigned char *p, std::uint32_t w) {
@@ -57,7 +56,8 @@ void update_pool(prng_ctx *ctx) {
     for (unsigned filled = 0; filled < kPool;) {
         const int got = ctx->entropy(ctx->rbuf + filled, kPool - filled);
         // A source claiming more than it was asked for cannot have written it.
-        if (got > 0) filled += static_cast<unsigned>(got) < kPool - filled ? static_cast<unsigned>(got) : kPool - filled;
+        if (got > 0)
+            filled += static_cast<unsigned>(got) < kPool - filled ? static_cast<unsigned>(got) : kPool - filled;
     }
     for (unsigned i = 0; i < kPool; ++i) ctx->rbuf[i] ^= static_cast<unsigned char>(~ctx->obuf[i]);
     prng_mix(ctx->rbuf);

@@ -34,8 +34,7 @@ struct Work {
 // of a 20-byte U costs exactly two compressions, each starting from a by-value copy of
 // the precomputed keyed state, with the one-block padding laid out once.
 extern "C" void derive_key(const unsigned char *pwd, unsigned int pwd_len, const unsigned char *salt,
-                           unsigned int salt_len, unsigned int iter, unsigned char *key,
-                           unsigned int key_len) {
+                           unsigned int salt_len, unsigned int iter, unsigned char *key, unsigned int key_len) {
     if (key == nullptr || key_len == 0) return;
     Work w;
     hmac_sha1_begin(&w.keyed);

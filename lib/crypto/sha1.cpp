@@ -10,6 +10,8 @@ namespace {
 
 __attribute__((always_inline)) inline std::uint32_t rol(std::uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
+// The rounds are laid out as a table, five to a line.
+// clang-format off
 // Fully unrolled rounds over a rolling sixteen-word schedule; the five working
 // variables rotate through the macro arguments instead of being shuffled.
 #define BWV_W(i) w[(i) & 15]
@@ -43,6 +45,7 @@ __attribute__((always_inline)) inline void compress(std::uint32_t h[5], std::uin
     h[0] += a; h[1] += b; h[2] += c; h[3] += d; h[4] += e;
 }
 
+// clang-format on
 #undef BWV_W
 #undef BWV_EXPAND
 #undef BWV_F1
@@ -80,8 +83,7 @@ void portable_words(std::uint32_t h[5], const std::uint32_t words[16]) { words_i
 // The same C compiled for BMI2: the rotates become rorx, which leaves the flags alone
 // and needs no extra move, worth about a sixth of the time.
 #define BWV_HAVE_BMI2_COPY 1
-__attribute__((target("bmi2"))) void bmi2_blocks(std::uint32_t h[5], const unsigned char *data,
-                                                 std::size_t nblocks) {
+__attribute__((target("bmi2"))) void bmi2_blocks(std::uint32_t h[5], const unsigned char *data, std::size_t nblocks) {
     blocks_impl(h, data, nblocks);
 }
 

@@ -43,12 +43,10 @@ inline void sha1_blocks(std::uint32_t h[5], const unsigned char *data, std::size
 
 inline void sha1_words(std::uint32_t h[5], const std::uint32_t w[16]) { sha1_engine().words(h, w); }
 
-inline constexpr std::uint32_t kSha1Init[5] = {0x67452301u, 0xEFCDAB89u, 0x98BADCFEu,
-                                               0x10325476u, 0xC3D2E1F0u};
+inline constexpr std::uint32_t kSha1Init[5] = {0x67452301u, 0xEFCDAB89u, 0x98BADCFEu, 0x10325476u, 0xC3D2E1F0u};
 
 inline std::uint32_t load_be32(const unsigned char *p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           std::uint32_t{p[3]};
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]};
 }
 
 inline void store_be32(unsigned char *p, std::uint32_t w) {

@@ -30,13 +30,10 @@ BWV_SHA_TARGET inline __attribute__((always_inline)) void group(Lanes &s, Load &
     else
         s.e[cur] = _mm_sha1nexte_epu32(s.e[cur], s.m[G % 4]);
     s.e[other] = s.abcd;
-    if constexpr (G >= 3 && G <= 18)
-        s.m[(G + 1) % 4] = _mm_sha1msg2_epu32(s.m[(G + 1) % 4], s.m[G % 4]);
+    if constexpr (G >= 3 && G <= 18) s.m[(G + 1) % 4] = _mm_sha1msg2_epu32(s.m[(G + 1) % 4], s.m[G % 4]);
     s.abcd = _mm_sha1rnds4_epu32(s.abcd, s.e[cur], G / 5);
-    if constexpr (G >= 1 && G <= 16)
-        s.m[(G + 3) % 4] = _mm_sha1msg1_epu32(s.m[(G + 3) % 4], s.m[G % 4]);
-    if constexpr (G >= 2 && G <= 17)
-        s.m[(G + 2) % 4] = _mm_xor_si128(s.m[(G + 2) % 4], s.m[G % 4]);
+    if constexpr (G >= 1 && G <= 16) s.m[(G + 3) % 4] = _mm_sha1msg1_epu32(s.m[(G + 3) % 4], s.m[G % 4]);
+    if constexpr (G >= 2 && G <= 17) s.m[(G + 2) % 4] = _mm_xor_si128(s.m[(G + 2) % 4], s.m[G % 4]);
 }
 
 template <typename Load, int... G>
@@ -58,7 +55,8 @@ BWV_SHA_TARGET inline __attribute__((always_inline)) void one_block(__m128i &abc
 }
 
 // The chaining value as the instructions hold it: A-D reversed in one lane set, E on top.
-BWV_SHA_TARGET inline __attribute__((always_inline)) void load_state(const std::uint32_t h[5], __m128i &abcd, __m128i &e0) {
+BWV_SHA_TARGET inline __attribute__((always_inline)) void load_state(const std::uint32_t h[5], __m128i &abcd,
+                                                                     __m128i &e0) {
     abcd = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(h)), 0x1B);
     e0 = _mm_set_epi32(static_cast<int>(h[4]), 0, 0, 0);
 }

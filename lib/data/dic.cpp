@@ -43,16 +43,13 @@ bool writable(const dic *d) { return usable(d) && pl::is_mutable(d->ref); }
 
 bool valid_key(const char *key) { return pl::valid_utf8(key); }
 
-char *copy_cstring(const std::string &s)
-{
+char *copy_cstring(const std::string &s) {
     auto *out = static_cast<char *>(malloc(s.size() + 1));
-    if (out)
-        memcpy(out, s.c_str(), s.size() + 1);
+    if (out) memcpy(out, s.c_str(), s.size() + 1);
     return out;
 }
 
-dic *wrap_dic(plobj *ref)
-{
+dic *wrap_dic(plobj *ref) {
     auto *d = static_cast<dic *>(malloc(sizeof(dic)));
     if (!d) {
         plobj_release(ref);
@@ -62,8 +59,7 @@ dic *wrap_dic(plobj *ref)
     return d;
 }
 
-array *wrap_array(plobj *ref)
-{
+array *wrap_array(plobj *ref) {
     auto *a = static_cast<array *>(malloc(sizeof(array)));
     if (!a) {
         plobj_release(ref);
@@ -75,10 +71,8 @@ array *wrap_array(plobj *ref)
 
 // Loaded objects must be dictionaries: a handle over anything else would be misread by
 // every dic_ function.
-dic *dict_handle_or_null(plobj *root)
-{
-    if (!root)
-        return nullptr;
+dic *dict_handle_or_null(plobj *root) {
+    if (!root) return nullptr;
     if (pl::kind(root) != pl::Kind::Dict) {
         plobj_release(root);
         return nullptr;
@@ -89,26 +83,20 @@ dic *dict_handle_or_null(plobj *root)
 // Reads a regular file whole with pread() from offset 0, never through a mapping: a writer
 // truncating it meanwhile (an in-place save by another process) then gives a short read
 // and a parse failure, not SIGBUS; and a caller's descriptor keeps its position.
-plobj *parse_open_file(int fd, bool is_mutable)
-{
+plobj *parse_open_file(int fd, bool is_mutable) {
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || st.st_size > INT32_MAX)
-        return nullptr;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || st.st_size > INT32_MAX) return nullptr;
     size_t size = static_cast<size_t>(st.st_size);
     std::unique_ptr<char[]> bytes(new (std::nothrow) char[size]);
-    if (!bytes)
-        return nullptr;
+    if (!bytes) return nullptr;
     size_t done = 0;
     while (done < size) {
         ssize_t n = pread(fd, bytes.get() + done, size - done, static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;  // the file shrank meanwhile: parse what was there
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // the file shrank meanwhile: parse what was there
         done += static_cast<size_t>(n);
     }
-    if (done == 0)
-        return nullptr;
+    if (done == 0) return nullptr;
     try {
         return pl::parse(bytes.get(), done, is_mutable);
     } catch (...) {
@@ -118,27 +106,22 @@ plobj *parse_open_file(int fd, bool is_mutable)
 
 // A FIFO without a writer would block the open itself, so the open does not wait and
 // anything but a regular file is refused by parse_open_file.
-plobj *parse_regular_file(const char *path)
-{
+plobj *parse_regular_file(const char *path) {
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
+    if (fd < 0) return nullptr;
     plobj *root = parse_open_file(fd, true);
     close(fd);
     return root;
 }
 
-bool write_all(int fd, const std::string &bytes, bool socket = false)
-{
+bool write_all(int fd, const std::string &bytes, bool socket = false) {
     size_t done = 0;
     while (done < bytes.size()) {
         const char *from = bytes.data() + done;
         size_t left = bytes.size() - done;
         ssize_t n = socket ? send(fd, from, left, MSG_NOSIGNAL) : write(fd, from, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
         done += static_cast<size_t>(n);
     }
     return true;
@@ -147,17 +130,13 @@ bool write_all(int fd, const std::string &bytes, bool socket = false)
 // A pipe or socket whose reader has gone must cost the caller an error, not its life:
 // sockets are told not to raise SIGPIPE, and for a pipe the signal is blocked on this
 // thread and the one the write raised is taken back before the old mask returns.
-bool write_all_without_sigpipe(int fd, const std::string &bytes, const struct stat &st)
-{
-    if (S_ISSOCK(st.st_mode))
-        return write_all(fd, bytes, true);
-    if (!S_ISFIFO(st.st_mode))
-        return write_all(fd, bytes);
+bool write_all_without_sigpipe(int fd, const std::string &bytes, const struct stat &st) {
+    if (S_ISSOCK(st.st_mode)) return write_all(fd, bytes, true);
+    if (!S_ISFIFO(st.st_mode)) return write_all(fd, bytes);
     sigset_t pipe_set, old_set, pending;
     sigemptyset(&pipe_set);
     sigaddset(&pipe_set, SIGPIPE);
-    if (pthread_sigmask(SIG_BLOCK, &pipe_set, &old_set) != 0)
-        return false;
+    if (pthread_sigmask(SIG_BLOCK, &pipe_set, &old_set) != 0) return false;
     // One that was pending already belongs to someone else and stays.
     bool was_pending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE);
     bool ok = write_all(fd, bytes);
@@ -172,31 +151,27 @@ bool write_all_without_sigpipe(int fd, const std::string &bytes, const struct st
     return ok;
 }
 
-int write_error_code(int err)
-{
+int write_error_code(int err) {
     switch (err) {
-    case ENOENT:
-    case ENOTDIR:
-        return kWriteResourceNotFound;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-        return kWriteAccessViolation;
-    default:
-        return kWriteUnknownError;
+        case ENOENT:
+        case ENOTDIR:
+            return kWriteResourceNotFound;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case EISDIR:
+            return kWriteAccessViolation;
+        default:
+            return kWriteUnknownError;
     }
 }
 
-bool pwrite_all(int fd, const char *bytes, size_t len)
-{
+bool pwrite_all(int fd, const char *bytes, size_t len) {
     size_t done = 0;
     while (done < len) {
         ssize_t n = pwrite(fd, bytes + done, len - done, static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
         done += static_cast<size_t>(n);
     }
     return true;
@@ -206,22 +181,17 @@ bool pwrite_all(int fd, const char *bytes, size_t len)
 // beside it. Room for the new content is reserved before the first byte changes, so a
 // full disk, a quota or a size limit refuses the save with the old file whole; a write
 // that fails after that puts the old bytes back (when the descriptor can read them).
-int rewrite(int fd, const std::string &bytes)
-{
+int rewrite(int fd, const std::string &bytes) {
     struct stat st;
-    if (fstat(fd, &st) != 0)
-        return write_error_code(errno);
+    if (fstat(fd, &st) != 0) return write_error_code(errno);
     size_t old_size = static_cast<size_t>(st.st_size);
     std::unique_ptr<char[]> backup(new (std::nothrow) char[old_size + 1]);
-    if (!backup)
-        return kWriteUnknownError;
+    if (!backup) return kWriteUnknownError;
     size_t kept = 0;
     while (kept < old_size) {
         ssize_t n = pread(fd, backup.get() + kept, old_size - kept, static_cast<off_t>(kept));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
         kept += static_cast<size_t>(n);
     }
     size_t need = std::max(bytes.size(), old_size);
@@ -234,15 +204,13 @@ int rewrite(int fd, const std::string &bytes)
         fdatasync(fd) == 0)
         return 0;
     int err = errno;
-    if (kept == old_size && pwrite_all(fd, backup.get(), old_size))
-        (void)!ftruncate(fd, static_cast<off_t>(old_size));
+    if (kept == old_size && pwrite_all(fd, backup.get(), old_size)) (void)!ftruncate(fd, static_cast<off_t>(old_size));
     return write_error_code(err);
 }
 
 // The file a path names once symbolic links are followed: a save replaces the file a link
 // points to, never the link. A dangling link names the file to create.
-bool resolve_links(const char *path, std::string &out)
-{
+bool resolve_links(const char *path, std::string &out) {
     std::string cur = path;
     for (int hops = 0; hops < 40; ++hops) {
         struct stat st;
@@ -253,8 +221,7 @@ bool resolve_links(const char *path, std::string &out)
         char buf[PATH_MAX];
         ssize_t n = readlink(cur.c_str(), buf, sizeof buf);
         if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) {
-            if (n >= 0)
-                errno = n == 0 ? ENOENT : ENAMETOOLONG;
+            if (n >= 0) errno = n == 0 ? ENOENT : ENAMETOOLONG;
             return false;
         }
         std::string target(buf, static_cast<size_t>(n));
@@ -268,8 +235,7 @@ bool resolve_links(const char *path, std::string &out)
 // A new file named after `prefix` plus six random characters, made only if nothing by
 // that name exists (a planted link or file is never opened). `name` must have room for
 // them, so that nothing is allocated once a file may exist.
-int create_temporary(const std::string &prefix, mode_t mode, std::string &name)
-{
+int create_temporary(const std::string &prefix, mode_t mode, std::string &name) {
     static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     static std::atomic<uint64_t> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -278,11 +244,9 @@ int create_temporary(const std::string &prefix, mode_t mode, std::string &name)
             r = (static_cast<uint64_t>(getpid()) << 32) ^ static_cast<uint64_t>(time(nullptr)) ^
                 (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
         name.assign(prefix);
-        for (int i = 0; i < 6; ++i, r /= 62)
-            name.push_back(kChars[r % 62]);
+        for (int i = 0; i < 6; ++i, r /= 62) name.push_back(kChars[r % 62]);
         int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
+        if (fd >= 0 || errno != EEXIST) return fd;
     }
     errno = EEXIST;
     return -1;
@@ -306,11 +270,9 @@ struct SaveNames {
 };
 
 // 0, or the save's error code when the links do not resolve or name no file.
-int form_names(const char *path, SaveNames &n)
-{
+int form_names(const char *path, SaveNames &n) {
     std::string &target = n.target;
-    if (!resolve_links(path, target))
-        return write_error_code(errno);
+    if (!resolve_links(path, target)) return write_error_code(errno);
     // Every name is formed before the first file is touched: running out of memory
     // later must not leave a temporary file behind or report a save that happened.
     size_t slash = target.rfind('/');
@@ -320,8 +282,7 @@ int form_names(const char *path, SaveNames &n)
     n.prefix =
         target.substr(0, slash == std::string::npos ? 0 : slash + 1) + "." + n.name.substr(0, kTempNameKeep) + ".";
     n.temp.reserve(n.prefix.size() + 6);
-    if (n.name.empty() || n.name == "." || n.name == "..")
-        return kWriteAccessViolation;
+    if (n.name.empty() || n.name == "." || n.name == "..") return kWriteAccessViolation;
     return 0;
 }
 
@@ -329,14 +290,11 @@ int form_names(const char *path, SaveNames &n)
 // write to does not let it replace a file it may not. It is opened for reading too
 // where it may be, so that a failed rewrite in place can be undone. 0 with old open,
 // or the save's error code with nothing open.
-int open_old_file(const std::string &target, bool secret, struct stat &st, int &old)
-{
+int open_old_file(const std::string &target, bool secret, struct stat &st, int &old) {
     const int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
     old = open(target.c_str(), O_RDWR | flags);
-    if (old < 0 && errno == EACCES)
-        old = open(target.c_str(), O_WRONLY | flags);
-    if (old < 0)
-        return write_error_code(errno);
+    if (old < 0 && errno == EACCES) old = open(target.c_str(), O_WRONLY | flags);
+    if (old < 0) return write_error_code(errno);
     int rc = 0;
     if (fstat(old, &st) != 0 || !S_ISREG(st.st_mode))
         rc = kWriteUnknownError;  // swapped for something else since the stat
@@ -352,8 +310,7 @@ int open_old_file(const std::string &target, bool secret, struct stat &st, int &
 // Writes the temporary file fd and renames it over the target; the errno of the first
 // step that fails, else 0. in_place says the old file is to be rewritten instead.
 int replace_with_temporary(int fd, const SaveNames &n, const std::string &bytes, bool exists, bool secret,
-                           const struct stat &st, bool &in_place)
-{
+                           const struct stat &st, bool &in_place) {
     int err = write_all(fd, bytes) ? 0 : errno != 0 ? errno : EIO;
     if (err == 0 && exists) {
         // The replacement keeps the old file's owner, group and permissions; where the
@@ -365,34 +322,26 @@ int replace_with_temporary(int fd, const SaveNames &n, const std::string &bytes,
         else if (fchmod(fd, secret ? 0600 : st.st_mode & 07777) != 0)
             err = errno;
     }
-    if (err == 0 && !in_place && fsync(fd) != 0)
-        err = errno;
-    if (close(fd) != 0 && err == 0 && !in_place)
-        err = errno;
-    if (err == 0 && !in_place && rename(n.temp.c_str(), n.target.c_str()) != 0)
-        err = errno;
+    if (err == 0 && !in_place && fsync(fd) != 0) err = errno;
+    if (close(fd) != 0 && err == 0 && !in_place) err = errno;
+    if (err == 0 && !in_place && rename(n.temp.c_str(), n.target.c_str()) != 0) err = errno;
     return err;
 }
 
-int write_file(const char *path, const std::string &bytes, bool secret)
-{
+int write_file(const char *path, const std::string &bytes, bool secret) {
     SaveNames n;
-    if (int rc = form_names(path, n))
-        return rc;
+    if (int rc = form_names(path, n)) return rc;
     // Only a regular file is replaced: a pipe without a reader would block the save and a
     // device would take the bytes elsewhere.
     struct stat st;
     bool exists = stat(n.target.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode))
-        return S_ISDIR(st.st_mode) ? kWriteAccessViolation : kWriteUnknownError;
+    if (exists && !S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? kWriteAccessViolation : kWriteUnknownError;
 
     int old = -1;
     if (exists)
-        if (int rc = open_old_file(n.target, secret, st, old))
-            return rc;
+        if (int rc = open_old_file(n.target, secret, st, old)) return rc;
     auto finish = [&](int rc) {
-        if (old >= 0 && close(old) != 0 && rc == 0)
-            rc = write_error_code(errno);
+        if (old >= 0 && close(old) != 0 && rc == 0) rc = write_error_code(errno);
         return rc;
     };
 
@@ -418,50 +367,37 @@ int write_file(const char *path, const std::string &bytes, bool secret)
 }
 
 // Like the platform's string-to-int: optional space and sign, then digits; saturates.
-int leading_int(const std::string &s)
-{
+int leading_int(const std::string &s) {
     const char *p = s.c_str();
-    while (isspace(static_cast<unsigned char>(*p)))
-        ++p;
+    while (isspace(static_cast<unsigned char>(*p))) ++p;
     bool neg = false;
-    if (*p == '+' || *p == '-')
-        neg = *p++ == '-';
+    if (*p == '+' || *p == '-') neg = *p++ == '-';
     int64_t v = 0;
     while (*p >= '0' && *p <= '9') {
         v = v * 10 + (*p++ - '0');
-        if (v > static_cast<int64_t>(INT_MAX) + 1)
-            return neg ? INT_MIN : INT_MAX;
+        if (v > static_cast<int64_t>(INT_MAX) + 1) return neg ? INT_MIN : INT_MAX;
     }
     v = neg ? -v : v;
-    if (v > INT_MAX)
-        return INT_MAX;
+    if (v > INT_MAX) return INT_MAX;
     return static_cast<int>(v);
 }
 
-int number_to_int(const plobj *n)
-{
-    if (pl::kind(n) == pl::Kind::Integer)
-        return static_cast<int>(static_cast<int32_t>(pl::int_value(n)));
+int number_to_int(const plobj *n) {
+    if (pl::kind(n) == pl::Kind::Integer) return static_cast<int>(static_cast<int32_t>(pl::int_value(n)));
     double v = pl::real_value(n);
-    if (std::isnan(v))
-        return 0;
-    if (v >= static_cast<double>(INT_MAX))
-        return INT_MAX;
-    if (v <= static_cast<double>(INT_MIN))
-        return INT_MIN;
+    if (std::isnan(v)) return 0;
+    if (v >= static_cast<double>(INT_MAX)) return INT_MAX;
+    if (v <= static_cast<double>(INT_MIN)) return INT_MIN;
     return static_cast<int>(v);
 }
 
 // The index a string-list key stands for ("0", "1", ... as "%d" writes them); -1 for any
 // other key.
-int list_index(const std::string &key)
-{
-    if (key.empty() || key.size() > 10 || (key[0] == '0' && key.size() > 1))
-        return -1;
+int list_index(const std::string &key) {
+    if (key.empty() || key.size() > 10 || (key[0] == '0' && key.size() > 1)) return -1;
     int64_t v = 0;
     for (char c : key) {
-        if (c < '0' || c > '9')
-            return -1;
+        if (c < '0' || c > '9') return -1;
         v = v * 10 + (c - '0');
     }
     return v > INT_MAX ? -1 : static_cast<int>(v);
@@ -469,40 +405,31 @@ int list_index(const std::string &key)
 
 // Whether `from` is `target` or holds it at any depth: storing `from` into `target` would
 // make a cycle, which no release ever frees.
-bool reaches(plobj *from, const plobj *target)
-{
+bool reaches(plobj *from, const plobj *target) {
     std::vector<plobj *> todo{from};
     std::unordered_set<const plobj *> seen;
     while (!todo.empty()) {
         plobj *o = todo.back();
         todo.pop_back();
-        if (o == target)
-            return true;
-        if (!seen.insert(o).second)
-            continue;
+        if (o == target) return true;
+        if (!seen.insert(o).second) continue;
         if (pl::kind(o) == pl::Kind::Dict) {
-            for (const auto &entry : pl::dict_entries(o))
-                todo.push_back(entry.second);
+            for (const auto &entry : pl::dict_entries(o)) todo.push_back(entry.second);
         } else if (pl::kind(o) == pl::Kind::Array) {
-            for (size_t i = 0, n = pl::count(o); i < n; ++i)
-                todo.push_back(pl::array_at(o, i));
+            for (size_t i = 0, n = pl::count(o); i < n; ++i) todo.push_back(pl::array_at(o, i));
         }
     }
     return false;
 }
 
-plobj *value_for(dic *d, const char *key)
-{
-    if (!usable(d) || !key || !valid_key(key))
-        return nullptr;
+plobj *value_for(dic *d, const char *key) {
+    if (!usable(d) || !key || !valid_key(key)) return nullptr;
     return pl::dict_get(d->ref, key);
 }
 
-int store(dic *d, const char *key, plobj *value)
-{
+int store(dic *d, const char *key, plobj *value) {
     pl::Ref owned(value);
-    if (!owned)
-        return -3;
+    if (!owned) return -3;
     return pl::dict_set(d->ref, key, owned.get()) ? 0 : -1;
 }
 
@@ -510,8 +437,7 @@ int store(dic *d, const char *key, plobj *value)
 
 extern "C" {
 
-dic *dic_create(void)
-{
+dic *dic_create(void) {
     try {
         return wrap_dic(pl::make_dict(true));
     } catch (...) {
@@ -519,35 +445,26 @@ dic *dic_create(void)
     }
 }
 
-int dic_destroy(dic *d)
-{
-    if (!usable(d))
-        return -1;
+int dic_destroy(dic *d) {
+    if (!usable(d)) return -1;
     plobj_release(d->ref);
     free(d);
     return 0;
 }
 
-dic *dic_load_from_file(const char *path)
-{
-    if (!path || !*path || !pl::valid_utf8(path))
-        return nullptr;
+dic *dic_load_from_file(const char *path) {
+    if (!path || !*path || !pl::valid_utf8(path)) return nullptr;
     return dict_handle_or_null(parse_regular_file(path));
 }
 
-dic *dic_load_from_fd(int fd)
-{
-    if (fd <= 0)
-        return nullptr;
+dic *dic_load_from_fd(int fd) {
+    if (fd <= 0) return nullptr;
     return dict_handle_or_null(parse_open_file(fd, false));
 }
 
-int dic_save_to_file(dic *d, const char *path)
-{
-    if (!usable(d) || !path)
-        return -1;
-    if (!pl::valid_utf8(path))
-        return -2;
+int dic_save_to_file(dic *d, const char *path) {
+    if (!usable(d) || !path) return -1;
+    if (!pl::valid_utf8(path)) return -2;
     bool secret = strstr(path, "av.plist") != nullptr;
     int rc;
     try {
@@ -556,55 +473,43 @@ int dic_save_to_file(dic *d, const char *path)
     } catch (...) {
         rc = -1;
     }
-    if (secret)
-        chmod(path, 0600);
+    if (secret) chmod(path, 0600);
     return rc;
 }
 
-int dic_save_to_fd(dic *d, int fd)
-{
-    if (!usable(d) || fd < 0)
-        return -1;
+int dic_save_to_fd(dic *d, int fd) {
+    if (!usable(d) || fd < 0) return -1;
     try {
         std::string xml = pl::to_xml(d->ref);
-        if (xml.empty())
-            return -1;
+        if (xml.empty()) return -1;
         // Only a file can be truncated; a pipe or socket simply takes the bytes. A file
         // that keeps its old tail would be corrupt, so that is a failure.
         struct stat st;
-        if (fstat(fd, &st) != 0)
-            return -2;
-        if (ftruncate(fd, 0) != 0 && S_ISREG(st.st_mode))
-            return -2;
+        if (fstat(fd, &st) != 0) return -2;
+        if (ftruncate(fd, 0) != 0 && S_ISREG(st.st_mode)) return -2;
         return write_all_without_sigpipe(fd, xml, st) ? 0 : -2;
     } catch (...) {
         return -1;
     }
 }
 
-int dic_get_count(dic *d)
-{
-    if (!usable(d))
-        return -1;
+int dic_get_count(dic *d) {
+    if (!usable(d)) return -1;
     return static_cast<int>(pl::count(d->ref));
 }
 
-char **dic_get_keys(dic *d)
-{
-    if (!usable(d) || pl::count(d->ref) == 0)
-        return nullptr;
+char **dic_get_keys(dic *d) {
+    if (!usable(d) || pl::count(d->ref) == 0) return nullptr;
     try {
         std::vector<std::string> keys = pl::dict_keys(d->ref);
         // One spare slot keeps the array NULL-terminated for callers that walk it.
         auto **out = static_cast<char **>(calloc(keys.size() + 1, sizeof(char *)));
-        if (!out)
-            return nullptr;
+        if (!out) return nullptr;
         for (size_t i = 0; i < keys.size(); ++i) {
             out[i] = copy_cstring(keys[i]);
             // A key array with holes would be read as a shorter list of keys.
             if (!out[i]) {
-                for (size_t k = 0; k < i; ++k)
-                    free(out[k]);
+                for (size_t k = 0; k < i; ++k) free(out[k]);
                 free(out);
                 return nullptr;
             }
@@ -615,85 +520,67 @@ char **dic_get_keys(dic *d)
     }
 }
 
-char *Copy_CFStringRefToCString(plobj *str)
-{
-    if (!str || pl::kind(str) != pl::Kind::String)
-        return nullptr;
+char *Copy_CFStringRefToCString(plobj *str) {
+    if (!str || pl::kind(str) != pl::Kind::String) return nullptr;
     const std::string &s = pl::string_value(str);
     // The platform sizes the block for the worst case: 3 bytes per UTF-16 unit.
     size_t units = 0;
-    for (unsigned char c : s)
-        units += (c & 0xC0) != 0x80 ? (c >= 0xF0 ? 2 : 1) : 0;
+    for (unsigned char c : s) units += (c & 0xC0) != 0x80 ? (c >= 0xF0 ? 2 : 1) : 0;
     auto *out = static_cast<char *>(malloc(std::max(units * 3, s.size()) + 1));
-    if (out)
-        memcpy(out, s.c_str(), s.size() + 1);
+    if (out) memcpy(out, s.c_str(), s.size() + 1);
     return out;
 }
 
-char *dic_get_str(dic *d, const char *key)
-{
+char *dic_get_str(dic *d, const char *key) {
     plobj *v = value_for(d, key);
-    if (!v || pl::kind(v) != pl::Kind::String)
-        return nullptr;
+    if (!v || pl::kind(v) != pl::Kind::String) return nullptr;
     return copy_cstring(pl::string_value(v));
 }
 
-int dic_get_int(dic *d, const char *key)
-{
+int dic_get_int(dic *d, const char *key) {
     plobj *v = value_for(d, key);
-    if (!v)
-        return -1;
+    if (!v) return -1;
     switch (pl::kind(v)) {
-    case pl::Kind::Integer:
-    case pl::Kind::Real:
-        return number_to_int(v);
-    case pl::Kind::String:
-        return leading_int(pl::string_value(v));
-    case pl::Kind::Boolean:
-        return pl::bool_value(v) ? 1 : 0;
-    default:
-        return -1;
+        case pl::Kind::Integer:
+        case pl::Kind::Real:
+            return number_to_int(v);
+        case pl::Kind::String:
+            return leading_int(pl::string_value(v));
+        case pl::Kind::Boolean:
+            return pl::bool_value(v) ? 1 : 0;
+        default:
+            return -1;
     }
 }
 
-dic *dic_get_dic(dic *d, const char *key)
-{
+dic *dic_get_dic(dic *d, const char *key) {
     plobj *v = value_for(d, key);
-    if (!v || pl::kind(v) != pl::Kind::Dict)
-        return nullptr;
+    if (!v || pl::kind(v) != pl::Kind::Dict) return nullptr;
     return wrap_dic(plobj_retain(v));
 }
 
-array *dic_get_array(dic *d, const char *key)
-{
+array *dic_get_array(dic *d, const char *key) {
     plobj *v = value_for(d, key);
-    if (!v || pl::kind(v) != pl::Kind::Array)
-        return nullptr;
+    if (!v || pl::kind(v) != pl::Kind::Array) return nullptr;
     return wrap_array(plobj_retain(v));
 }
 
-int dic_has_key(dic *d, plobj *key)
-{
-    if (!usable(d) || !key)
-        return -1;
-    if (pl::kind(key) != pl::Kind::String)
-        return 0;
+int dic_has_key(dic *d, plobj *key) {
+    if (!usable(d) || !key) return -1;
+    if (pl::kind(key) != pl::Kind::String) return 0;
     return pl::dict_get(d->ref, pl::string_value(key)) ? 1 : 0;
 }
 
-parray *dic_get_str_parray(dic *d, const char *key)
-{
+parray *dic_get_str_parray(dic *d, const char *key) {
     plobj *list = value_for(d, key);
-    if (!list || pl::kind(list) != pl::Kind::Dict || pl::count(list) == 0)
-        return nullptr;
+    if (!list || pl::kind(list) != pl::Kind::Dict || pl::count(list) == 0) return nullptr;
     try {
         // By index in numeric order, not by counting up from "0": a list with a gap (one
         // stored by an older version, or edited by hand) loses nothing after it.
         std::vector<std::pair<int, plobj *>> items;
         for (const auto &[name, value] : pl::dict_entries(list)) {
             int index = list_index(name);
-            if (index >= 0 && pl::kind(value) == pl::Kind::String)
-                items.emplace_back(index, value);
+            if (index >= 0 && pl::kind(value) == pl::Kind::String) items.emplace_back(index, value);
         }
         std::sort(items.begin(), items.end(), [](const auto &x, const auto &y) { return x.first < y.first; });
         parray *out = parray_create(0);
@@ -712,10 +599,8 @@ parray *dic_get_str_parray(dic *d, const char *key)
     }
 }
 
-int dic_show(dic *d)
-{
-    if (!usable(d))
-        return -1;
+int dic_show(dic *d) {
+    if (!usable(d)) return -1;
     std::string text;
     try {
         text = pl::description(d->ref);
@@ -727,14 +612,10 @@ int dic_show(dic *d)
     return 0;
 }
 
-int dic_set_str(dic *d, const char *key, const char *value)
-{
-    if (!writable(d) || !key || !value)
-        return -1;
-    if (!valid_key(key))
-        return -2;
-    if (!pl::valid_utf8(value))
-        return -3;
+int dic_set_str(dic *d, const char *key, const char *value) {
+    if (!writable(d) || !key || !value) return -1;
+    if (!valid_key(key)) return -2;
+    if (!pl::valid_utf8(value)) return -3;
     try {
         return store(d, key, pl::make_string(value)) == 0 ? 0 : -1;
     } catch (...) {
@@ -742,12 +623,9 @@ int dic_set_str(dic *d, const char *key, const char *value)
     }
 }
 
-int dic_set_int(dic *d, const char *key, int value)
-{
-    if (!writable(d) || !key)
-        return -1;
-    if (!valid_key(key))
-        return -2;
+int dic_set_int(dic *d, const char *key, int value) {
+    if (!writable(d) || !key) return -1;
+    if (!valid_key(key)) return -2;
     try {
         return store(d, key, pl::make_int(value));
     } catch (...) {
@@ -755,12 +633,9 @@ int dic_set_int(dic *d, const char *key, int value)
     }
 }
 
-int dic_set_boolean(dic *d, const char *key, int flag)
-{
-    if (!writable(d) || !key)
-        return -1;
-    if (!valid_key(key))
-        return -2;
+int dic_set_boolean(dic *d, const char *key, int flag) {
+    if (!writable(d) || !key) return -1;
+    if (!valid_key(key)) return -2;
     try {
         return store(d, key, pl::make_bool(flag != 0)) == 0 ? 0 : -1;
     } catch (...) {
@@ -768,46 +643,34 @@ int dic_set_boolean(dic *d, const char *key, int flag)
     }
 }
 
-int dic_set_dic(dic *d, const char *key, dic *nested)
-{
-    if (!writable(d) || !key || !nested)
-        return -1;
-    if (!valid_key(key))
-        return -2;
-    if (!nested->ref)
-        return -3;
+int dic_set_dic(dic *d, const char *key, dic *nested) {
+    if (!writable(d) || !key || !nested) return -1;
+    if (!valid_key(key)) return -2;
+    if (!nested->ref) return -3;
     try {
-        if (reaches(nested->ref, d->ref))
-            return -4;
+        if (reaches(nested->ref, d->ref)) return -4;
         return pl::dict_set(d->ref, key, nested->ref) ? 0 : -1;
     } catch (...) {
         return -1;
     }
 }
 
-int dic_set_array(dic *d, const char *key, array *a)
-{
-    if (!writable(d) || !key || !usable(a))
-        return -1;
-    if (!valid_key(key))
-        return -2;
+int dic_set_array(dic *d, const char *key, array *a) {
+    if (!writable(d) || !key || !usable(a)) return -1;
+    if (!valid_key(key)) return -2;
     try {
-        if (reaches(a->ref, d->ref))
-            return -4;
+        if (reaches(a->ref, d->ref)) return -4;
         return pl::dict_set(d->ref, key, a->ref) ? 0 : -1;
     } catch (...) {
         return -1;
     }
 }
 
-int dic_set_str_parray(dic *d, const char *key, parray *list)
-{
+int dic_set_str_parray(dic *d, const char *key, parray *list) {
     // A key that cannot be stored is refused up front rather than reported as stored.
-    if (!writable(d) || !key || !list || !valid_key(key))
-        return -1;
+    if (!writable(d) || !key || !list || !valid_key(key)) return -1;
     dic *nested = dic_create();
-    if (!nested)
-        return -2;
+    if (!nested) return -2;
     // Out of memory (-1 from a setter whose arguments are all valid) stores nothing at all
     // rather than a list missing items; an item that is not UTF-8 is skipped as before.
     // Items skipped (NULL, or not UTF-8) take no index, so the indices stay contiguous and
@@ -816,8 +679,7 @@ int dic_set_str_parray(dic *d, const char *key, parray *list)
     int n = parray_count(list);
     for (int i = 0; rc == 0 && i < n; ++i) {
         auto *item = static_cast<const char *>(parray_at(list, i));
-        if (!item)
-            continue;
+        if (!item) continue;
         char index[16];
         snprintf(index, sizeof index, "%d", stored);
         int set = dic_set_str(nested, index, item);
@@ -826,14 +688,12 @@ int dic_set_str_parray(dic *d, const char *key, parray *list)
         else if (set == 0)
             ++stored;
     }
-    if (rc == 0 && dic_set_dic(d, key, nested) != 0)
-        rc = -2;
+    if (rc == 0 && dic_set_dic(d, key, nested) != 0) rc = -2;
     dic_destroy(nested);
     return rc;
 }
 
-array *array_create(void)
-{
+array *array_create(void) {
     try {
         return wrap_array(pl::make_array(true));
     } catch (...) {
@@ -841,42 +701,32 @@ array *array_create(void)
     }
 }
 
-int array_destroy(array *a)
-{
-    if (!usable(a))
-        return -1;
+int array_destroy(array *a) {
+    if (!usable(a)) return -1;
     plobj_release(a->ref);
     free(a);
     return 0;
 }
 
-int array_append_dic(array *a, dic *d)
-{
-    if (!usable(a) || !usable(d))
-        return -1;
+int array_append_dic(array *a, dic *d) {
+    if (!usable(a) || !usable(d)) return -1;
     try {
-        if (reaches(d->ref, a->ref))
-            return -4;
+        if (reaches(d->ref, a->ref)) return -4;
         return pl::array_append(a->ref, d->ref) ? 0 : -1;
     } catch (...) {
         return -1;
     }
 }
 
-dic *array_get_dic(array *a, int index)
-{
-    if (!usable(a) || index < 0)
-        return nullptr;
+dic *array_get_dic(array *a, int index) {
+    if (!usable(a) || index < 0) return nullptr;
     plobj *v = pl::array_at(a->ref, static_cast<size_t>(index));
-    if (!v || pl::kind(v) != pl::Kind::Dict)
-        return nullptr;
+    if (!v || pl::kind(v) != pl::Kind::Dict) return nullptr;
     return wrap_dic(plobj_retain(v));
 }
 
-int64_t array_get_count(array *a)
-{
-    if (!usable(a))
-        return -1;
+int64_t array_get_count(array *a) {
+    if (!usable(a)) return -1;
     return static_cast<int64_t>(pl::count(a->ref));
 }
 

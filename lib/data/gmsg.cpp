@@ -74,8 +74,7 @@ bool is_dict(const plobj *o) { return o && pl::kind(o) == Kind::Dict; }
 // Makes the two reserved keys numbers equal to the record's types.
 bool stamp_types(plobj *content, int32_t c_type, int32_t m_type) {
     Ref c(pl::make_int(c_type)), t(pl::make_int(m_type));
-    return c && t && pl::dict_set(content, kCTypeKey, c.get()) &&
-           pl::dict_set(content, kMTypeKey, t.get());
+    return c && t && pl::dict_set(content, kCTypeKey, c.get()) && pl::dict_set(content, kMTypeKey, t.get());
 }
 
 Ref shallow_copy(const plobj *dict) {
@@ -113,7 +112,7 @@ size_t utf16_length(std::string_view s) {
     size_t n = 0;
     for (unsigned char c : s) {
         if ((c & 0xC0) == 0x80) continue;  // continuation byte
-        n += c >= 0xF0 ? 2 : 1;             // four-byte forms need a surrogate pair
+        n += c >= 0xF0 ? 2 : 1;            // four-byte forms need a surrogate pair
     }
     return n;
 }
@@ -126,8 +125,8 @@ namespace bwv::gmsg_detail {
 // leading white space, an optional sign, digits; 0 without digits; saturated on overflow.
 int64_t leading_integer(std::string_view s) {
     size_t i = 0;
-    while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r' ||
-                            s[i] == '\v' || s[i] == '\f'))
+    while (i < s.size() &&
+           (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r' || s[i] == '\v' || s[i] == '\f'))
         ++i;
     bool neg = false;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
@@ -149,21 +148,21 @@ int64_t leading_integer(std::string_view s) {
 std::optional<int64_t> int64_reading(const plobj *v) {
     if (!v) return std::nullopt;
     switch (pl::kind(v)) {
-    case Kind::Integer:
-        return pl::int_value(v);
-    case Kind::Boolean:
-        return pl::bool_value(v) ? 1 : 0;
-    case Kind::Real: {
-        double d = pl::real_value(v);
-        if (d != d) return 0;
-        if (d >= 9223372036854775807.0) return INT64_MAX;
-        if (d <= -9223372036854775808.0) return INT64_MIN;
-        return static_cast<int64_t>(d);
-    }
-    case Kind::String:
-        return leading_integer(pl::string_value(v));
-    default:
-        return std::nullopt;
+        case Kind::Integer:
+            return pl::int_value(v);
+        case Kind::Boolean:
+            return pl::bool_value(v) ? 1 : 0;
+        case Kind::Real: {
+            double d = pl::real_value(v);
+            if (d != d) return 0;
+            if (d >= 9223372036854775807.0) return INT64_MAX;
+            if (d <= -9223372036854775808.0) return INT64_MIN;
+            return static_cast<int64_t>(d);
+        }
+        case Kind::String:
+            return leading_integer(pl::string_value(v));
+        default:
+            return std::nullopt;
     }
 }
 
@@ -404,8 +403,7 @@ int gmsg_get_desc(gmsg *m, char *dest, int *len) {
         *len = static_cast<int>(k);
     } catch (...) {
         // Out of memory: an empty description, so the caller never reads an unset buffer.
-        if (dest && *len > 0)
-            dest[0] = '\0';
+        if (dest && *len > 0) dest[0] = '\0';
         *len = 0;
     }
     return 0;
@@ -416,8 +414,7 @@ void gmsg_print_all(gmsg *m) {
     try {
         Ref content = content_of(m);
         long count = content ? static_cast<long>(pl::count(content.get())) : 0;
-        std::printf("control type: %d, message type: %d, key count: %ld\n", m->c_type, m->m_type,
-                    count);
+        std::printf("control type: %d, message type: %d, key count: %ld\n", m->c_type, m->m_type, count);
         std::fflush(stdout);
         std::string desc = content ? pl::description(content.get()) : std::string();
         bwv::log_line(desc.empty() ? std::string("(null)") : desc);

@@ -13,8 +13,7 @@
 namespace bwv::sys {
 namespace {
 
-launch::Command to_command(const char *file, char *const argv[], const SpawnOptions &opts)
-{
+launch::Command to_command(const char *file, char *const argv[], const SpawnOptions &opts) {
     launch::Command cmd;
     cmd.file = file;
     cmd.argv = argv;
@@ -25,10 +24,8 @@ launch::Command to_command(const char *file, char *const argv[], const SpawnOpti
     return cmd;
 }
 
-pid_t started(const launch::Child &child)
-{
-    if (child.pid < 0)
-        errno = child.error;
+pid_t started(const launch::Child &child) {
+    if (child.pid < 0) errno = child.error;
     return child.pid;
 }
 
@@ -41,8 +38,7 @@ pid_t started(const launch::Child &child)
 // expansion. The environment lock is the one glibc leaves as it was: a line that assigns,
 // forked while another thread was inside setenv, waits for that lock forever (the public
 // contract says so).
-void exec_expanded(void *line)
-{
+void exec_expanded(void *line) {
     wordexp_t words{};
     if (line && wordexp(static_cast<const char *>(line), &words, 0) == 0 && words.we_wordc > 0)
         execvp(words.we_wordv[0], words.we_wordv);
@@ -55,11 +51,8 @@ void exec_expanded(void *line)
 class Sink {
 public:
     explicit Sink(dbuf *buf)
-        : buf_(buf), cap_(buf && buf->data ? buf->size : 0), unread_(buf ? buf->wpos - buf->rpos : 0)
-    {
-    }
-    ~Sink()
-    {
+        : buf_(buf), cap_(buf && buf->data ? buf->size : 0), unread_(buf ? buf->wpos - buf->rpos : 0) {}
+    ~Sink() {
         if (buf_ && buf_->data && cap_ > buf_->size) {
             if (void *fitted = realloc(buf_->data, buf_->size > 0 ? buf_->size : 1))
                 buf_->data = static_cast<unsigned char *>(fitted);
@@ -71,18 +64,15 @@ public:
     bool failed() const { return failed_; }
 
     // Gives the buffer back as it was, but for consumed bytes already reclaimed.
-    void undo()
-    {
+    void undo() {
         if (buf_ && buf_->data) {
             buf_->wpos = buf_->rpos + unread_;
             buf_->room = buf_->size - buf_->wpos;
         }
     }
 
-    void append(const unsigned char *piece, uint32_t len)
-    {
-        if (!buf_ || failed_)
-            return;
+    void append(const unsigned char *piece, uint32_t len) {
+        if (!buf_ || failed_) return;
         dbuf &b = *buf_;
         if (!b.data) {
             failed_ = dbuf_write(buf_, piece, len) != 0;
@@ -113,16 +103,14 @@ public:
 private:
     static constexpr uint32_t kMinGrowth = 256;
 
-    bool grow_to(size_t want)
-    {
+    bool grow_to(size_t want) {
         size_t ahead = std::min<size_t>(std::max(want, cap_ * 2), UINT32_MAX);
         void *grown = realloc(buf_->data, ahead);
         if (!grown) {
             ahead = want;
             grown = realloc(buf_->data, ahead);
         }
-        if (!grown)
-            return false;
+        if (!grown) return false;
         buf_->data = static_cast<unsigned char *>(grown);
         cap_ = ahead;
         return true;
@@ -136,14 +124,11 @@ private:
 
 }  // namespace
 
-
-pid_t spawn(const char *file, char *const argv[], const SpawnOptions &opts)
-{
+pid_t spawn(const char *file, char *const argv[], const SpawnOptions &opts) {
     return started(launch::spawn(to_command(file, argv, opts)));
 }
 
-pid_t spawn_expanded(const char *cmdline, const SpawnOptions &opts)
-{
+pid_t spawn_expanded(const char *cmdline, const SpawnOptions &opts) {
     static char *const kNone[] = {nullptr};
     launch::Command cmd = to_command("sh", kNone, opts);
     cmd.exec_hook = exec_expanded;
@@ -151,16 +136,13 @@ pid_t spawn_expanded(const char *cmdline, const SpawnOptions &opts)
     return started(launch::spawn(cmd));
 }
 
-int wait_for(pid_t pid, int *status)
-{
+int wait_for(pid_t pid, int *status) {
     int st = launch::wait(pid);
-    if (st != -1 && status)
-        *status = st;
+    if (st != -1 && status) *status = st;
     return st;
 }
 
-int collect(const char *file, char *const argv[], dbuf *out, dbuf *err)
-{
+int collect(const char *file, char *const argv[], dbuf *out, dbuf *err) {
     // One sink per buffer: each tracks the capacity behind its buffer, so a buffer given
     // for both streams must have a single one or the two would disagree about it.
     bool merged = err == out;
@@ -173,13 +155,14 @@ int collect(const char *file, char *const argv[], dbuf *out, dbuf *err)
     how.keep_input_open = true;
     how.piece = 1024;
     auto into = [](Sink *s) {
-        return [s](const char *p, size_t n) { s->append(reinterpret_cast<const unsigned char *>(p), static_cast<uint32_t>(n)); };
+        return [s](const char *p, size_t n) {
+            s->append(reinterpret_cast<const unsigned char *>(p), static_cast<uint32_t>(n));
+        };
     };
     how.out.sink = into(to[0]);
     how.err.sink = into(to[1]);
     launch::Result r = launch::run(cmd, how);
-    if (r.error != 0 && r.status == -1)
-        return -2;
+    if (r.error != 0 && r.status == -1) return -2;
     if (r.read_failed || sinks[0].failed() || sinks[1].failed()) {
         sinks[0].undo();
         sinks[1].undo();
@@ -188,8 +171,7 @@ int collect(const char *file, char *const argv[], dbuf *out, dbuf *err)
     return 0;
 }
 
-int run_capture(const char *file, char *const argv[], std::string &output, int *status)
-{
+int run_capture(const char *file, char *const argv[], std::string &output, int *status) {
     launch::Command cmd;
     cmd.file = file;
     cmd.argv = argv;
@@ -204,10 +186,8 @@ int run_capture(const char *file, char *const argv[], std::string &output, int *
     } catch (const std::bad_alloc &) {
         return -1;
     }
-    if (r.status == -1 || r.sink_failed)
-        return -1;
-    if (status)
-        *status = r.status;
+    if (r.status == -1 || r.sink_failed) return -1;
+    if (status) *status = r.status;
     return 0;
 }
 

@@ -26,11 +26,9 @@ public:
     const std::string &operator[](size_t i) const { return args_[i]; }
 
 private:
-    void rebuild()
-    {
+    void rebuild() {
         ptrs_.clear();
-        for (auto &a : args_)
-            ptrs_.push_back(a.data());
+        for (auto &a : args_) ptrs_.push_back(a.data());
         ptrs_.push_back(nullptr);
     }
     std::vector<std::string> args_;

@@ -26,44 +26,36 @@ constexpr size_t kChunk = 4096;
 
 // Runs a kext tool with nothing inherited and an empty environment; the wait status, or
 // -1 when it cannot be started or waited for.
-int run_kext_tool(std::string_view tool, const char *name, const char *kext, int is_bundle_id)
-{
+int run_kext_tool(std::string_view tool, const char *name, const char *kext, int is_bundle_id) {
     std::string file = paths::fixed(tool);
     ArgVector args = is_bundle_id ? ArgVector{name, "-b", kext} : ArgVector{name, kext};
     bwv::sys::SpawnOptions opts;
     opts.close_all = true;
     opts.empty_env = true;
     pid_t pid = bwv::sys::spawn(file.c_str(), args.get(), opts);
-    if (pid < 0)
-        return -1;
+    if (pid < 0) return -1;
     int status = 0;
-    if (bwv::sys::wait_for(pid, &status) < 0)
-        return -1;
+    if (bwv::sys::wait_for(pid, &status) < 0) return -1;
     return status;
 }
 
-std::string kextstat_listing()
-{
+std::string kextstat_listing() {
     std::string tool = paths::fixed(paths::kKextstat);
     ArgVector args{tool};
     std::string out;
-    if (bwv::sys::run_capture(tool.c_str(), args.get(), out) != 0)
-        out.clear();
+    if (bwv::sys::run_capture(tool.c_str(), args.get(), out) != 0) out.clear();
     return out;
 }
 
 // One entry: "load " and the argument, the date as date(1) prints it, the kextstat listing.
-void append_load_log(const char *kext)
-{
+void append_load_log(const char *kext) {
     std::string log = paths::fixed(paths::kKextLoadLog);
     struct stat st {};
-    if (stat(log.c_str(), &st) == 0 && st.st_size >= kLogLimit)
-        unlink(log.c_str());
+    if (stat(log.c_str(), &st) == 0 && st.st_size >= kLogLimit) unlink(log.c_str());
 
     std::string macos_log(paths::kKextLoadLog);
     int command_len = snprintf(nullptr, 0, kLogCommandTemplate, kext, macos_log.c_str());
-    if (command_len < 0 || command_len >= kLogCommandBuffer)
-        return;
+    if (command_len < 0 || command_len >= kLogCommandBuffer) return;
 
     std::string entry = "load ";
     entry += kext;
@@ -79,17 +71,14 @@ void append_load_log(const char *kext)
 
     // Writable by its owner alone, whatever the caller's umask.
     int fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
+    if (fd < 0) return;
     bwv::launch::write_all(fd, entry.data(), entry.size());
     close(fd);
 }
 
-int install_pkg(const char *path)
-{
+int install_pkg(const char *path) {
     int src = open(path, O_RDONLY | O_CLOEXEC);
-    if (src < 0)
-        return -1;
+    if (src < 0) return -1;
     off_t length = lseek(src, 0, SEEK_END);
     if (length < 0 || lseek(src, 0, SEEK_SET) != 0) {
         close(src);
@@ -114,8 +103,7 @@ int install_pkg(const char *path)
     ArgVector args{installer, "-pkg", copy, "-target", "/"};
     struct stat st {};
     bool stale_own = lstat(copy.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid();
-    if (stale_own)
-        unlink(copy.c_str());
+    if (stale_own) unlink(copy.c_str());
     int dst = open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (dst < 0) {
         close(src);
@@ -127,17 +115,14 @@ int install_pkg(const char *path)
         ok = bwv::launch::write_all(dst, reinterpret_cast<const char *>(chunk), static_cast<size_t>(got));
         copied += got;
         // Bytes appended after the length was measured are not part of this package.
-        if (copied >= length)
-            break;
+        if (copied >= length) break;
         do {
             got = read(src, chunk, sizeof chunk);
         } while (got < 0 && errno == EINTR);
-        if (got < 0)
-            ok = false;
+        if (got < 0) ok = false;
     }
     close(src);
-    if (close(dst) != 0)
-        ok = false;
+    if (close(dst) != 0) ok = false;
     if (!ok) {
         unlink(copy.c_str());
         return -1;
@@ -159,13 +144,10 @@ int install_pkg(const char *path)
 
 extern "C" {
 
-int ps_load_kext(const char *kext, int is_bundle_id)
-{
-    if (!kext)
-        return 1;
+int ps_load_kext(const char *kext, int is_bundle_id) {
+    if (!kext) return 1;
     try {
-        if (run_kext_tool(paths::kKextload, "kextload", kext, is_bundle_id) < 0)
-            return 1;
+        if (run_kext_tool(paths::kKextload, "kextload", kext, is_bundle_id) < 0) return 1;
         // The tool's own status is not the answer: the entry's listing shows whether the
         // extension is loaded.
         append_load_log(kext);
@@ -175,26 +157,20 @@ int ps_load_kext(const char *kext, int is_bundle_id)
     }
 }
 
-int ps_unload_kext(const char *kext, int is_bundle_id)
-{
-    if (!kext)
-        return 1;
+int ps_unload_kext(const char *kext, int is_bundle_id) {
+    if (!kext) return 1;
     try {
         int status = run_kext_tool(paths::kKextunload, "kextunload", kext, is_bundle_id);
-        if (status < 0)
-            return 1;
-        if (status & 0x7f)
-            return 2;
+        if (status < 0) return 1;
+        if (status & 0x7f) return 2;
         return (status >> 8) & 0xff;
     } catch (...) {
         return 1;
     }
 }
 
-int ps_kext_is_run(const char *name)
-{
-    if (!name || !*name)
-        return 0;
+int ps_kext_is_run(const char *name) {
+    if (!name || !*name) return 0;
     try {
         std::string listing = kextstat_listing();
         return listing.find(name) != std::string::npos ? 1 : 0;
@@ -203,10 +179,8 @@ int ps_kext_is_run(const char *name)
     }
 }
 
-int ps_install_pkg_file(const char *path)
-{
-    if (!path || !*path)
-        return -1;
+int ps_install_pkg_file(const char *path) {
+    if (!path || !*path) return -1;
     try {
         return install_pkg(path);
     } catch (...) {

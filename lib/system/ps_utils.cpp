@@ -31,28 +31,23 @@ struct kinfo_proc {
 
 // Checked in every build type: a broken precondition here is a programming error that
 // must stop the program, not a result to report.
-[[noreturn]] void check_failed(const char *expr, const char *file, int line)
-{
+[[noreturn]] void check_failed(const char *expr, const char *file, int line) {
     fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", file, line, "GetBSDProcessList", expr);
     abort();
 }
 #define BWV_CHECK(cond) ((cond) ? (void)0 : check_failed(#cond, __FILE__, __LINE__))
 
-bool is_pid_name(const char *s)
-{
-    if (!*s)
-        return false;
+bool is_pid_name(const char *s) {
+    if (!*s) return false;
     for (; *s; ++s)
-        if (*s < '0' || *s > '9')
-            return false;
+        if (*s < '0' || *s > '9') return false;
     return true;
 }
 
 // How many records the table needs now, with room for processes started meanwhile.
 // The first estimate is the kernel's count of tasks (threads included, so never fewer
 // than the processes) and costs one small read; once that proved short, /proc is counted.
-int table_size(size_t *entries, bool count_entries)
-{
+int table_size(size_t *entries, bool count_entries) {
     size_t n = 0;
     if (!count_entries) {
         int fd = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
@@ -63,55 +58,46 @@ int table_size(size_t *entries, bool count_entries)
             if (got > 0) {
                 text[got] = '\0';
                 const char *slash = strchr(text, '/');
-                if (slash)
-                    n = strtoul(slash + 1, nullptr, 10);
+                if (slash) n = strtoul(slash + 1, nullptr, 10);
             }
         }
     }
     if (n == 0) {
         DIR *dir = opendir("/proc");
-        if (!dir)
-            return errno ? errno : EIO;
+        if (!dir) return errno ? errno : EIO;
         errno = 0;
         while (struct dirent *e = readdir(dir))
-            if (is_pid_name(e->d_name))
-                ++n;
+            if (is_pid_name(e->d_name)) ++n;
         int err = errno;
         closedir(dir);
-        if (err)
-            return err;
+        if (err) return err;
     }
     *entries = n + n / 8 + 16;
     return 0;
 }
 
 // Fills at most cap records; ENOMEM when there are more processes than that.
-int fill_table(kinfo_proc *list, size_t cap, size_t *filled)
-{
+int fill_table(kinfo_proc *list, size_t cap, size_t *filled) {
     DIR *dir = opendir("/proc");
-    if (!dir)
-        return errno ? errno : EIO;
+    if (!dir) return errno ? errno : EIO;
     size_t n = 0;
     int err = 0;
     errno = 0;
     while (struct dirent *e = readdir(dir)) {
-        if (!is_pid_name(e->d_name))
-            continue;
+        if (!is_pid_name(e->d_name)) continue;
         if (n == cap) {
             err = ENOMEM;
             break;
         }
         list[n++].kp_proc.p_pid = static_cast<pid_t>(strtol(e->d_name, nullptr, 10));
     }
-    if (!err && errno)
-        err = errno;
+    if (!err && errno) err = errno;
     closedir(dir);
     *filled = n;
     return err;
 }
 
-int GetBSDProcessList(kinfo_proc **procList, size_t *procCount)
-{
+int GetBSDProcessList(kinfo_proc **procList, size_t *procCount) {
     BWV_CHECK(procList != NULL);
     BWV_CHECK(*procList == NULL);
     BWV_CHECK(procCount != NULL);
@@ -124,8 +110,7 @@ int GetBSDProcessList(kinfo_proc **procList, size_t *procCount)
     do {
         size_t cap = 0;
         err = table_size(&cap, grew);
-        if (err)
-            break;
+        if (err) break;
         result = static_cast<kinfo_proc *>(malloc(cap * sizeof(kinfo_proc)));
         if (!result) {
             err = ENOMEM;
@@ -141,8 +126,7 @@ int GetBSDProcessList(kinfo_proc **procList, size_t *procCount)
             grew = true;
             free(result);
             result = nullptr;
-            if (err != ENOMEM)
-                break;
+            if (err != ENOMEM) break;
         }
     } while (!done);
 
@@ -152,28 +136,23 @@ int GetBSDProcessList(kinfo_proc **procList, size_t *procCount)
 }
 
 // Reads the executable link of a process whole; -1 when it cannot be read or does not fit.
-ssize_t exe_link(pid_t pid, char *buf, size_t cap)
-{
+ssize_t exe_link(pid_t pid, char *buf, size_t cap) {
     char link[32];
     snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(pid));
     ssize_t n = readlink(link, buf, cap - 1);
-    if (n <= 0 || static_cast<size_t>(n) >= cap - 1)
-        return -1;
+    if (n <= 0 || static_cast<size_t>(n) >= cap - 1) return -1;
     buf[n] = '\0';
     return n;
 }
 
-bool tail_matches(const char *path, size_t plen, const char *name, size_t nlen, bool case_sensitive)
-{
+bool tail_matches(const char *path, size_t plen, const char *name, size_t nlen, bool case_sensitive) {
     // The kernel appends this to the executable of a process whose file was replaced or
     // removed since it started. Such a process still runs under its name; an agent left
     // running after an upgrade moved a new file over its path is the case that matters.
     static constexpr char kDeleted[] = " (deleted)";
     constexpr size_t kDeletedLen = sizeof kDeleted - 1;
-    if (plen >= kDeletedLen && memcmp(path + plen - kDeletedLen, kDeleted, kDeletedLen) == 0)
-        plen -= kDeletedLen;
-    if (plen < nlen)
-        return false;
+    if (plen >= kDeletedLen && memcmp(path + plen - kDeletedLen, kDeleted, kDeletedLen) == 0) plen -= kDeletedLen;
+    if (plen < nlen) return false;
     const char *tail = path + plen - nlen;
     return case_sensitive ? strncmp(tail, name, nlen) == 0 : strncasecmp(tail, name, nlen) == 0;
 }
@@ -181,17 +160,14 @@ bool tail_matches(const char *path, size_t plen, const char *name, size_t nlen, 
 // Calls on_match(pid) for every process of the snapshot whose executable path ends in
 // name; stops early when on_match answers false.
 template <typename F>
-void for_each_match(const kinfo_proc *list, size_t count, const char *name, bool case_sensitive, F &&on_match)
-{
+void for_each_match(const kinfo_proc *list, size_t count, const char *name, bool case_sensitive, F &&on_match) {
     size_t nlen = strlen(name);
     char path[PATH_MAX];
     for (size_t i = 0; i < count; ++i) {
         pid_t pid = list[i].kp_proc.p_pid;
         ssize_t plen = exe_link(pid, path, sizeof path);
-        if (plen <= 0)
-            continue;
-        if (tail_matches(path, static_cast<size_t>(plen), name, nlen, case_sensitive) && !on_match(pid))
-            break;
+        if (plen <= 0) continue;
+        if (tail_matches(path, static_cast<size_t>(plen), name, nlen, case_sensitive) && !on_match(pid)) break;
     }
 }
 
@@ -199,31 +175,25 @@ void for_each_match(const kinfo_proc *list, size_t count, const char *name, bool
 
 extern "C" {
 
-int ps_get_path(int32_t pid, char *path, int size)
-{
-    if (!path || size < 1)
-        return -1;
+int ps_get_path(int32_t pid, char *path, int size) {
+    if (!path || size < 1) return -1;
     path[0] = '\0';
     // Read whole, then cut to the caller's buffer: even a buffer of one byte gets "".
     char link[32], whole[PATH_MAX];
     snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(pid));
     ssize_t n = readlink(link, whole, sizeof whole);
-    if (n <= 0)
-        return -2;
+    if (n <= 0) return -2;
     size_t kept = std::min(static_cast<size_t>(n), static_cast<size_t>(size) - 1);
     memcpy(path, whole, kept);
     path[kept] = '\0';
     return 0;
 }
 
-int32_t ps_get_pid(const char *name)
-{
-    if (!name || !*name)
-        return 0;
+int32_t ps_get_pid(const char *name) {
+    if (!name || !*name) return 0;
     kinfo_proc *list = nullptr;
     size_t count = 0;
-    if (GetBSDProcessList(&list, &count) != 0)
-        return 0;
+    if (GetBSDProcessList(&list, &count) != 0) return 0;
     int32_t found = 0;
     for_each_match(list, count, name, true, [&](pid_t pid) {
         found = pid;
@@ -233,14 +203,11 @@ int32_t ps_get_pid(const char *name)
     return found;
 }
 
-int ps_get_pid_all(const char *name, int case_sensitive, int32_t **pids, size_t *count)
-{
-    if (!name || !*name || !pids || !count)
-        return -1;
+int ps_get_pid_all(const char *name, int case_sensitive, int32_t **pids, size_t *count) {
+    if (!name || !*name || !pids || !count) return -1;
     kinfo_proc *list = nullptr;
     size_t entries = 0;
-    if (GetBSDProcessList(&list, &entries) != 0)
-        return -1;
+    if (GetBSDProcessList(&list, &entries) != 0) return -1;
     // Room for every entry, so the array always exists for the caller to free.
     auto *arr = static_cast<int32_t *>(malloc((entries ? entries : 1) * sizeof(int32_t)));
     if (!arr) {
@@ -258,13 +225,10 @@ int ps_get_pid_all(const char *name, int case_sensitive, int32_t **pids, size_t 
     return 0;
 }
 
-int ps_write_pid_to_file(const char *path)
-{
-    if (!path || !*path)
-        return -1;
+int ps_write_pid_to_file(const char *path) {
+    if (!path || !*path) return -1;
     int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return -1;
+    if (fd < 0) return -1;
     char text[24];
     int len = snprintf(text, sizeof text, "%u", static_cast<unsigned>(getpid()));
     // The digits and their NUL, nothing else.
@@ -276,8 +240,7 @@ int ps_write_pid_to_file(const char *path)
         size_t done = 0;
         while (done < want) {
             ssize_t w = write(fd, text + done, want - done);
-            if (w < 0 && errno == EINTR)
-                continue;
+            if (w < 0 && errno == EINTR) continue;
             if (w <= 0) {
                 result = -1;
                 break;
@@ -285,18 +248,14 @@ int ps_write_pid_to_file(const char *path)
             done += static_cast<size_t>(w);
         }
     }
-    if (close(fd) != 0)
-        result = -1;
+    if (close(fd) != 0) result = -1;
     return result;
 }
 
-int ps_get_pid_from_file(const char *path)
-{
-    if (!path || !*path)
-        return -1;
+int ps_get_pid_from_file(const char *path) {
+    if (!path || !*path) return -1;
     FILE *f = fopen(path, "re");
-    if (!f)
-        return 0;
+    if (!f) return 0;
     // What "%d" accepts, without its undefined behaviour on overflow: a number that does
     // not fit counts as no number.
     int c;
@@ -315,38 +274,29 @@ int ps_get_pid_from_file(const char *path)
         digits = true;
         if (!overflow) {
             value = value * 10 + (c - '0');
-            if (value > static_cast<long long>(INT_MAX) + 1)
-                overflow = true;
+            if (value > static_cast<long long>(INT_MAX) + 1) overflow = true;
         }
         c = getc(f);
     }
     fclose(f);
-    if (!digits || overflow)
-        return 0;
-    if (negative)
-        value = -value;
-    if (value > INT_MAX || value < INT_MIN)
-        return 0;
+    if (!digits || overflow) return 0;
+    if (negative) value = -value;
+    if (value > INT_MAX || value < INT_MIN) return 0;
     return static_cast<int>(value);
 }
 
-int ps_safe_kill(const char *name)
-{
+int ps_safe_kill(const char *name) {
     int32_t pid = ps_get_pid(name);
-    if (pid < 1)
-        return pid;
+    if (pid < 1) return pid;
     kill(pid, SIGTERM);
     std::this_thread::sleep_for(std::chrono::seconds(1));
     pid = ps_get_pid(name);
-    if (pid < 1)
-        return pid;
+    if (pid < 1) return pid;
     return kill(pid, SIGKILL);
 }
 
-pid_t popen3(int fds[3], const char *file, char *const argv[])
-{
-    if (!fds || !file || !argv)
-        return -1;
+pid_t popen3(int fds[3], const char *file, char *const argv[]) {
+    if (!fds || !file || !argv) return -1;
     // [0] stdin, [1] stdout, [2] stderr; each pipe as {read end, write end}.
     int p[3][2];
     for (int i = 0; i < 3; ++i) {
@@ -380,26 +330,20 @@ pid_t popen3(int fds[3], const char *file, char *const argv[])
     return pid;
 }
 
-int pclose3(pid_t pid, int fds[3])
-{
+int pclose3(pid_t pid, int fds[3]) {
     if (fds) {
-        for (int i = 0; i < 3; ++i)
-            close(fds[i]);
+        for (int i = 0; i < 3; ++i) close(fds[i]);
     }
     int status = -1;
-    if (bwv::sys::wait_for(pid, &status) < 0)
-        return -1;
+    if (bwv::sys::wait_for(pid, &status) < 0) return -1;
     return status;
 }
 
-int execute_cmd(const char *cmdline, execute_cmd_ctx *ctx)
-{
-    if (!cmdline || !ctx || !ctx->io_handler)
-        return -1;
+int execute_cmd(const char *cmdline, execute_cmd_ctx *ctx) {
+    if (!cmdline || !ctx || !ctx->io_handler) return -1;
     int in[2];
     int out[2];
-    if (pipe2(in, O_CLOEXEC) != 0)
-        return -1;
+    if (pipe2(in, O_CLOEXEC) != 0) return -1;
     if (pipe2(out, O_CLOEXEC) != 0) {
         close(in[0]);
         close(in[1]);
@@ -434,17 +378,13 @@ int execute_cmd(const char *cmdline, execute_cmd_ctx *ctx)
     }
     int status = -1;
     bwv::sys::wait_for(pid, &status);
-    if (status & 0x7f)
-        return status;
+    if (status & 0x7f) return status;
     return (status >> 8) & 0xff;
 }
 
-int ps_runtool(char *const argv[], dbuf *out, dbuf *err)
-{
-    if (!argv || !argv[0])
-        return -1;
-    if (access(argv[0], F_OK) != 0)
-        return -8;
+int ps_runtool(char *const argv[], dbuf *out, dbuf *err) {
+    if (!argv || !argv[0]) return -1;
+    if (access(argv[0], F_OK) != 0) return -8;
     // The file just checked is the one run: a name without "/" is not looked up in PATH.
     try {
         return bwv::sys::collect(argv[0], argv, out, err);
@@ -453,12 +393,10 @@ int ps_runtool(char *const argv[], dbuf *out, dbuf *err)
     }
 }
 
-void closeall(void)
-{
+void closeall(void) {
     // One system call where a loop would visit every slot of a possibly huge table.
     if (close_range(0, ~0U, 0) != 0) {
-        for (int fd = getdtablesize() - 1; fd >= 0; --fd)
-            close(fd);
+        for (int fd = getdtablesize() - 1; fd >= 0; --fd) close(fd);
     }
     int fd = open("/dev/null", O_RDWR);
     if (fd == 0) {

@@ -10,8 +10,7 @@
 
 namespace {
 
-constexpr std::string_view kStatusText =
-    "Status: signed by a developer certificate issued by Apple for distribution";
+constexpr std::string_view kStatusText = "Status: signed by a developer certificate issued by Apple for distribution";
 constexpr std::string_view kSignerEntry = "1. Developer ID Installer: Tarvenel, Inc (Q7M2ZK4RTB)";
 constexpr std::string_view kStatusKey = "Status:";
 constexpr std::string_view kSignerKey = "1. ";
@@ -29,23 +28,18 @@ constexpr int kCommandBuffer = 1024;
 // before any name it took from the package, so a later piece can never take their place.
 class ReportLines {
 public:
-    void feed(const char *bytes, size_t n)
-    {
-        for (size_t i = 0; i < n; ++i)
-            put(bytes[i]);
+    void feed(const char *bytes, size_t n) {
+        for (size_t i = 0; i < n; ++i) put(bytes[i]);
     }
-    void finish()
-    {
-        if (in_line_)
-            end_line();
+    void finish() {
+        if (in_line_) end_line();
     }
     bool accepted() const { return status_ok_ && signer_ok_; }
 
 private:
     static bool blank(char c) { return c == ' ' || c == '\t'; }
 
-    void put(char c)
-    {
+    void put(char c) {
         if (c == '\n') {
             end_line();
             return;
@@ -58,23 +52,18 @@ private:
             else if (!blank(c))
                 blank_tail_ = false;
         }
-        if (piece_ == kPiece)
-            end_line();
+        if (piece_ == kPiece) end_line();
     }
 
     // The line's text after its leading blanks is exactly `expected`, trailing blanks aside.
-    bool is_exactly(std::string_view expected) const
-    {
-        if (!blank_tail_)
-            return false;
+    bool is_exactly(std::string_view expected) const {
+        if (!blank_tail_) return false;
         std::string_view t = text_;
-        while (!t.empty() && blank(t.back()))
-            t.remove_suffix(1);
+        while (!t.empty() && blank(t.back())) t.remove_suffix(1);
         return t == expected;
     }
 
-    void end_line()
-    {
+    void end_line() {
         std::string_view t = text_;
         if (!status_seen_ && t.substr(0, kStatusKey.size()) == kStatusKey) {
             status_seen_ = true;
@@ -101,11 +90,9 @@ private:
     bool signer_seen_ = false, signer_ok_ = false;
 };
 
-int verify(const char *path)
-{
+int verify(const char *path) {
     int command_len = snprintf(nullptr, 0, kCommandTemplate, path);
-    if (command_len < 0 || command_len >= kCommandBuffer)
-        return 0;
+    if (command_len < 0 || command_len >= kCommandBuffer) return 0;
 
     std::string tool = bwv::paths::fixed(bwv::paths::kPkgutil);
     // The path goes to the tool as one argument; no shell ever sees it.
@@ -118,8 +105,7 @@ int verify(const char *path)
     how.err.inherit = true;
     how.deadline = bwv::launch::kVerifyDeadline;
     bwv::launch::Result ran = bwv::launch::run(cmd, how);
-    if (ran.error != 0 || ran.timed_out || ran.read_failed)
-        return 0;
+    if (ran.error != 0 || ran.timed_out || ran.read_failed) return 0;
     lines.finish();
     return lines.accepted() ? 1 : 0;
 }
@@ -128,11 +114,9 @@ int verify(const char *path)
 
 extern "C" {
 
-int verifyPackage(const char *path)
-{
+int verifyPackage(const char *path) {
     // An empty path is still a path: the tool is asked and its report decides.
-    if (!path)
-        return 0;
+    if (!path) return 0;
     try {
         return verify(path);
     } catch (...) {

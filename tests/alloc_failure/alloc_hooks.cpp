@@ -29,21 +29,16 @@ long fail_at, seen;
 
 // libplist writes through a failed allocation, so failing one only crashes inside it: its
 // own allocations are counted for leaks but never failed.
-bool fails(const void *caller)
-{
+bool fails(const void *caller) {
     Dl_info info;
-    if (!armed || !pthread_equal(pthread_self(), owner))
-        return false;
-    if (dladdr(caller, &info) && info.dli_fname && std::strstr(info.dli_fname, "libplist"))
-        return false;
-    if (++seen != fail_at && !(rest && seen > fail_at))
-        return false;
+    if (!armed || !pthread_equal(pthread_self(), owner)) return false;
+    if (dladdr(caller, &info) && info.dli_fname && std::strstr(info.dli_fname, "libplist")) return false;
+    if (++seen != fail_at && !(rest && seen > fail_at)) return false;
     errno = ENOMEM;
     return hit = true;
 }
 
-void *counted(void *p)
-{
+void *counted(void *p) {
     live += p != nullptr;
     return p;
 }
@@ -56,23 +51,18 @@ void *malloc_from(size_t n, const void *caller) { return fails(caller) ? nullptr
 extern "C" {
 void *malloc(size_t n) noexcept { return malloc_from(n, CALLER); }
 void *calloc(size_t n, size_t size) noexcept { return fails(CALLER) ? nullptr : counted(REAL(calloc)(n, size)); }
-void free(void *p) noexcept
-{
+void free(void *p) noexcept {
     live -= p != nullptr;
     REAL(free)(p);
 }
-void *realloc(void *p, size_t n) noexcept
-{
-    if (!p)
-        return malloc_from(n, CALLER);
-    if (n == 0)
-        return free(p), nullptr;
+void *realloc(void *p, size_t n) noexcept {
+    if (!p) return malloc_from(n, CALLER);
+    if (n == 0) return free(p), nullptr;
     return fails(CALLER) ? nullptr : REAL(realloc)(p, n);
 }
 // For the caller's address (libplist copies its strings so), and because the sanitizer's
 // own strdup would not come here.
-char *strdup(const char *s) noexcept
-{
+char *strdup(const char *s) noexcept {
     size_t n = std::strlen(s) + 1;
     void *p = malloc_from(n, CALLER);
     return p ? static_cast<char *>(std::memcpy(p, s, n)) : nullptr;
@@ -80,8 +70,7 @@ char *strdup(const char *s) noexcept
 }
 
 // The sanitizer's operator new and delete would not come here either.
-void *operator new(size_t n)
-{
+void *operator new(size_t n) {
     void *p = std::malloc(n ? n : 1);
     return p ? p : throw std::bad_alloc();
 }
@@ -97,13 +86,11 @@ void operator delete[](void *p, const std::nothrow_t &) noexcept { std::free(p);
 
 namespace bwv::test::alloc {
 
-void arm(long n, bool all_later)
-{
+void arm(long n, bool all_later) {
     owner = pthread_self(), seen = 0, hit = false, fail_at = n, rest = all_later;
     armed = true;
 }
-bool disarm()
-{
+bool disarm() {
     armed = false;
     return hit;
 }

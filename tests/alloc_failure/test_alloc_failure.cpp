@@ -36,10 +36,8 @@ struct S {
     uint32_t len = 0;
     int32_t *pids = nullptr;
     size_t count = 12345;
-    ~S()
-    {
-        for (int i = 0; keys && i < dic_get_count(d); ++i)
-            free(keys[i]);
+    ~S() {
+        for (int i = 0; keys && i < dic_get_count(d); ++i) free(keys[i]);
         free(keys), free(str), free(buf), free(pids);
         parray_destroy(pa), parray_destroy_free(strs), dbuf_destroy(b);
         dic_destroy(d), dic_destroy(got), gmsg_release(m), gmsg_release(gm);
@@ -50,18 +48,13 @@ std::string of(plobj *o) { return o ? bwv::pl::to_xml(o) : "-"; }
 std::string of(parray *p) { return p ? std::to_string(parray_count(p)) : "-"; }
 
 // Everything a caller can see of what a run holds.
-std::string seen(S &s)
-{
+std::string seen(S &s) {
     std::string out = of(s.pa) + of(s.strs) + of(s.d ? s.d->ref : nullptr) + of(s.got ? s.got->ref : nullptr) +
                       of(gmsg_content(s.m)) + of(gmsg_content(s.gm)) + (s.str ? s.str : "-");
-    for (int i = 0; s.keys && i <= dic_get_count(s.d); ++i)
-        out += s.keys[i] ? s.keys[i] : "(end)";
-    if (s.b && dbuf_data(s.b))
-        out.append(static_cast<char *>(dbuf_data(s.b)), dbuf_len(s.b));
-    if (s.buf)
-        out.append(static_cast<char *>(s.buf), s.len);
-    if (s.pids || s.count != 12345)
-        out += s.pids ? "table read" : "count changed";
+    for (int i = 0; s.keys && i <= dic_get_count(s.d); ++i) out += s.keys[i] ? s.keys[i] : "(end)";
+    if (s.b && dbuf_data(s.b)) out.append(static_cast<char *>(dbuf_data(s.b)), dbuf_len(s.b));
+    if (s.buf) out.append(static_cast<char *>(s.buf), s.len);
+    if (s.pids || s.count != 12345) out += s.pids ? "table read" : "count changed";
     return out + (s.b ? "b" : "");
 }
 
@@ -73,8 +66,7 @@ struct Row {
 };
 
 // Run 0 is the reference (and makes what is made once per process); run n fails allocation n.
-void exhaust(const Row &r)
-{
+void exhaust(const Row &r) {
     std::string complete;
     for (long n = 0;; ++n)
         for (bool rest : {false, true}) {
@@ -90,21 +82,20 @@ void exhaust(const Row &r)
                 consistent = n ? r.view(s) == (ok ? complete : before) : (complete = r.view(s), ok);
             }
             long leaked = n ? alloc::live_blocks() - live : 0;
-            ASSERT_TRUE((ok || hit) && consistent && !leaked) << r.name << ", allocation " << n << (rest ? "+" : "")
-                << " failing: " << (ok ? "success" : "failure") << (consistent ? "" : " in another state")
-                << ", leaked " << leaked;
-            if (n && !hit)
-                return;
+            ASSERT_TRUE((ok || hit) && consistent && !leaked)
+                << r.name << ", allocation " << n << (rest ? "+" : "") << " failing: " << (ok ? "success" : "failure")
+                << (consistent ? "" : " in another state") << ", leaked " << leaked;
+            if (n && !hit) return;
         }
 }
 
-TEST(AllocFailure, EveryCallFailsCleanlyOrSucceedsWhole)
-{
+TEST(AllocFailure, EveryCallFailsCleanlyOrSucceedsWhole) {
     bwv::test::BasicFakeRoot<bwv_set_root> root;
     const std::string out = root / "out", target = root / "t.plist",
-                      sample = root.write("s.plist", "<plist><dict><key>name</key><string>Brindle \xc3\xa9t\xc3\xa9"
-                                                     "</string><key>names</key><dict><key>0</key><string>alpha</string>"
-                                                     "<key>1</key><string>beta</string></dict></dict></plist>");
+                      sample = root.write("s.plist",
+                                          "<plist><dict><key>name</key><string>Brindle \xc3\xa9t\xc3\xa9"
+                                          "</string><key>names</key><dict><key>0</key><string>alpha</string>"
+                                          "<key>1</key><string>beta</string></dict></dict></plist>");
     std::unique_ptr<char, decltype(&free)> sealed(enc_enc_str("secret"), free);
     auto with_dic = [&](S &s) { s.d = dic_load_from_file(sample.c_str()); };
     auto with_msg = [](S &s) {
@@ -147,11 +138,13 @@ TEST(AllocFailure, EveryCallFailsCleanlyOrSucceedsWhole)
          [&](S &) { std::filesystem::remove(out); }, [&](S &) { return std::to_string(read_file(out).size()); }},
         {"ps_get_pid_all", [](S &s) { return ps_get_pid_all("test_alloc_failure", 1, &s.pids, &s.count) == 0; }},
         // The collected output grows many times; what a failed run leaves in it is not defined.
-        {"ps_runtool", [](S &s) {
+        {"ps_runtool",
+         [](S &s) {
              char *argv[] = {const_cast<char *>("/bin/sh"), const_cast<char *>("-c"),
                              const_cast<char *>("head -c 70000 /dev/zero"), nullptr};
              return ps_runtool(argv, s.b, s.b) == 0 && dbuf_len(s.b) == 70000;
-         }, [](S &s) { s.b = dbuf_create(); }},
+         },
+         [](S &s) { s.b = dbuf_create(); }},
     };
     // Property lists and archives written by the platform take conversion paths our own
     // samples do not (dates, reals, large integers, UIDs).
@@ -166,15 +159,13 @@ TEST(AllocFailure, EveryCallFailsCleanlyOrSucceedsWhole)
             else if (dic_destroy(dic_load_from_file(path.c_str())) == 0)  // a dictionary at the root
                 rows.push_back({name, [path](S &s) { return (s.got = dic_load_from_file(path.c_str())) != nullptr; }});
         }
-    for (const Row &r : rows)
-        exhaust(r);
+    for (const Row &r : rows) exhaust(r);
 }
 
 // The rebrand texts are read once per process, so each failing allocation runs in a child of
 // its own whose first lookup runs short of memory. It must then give the default, leak
 // nothing and keep nothing: the next lookup reads the file as it is then.
-TEST(AllocFailure, RebrandTextsAreNotFixedByALookupShortOfMemory)
-{
+TEST(AllocFailure, RebrandTextsAreNotFixedByALookupShortOfMemory) {
     bwv::test::TempDir dir;
     const std::string path = dir / "rebrand.plist";
     std::string got;
@@ -186,8 +177,7 @@ TEST(AllocFailure, RebrandTextsAreNotFixedByALookupShortOfMemory)
             long live = alloc::live_blocks();
             alloc::arm(n, false);
             const char *first = getbwvtxt_ex(path.c_str(), "Welcome", "default");
-            if (!alloc::disarm())
-                return std::string("end");
+            if (!alloc::disarm()) return std::string("end");
             long leaked = strcmp(first, "default") == 0 ? alloc::live_blocks() - live : 0;
             write_file(path, "<plist><dict><key>ProductName</key><string>Osprey</string></dict></plist>");
             return std::string(first) + "|" + getbwvtxt_ex(path.c_str(), "ProductName", "-") +

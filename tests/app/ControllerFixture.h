@@ -45,9 +45,15 @@ inline upd_result record(int state, int progress, const char *version = "", cons
     return r;
 }
 inline upd_result running(int progress = 0) { return record(1, progress); }
-inline upd_result checked(bool hasNew, const char *version) { return record(bwv::upd::kFinished, 0, version, "", nullptr, hasNew); }
-inline upd_result failed(const char *error, bool hasNew = false) { return record(bwv::upd::kFinished, 0, "", "", error, hasNew); }
-inline upd_result downloaded(const char *path, const char *version) { return record(bwv::upd::kFinished, 500, version, path); }
+inline upd_result checked(bool hasNew, const char *version) {
+    return record(bwv::upd::kFinished, 0, version, "", nullptr, hasNew);
+}
+inline upd_result failed(const char *error, bool hasNew = false) {
+    return record(bwv::upd::kFinished, 0, "", "", error, hasNew);
+}
+inline upd_result downloaded(const char *path, const char *version) {
+    return record(bwv::upd::kFinished, 500, version, path);
+}
 
 inline void scriptPolls(std::vector<upd_result> answers) { g_script.assign(answers.begin(), answers.end()); }
 inline std::vector<int> requests() {

@@ -29,10 +29,13 @@ class AppControllerTest : public QObject, ControllerFixture {
     // Root, download folder and mount ids as placeholders, so expected lines read plainly.
     QStringList lines(const QString &rooted) const {
         static const QRegularExpression id(QStringLiteral("[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}"));
-        QStringList out = rooted.startsWith(QLatin1Char('/')) ? read(rooted).split(QLatin1Char('\n'), Qt::SkipEmptyParts)
-                                                             : s_->log->lines;
+        QStringList out = rooted.startsWith(QLatin1Char('/'))
+                              ? read(rooted).split(QLatin1Char('\n'), Qt::SkipEmptyParts)
+                              : s_->log->lines;
         for (QString &l : out)
-            l.replace(downloadDir(), QStringLiteral("<dl>")).replace(s_->root, QStringLiteral("<root>")).replace(id, QStringLiteral("<id>"));
+            l.replace(downloadDir(), QStringLiteral("<dl>"))
+                .replace(s_->root, QStringLiteral("<root>"))
+                .replace(id, QStringLiteral("<id>"));
         return out;
     }
 
@@ -43,7 +46,9 @@ class AppControllerTest : public QObject, ControllerFixture {
         return shown.join(QLatin1Char(' '));
     }
 
-    void installUpdateTool(int mode = 0755) { write(kSupportDir + QStringLiteral("/bin/bwvupdate"), "#!/bin/sh\n", mode); }
+    void installUpdateTool(int mode = 0755) {
+        write(kSupportDir + QStringLiteral("/bin/bwvupdate"), "#!/bin/sh\n", mode);
+    }
 
     // hdiutil copies the prepared image folder to the mount point and its detach empties it
     // (half a second late for "slow-detach"); pkgutil signs every existing package as the
@@ -53,17 +58,23 @@ class AppControllerTest : public QObject, ControllerFixture {
     // version; the library offers the demo release unless told otherwise.
     void installTools(const QString &setup) {
         const QByteArray r = "#!/bin/sh\nroot='" + s_->root.toUtf8() + "'\n";
-        write(QStringLiteral("/usr/bin/hdiutil"), r + "case \"$1\" in\nattach)\n"
-              "  [ -e \"$root/attach-fails\" ] && exit 1\n  echo \"$*\" >> \"$root/hdiutil.log\"\n"
-              "  IFS= read -r answer; echo \"input:$answer $(stat -c %a \"$4\")\" >> \"$root/hdiutil.log\"\n"
-              "  cp -R \"$root/image/.\" \"$4/\" && printf '/dev/disk9s1\\tApple_HFS\\t%s\\n' \"$4\" ;;\n"
-              "detach) echo \"$*\" >> \"$root/hdiutil.log\"; " + (setup == QLatin1String("slow-detach") ? "sleep 0.5; " : "") + "rm -rf \"$2\"/* ;;\nesac\n", 0755);
-        write(QStringLiteral("/usr/sbin/pkgutil"), r + "echo \"$2\" >> \"$root/pkgutil.log\"\n"
-              "if [ ! -e \"$root/accept-all\" ]; then\n"
-              "  [ -e \"$root/reject\" ] && case \"$2\" in \"$(cat \"$root/reject\")\"*) exit 1 ;; esac\n"
-              "  [ -e \"$2\" ] || exit 1\nfi\n"
-              "echo '   Status: signed by a developer certificate issued by Apple for distribution'\n"
-              "echo '    1. Developer ID Installer: Tarvenel, Inc (Q7M2ZK4RTB)'\n", 0755);
+        write(QStringLiteral("/usr/bin/hdiutil"),
+              r +
+                  "case \"$1\" in\nattach)\n"
+                  "  [ -e \"$root/attach-fails\" ] && exit 1\n  echo \"$*\" >> \"$root/hdiutil.log\"\n"
+                  "  IFS= read -r answer; echo \"input:$answer $(stat -c %a \"$4\")\" >> \"$root/hdiutil.log\"\n"
+                  "  cp -R \"$root/image/.\" \"$4/\" && printf '/dev/disk9s1\\tApple_HFS\\t%s\\n' \"$4\" ;;\n"
+                  "detach) echo \"$*\" >> \"$root/hdiutil.log\"; " +
+                  (setup == QLatin1String("slow-detach") ? "sleep 0.5; " : "") + "rm -rf \"$2\"/* ;;\nesac\n",
+              0755);
+        write(QStringLiteral("/usr/sbin/pkgutil"),
+              r + "echo \"$2\" >> \"$root/pkgutil.log\"\n"
+                  "if [ ! -e \"$root/accept-all\" ]; then\n"
+                  "  [ -e \"$root/reject\" ] && case \"$2\" in \"$(cat \"$root/reject\")\"*) exit 1 ;; esac\n"
+                  "  [ -e \"$2\" ] || exit 1\nfi\n"
+                  "echo '   Status: signed by a developer certificate issued by Apple for distribution'\n"
+                  "echo '    1. Developer ID Installer: Tarvenel, Inc (Q7M2ZK4RTB)'\n",
+              0755);
         if (!setup.contains(QLatin1String("no-open")))
             write(QStringLiteral("/usr/bin/open"), r + "echo \"$*\" >> \"$root/open.log\"\n", 0755);
         const QString package = QStringLiteral(BWV_DEMO_DIR "/%1%2/Install.mpkg")
@@ -117,16 +128,21 @@ private slots:
         QTest::addColumn<QStringList>("argv");
         QTest::addColumn<int>("tool");  // mode of the client's update tool, 0: none
         QTest::addColumn<QString>("summary");
-        const QString full = QStringLiteral("BrindleWaveFullInstaller.app"), vpn = QStringLiteral("BrindleWaveInstaller.app");
+        const QString full = QStringLiteral("BrindleWaveFullInstaller.app"),
+                      vpn = QStringLiteral("BrindleWaveInstaller.app");
         const QString x = QStringLiteral("x"), a = QStringLiteral("AutoCheckMode"), u = QStringLiteral("upgradeMode");
         QTest::newRow("light, full") << full << QStringList{x} << 0 << "light+full BrindleWave [8,4] -1";
         QTest::newRow("light, vpn") << vpn << QStringList{x} << 0 << "light BrindleWave VPN [8,4] -1";
-        QTest::newRow("other letter case") << "brindlewavefullinstaller.app" << QStringList{x} << 0 << "light BrindleWave VPN [8,4] -1";
+        QTest::newRow("other letter case")
+            << "brindlewavefullinstaller.app" << QStringList{x} << 0 << "light BrindleWave VPN [8,4] -1";
         QTest::newRow("auto-check") << full << QStringList{x, a} << 0755 << "auto+full hidden [1,4] -1";
         QTest::newRow("upgrade, vpn") << vpn << QStringList{x, u} << 0755 << "upgrade BrindleWave [1,4] -1";
         QTest::newRow("first mode wins") << full << QStringList{x, u, a} << 0755 << "upgrade+full BrindleWave [1,4] -1";
-        QTest::newRow("the program path counts") << full << QStringList{u} << 0755 << "upgrade+full BrindleWave [1,4] -1";
-        QTest::newRow("modes keep their letter case") << full << QStringList{x, QStringLiteral("autocheckmode"), QStringLiteral("UpgradeMode")} << 0755 << "light+full BrindleWave [8,4] -1";
+        QTest::newRow("the program path counts")
+            << full << QStringList{u} << 0755 << "upgrade+full BrindleWave [1,4] -1";
+        QTest::newRow("modes keep their letter case")
+            << full << QStringList{x, QStringLiteral("autocheckmode"), QStringLiteral("UpgradeMode")} << 0755
+            << "light+full BrindleWave [8,4] -1";
         QTest::newRow("auto-check, no tool") << full << QStringList{x, a} << 0 << "auto+full hidden [] 0";
         QTest::newRow("upgrade, tool not executable") << vpn << QStringList{x, u} << 0644 << "upgrade hidden [] 0";
     }
@@ -143,11 +159,15 @@ private slots:
         const auto calls = dbl::g_calls;
         const bool fullAsked = std::count(calls.begin(), calls.end(), "set_full_version") == 1;
         QCOMPARE(QStringLiteral("%1%2 %3 [%4] %5")
-                     .arg(QLatin1String(autoCheckMode ? "auto" : upgradeMode ? "upgrade" : "light"),
-                          QLatin1String(fullAsked ? "+full" : ""), s_->window.isVisible() ? s_->window.windowTitle() : QStringLiteral("hidden"),
+                     .arg(QLatin1String(autoCheckMode ? "auto"
+                                        : upgradeMode ? "upgrade"
+                                                      : "light"),
+                          QLatin1String(fullAsked ? "+full" : ""),
+                          s_->window.isVisible() ? s_->window.windowTitle() : QStringLiteral("hidden"),
                           requests.join(QLatin1Char(',')), QString::number(s_->c.exitStatus)),
                  summary);
-        if (s_->window.isVisible()) QCOMPARE(bwv::platform::windowLevel(&s_->window), bwv::platform::kFloatingWindowLevel);
+        if (s_->window.isVisible())
+            QCOMPARE(bwv::platform::windowLevel(&s_->window), bwv::platform::kFloatingWindowLevel);
         QVERIFY(s_->log->lines.isEmpty() && s_->alerts->alerts.empty());
     }
 
@@ -168,7 +188,8 @@ private slots:
         QVERIFY(QFile::link(precious, downloadDir() + QStringLiteral("/old/file-link")));
         QVERIFY(QFile::link(QFileInfo(precious).path(), downloadDir() + QStringLiteral("/old/folder-link")));
         const QByteArray dir = QFile::encodeName(downloadDir());
-        if (owner) QVERIFY(owner == 1 ? ::chmod(dir.constData(), 0777) == 0 : ::chown(dir.constData(), 54321, 54321) == 0);
+        if (owner)
+            QVERIFY(owner == 1 ? ::chmod(dir.constData(), 0777) == 0 : ::chown(dir.constData(), 54321, 54321) == 0);
         start(QStringLiteral("BrindleWaveInstaller.app"), {QStringLiteral("x")});
         QCOMPARE(QFileInfo::exists(downloadDir() + QStringLiteral("/old")), owner != 0);
         QVERIFY(QFileInfo(precious).isFile());
@@ -184,11 +205,13 @@ private slots:
     void aControllerThatIsGoneLeftNoMountPointAndNoLongerHearsTheCancelNotification() {
         installTools(QStringLiteral("slow-detach"));
         QVERIFY(TestController().extractFilesFromDMG(imagePath(), downloadDir()));
-        QCOMPARE(QDir(s_->root + QStringLiteral("/tmp")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+        QCOMPARE(QDir(s_->root + QStringLiteral("/tmp")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+                 QStringList());
         start(QStringLiteral("BrindleWaveFullInstaller.app"), {QStringLiteral("x")});
         tearDown();
         setUp();
-        bwv::platform::DistributedNotificationCenter::defaultCenter().postNotificationName(QStringLiteral("CancelBrindleWaveShutdown"));
+        bwv::platform::DistributedNotificationCenter::defaultCenter().postNotificationName(
+            QStringLiteral("CancelBrindleWaveShutdown"));
         QTest::qWait(500);
         QVERIFY(!bwvShutdownCancel);
     }
@@ -198,17 +221,21 @@ private slots:
     // asked to terminate.
     void aFinishedCheckShowsItsOutcome_data() {
         QTest::addColumn<QString>("mode");
-        QTest::addColumn<int>("result");  // 0 failed, 1 available, 2 up to date, 3 failed but offering a version
+        QTest::addColumn<int>("result");       // 0 failed, 1 available, 2 up to date, 3 failed but offering a version
         QTest::addColumn<int>("pollsBefore");  // running answers before the result
         QTest::addColumn<QString>("outcome");
         const QString u = QStringLiteral("upgradeMode"), a = QStringLiteral("AutoCheckMode");
         QTest::newRow("upgrade, failed") << u << 0 << 0 << "Cannot reach the update server. | Cancel | shown";
-        QTest::newRow("upgrade, available after two polls") << u << 1 << 2 << "BrindleWave 7.5.0 is available | Download Install | shown";
+        QTest::newRow("upgrade, available after two polls")
+            << u << 1 << 2 << "BrindleWave 7.5.0 is available | Download Install | shown";
         QTest::newRow("upgrade, up to date") << u << 2 << 0 << "BrindleWave is up to date | OK Install | shown";
         QTest::newRow("auto-check, failed") << a << 0 << 0 << "Cannot reach the update server. | Cancel | hidden ended";
-        QTest::newRow("auto-check, available") << a << 1 << 0 << "BrindleWave 7.5.0 is available | Download Install | shown";
-        QTest::newRow("auto-check, up to date") << a << 2 << 0 << "BrindleWave is up to date | OK Install | hidden ended";
-        QTest::newRow("auto-check, failed with a version") << a << 3 << 0 << "Cannot reach the update server. | Cancel | shown";
+        QTest::newRow("auto-check, available")
+            << a << 1 << 0 << "BrindleWave 7.5.0 is available | Download Install | shown";
+        QTest::newRow("auto-check, up to date")
+            << a << 2 << 0 << "BrindleWave is up to date | OK Install | hidden ended";
+        QTest::newRow("auto-check, failed with a version")
+            << a << 3 << 0 << "Cannot reach the update server. | Cancel | shown";
     }
     void aFinishedCheckShowsItsOutcome() {
         QFETCH(QString, mode);
@@ -219,18 +246,20 @@ private slots:
         s_->c.btnInstall->setHidden(false);
         const char *failure = "Cannot reach the update server.";
         std::vector<upd_result> polls(pollsBefore, dbl::running());
-        polls.push_back(result == 1 ? dbl::checked(true, "7.5.0") : result == 2 ? dbl::checked(false, "7.4.1")
-                                                                         : dbl::failed(failure, result == 3));
+        polls.push_back(result == 1   ? dbl::checked(true, "7.5.0")
+                        : result == 2 ? dbl::checked(false, "7.4.1")
+                                      : dbl::failed(failure, result == 3));
         dbl::scriptPolls(polls);
         start(QStringLiteral("BrindleWaveFullInstaller.app"), {QStringLiteral("x"), mode});
         QCOMPARE(dbl::requests(), (std::vector<int>{1, 4}));
         QTRY_VERIFY_WITH_TIMEOUT(!s_->c.updateTimer && !s_->c.piCheckProgress.isAnimating(), 30000);
         if (pollsBefore) QTest::qWait(1300);
         QCOMPARE(dbl::pollCount(), pollsBefore + 1);
-        QCOMPARE(QStringLiteral("%1 | %2 | %3%4").arg(s_->c.tfNotice->text(), shownButtons(),
-                                                     QLatin1String(s_->window.isVisible() ? "shown" : "hidden"),
-                                                     QLatin1String(s_->c.terminations ? " ended" : "")),
-                 outcome);
+        QCOMPARE(
+            QStringLiteral("%1 | %2 | %3%4")
+                .arg(s_->c.tfNotice->text(), shownButtons(), QLatin1String(s_->window.isVisible() ? "shown" : "hidden"),
+                     QLatin1String(s_->c.terminations ? " ended" : "")),
+            outcome);
         s_->c.btnCancel->click();
         QCOMPARE(s_->c.terminations, outcome.endsWith(QLatin1String("ended")) ? 2 : 1);
     }
@@ -253,18 +282,21 @@ private slots:
         QFETCH(bool, fails);
         QFETCH(QString, outcome);
         std::vector<upd_result> polls(pollsBefore, dbl::running(120));
-        polls.push_back(fails ? dbl::failed("The downloaded disk image is damaged.") : dbl::downloaded("/x/a.dmg", "7.5.0"));
+        polls.push_back(fails ? dbl::failed("The downloaded disk image is damaged.")
+                              : dbl::downloaded("/x/a.dmg", "7.5.0"));
         dbl::scriptPolls(mode.isEmpty() ? polls : std::vector<upd_result>{dbl::checked(true, "7.5.0")});
         installUpdateTool();
         s_->c.btnInstall->setHidden(false);
-        start(QStringLiteral("BrindleWaveInstaller.app"), mode.isEmpty() ? QStringList{QStringLiteral("x")} : QStringList{QStringLiteral("x"), mode});
+        start(QStringLiteral("BrindleWaveInstaller.app"),
+              mode.isEmpty() ? QStringList{QStringLiteral("x")} : QStringList{QStringLiteral("x"), mode});
         if (!mode.isEmpty()) {
             dbl::scriptPolls(polls);
             s_->c.btnDownload->click();
             QCOMPARE(s_->c.tfNotice->text(), QStringLiteral("Downloading BrindleWave 7.5.0"));
             QCOMPARE(dbl::requests(), (std::vector<int>{1, 4, 2, 4}));  // an upgrade downloads with request 2
         }
-        if (pollsBefore) QCOMPARE(s_->c.piCheckProgress.doubleValue() / s_->c.piCheckProgress.maxValue(), 120.0 / 500.0);
+        if (pollsBefore)
+            QCOMPARE(s_->c.piCheckProgress.doubleValue() / s_->c.piCheckProgress.maxValue(), 120.0 / 500.0);
         QCOMPARE(s_->c.btnDownload->isEnabled(), !s_->c.updateTimer);
         QTRY_VERIFY_WITH_TIMEOUT(!s_->c.updateTimer, 30000);
         QCOMPARE(s_->c.tfNotice->text() + QStringLiteral(" | ") + shownButtons(), outcome);
@@ -278,7 +310,8 @@ private slots:
     // Enter, Space and Escape each press (the controller's own handling is held back).
     void keysPressTheNextStepOrNothing_data() {
         QTest::addColumn<QString>("mode");
-        QTest::addColumn<int>("result");  // 0 running, 1 a version found (5: then downloading), 2 up to date, 3 failed, 4 downloaded
+        QTest::addColumn<int>(
+            "result");  // 0 running, 1 a version found (5: then downloading), 2 up to date, 3 failed, 4 downloaded
         QTest::addColumn<QString>("keys");
         const QString u = QStringLiteral("upgradeMode");
         QTest::newRow("checking") << u << 0 << "window | - - - Cancel";
@@ -297,7 +330,8 @@ private slots:
                                       dbl::failed("No network."), dbl::downloaded("", "7.5.0")};
         dbl::scriptPolls({answers[result == 5 ? 1 : result]});
         installUpdateTool();
-        start(QStringLiteral("BrindleWaveFullInstaller.app"), mode.isEmpty() ? QStringList{QStringLiteral("x")} : QStringList{QStringLiteral("x"), mode});
+        start(QStringLiteral("BrindleWaveFullInstaller.app"),
+              mode.isEmpty() ? QStringList{QStringLiteral("x")} : QStringList{QStringLiteral("x"), mode});
         dbl::scriptPolls({dbl::running()});
         if (result == 5) s_->c.btnDownload->click();
         QVERIFY(QTest::qWaitForWindowActive(&s_->window));
@@ -308,10 +342,16 @@ private slots:
         }
         QTest::qWait(0);
         QWidget *focus = s_->window.focusWidget();
-        QString outcome = focus == &s_->window ? QStringLiteral("window") : focus ? focus->property("text").toString() : QStringLiteral("none");
-        for (const auto &[key, modifiers] : {std::pair(Qt::Key_Return, Qt::NoModifier), {Qt::Key_Enter, Qt::KeypadModifier}, {Qt::Key_Space, Qt::NoModifier}, {Qt::Key_Escape, Qt::NoModifier}}) {
+        QString outcome = focus == &s_->window ? QStringLiteral("window")
+                          : focus              ? focus->property("text").toString()
+                                               : QStringLiteral("none");
+        for (const auto &[key, modifiers] : {std::pair(Qt::Key_Return, Qt::NoModifier),
+                                             {Qt::Key_Enter, Qt::KeypadModifier},
+                                             {Qt::Key_Space, Qt::NoModifier},
+                                             {Qt::Key_Escape, Qt::NoModifier}}) {
             QTest::keyClick(key == Qt::Key_Space ? focus : &s_->window, key, modifiers);
-            outcome += (key == Qt::Key_Return ? QStringLiteral(" | ") : QStringLiteral(" ")) + pressed.value(0, QStringLiteral("-"));
+            outcome += (key == Qt::Key_Return ? QStringLiteral(" | ") : QStringLiteral(" ")) +
+                       pressed.value(0, QStringLiteral("-"));
             pressed.clear();
         }
         QCOMPARE(outcome, keys);
@@ -328,8 +368,10 @@ private slots:
         for (const QRect area : {QRect(0, 0, 512, 384), QRect(30, 20, 240, 240), QRect(0, 0, 1920, 1080)}) {
             bwv::platform::fitWindowToScreen(&s_->window, area);
             s_->window.layout()->activate();
-            QVERIFY2(area.contains(s_->window.frameGeometry()), qPrintable(QDebug::toString(s_->window.frameGeometry())));
-            for (QWidget *w : std::initializer_list<QWidget *>{s_->c.tfNotice, s_->c.btnCancel, s_->c.btnInstall}) QVERIFY(w->width() >= w->minimumSizeHint().width() && w->height() >= w->heightForWidth(w->width()));
+            QVERIFY2(area.contains(s_->window.frameGeometry()),
+                     qPrintable(QDebug::toString(s_->window.frameGeometry())));
+            for (QWidget *w : std::initializer_list<QWidget *>{s_->c.tfNotice, s_->c.btnCancel, s_->c.btnInstall})
+                QVERIFY(w->width() >= w->minimumSizeHint().width() && w->height() >= w->heightForWidth(w->width()));
             QCOMPARE(s_->window.layout()->contentsMargins().left() < 24, area.width() < 400);
         }
     }
@@ -344,7 +386,8 @@ private slots:
         QTest::newRow("5.2.0") << conf << QByteArray("version=5.2.0\n") << false;
         QTest::newRow("5.2.1") << conf << QByteArray("version=5.2.1\n") << true;
         QTest::newRow("5.10.0") << conf << QByteArray("version=5.10.0\n") << true;
-        QTest::newRow("in the support folder") << QStringLiteral("/") << QByteArray("name=c\nversion=5.2.1\nbuild=77\n") << true;
+        QTest::newRow("in the support folder")
+            << QStringLiteral("/") << QByteArray("name=c\nversion=5.2.1\nbuild=77\n") << true;
         QTest::newRow("four pieces, 5.2.0") << conf << QByteArray("version=5.2.0.9999") << false;
         QTest::newRow("two pieces") << conf << QByteArray("version=6.1") << false;
         QTest::newRow("no version") << conf << QByteArray("no version here") << false;
@@ -371,43 +414,71 @@ private slots:
         const QString mounted = QStringLiteral("BrindleWave dmg file is mounted successfully: <dl>");
         const QString extract = QStringLiteral("Failed to extract files from BrindleWave dmg file!");
         const QString refused = QStringLiteral("Failed to verify package");
-        const QString verify = QStringLiteral("BrindleWave Verification Failed!"), running = QStringLiteral("BrindleWave is running!");
+        const QString verify = QStringLiteral("BrindleWave Verification Failed!"),
+                      running = QStringLiteral("BrindleWave is running!");
         QTest::newRow("installed") << "" << QStringList{mounted} << "" << true;
         QTest::newRow("a client that can shut down runs") << "agent" << QStringList{mounted} << "" << true;
         QTest::newRow("an older client runs") << "agent old-client" << QStringList{} << running << false;
         QTest::newRow("an older client, not running") << "old-client" << QStringList{mounted} << "" << true;
-        QTest::newRow("nothing downloaded") << "no-image" << QStringList{QStringLiteral("Download Brindlewave dmg file is not found!")} << "" << false;
-        QTest::newRow("no image path") << "empty-path" << QStringList{QStringLiteral("Download Brindlewave dmg file is not found!")} << "" << false;
-        QTest::newRow("attach fails") << "attach-fails" << QStringList{QStringLiteral("Failed to run hdiutil: <dl>/BrindleWave-7.5.0.dmg, <root>/tmp/<id>"), extract} << "" << false;
-        QTest::newRow("no mount point") << "tmp-blocked" << QStringList{QStringLiteral("Failed to create mount point!"), extract} << "" << false;
-        QTest::newRow("package refused on the image") << "reject-mount" << QStringList{mounted, refused, extract} << verify << false;
-        QTest::newRow("an item in the way") << "readme-exists" << QStringList{mounted, QStringLiteral("Failed to extract files from BrindleWave disk image."), extract} << "" << false;
-        QTest::newRow("package gone after checking") << "no-package accept-all" << QStringList{mounted, QStringLiteral("Install.mpkg is not found in the extracted files")} << "" << false;
+        QTest::newRow("nothing downloaded")
+            << "no-image" << QStringList{QStringLiteral("Download Brindlewave dmg file is not found!")} << "" << false;
+        QTest::newRow("no image path") << "empty-path"
+                                       << QStringList{QStringLiteral("Download Brindlewave dmg file is not found!")}
+                                       << "" << false;
+        QTest::newRow("attach fails")
+            << "attach-fails"
+            << QStringList{QStringLiteral("Failed to run hdiutil: <dl>/BrindleWave-7.5.0.dmg, <root>/tmp/<id>"),
+                           extract}
+            << "" << false;
+        QTest::newRow("no mount point") << "tmp-blocked"
+                                        << QStringList{QStringLiteral("Failed to create mount point!"), extract} << ""
+                                        << false;
+        QTest::newRow("package refused on the image")
+            << "reject-mount" << QStringList{mounted, refused, extract} << verify << false;
+        QTest::newRow("an item in the way")
+            << "readme-exists"
+            << QStringList{mounted, QStringLiteral("Failed to extract files from BrindleWave disk image."), extract}
+            << "" << false;
+        QTest::newRow("package gone after checking")
+            << "no-package accept-all"
+            << QStringList{mounted, QStringLiteral("Install.mpkg is not found in the extracted files")} << "" << false;
         // The copy is handed over by its path: one that another account could swap after
         // the check is refused like a bad signature.
         QTest::newRow("copy refused") << "reject-copy" << QStringList{mounted, refused} << verify << false;
-        QTest::newRow("copy in a folder others may write") << "shared-folder" << QStringList{mounted, refused} << verify << false;
-        QTest::newRow("copy in another account's folder") << "foreign-folder" << QStringList{mounted, refused} << verify << false;
-        QTest::newRow("no opener") << "no-open" << QStringList{mounted, QStringLiteral("File does not exist: /usr/bin/open")} << "BrindleWave Installation Failed!" << false;
+        QTest::newRow("copy in a folder others may write")
+            << "shared-folder" << QStringList{mounted, refused} << verify << false;
+        QTest::newRow("copy in another account's folder")
+            << "foreign-folder" << QStringList{mounted, refused} << verify << false;
+        QTest::newRow("no opener") << "no-open"
+                                   << QStringList{mounted, QStringLiteral("File does not exist: /usr/bin/open")}
+                                   << "BrindleWave Installation Failed!" << false;
         // Signed by the maker, yet not what this installer may hand over: it must be the
         // version offered, this bundle's product, and not take the client back (the light
         // installer alone may repair the installed version).
         const QString failed = QStringLiteral("BrindleWave Installation Failed!");
-        const auto refusedAs = [&](const char *why) { return QStringList{mounted, QStringLiteral("Refused package <dl>/Install.mpkg: it ") + QLatin1String(why)}; };
+        const auto refusedAs = [&](const char *why) {
+            return QStringList{mounted, QStringLiteral("Refused package <dl>/Install.mpkg: it ") + QLatin1String(why)};
+        };
         QTest::newRow("a repair in the light installer") << "same-client" << QStringList{mounted} << "" << true;
-        QTest::newRow("the installed version as an upgrade") << "same-client upgrade" << refusedAs("is the installed client's version") << failed << false;
-        QTest::newRow("rollback") << "older-package older-offered" << refusedAs("is older than the installed client") << failed << false;
-        QTest::newRow("version lie") << "older-package" << refusedAs("records another version than the one offered") << failed << false;
+        QTest::newRow("the installed version as an upgrade")
+            << "same-client upgrade" << refusedAs("is the installed client's version") << failed << false;
+        QTest::newRow("rollback") << "older-package older-offered" << refusedAs("is older than the installed client")
+                                  << failed << false;
+        QTest::newRow("version lie") << "older-package" << refusedAs("records another version than the one offered")
+                                     << failed << false;
         QTest::newRow("product swap") << "vpn-package" << refusedAs("is another product's") << failed << false;
-        QTest::newRow("the VPN client in the VPN installer") << "vpn-package vpn-bundle" << QStringList{mounted} << "" << true;
-        QTest::newRow("a package that names no version") << "bundle-package" << refusedAs("records no readable product or version") << failed << false;
+        QTest::newRow("the VPN client in the VPN installer")
+            << "vpn-package vpn-bundle" << QStringList{mounted} << "" << true;
+        QTest::newRow("a package that names no version")
+            << "bundle-package" << refusedAs("records no readable product or version") << failed << false;
     }
     void anInstallationShowsItsOutcome() {
         QFETCH(QString, setup);
         QFETCH(QStringList, log);
         QFETCH(QString, alert);
         QFETCH(bool, installed);
-        if (setup.contains(QLatin1String("foreign")) && ::geteuid() != 0) QSKIP("needs root to give a folder to another account");
+        if (setup.contains(QLatin1String("foreign")) && ::geteuid() != 0)
+            QSKIP("needs root to give a folder to another account");
         installTools(setup);
         const auto has = [&](const char *word) { return setup.split(QLatin1Char(' ')).contains(QLatin1String(word)); };
         const QByteArray dir = QFile::encodeName(downloadDir());
@@ -436,18 +507,28 @@ private slots:
         QCOMPARE(alertTitles(), alert.isEmpty() ? QStringList() : QStringList{alert});
         QCOMPARE(s_->c.btnInstall->isEnabled(), !alert.contains(QLatin1String("Failed")));
         QCOMPARE(s_->c.terminations, installed ? 1 : 0);
-        QCOMPARE(lines(QStringLiteral("/open.log")), installed ? QStringList{QStringLiteral("-n -b com.apple.installer <dl>/Install.mpkg")} : QStringList());
+        QCOMPARE(
+            lines(QStringLiteral("/open.log")),
+            installed ? QStringList{QStringLiteral("-n -b com.apple.installer <dl>/Install.mpkg")} : QStringList());
         const bool wasMounted = log.value(0).startsWith(QLatin1String("BrindleWave dmg file is mounted"));
         QCOMPARE(read(QStringLiteral("/hdiutil.log")).contains(QLatin1String("attach ")), wasMounted);
-        QTRY_COMPARE(QDir(s_->root + QStringLiteral("/tmp")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
-        if (log.size() == 3 && log.at(1) == QLatin1String("Failed to verify package")) QVERIFY(!QFileInfo::exists(downloadDir() + QStringLiteral("/ReadMe.txt")));
-        if (has("readme-exists")) QCOMPARE(read(QStringLiteral("/usertmp/bwvupdate/ReadMe.txt")), QStringLiteral("left from before"));
-        if (log.value(1).startsWith(QLatin1String("Refused"))) QVERIFY(!QFileInfo::exists(downloadDir() + QStringLiteral("/Install.mpkg")));
+        QTRY_COMPARE(QDir(s_->root + QStringLiteral("/tmp")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+                     QStringList());
+        if (log.size() == 3 && log.at(1) == QLatin1String("Failed to verify package"))
+            QVERIFY(!QFileInfo::exists(downloadDir() + QStringLiteral("/ReadMe.txt")));
+        if (has("readme-exists"))
+            QCOMPARE(read(QStringLiteral("/usertmp/bwvupdate/ReadMe.txt")), QStringLiteral("left from before"));
+        if (log.value(1).startsWith(QLatin1String("Refused")))
+            QVERIFY(!QFileInfo::exists(downloadDir() + QStringLiteral("/Install.mpkg")));
         if (!installed) return;
-        QCOMPARE(lines(QStringLiteral("/hdiutil.log")).mid(0, 2),
-                 (QStringList{QStringLiteral("attach <dl>/BrindleWave-7.5.0.dmg -mountpoint <root>/tmp/<id> -noverify -nobrowse -noautoopen"),
-                              QStringLiteral("input:yes 700")}));
-        QCOMPARE(lines(QStringLiteral("/pkgutil.log")), (QStringList{QStringLiteral("<root>/tmp/<id>/Install.mpkg"), QStringLiteral("<dl>/Install.mpkg")}));
+        QCOMPARE(
+            lines(QStringLiteral("/hdiutil.log")).mid(0, 2),
+            (QStringList{
+                QStringLiteral(
+                    "attach <dl>/BrindleWave-7.5.0.dmg -mountpoint <root>/tmp/<id> -noverify -nobrowse -noautoopen"),
+                QStringLiteral("input:yes 700")}));
+        QCOMPARE(lines(QStringLiteral("/pkgutil.log")),
+                 (QStringList{QStringLiteral("<root>/tmp/<id>/Install.mpkg"), QStringLiteral("<dl>/Install.mpkg")}));
         QVERIFY(QFileInfo(downloadDir() + QStringLiteral("/ReadMe.txt")).isFile());
         QTRY_COMPARE(lines(QStringLiteral("/hdiutil.log")).value(2), QStringLiteral("detach <root>/tmp/<id> -force"));
     }
@@ -458,8 +539,11 @@ private slots:
     void aPressDuringTheMountIsHandledAfterTheInstallationReturns() {
         installTools(QString());
         // Each attach is counted, then held until the test lets it fail.
-        write(QStringLiteral("/usr/bin/hdiutil"), "#!/bin/sh\nroot='" + s_->root.toUtf8() + "'\necho \"$1\" >> \"$root/attaches\"\n"
-              "n=0; while [ ! -e \"$root/release\" ] && [ $n -lt 600 ]; do sleep 0.05; n=$((n+1)); done\nexit 1\n", 0755);
+        write(QStringLiteral("/usr/bin/hdiutil"),
+              "#!/bin/sh\nroot='" + s_->root.toUtf8() +
+                  "'\necho \"$1\" >> \"$root/attaches\"\n"
+                  "n=0; while [ ! -e \"$root/release\" ] && [ $n -lt 600 ]; do sleep 0.05; n=$((n+1)); done\nexit 1\n",
+              0755);
         s_->c.btnInstall->setHidden(false);
         s_->window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&s_->window));
@@ -503,7 +587,8 @@ private slots:
         s_->c.shutdownBrindleWave();
         QVERIFY(!s_->c.btnInstall->isEnabled());
         if (end == QLatin1String("cancel"))
-            bwv::platform::DistributedNotificationCenter::defaultCenter().postNotificationName(QStringLiteral("CancelBrindleWaveShutdown"));
+            bwv::platform::DistributedNotificationCenter::defaultCenter().postNotificationName(
+                QStringLiteral("CancelBrindleWaveShutdown"));
         if (end == QLatin1String("gone")) QTRY_VERIFY_WITH_TIMEOUT(timecounter >= 1, 30000);
         if (end == QLatin1String("gone")) stopAgent();
         QTRY_VERIFY_WITH_TIMEOUT(!s_->alerts->alerts.empty() || !s_->log->lines.isEmpty(), 30000);
@@ -512,7 +597,8 @@ private slots:
         QCOMPARE(timecounter, polls);
         const bool gone = end == QLatin1String("gone");
         QCOMPARE(alertTitles(), gone ? QStringList() : QStringList{QStringLiteral("BrindleWave is running!")});
-        QCOMPARE(lines(QString()), gone ? QStringList{QStringLiteral("Download Brindlewave dmg file is not found!")} : QStringList());
+        QCOMPARE(lines(QString()),
+                 gone ? QStringList{QStringLiteral("Download Brindlewave dmg file is not found!")} : QStringList());
         QCOMPARE(s_->c.btnInstall->isEnabled(), !gone);
         if (!gone) QCOMPARE(timecounter, counted ? 10 : 0);
     }

@@ -14,12 +14,21 @@ namespace {
 
 // Every English text the installer looks up: notices, alerts and captions.
 const char *const kKeys[] = {
-    "Downloading BrindleWave%@ %@", "BrindleWave%@ %s is available", "BrindleWave%@ is up to date",
-    "BrindleWave%@ %@ is downloaded", "OK", "BrindleWave is running!", "Please shutdown BrindleWave, then install again",
+    "Downloading BrindleWave%@ %@",
+    "BrindleWave%@ %s is available",
+    "BrindleWave%@ is up to date",
+    "BrindleWave%@ %@ is downloaded",
+    "OK",
+    "BrindleWave is running!",
+    "Please shutdown BrindleWave, then install again",
     "BrindleWave Verification Failed!",
     "Failed to verify the signature of the downloaded installer. The package may be corrupted or has "
     "been modified by a third party.",
-    "BrindleWave Installation Failed!", "Failed to open BrindleWave installer.", "Cancel", "Download", "Install",
+    "BrindleWave Installation Failed!",
+    "Failed to open BrindleWave installer.",
+    "Cancel",
+    "Download",
+    "Install",
     "The downloaded installer does not say which BrindleWave version it installs.",
     "The downloaded installer is for another BrindleWave product than this installer.",
     "The downloaded installer is not the version that was offered. It may have been replaced by a third party.",
@@ -96,7 +105,8 @@ private slots:
         }
         QFile ts(QStringLiteral(BWV_APP_SOURCE_DIR "/translations/Localizable_") + lang + QStringLiteral(".ts"));
         QVERIFY(ts.open(QIODevice::ReadOnly));
-        static const QRegularExpression source(QStringLiteral("<source>(.*?)</source>"), QRegularExpression::DotMatchesEverythingOption);
+        static const QRegularExpression source(QStringLiteral("<source>(.*?)</source>"),
+                                               QRegularExpression::DotMatchesEverythingOption);
         QStringList sources;
         for (auto it = source.globalMatch(QString::fromUtf8(ts.readAll())); it.hasNext();)
             sources << it.next().captured(1).replace(QStringLiteral("&amp;"), QStringLiteral("&"));

@@ -13,8 +13,7 @@ class ProductNameTest : public QObject {
     bwv::test::TempRoot root_;
 
 private slots:
-    void everyOccurrenceInTheSameCaseTakesTheName()
-    {
+    void everyOccurrenceInTheSameCaseTakesTheName() {
         root_.writeRebrandFile(QStringLiteral("Acme Secure"));
         QCOMPARE(stringbyReplacingProduceName("Please shutdown BrindleWave, then install BrindleWave"),
                  QStringLiteral("Please shutdown Acme Secure, then install Acme Secure"));

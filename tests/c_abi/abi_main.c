@@ -9,14 +9,17 @@
 
 #ifdef OWN_NAMES
 static int closed;
-int bin2hex(const unsigned char *bin, int bin_len, char *hex, int *hex_len) { return (void)bin, *hex_len = bin_len, !strcpy(hex, "mine"); }
-void sha1(unsigned char hval[20], const unsigned char *data, uint32_t len) { (void)data, (void)len, memset(hval, 7, 20); }
+int bin2hex(const unsigned char *bin, int bin_len, char *hex, int *hex_len) {
+    return (void)bin, *hex_len = bin_len, !strcpy(hex, "mine");
+}
+void sha1(unsigned char hval[20], const unsigned char *data, uint32_t len) {
+    (void)data, (void)len, memset(hval, 7, 20);
+}
 int str_compare(const void *a, const void *b) { return strcmp(*(char *const *)b, *(char *const *)a); }
 void closeall(void) { closed = 1; }
 #endif
 
-int main(void)
-{
+int main(void) {
     char text[40];
     int own = 1;
 #ifdef OWN_NAMES
@@ -30,8 +33,8 @@ int main(void)
     dbuf *b = dbuf_create();
     parray_add(a, "b"), parray_add(a, "a"), parray_sort(a);
     char *sealed = enc_enc_str("hello");
-    int ok = own && a->tag == 9u && strcmp(parray_at(a, 0), "a") == 0 && dbuf_write(b, "abc", 3) == 0 &&
-             b->wpos == 3 && strcmp(bwvutil_version(), SDK_VERSION) == 0 && strcmp(text, SDK_VERSION) == 0 &&
+    int ok = own && a->tag == 9u && strcmp(parray_at(a, 0), "a") == 0 && dbuf_write(b, "abc", 3) == 0 && b->wpos == 3 &&
+             strcmp(bwvutil_version(), SDK_VERSION) == 0 && strcmp(text, SDK_VERSION) == 0 &&
              printf("%s\n", sealed ? sealed : "NULL") > 0;
     free(sealed);
     parray_destroy(a);

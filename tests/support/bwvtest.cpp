@@ -54,7 +54,7 @@ std::string TempDir::read(std::string_view rel) const { return read_file(file(re
 bool TempDir::exists(std::string_view rel) const { return test::exists(file(rel)); }
 
 void remove_tree(const std::string &path) {
-    struct stat st{};
+    struct stat st {};
     if (lstat(path.c_str(), &st) != 0) return;
     if (S_ISDIR(st.st_mode)) {
         chmod(path.c_str(), 0700);
@@ -66,8 +66,7 @@ void remove_tree(const std::string &path) {
 }
 
 // Through the launcher the product starts its tools with; the added variables go through env(1).
-RunResult run(const std::vector<std::string> &argv, const std::string &input, const Env &env,
-              const std::string &cwd) {
+RunResult run(const std::vector<std::string> &argv, const std::string &input, const Env &env, const std::string &cwd) {
     std::vector<std::string> words{"env"};
     for (auto &e : env) words.push_back(e.first + "=" + e.second);
     words.insert(words.end(), argv.begin(), argv.end());
@@ -101,7 +100,7 @@ std::string read_file(const std::string &path) {
 }
 
 bool exists(const std::string &path) {
-    struct stat st{};
+    struct stat st {};
     return lstat(path.c_str(), &st) == 0;
 }
 
@@ -115,7 +114,8 @@ std::vector<std::string> lines(const std::string &text) {
 std::vector<std::string> list_dir(const std::string &path) {
     std::vector<std::string> names;
     std::error_code unreadable;  // none, as for a folder that is missing
-    for (const auto &entry : std::filesystem::directory_iterator(path, unreadable)) names.push_back(entry.path().filename());
+    for (const auto &entry : std::filesystem::directory_iterator(path, unreadable))
+        names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -145,7 +145,6 @@ void flip_byte(const std::string &path, long offset) {
     if (!f) throw std::runtime_error("cannot alter " + path);
 }
 
-
 std::string in_fresh_process(const std::function<std::string()> &body) {
     int fds[2];
     if (pipe(fds) != 0) return "<pipe>";
@@ -167,9 +166,8 @@ std::string in_fresh_process(const std::function<std::string()> &body) {
 bool have_python3() { return run({"python3", "-c", "import plistlib"}).rc == 0; }
 
 RunResult run_python(const std::string &script, const std::vector<std::string> &args, const std::string &input) {
-    std::vector<std::string> argv{"python3",
-                                  script.find('/') == std::string::npos ? std::string(BWV_TEST_DATA_DIR) + "/" + script
-                                                                        : script};
+    std::vector<std::string> argv{
+        "python3", script.find('/') == std::string::npos ? std::string(BWV_TEST_DATA_DIR) + "/" + script : script};
     argv.insert(argv.end(), args.begin(), args.end());
     return run(argv, input);
 }

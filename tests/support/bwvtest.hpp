@@ -46,14 +46,15 @@ private:
 template <void (*SetRoot)(const char *)>
 class BasicFakeRoot : public TempDir {
 public:
-    explicit BasicFakeRoot(std::string_view prefix = "bwvroot", Base base = UnderSlashTmp)
-        : TempDir(prefix, base) { SetRoot(path().c_str()); }
+    explicit BasicFakeRoot(std::string_view prefix = "bwvroot", Base base = UnderSlashTmp) : TempDir(prefix, base) {
+        SetRoot(path().c_str());
+    }
     ~BasicFakeRoot() { SetRoot(nullptr); }
 };
 
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, std::string_view content);  // throws
-bool exists(const std::string &path);                                 // lstat
+bool exists(const std::string &path);                                // lstat
 std::vector<std::string> lines(const std::string &text);
 std::vector<std::string> list_dir(const std::string &path);  // sorted names
 void remove_tree(const std::string &path);                   // never follows links

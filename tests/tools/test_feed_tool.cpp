@@ -46,8 +46,13 @@ void publish(const std::string &dir, const std::vector<std::string> &extra = {})
     for (const char *kind : {"Full", "VPN"}) {
         std::string copy = g_www + "/" + dir + "/BrindleWave" + kind + "-" + kVersion + ".dmg";
         write_file(copy, read_file(image(kind)));
-        std::vector<std::string> args = {"make", "--version", kVersion, kind[0] == 'F' ? "--full" : "--vpn", copy,
-                                         "-o", g_www + "/" + dir + "/feed.plist"};
+        std::vector<std::string> args = {"make",
+                                         "--version",
+                                         kVersion,
+                                         kind[0] == 'F' ? "--full" : "--vpn",
+                                         copy,
+                                         "-o",
+                                         g_www + "/" + dir + "/feed.plist"};
         args.insert(args.end(), extra.begin(), extra.end());
         RunResult r = feed_tool(args);
         ASSERT_EQ(r.rc, 0) << r.err;
@@ -117,9 +122,15 @@ TEST(FeedTool, RefusedImagesWriteNothingAndAreDetached) {
         {"rollout out of range", {"--full", image("Full"), "--rollout", "101"}, published, 2},
         {"the other entry is invalid", {"--full", image("Full")}, broken_vpn, 7},
         {"a signed feed made unsigned", {"--full", image("Full")}, read_file(demo("feed/feed.plist")), 2},
-        {"expiry already past", {"--full", image("Full"), "--sign", key(), "--expires", "2001-01-01T00:00:00Z"}, published, 2},
+        {"expiry already past",
+         {"--full", image("Full"), "--sign", key(), "--expires", "2001-01-01T00:00:00Z"},
+         published,
+         2},
         {"no signing key", {"--full", image("Full"), "--sign", d / "none.pem", "--expires", kExpires}, published, 12},
-        {"an RSA signing key", {"--full", image("Full"), "--sign", d / "rsa.pem", "--expires", kExpires}, published, 12},
+        {"an RSA signing key",
+         {"--full", image("Full"), "--sign", d / "rsa.pem", "--expires", kExpires},
+         published,
+         12},
     };
     mkdir(xdg().c_str(), 0700);
     for (const auto &[what, extra, existing, rc] : cases) {
@@ -132,8 +143,9 @@ TEST(FeedTool, RefusedImagesWriteNothingAndAreDetached) {
             args.insert(args.end(), {"--version", kVersion});
         RunResult r = feed_tool(args);
         EXPECT_EQ(r.rc, rc) << r.err;
-        EXPECT_EQ(existing == broken_vpn, r.err.find("VPN entry of " + out / "feed.plist" + " is invalid: SHA256") != std::string::npos &&
-                                              r.err.ends_with("; give its image to replace it\n"));
+        EXPECT_EQ(existing == broken_vpn,
+                  r.err.find("VPN entry of " + out / "feed.plist" + " is invalid: SHA256") != std::string::npos &&
+                      r.err.ends_with("; give its image to replace it\n"));
         EXPECT_EQ(list_dir(out.path()), std::vector<std::string>{"feed.plist"});
         EXPECT_EQ(read_file(out / "feed.plist"), existing);
         EXPECT_EQ(walk(xdg()), std::vector<std::string>{"bwv-hdiutil/"});
@@ -144,8 +156,9 @@ TEST(FeedTool, RefusedImagesWriteNothingAndAreDetached) {
 TEST(FeedTool, RolloutHoldsBackOnlyWhatIsNotAsked) {
     publish("roll", {"--rollout", "0"});
     // Published again without --rollout, the entry keeps its rollout.
-    RunResult again = feed_tool({"make", "--version", kVersion, "--vpn", g_www + "/roll/BrindleWaveVPN-" + kVersion + ".dmg",
-                                 "-o", g_www + "/roll/feed.plist"});
+    RunResult again =
+        feed_tool({"make", "--version", kVersion, "--vpn", g_www + "/roll/BrindleWaveVPN-" + kVersion + ".dmg", "-o",
+                   g_www + "/roll/feed.plist"});
     EXPECT_NE(again.out.find("rollout 0% (kept)"), std::string::npos) << again.out << again.err;
     use_feed("roll/feed.plist");
     const std::tuple<const char *, int, int, int> cases[] = {
@@ -183,14 +196,15 @@ TEST(FeedTool, CheckReportsEachMismatch) {
     EXPECT_EQ(feed_tool({"check", url("chk/junk.plist")}).rc, 7);
     EXPECT_EQ(feed_tool({"check", url("chk/missing.plist")}).rc, 8);
     // A full local disk is no unreachable server.
-    RunResult disk = run({"sh", "-c", "ulimit -f 64 && exec \"$0\" check \"$1\"", BWV_FEED_TOOL, url("pub/feed.plist")});
+    RunResult disk =
+        run({"sh", "-c", "ulimit -f 64 && exec \"$0\" check \"$1\"", BWV_FEED_TOOL, url("pub/feed.plist")});
     EXPECT_EQ(disk.rc, 1);
     EXPECT_NE(disk.err.find("is the disk full?"), std::string::npos) << disk.err;
 }
 
 TEST(FeedTool, HelpAndVersionAnswerOnStandardOutput) {
-    for (const auto &args : std::vector<std::vector<std::string>>{{"--help"}, {"make", "--help"}, {"check", "--help"},
-                                                                  {"--version"}}) {
+    for (const auto &args :
+         std::vector<std::vector<std::string>>{{"--help"}, {"make", "--help"}, {"check", "--help"}, {"--version"}}) {
         RunResult r = feed_tool(args);
         EXPECT_EQ(r.rc, 0) << args.back();
         EXPECT_EQ(r.out.rfind(args[0] == "--version" ? "bwv-feed 1." : "usage: bwv-feed make", 0), 0u) << r.out;
@@ -213,8 +227,9 @@ TEST(FeedTool, StandardOutputGetsANewFeed) {
 // Two runs on one feed at once: the second waits for the first, reads its entry and keeps it.
 TEST(FeedTool, ConcurrentRunsBothLand) {
     TempDir d;
-    RunResult r = run({"sh", "-c", "\"$0\" make --version $1 --full \"$2\" -o \"$4\" & "
-                                   "\"$0\" make --version $1 --vpn \"$3\" -o \"$4\"; s=$?; wait $! && exit $s",
+    RunResult r = run({"sh", "-c",
+                       "\"$0\" make --version $1 --full \"$2\" -o \"$4\" & "
+                       "\"$0\" make --version $1 --vpn \"$3\" -o \"$4\"; s=$?; wait $! && exit $s",
                        BWV_FEED_TOOL, kVersion, image("Full"), image("VPN"), d / "feed.plist"},
                       {}, {{"XDG_RUNTIME_DIR", xdg()}});
     EXPECT_EQ(r.rc, 0) << r.err;
@@ -229,11 +244,14 @@ TEST(FeedTool, InterruptLeavesNothingBehind) {
     TempDir d;
     mkdir((d / "tmp").c_str(), 0700);
     // An attach slow enough for the signal to arrive while it runs, however fast the machine.
-    d.script("bin/7zz", "[ \"$1\" = x ] && sleep 0.5\nexec " + lines(run({"sh", "-c", "command -v 7zz"}).out).at(0) + " \"$@\"\n");
-    RunResult r = run({"sh", "-c", "\"$0\" make --version $1 --full \"$2\" -o \"$3\" 2>\"$3.err\" & "
-                                   "until grep -q attaching \"$3.err\"; do sleep 0.01; done; kill -INT $!; wait $!",
-                       BWV_FEED_TOOL, kVersion, image("Full"), d / "feed.plist"},
-                      {}, {{"XDG_RUNTIME_DIR", xdg()}, {"TMPDIR", d / "tmp"}, {"PATH", d / "bin:" + std::getenv("PATH")}});
+    d.script("bin/7zz",
+             "[ \"$1\" = x ] && sleep 0.5\nexec " + lines(run({"sh", "-c", "command -v 7zz"}).out).at(0) + " \"$@\"\n");
+    RunResult r =
+        run({"sh", "-c",
+             "\"$0\" make --version $1 --full \"$2\" -o \"$3\" 2>\"$3.err\" & "
+             "until grep -q attaching \"$3.err\"; do sleep 0.01; done; kill -INT $!; wait $!",
+             BWV_FEED_TOOL, kVersion, image("Full"), d / "feed.plist"},
+            {}, {{"XDG_RUNTIME_DIR", xdg()}, {"TMPDIR", d / "tmp"}, {"PATH", d / "bin:" + std::getenv("PATH")}});
     EXPECT_EQ(r.rc, 130) << read_file(d / "feed.plist.err");
     EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"bin", "feed.plist.err", "tmp"}));
     EXPECT_EQ(list_dir(d / "tmp"), std::vector<std::string>{});
@@ -250,7 +268,7 @@ int main(int argc, char **argv) {
     g_libdir = argv[3];
     g_work = argv[4];
     mkdir((g_work + "/xdg").c_str(), 0700);
-    mkdir((g_work + "/root").c_str(), 0755);  // a client root without a machine identity
+    mkdir((g_work + "/root").c_str(), 0755);                   // a client root without a machine identity
     setenv("XDG_STATE_HOME", (g_work + "/state").c_str(), 1);  // the accepted feed serial
     bwv_set_root((g_work + "/root").c_str());
     return RUN_ALL_TESTS();

@@ -17,8 +17,8 @@ const std::string kUdif = BWV_TOOLS_DATA "/udif-volume.dmg";
 
 RunResult attach(const std::string &image, const std::string &mount, const std::string &input = "yes\n",
                  const Env &env = {}) {
-    return run({tool("hdiutil"), "attach", image, "-mountpoint", mount, "-noverify", "-nobrowse", "-noautoopen"},
-               input, env);
+    return run({tool("hdiutil"), "attach", image, "-mountpoint", mount, "-noverify", "-nobrowse", "-noautoopen"}, input,
+               env);
 }
 RunResult detach(const std::string &mount) { return run({tool("hdiutil"), "detach", mount, "-force"}); }
 
@@ -32,8 +32,8 @@ std::string folder_dag(int width, int depth) {
         return b;
     };
     auto dir = [&](uint32_t at, const std::string &name) {
-        std::string r = std::string(2, '\0') + both(at, 4) + both(kSector, 4) + std::string("\0\0\0\0\0\0\0\2\0\0", 10) +
-                        both(1, 2) + static_cast<char>(name.size()) + name;
+        std::string r = std::string(2, '\0') + both(at, 4) + both(kSector, 4) +
+                        std::string("\0\0\0\0\0\0\0\2\0\0", 10) + both(1, 2) + static_cast<char>(name.size()) + name;
         r.resize((r.size() + 1) / 2 * 2);
         r[0] = static_cast<char>(r.size());
         return r;
@@ -49,11 +49,13 @@ std::string folder_dag(int width, int depth) {
                       dir(kRoot, std::string(1, '\0'));
     iso.replace(16 * kSector, pvd.size(), pvd);
     iso[16 * kSector + 881] = 1;
-    return iso.replace(17 * kSector, 7, "\xff" "CD001\1");
+    return iso.replace(17 * kSector, 7,
+                       "\xff"
+                       "CD001\1");
 }
 
 bool writable(const std::string &path) {
-    struct stat st{};
+    struct stat st {};
     return stat(path.c_str(), &st) != 0 || (st.st_mode & 0222);
 }
 
@@ -108,17 +110,23 @@ TEST(Hdiutil, ImagesThatCannotBeAttachedLeaveNothingBehind) {
     dir.mkdirs("folder.dmg");
     ASSERT_EQ(run({"7zz", "a", "-tzip", dir / "zip.zip", kUdif}).rc, 0);
     ASSERT_EQ(rename((dir / "zip.zip").c_str(), (dir / "archive.dmg").c_str()), 0);
-    dir.script("bin/7zz", "[ \"$1\" = x ] || { printf -- '--\\nType = Iso\\n----------\\nPath = a\\nSize = 1\\n'; exit 0; }\n"
-                          "for a; do case $a in -o*) out=${a#-o};; esac; done\n"
-                          "i=0; while [ $i -lt 32 ]; do head -c 1048576 /dev/zero > \"$out/f$i\" || exit 1; i=$((i+1)); done\n");
+    dir.script("bin/7zz",
+               "[ \"$1\" = x ] || { printf -- '--\\nType = Iso\\n----------\\nPath = a\\nSize = 1\\n'; exit 0; }\n"
+               "for a; do case $a in -o*) out=${a#-o};; esac; done\n"
+               "i=0; while [ $i -lt 32 ]; do head -c 1048576 /dev/zero > \"$out/f$i\" || exit 1; i=$((i+1)); done\n");
     const Env lying{{"PATH", dir / "bin" + ":" + std::getenv("PATH")}};
     const struct {
         std::string image, why = {};
         Env env = {};
     } rows[] = {
-        {dir / "missing.dmg"}, {dir / "empty.dmg"}, {dir / "truncated.dmg"},
-        {dir / "folder.dmg"}, {dir / "archive.dmg"}, {BWV_TOOLS_DATA "/udif-blank.dmg"},
-        {BWV_TOOLS_DATA "/udif-bomb.dmg", "File too large"}, {dir.write("tiny.dmg", "x"), "File too large", lying},
+        {dir / "missing.dmg"},
+        {dir / "empty.dmg"},
+        {dir / "truncated.dmg"},
+        {dir / "folder.dmg"},
+        {dir / "archive.dmg"},
+        {BWV_TOOLS_DATA "/udif-blank.dmg"},
+        {BWV_TOOLS_DATA "/udif-bomb.dmg", "File too large"},
+        {dir.write("tiny.dmg", "x"), "File too large", lying},
         {dir.write("folders.iso", folder_dag(2, 24)), "File too large"},
     };
     for (auto &row : rows) {
@@ -140,8 +148,8 @@ TEST(Hdiutil, OtherAccountsCannotBlockOrHoldTheMountTable) {
     if (getuid() != 0) GTEST_SKIP() << "needs root to act as two other accounts";
     const unsigned user = 54321;
     auto as = [](unsigned id, Names argv) {
-        argv.insert(argv.begin(), {"setpriv", "--reuid=" + std::to_string(id), "--regid=" + std::to_string(id),
-                                   "--clear-groups"});
+        argv.insert(argv.begin(),
+                    {"setpriv", "--reuid=" + std::to_string(id), "--regid=" + std::to_string(id), "--clear-groups"});
         return argv;
     };
     std::string old_table = "/tmp/bwv-hdiutil-54321";
@@ -151,8 +159,12 @@ TEST(Hdiutil, OtherAccountsCannotBlockOrHoldTheMountTable) {
     TempDir dir;
     std::string image = dir.write("shared.dmg", read_file(kImage)), home = dir.mkdirs("home");
     std::string own = dir.mkdirs("run-own"), foreign = dir.mkdirs("run-root"), open = dir.mkdirs("run-open");
-    ASSERT_EQ(run({"sh", "-c", "chown 54321:54321 \"$0\" \"$1\" \"$2\" \"$3\" && chmod 700 \"$2\" \"$4\" && "
-                   "chmod 777 \"$3\" && ln -s \"$2\" \"$0/run-link\"", dir.path(), home, own, open, foreign}).rc, 0);
+    ASSERT_EQ(run({"sh", "-c",
+                   "chown 54321:54321 \"$0\" \"$1\" \"$2\" \"$3\" && chmod 700 \"$2\" \"$4\" && "
+                   "chmod 777 \"$3\" && ln -s \"$2\" \"$0/run-link\"",
+                   dir.path(), home, own, open, foreign})
+                  .rc,
+              0);
     std::string cache_table = home + "/.cache/bwv-hdiutil";
     const std::pair<std::string, std::string> cases[] = {
         {own, own + "/bwv-hdiutil"}, {foreign, cache_table}, {open, cache_table}, {dir / "run-link", cache_table}};
@@ -164,7 +176,7 @@ TEST(Hdiutil, OtherAccountsCannotBlockOrHoldTheMountTable) {
         auto a = run(as(user, {tool("hdiutil"), "attach", image, "-mountpoint", mount}), "", env);
         EXPECT_EQ(a.rc, 0) << a.err;
         EXPECT_EQ(list_dir(mount).size(), 2u);
-        struct stat st{};
+        struct stat st {};
         ASSERT_EQ(lstat(table.c_str(), &st), 0);
         EXPECT_TRUE(S_ISDIR(st.st_mode) && st.st_uid == user && (st.st_mode & 077) == 0);
         EXPECT_EQ(list_dir(table).size(), 1u);

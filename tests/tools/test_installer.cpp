@@ -46,8 +46,11 @@ TEST_F(Tools, InstallerChecksThePackageAndOnlyRecordsWhatItWouldInstall) {
         int rc;
         std::string out, result;
     } rows[] = {
-        {{full}, 0, "installer: Package name is BrindleWave\ninstaller: Installing at base path /\n"
-                    "installer: The install was successful.\n", "success"},
+        {{full},
+         0,
+         "installer: Package name is BrindleWave\ninstaller: Installing at base path /\n"
+         "installer: The install was successful.\n",
+         "success"},
         {{tampered}, 1, "installer: The install failed.", "failed: package is invalid (checksum did not verify)"},
         {{untrusted}, 1, "installer: The install failed.", "failed: "},
         // As the real installer, -allowUntrusted lets it through, and unsigned packages install.
@@ -69,7 +72,8 @@ TEST_F(Tools, InstallerChecksThePackageAndOnlyRecordsWhatItWouldInstall) {
         EXPECT_EQ(result[2], row.args[0]);
         EXPECT_EQ(result[3].rfind(row.result, 0), 0u) << result[3];
     }
-    EXPECT_NE(records("install").at(0)[3].find("signer=Developer ID Installer: Tarvenel, Inc (Q7M2ZK4RTB)"), std::string::npos);
+    EXPECT_NE(records("install").at(0)[3].find("signer=Developer ID Installer: Tarvenel, Inc (Q7M2ZK4RTB)"),
+              std::string::npos);
     EXPECT_NE(dir.read("state/installer.log").find(" BrindleWave.pkg/Payload\n"), std::string::npos);
     EXPECT_EQ(walk(dir / "state"), Fields{"installer.log"});
     EXPECT_TRUE(walk(home.path()).empty() && walk(tmp.path()).empty() && walk(cwd.path()).empty());
@@ -84,10 +88,12 @@ TEST_F(Tools, OpenHandsThePackageToTheInstallerAndReturnsAtOnce) {
     EXPECT_EQ(r.rc, 0) << r.err;
     EXPECT_EQ(r.out, "");
     // The hand-off is on record by the time open returns; the installer follows.
-    EXPECT_EQ(records("handoff"), (std::vector<Fields>{{"open", "handoff", pkg, "app=com.apple.installer size=" +
-                                                        std::to_string(read_file(pkg).size()) + " sha256=" +
-                                                        run({"sha256sum", pkg}).out.substr(0, 64)}}));
-    for (int i = 0; i < 400 && records("result").empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(records("handoff"),
+              (std::vector<Fields>{{"open", "handoff", pkg,
+                                    "app=com.apple.installer size=" + std::to_string(read_file(pkg).size()) +
+                                        " sha256=" + run({"sha256sum", pkg}).out.substr(0, 64)}}));
+    for (int i = 0; i < 400 && records("result").empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(records("result"), (std::vector<Fields>{{"installer", "result", pkg, "success"}}));
 }
 
@@ -97,10 +103,13 @@ TEST_F(Tools, BadArgumentsAreRefusedWithoutRecordingAnything) {
         {{"installer", "-pkg", dir / "nothing.pkg", "-target", "/"},
          "installer: Error - the package path specified was invalid: '" + dir / "nothing.pkg" + "'.\n"},
         {{"installer", "-pkg", pkg}, ""},
-        {{"installer", "-target", "/"}, "usage: installer -pkg PACKAGE -target (/ | DEVICE | MOUNTPOINT) [-allowUntrusted] [-verbose]\n"},
-        {{"open", "-n", "-b", "com.example.editor", pkg}, "Unable to find application with bundle identifier com.example.editor\n"},
+        {{"installer", "-target", "/"},
+         "usage: installer -pkg PACKAGE -target (/ | DEVICE | MOUNTPOINT) [-allowUntrusted] [-verbose]\n"},
+        {{"open", "-n", "-b", "com.example.editor", pkg},
+         "Unable to find application with bundle identifier com.example.editor\n"},
         {{"open", pkg, "-a", "TextEdit"}, "Unable to find application named 'TextEdit'\n"},
-        {{"open", "-n", "-b", "com.apple.installer", dir / "gone.pkg"}, "The file " + dir / "gone.pkg" + " does not exist.\n"},
+        {{"open", "-n", "-b", "com.apple.installer", dir / "gone.pkg"},
+         "The file " + dir / "gone.pkg" + " does not exist.\n"},
         {{"open", "-b", "com.apple.installer", "-x", pkg}, ""},
         {{"open", dir.write("notes.txt", "x")}, "No application knows how to open " + dir / "notes.txt" + ".\n"},
     };
@@ -121,11 +130,13 @@ TEST_F(Tools, LoadedExtensionsAreListedUntilUnloaded) {
         EXPECT_EQ(tool_run("kextload", {none}).rc, 71) << none;
     auto listing = tool_run("kextstat", {}).out;
     EXPECT_TRUE(listing.find(" com.tarvenel.nke (1.0.0)") != listing.npos &&
-                listing.find(" com.tarvenel.filter (1.0.0)") != listing.npos) << listing;
+                listing.find(" com.tarvenel.filter (1.0.0)") != listing.npos)
+        << listing;
     EXPECT_EQ(tool_run("kextunload", {"-b", "com.tarvenel.nke"}).rc, 0);
     EXPECT_EQ(tool_run("kextunload", {"-b", "com.tarvenel.nke"}).rc, 3);
     listing = tool_run("kextstat", {}).out;
-    EXPECT_TRUE(listing.find("com.tarvenel.nke") == listing.npos && listing.find("com.tarvenel.filter") != listing.npos);
+    EXPECT_TRUE(listing.find("com.tarvenel.nke") == listing.npos &&
+                listing.find("com.tarvenel.filter") != listing.npos);
 }
 
 }  // namespace

@@ -26,8 +26,8 @@ const std::string kSigner = "Developer ID Installer: Tarvenel, Inc (Q7M2ZK4RTB)"
 const std::string kTrusted = "signed by a developer certificate issued by Apple for distribution";
 const std::string kUntrusted = "signed by untrusted certificate", kInvalid = "package is invalid";
 const std::string kAltered = kInvalid + " (checksum did not verify)";
-const KeyPair kMaker{demo("signer.key"), demo("signer.pem")}, kIntermediate{demo("ca/intermediate.key"),
-                                                                             demo("ca/intermediate.pem")};
+const KeyPair kMaker{demo("signer.key"), demo("signer.pem")},
+    kIntermediate{demo("ca/intermediate.key"), demo("ca/intermediate.pem")};
 const Args kChain = {"--cert", kIntermediate.cert, "--cert", demo("ca/root.pem")};
 
 Args own(const KeyPair &k) { return {"--key", k.key, "--cert", k.cert}; }
@@ -49,13 +49,15 @@ std::string deflated(const std::string &s) {
 // checksums are never reached.
 std::string entry(const std::string &name, size_t off, size_t length, size_t size) {
     return "<file><name>" + name + "</name><data><offset>" + std::to_string(off) + "</offset><length>" +
-           std::to_string(length) + "</length><size>" + std::to_string(size) + "</size><encoding style=\"application/"
+           std::to_string(length) + "</length><size>" + std::to_string(size) +
+           "</size><encoding style=\"application/"
            "x-gzip\"/><archived-checksum>0</archived-checksum><extracted-checksum>0</extracted-checksum></data></file>";
 }
 
 // An unsigned package around hand-written TOC elements and the heap after the TOC's SHA-1.
 std::string flat(const std::string &toc, const std::string &heap) {
-    std::string xml = "<xar><toc><checksum style=\"sha1\"><offset>0</offset><size>20</size></checksum>" + toc + "</toc></xar>";
+    std::string xml =
+        "<xar><toc><checksum style=\"sha1\"><offset>0</offset><size>20</size></checksum>" + toc + "</toc></xar>";
     std::string z = deflated(xml), h = "xar!", md(SHA_DIGEST_LENGTH, '\0');
     for (auto [v, n] : {std::pair<uint64_t, int>{28, 2}, {1, 2}, {z.size(), 8}, {xml.size(), 8}, {1, 4}})
         while (n--) h += static_cast<char>(v >> 8 * n);
@@ -99,8 +101,8 @@ TEST(Pkgutil, OnlyTheMakersTrustedIntactPackageIsHandedOn) {
     for (int i = 0; i < 30; ++i) thirty += entry("f" + std::to_string(i), 20, z64.size(), 64 << 20);
     for (int i = 0; i < 16700000; ++i) empty += "<a/>";
     for (unsigned i = 0; i < 20000; ++i)
-        elements += std::string("<a/><a/><a/><a/><a/><a/><a/><a/><a/><a/><a/><a/><a/><a/><a/><a/>") +
-                    "<b>" + char('a' + (i * 2654435761u >> 8) % 26) + "</b>";
+        elements += std::string("<a/><a/><a/><a/><a/><a/><a/><a/><a/><a/><a/><a/><a/><a/><a/><a/>") + "<b>" +
+                    char('a' + (i * 2654435761u >> 8) % 26) + "</b>";
     std::string zeros = build(dir, "zeros.pkg", own(kMaker) + kChain, "zeros");
     std::string sha256 = build(dir, "sha256.pkg", own(kMaker) + kChain + Args{"--toc-checksum", "sha256", "--store"});
 
@@ -113,15 +115,18 @@ TEST(Pkgutil, OnlyTheMakersTrustedIntactPackageIsHandedOn) {
         {demo("full/Install.mpkg"), kTrusted, kSigner, 1},
         {sha256, kTrusted, kSigner, 1},
         {zeros, kTrusted, kSigner, 1},  // within what a package may decompress to
-        {(dir.write("named/" + std::string(255, 'n'), "x"), build(dir, "named.pkg", own(kMaker) + kChain, "named")), kTrusted, kSigner, 1},
+        {(dir.write("named/" + std::string(255, 'n'), "x"), build(dir, "named.pkg", own(kMaker) + kChain, "named")),
+         kTrusted, kSigner, 1},
         {dir.write("shared.pkg", flat(thirty, z64)), kInvalid, "", 0, "decompress to more"},
         {dir.write("two.pkg", flat(entry("a", 20, z1.size(), 1 << 20) + entry("b", 20, z1.size(), 1 << 20), z1)),
          kInvalid, "", 0, "share bytes"},
-        {dir.write("same.pkg", flat(entry("a", 20, z1.size(), 1 << 20) + entry("a", 20 + z1.size(), z1.size(), 1 << 20),
-                                    z1 + z1)), kInvalid, "", 0, "two entries"},
+        {dir.write("same.pkg",
+                   flat(entry("a", 20, z1.size(), 1 << 20) + entry("a", 20 + z1.size(), z1.size(), 1 << 20), z1 + z1)),
+         kInvalid, "", 0, "two entries"},
         {dir.write("empty.pkg", flat(empty, "")), kInvalid, "", 0, "table-of-contents size"},
         {dir.write("elements.pkg", flat(elements, "")), kInvalid, "", 0, "too many"},
-        {dir.write("long.pkg", header(read_file(zeros), 28, std::string(60000, 'x'))), kInvalid, "", 0, "longer than its"},
+        {dir.write("long.pkg", header(read_file(zeros), 28, std::string(60000, 'x'))), kInvalid, "", 0,
+         "longer than its"},
         {dir.write("pad.pkg", header(read_file(sha256), 35, "x")), kInvalid, "", 0, "longer than its fields"},
         {dir.write("field.pkg", header(read_file(sha256), 36, std::string(28, '\0'))), kTrusted, kSigner, 1},
         {build(dir, "unsigned.pkg", {}), "no signature", "", 0},
@@ -132,7 +137,8 @@ TEST(Pkgutil, OnlyTheMakersTrustedIntactPackageIsHandedOn) {
          kInvalid + " (signature did not verify)", "", 0},
         {dir.write("bad-cert.pkg", flat("<signature style=\"RSA\"><offset>20</offset><size>1</size><KeyInfo>"
                                         "<X509Data><X509Certificate>AAAA</X509Certificate></X509Data></KeyInfo>"
-                                        "</signature>", "x")),
+                                        "</signature>",
+                                        "x")),
          kInvalid + " (signature did not verify)", "", 0, "cannot be read"},
         {altered, kAltered, "", 0},
         {appended, kInvalid, "", 0},
@@ -170,7 +176,8 @@ TEST(Pkgutil, OnlyTheMakersTrustedIntactPackageIsHandedOn) {
         if (row.signer.empty())
             EXPECT_EQ(chain, "");
         else
-            EXPECT_EQ(chain.rfind("   Certificate Chain:\n    1. " + row.signer + "\n       Expires: ", 0), 0u) << chain;
+            EXPECT_EQ(chain.rfind("   Certificate Chain:\n    1. " + row.signer + "\n       Expires: ", 0), 0u)
+                << chain;
         EXPECT_EQ(std::count_if(r.out.begin(), r.out.end(), [](unsigned char c) { return c != '\n' && iscntrl(c); }),
                   0);
     }

@@ -26,14 +26,15 @@ void new_key(const std::string &path) {
 }
 
 std::string extensions(const std::string &dir) {
-    write_file(dir + "/ext.cnf",
-               "[req]\ndistinguished_name = dn\n[dn]\n"
-               "[ca]\nbasicConstraints = critical, CA:TRUE\nkeyUsage = critical, keyCertSign, cRLSign\n"
-               "subjectKeyIdentifier = hash\n"
-               "[signer]\nbasicConstraints = critical, CA:FALSE\nkeyUsage = critical, digitalSignature\n"
-               "extendedKeyUsage = codeSigning\nsubjectKeyIdentifier = hash\nauthorityKeyIdentifier = keyid\n"
-               "[server]\nbasicConstraints = critical, CA:FALSE\nkeyUsage = critical, digitalSignature, keyEncipherment\n"
-               "extendedKeyUsage = serverAuth\nsubjectKeyIdentifier = hash\nauthorityKeyIdentifier = keyid\n");
+    write_file(
+        dir + "/ext.cnf",
+        "[req]\ndistinguished_name = dn\n[dn]\n"
+        "[ca]\nbasicConstraints = critical, CA:TRUE\nkeyUsage = critical, keyCertSign, cRLSign\n"
+        "subjectKeyIdentifier = hash\n"
+        "[signer]\nbasicConstraints = critical, CA:FALSE\nkeyUsage = critical, digitalSignature\n"
+        "extendedKeyUsage = codeSigning\nsubjectKeyIdentifier = hash\nauthorityKeyIdentifier = keyid\n"
+        "[server]\nbasicConstraints = critical, CA:FALSE\nkeyUsage = critical, digitalSignature, keyEncipherment\n"
+        "extendedKeyUsage = serverAuth\nsubjectKeyIdentifier = hash\nauthorityKeyIdentifier = keyid\n");
     return dir + "/ext.cnf";
 }
 
@@ -74,8 +75,8 @@ KeyPair self_signed(const std::string &dir, const std::string &name, const std::
         !X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0) ||
         !X509_gmtime_adj(X509_getm_notAfter(cert.get()), 30L * 86400) ||
         !X509_NAME_add_entry_by_NID(subject, NID_commonName, V_ASN1_UTF8STRING,
-                                    reinterpret_cast<const unsigned char *>(cn.data()), static_cast<int>(cn.size()),
-                                    -1, 0) ||
+                                    reinterpret_cast<const unsigned char *>(cn.data()), static_cast<int>(cn.size()), -1,
+                                    0) ||
         !X509_set_issuer_name(cert.get(), subject) || !X509_set_pubkey(cert.get(), key.get()) ||
         !X509_sign(cert.get(), key.get(), EVP_sha256()) || !PEM_write_X509(out.get(), cert.get()))
         throw std::runtime_error("cannot make the certificate " + kp.cert);

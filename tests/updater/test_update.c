@@ -53,8 +53,9 @@ static char g_sha[65];
 /* A feed in the server's folder: the VPN entry as given (none without a version), and the
  * full client's 8.0.0 in img/full.dmg. */
 static void feed(const char *name, const char *version, const char *image, long long size, const char *sha) {
-    const char *entry = "<key>%s</key><dict><key>Version</key><string>%s</string><key>URL</key><string>%s</string>"
-                        "<key>Size</key><integer>%lld</integer><key>SHA256</key><string>%s</string></dict>";
+    const char *entry =
+        "<key>%s</key><dict><key>Version</key><string>%s</string><key>URL</key><string>%s</string>"
+        "<key>Size</key><integer>%lld</integer><key>SHA256</key><string>%s</string></dict>";
     const char *vpn = version ? fmt(entry, "VPN", version, xml(image), size, sha) : "";
     const char *doc = fmt("<plist version=\"1.0\"><dict>%s%s</dict></plist>", vpn,
                           fmt(entry, "Full", "8.0.0", "img/full.dmg", (long long)kSize, g_sha));
@@ -63,9 +64,10 @@ static void feed(const char *name, const char *version, const char *image, long 
 
 /* extra: more keys of the providers dictionary. */
 static int providers(const char *first, const char *second, const char *extra) {
-    const char *doc = fmt("<plist version=\"1.0\"><dict><key>FeedURLs</key><array><string>%s</string>%s</array>"
-                          "<key>ConnectTimeout</key><integer>5</integer>%s</dict></plist>",
-                          xml(first), second ? fmt("<string>%s</string>", xml(second)) : "", extra);
+    const char *doc =
+        fmt("<plist version=\"1.0\"><dict><key>FeedURLs</key><array><string>%s</string>%s</array>"
+            "<key>ConnectTimeout</key><integer>5</integer>%s</dict></plist>",
+            xml(first), second ? fmt("<string>%s</string>", xml(second)) : "", extra);
     put(fmt("%s/providers.plist", g_libdir), doc);
     return load_providers();
 }
@@ -129,21 +131,36 @@ CURLcode curl_easy_perform(CURL *curl) {
 /* The user's message for a result, as the library words it for the feed or the image. */
 static const char *text_for(int code, int image, int status) {
     switch (code) {
-    case 0: return "";
-    case UPD_E_UNREACHABLE: return image ? "Cannot reach the download server." : "Cannot reach the update server.";
-    case UPD_E_SERVER: return fmt("The %s server answered with error %d.", image ? "download" : "update", status);
-    case UPD_E_BAD_FEED: return "The update information is invalid.";
-    case UPD_E_NO_ENTRY: return "No update is offered for this client.";
-    case UPD_E_INTERRUPTED: return "The download was interrupted.";
-    case UPD_E_DAMAGED: return "The downloaded disk image is damaged.";
-    case UPD_E_SAVE: return "Cannot save the disk image.";
-    case UPD_E_TLS: return "Cannot verify the update server's identity.";
-    case UPD_E_UNSIGNED: return "The update information is not signed.";
-    case UPD_E_SIGNATURE: return "The update information's signature does not match.";
-    case UPD_E_EXPIRED: return "The update information has expired.";
-    case UPD_E_OLDER: return "The update information is older than one already seen.";
-    case UPD_E_STATE: return "Cannot keep the update state.";
-    default: return "?";
+        case 0:
+            return "";
+        case UPD_E_UNREACHABLE:
+            return image ? "Cannot reach the download server." : "Cannot reach the update server.";
+        case UPD_E_SERVER:
+            return fmt("The %s server answered with error %d.", image ? "download" : "update", status);
+        case UPD_E_BAD_FEED:
+            return "The update information is invalid.";
+        case UPD_E_NO_ENTRY:
+            return "No update is offered for this client.";
+        case UPD_E_INTERRUPTED:
+            return "The download was interrupted.";
+        case UPD_E_DAMAGED:
+            return "The downloaded disk image is damaged.";
+        case UPD_E_SAVE:
+            return "Cannot save the disk image.";
+        case UPD_E_TLS:
+            return "Cannot verify the update server's identity.";
+        case UPD_E_UNSIGNED:
+            return "The update information is not signed.";
+        case UPD_E_SIGNATURE:
+            return "The update information's signature does not match.";
+        case UPD_E_EXPIRED:
+            return "The update information has expired.";
+        case UPD_E_OLDER:
+            return "The update information is older than one already seen.";
+        case UPD_E_STATE:
+            return "Cannot keep the update state.";
+        default:
+            return "?";
     }
 }
 
@@ -169,7 +186,8 @@ static void checks_report_how_the_feed_was_fetched(void) {
         {url("feed.plist?status=500"), NULL, "", 0, UPD_E_SERVER},
         {url("garbage.plist"), NULL, "", 0, UPD_E_BAD_FEED},
         {url("fullonly.plist"), NULL, "", 0, UPD_E_NO_ENTRY},
-        {url("feed.plist?trickle=0&drops=100"), NULL, "<key>FeedTimeout</key><integer>2</integer>", 0, UPD_E_INTERRUPTED},
+        {url("feed.plist?trickle=0&drops=100"), NULL, "<key>FeedTimeout</key><integer>2</integer>", 0,
+         UPD_E_INTERRUPTED},
         {fmt("https://127.0.0.1:%s/feed.plist", tls), NULL, "", 0, UPD_E_TLS},
         {fmt("https://127.0.0.1:%s/redirect?to=/feed.plist", tls), NULL, "", 1, 0},
         {fmt("https://127.0.0.1:%s/redirect?to=%s", tls, url("feed.plist?id=plain")), NULL, "", 1, UPD_E_TLS},
@@ -284,17 +302,18 @@ static void downloads_resume_or_leave_nothing(void) {
         g_case = rows[i].query;
         if (strstr(rows[i].folder, "chown") && geteuid() != 0) continue; /* needs root */
         const char *folder = fmt("%s/dl-%zu/f", g_work, i);
-        EXPECT(system(fmt("F=%s; D=${F%%/f}; mkdir $D %s%s", folder, *rows[i].folder ? "&& " : "", rows[i].folder)) == 0);
-        feed("d.plist", "7.6.0",
-             fmt(strcmp(g_case, "id=d12") ? "img/a.dmg?%s" : "http://127.0.0.1:1/a.dmg?%s", g_case),
+        EXPECT(system(fmt("F=%s; D=${F%%/f}; mkdir $D %s%s", folder, *rows[i].folder ? "&& " : "", rows[i].folder)) ==
+               0);
+        feed("d.plist", "7.6.0", fmt(strcmp(g_case, "id=d12") ? "img/a.dmg?%s" : "http://127.0.0.1:1/a.dmg?%s", g_case),
              kSize + rows[i].size_off, g_sha);
-        EXPECT(providers(url("d.plist"), NULL, rows[i].stall_1s ? "<key>StallTimeout</key><integer>1</integer>" : "")
-               == 0);
+        EXPECT(providers(url("d.plist"), NULL, rows[i].stall_1s ? "<key>StallTimeout</key><integer>1</integer>" : "") ==
+               0);
         EXPECT(upd_init(folder) == 0);
         upd_result *r = run(UPD_REQ_DOWNLOAD_LIGHT);
         EXPECT(r->error_code == rows[i].code && !strcmp(r->version, "7.6.0") && !g_went_back);
         EXPECT(!strcmp(r->error_text, text_for(rows[i].code, 1, 404)));
-        EXPECT(rows[i].code ? !r->file_path[0] && entries(folder) == 0 : is_image(r->file_path) && entries(folder) == 1);
+        EXPECT(rows[i].code ? !r->file_path[0] && entries(folder) == 0
+                            : is_image(r->file_path) && entries(folder) == 1);
         char range[64] = "";
         EXPECT(requests(fmt("id=%s\t", strstr(g_case, "id=") + 3), range) == rows[i].requests);
         EXPECT(!strncmp(range, rows[i].range, strlen(rows[i].range)));
@@ -313,14 +332,16 @@ static const char *slurp(const char *cmd) {
 /* A feed signed with the key kN (made with the openssl command, as a publisher may): body
  * with Serial and Expires (a date), then the signature line; tail is appended after it. */
 static const char *signed_feed(int key, int serial, const char *expires, const char *version, const char *tail) {
-    const char *body = fmt("<plist version=\"1.0\"><dict><key>Serial</key><integer>%d</integer><key>Expires</key>"
-                           "<date>%s</date><key>VPN</key><dict><key>Version</key><string>%s</string><key>URL</key>"
-                           "<string>img/a.dmg</string><key>Size</key><integer>%d</integer><key>SHA256</key>"
-                           "<string>%s</string></dict></dict></plist>\n",
-                           serial, expires, version, kSize, g_sha);
+    const char *body =
+        fmt("<plist version=\"1.0\"><dict><key>Serial</key><integer>%d</integer><key>Expires</key>"
+            "<date>%s</date><key>VPN</key><dict><key>Version</key><string>%s</string><key>URL</key>"
+            "<string>img/a.dmg</string><key>Size</key><integer>%d</integer><key>SHA256</key>"
+            "<string>%s</string></dict></dict></plist>\n",
+            serial, expires, version, kSize, g_sha);
     const char *file = fmt("%s/body.plist", g_work);
     put(file, body);
-    const char *sig = slurp(fmt("openssl pkeyutl -sign -rawin -inkey %s/k%d.pem -in %s | base64 -w0", g_work, key, file));
+    const char *sig =
+        slurp(fmt("openssl pkeyutl -sign -rawin -inkey %s/k%d.pem -in %s | base64 -w0", g_work, key, file));
     return fmt("%s<!-- bwv-signature ed25519 %s -->\n%s", body, sig, tail);
 }
 
@@ -330,7 +351,8 @@ static const char *signed_feed(int key, int serial, const char *expires, const c
 static void pinned_keys_refuse_forged_expired_and_older_feeds(void) {
     for (int k = 1; k <= 3; ++k)
         EXPECT(system(fmt("cd %s && openssl genpkey -algorithm ed25519 -out k%d.pem && "
-                          "openssl pkey -in k%d.pem -pubout -out k%d.pub", g_work, k, k, k)) == 0);
+                          "openssl pkey -in k%d.pem -pubout -out k%d.pub",
+                          g_work, k, k, k)) == 0);
     const char *later = "2060-01-01T00:00:00Z", *past = "2001-01-01T00:00:00Z";
     const char *good = signed_feed(1, 5, later, "7.8.0", "");
     const char *other = signed_feed(1, 5, later, "7.9.0", "");
@@ -349,10 +371,11 @@ static void pinned_keys_refuse_forged_expired_and_older_feeds(void) {
         {"the next key, a higher serial", signed_feed(2, 6, later, "7.8.0", ""), UPD_REQ_DOWNLOAD_LIGHT, 0},
         {"the first key's serial 5, now older", good, UPD_REQ_DOWNLOAD_LIGHT, UPD_E_OLDER},
     };
-    const char *state = fmt("%s/state", g_work), *keys = fmt("<key>FeedPublicKeys</key><array><string>%s</string>"
-                                                             "<string>%s</string></array>",
-                                                             slurp(fmt("cat %s/k1.pub", g_work)),
-                                                             slurp(fmt("cat %s/k2.pub", g_work)));
+    const char *state = fmt("%s/state", g_work),
+               *keys =
+                   fmt("<key>FeedPublicKeys</key><array><string>%s</string>"
+                       "<string>%s</string></array>",
+                       slurp(fmt("cat %s/k1.pub", g_work)), slurp(fmt("cat %s/k2.pub", g_work)));
     setenv("XDG_STATE_HOME", state, 1);
     install_client("version=7.0\n");
     EXPECT(providers(url("signed.plist"), NULL, keys) == 0);
@@ -364,12 +387,14 @@ static void pinned_keys_refuse_forged_expired_and_older_feeds(void) {
         if (rows[i].request == UPD_REQ_DOWNLOAD) run(UPD_REQ_CHECK);
         upd_result *r = run(rows[i].request);
         EXPECT(r->error_code == rows[i].code && !strcmp(r->error_text, text_for(rows[i].code, 0, 0)));
-        EXPECT(rows[i].request == UPD_REQ_CHECK ? r->has_new_version == !rows[i].code
-                                                : entries(folder) == !rows[i].code && !!r->file_path[0] == !rows[i].code);
+        EXPECT(rows[i].request == UPD_REQ_CHECK
+                   ? r->has_new_version == !rows[i].code
+                   : entries(folder) == !rows[i].code && !!r->file_path[0] == !rows[i].code);
     }
     g_case = "the serial is the user's own";
     EXPECT(system(fmt("test \"$(stat -c %%a %s/bwvupdate)$(stat -c %%a %s/bwvupdate/feed-serial)\" = 700600 && "
-                      "test \"$(cat %s/bwvupdate/feed-serial)\" = 6", state, state, state)) == 0);
+                      "test \"$(cat %s/bwvupdate/feed-serial)\" = 6",
+                      state, state, state)) == 0);
     EXPECT(system(fmt("mv %s/bwvupdate %s/moved && ln -s moved %s/bwvupdate", state, state, state)) == 0);
     EXPECT(run(UPD_REQ_CHECK)->error_code == UPD_E_STATE);
     g_case = "without pinned keys a signed feed reads as before";
@@ -401,7 +426,9 @@ int main(int argc, char **argv) {
     g_port = atoi(argv[1]);
     g_www = argv[2], g_libdir = argv[3], g_work = argv[4], g_log = argv[5];
     FILE *sum = popen(fmt("cd %s && mkdir img && head -c %d /dev/urandom > img/a.dmg && cp img/a.dmg img/full.dmg && "
-                          "sha256sum img/a.dmg", g_www, kSize), "r");
+                          "sha256sum img/a.dmg",
+                          g_www, kSize),
+                      "r");
     if (!sum || fscanf(sum, "%64s", g_sha) != 1 || pclose(sum) != 0) return fprintf(stderr, "no image\n"), 2;
     feed("feed.plist", "7.4.1", "img/a.dmg?throttle=1048576", kSize, g_sha);
 

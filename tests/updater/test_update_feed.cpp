@@ -30,8 +30,8 @@ std::string feed(const std::string &vpn_body, const std::string &full_body = "")
     return s + "</dict></plist>";
 }
 
-std::string entry(const std::string &version, const std::string &url, const std::string &size = "<integer>1000</integer>",
-                  const std::string &sha = kDigest) {
+std::string entry(const std::string &version, const std::string &url,
+                  const std::string &size = "<integer>1000</integer>", const std::string &sha = kDigest) {
     return "<key>Version</key><string>" + version + "</string><key>URL</key><string>" + url +
            "</string><key>Size</key>" + size + "<key>SHA256</key><string>" + sha + "</string>";
 }
@@ -52,13 +52,15 @@ std::string feed_with_bomb(int levels, const bwv::test::BplistObject &leaf) {
 
 TEST(UpdateVersions, PiecesCompareAsNumbersAndOnlyDottedNumbersAreVersions) {
     const std::tuple<const char *, const char *, int> order[] = {
-        {"7.10", "7.9.9", 1}, {"7.4.1", "7.4.2", -1}, {"1.2", "1.2.0.0", 0}, {"007.04", "7.4", 0}, {"8", "7.999", 1},
-        {"1.99999999999999999999999", "1.18446744073709551615", 1}};
-    for (auto &[a, b, sign] : order) EXPECT_EQ(std::clamp(upd::compare_versions(v(a), v(b)), -1, 1), sign) << a << " " << b;
+        {"7.10", "7.9.9", 1}, {"7.4.1", "7.4.2", -1}, {"1.2", "1.2.0.0", 0},
+        {"007.04", "7.4", 0}, {"8", "7.999", 1},      {"1.99999999999999999999999", "1.18446744073709551615", 1}};
+    for (auto &[a, b, sign] : order)
+        EXPECT_EQ(std::clamp(upd::compare_versions(v(a), v(b)), -1, 1), sign) << a << " " << b;
     for (const char *bad : {"", "7..1", ".7", "7.", "7.a", "7.4 ", "-1.2", "v7"})
         EXPECT_FALSE(upd::parse_version(bad)) << bad;
     // The installed client's text is read up to its first non-number.
-    for (const char *text : {"7.4\nbuild=3\n", " 7.4 (beta)", "7.4.\n"}) EXPECT_EQ(*upd::parse_leading_version(text), v("7.4"));
+    for (const char *text : {"7.4\nbuild=3\n", " 7.4 (beta)", "7.4.\n"})
+        EXPECT_EQ(*upd::parse_leading_version(text), v("7.4"));
     EXPECT_FALSE(upd::parse_leading_version("\n7.4") || upd::parse_leading_version("unknown"));
 }
 
@@ -67,7 +69,9 @@ TEST(UpdateVersions, PiecesCompareAsNumbersAndOnlyDottedNumbersAreVersions) {
 TEST(UpdateFeed, DocumentsGiveTheirEntryOrAreRefused) {
     const std::string base = "https://cdn.example/a/b/feed.plist?x=1", dir = "https://cdn.example/a/b/";
     const std::string both = feed(entry("7.4.1", "vpn.dmg"), entry("8.0.0", "full.dmg"));
-    auto sized = [](const std::string &size, const std::string &sha = kDigest) { return feed(entry("7.4", "a.dmg", size, sha)); };
+    auto sized = [](const std::string &size, const std::string &sha = kDigest) {
+        return feed(entry("7.4", "a.dmg", size, sha));
+    };
     auto rolled = [](const std::string &r) { return feed(entry("7.4", "a.dmg") + "<key>Rollout</key>" + r); };
     std::string upper = kDigest;
     for (char &c : upper) c = static_cast<char>(toupper(c));
@@ -136,8 +140,9 @@ TEST(UpdateFeed, RolloutReachesOnlyMachinesBelowIt) {
     anonymous.write("etc/machine-id", std::string(257, 'f'));  // too long to be an identity
     upd::FeedEntry e;
     e.version = "5.3.0";  // bucket 1 for id
-    const std::tuple<std::optional<unsigned>, bool, bool> rows[] = {
-        {std::nullopt, true, true}, {0, false, false}, {1, false, false}, {2, true, false}, {99, true, false}, {100, true, true}};
+    const std::tuple<std::optional<unsigned>, bool, bool> rows[] = {{std::nullopt, true, true}, {0, false, false},
+                                                                    {1, false, false},          {2, true, false},
+                                                                    {99, true, false},          {100, true, true}};
     for (auto &[rollout, known_offered, anonymous_offered] : rows) {
         e.rollout = rollout;
         EXPECT_EQ(upd::offered_here(e, known.path()), known_offered) << rollout.value_or(-1);
@@ -148,7 +153,8 @@ TEST(UpdateFeed, RolloutReachesOnlyMachinesBelowIt) {
 TEST(UpdateFeed, ImageNameCannotEscapeTheDownloadFolder) {
     EXPECT_EQ(upd::image_file_name("http://h/a/Client%20Setup.dmg?x=1#y"), "Client Setup.dmg");
     EXPECT_EQ(upd::image_file_name("http://h/a/..%2F..%2Fevil.dmg"), "evil.dmg");
-    for (const char *url : {"http://h/", "http://h/a/.hidden", "http://h/a/x%0Ay.dmg", "http://h/a/x%5Cy.dmg", "not a url"})
+    for (const char *url :
+         {"http://h/", "http://h/a/.hidden", "http://h/a/x%0Ay.dmg", "http://h/a/x%5Cy.dmg", "not a url"})
         EXPECT_EQ(upd::image_file_name(url), "update.dmg") << url;
 }
 
@@ -164,7 +170,8 @@ TEST(UpdateInstalledVersion, ConfFolderFirstSupportFolderOnlyWhenUnreadable) {
     root.write(support + "/conf/bwvinfo", "name=x\n");
     EXPECT_FALSE(upd::installed_version(root.path()));
     // Text that is not UTF-8, a file over 1 MiB and a FIFO cannot be read: the support folder's counts.
-    for (const std::string &bad : std::vector<std::string>{"version=7.\xC0\xAF", "version=7.\xED\xA0\x80", "version=7.\xE2\x82", std::string((1 << 20) + 1, 'v')}) {
+    for (const std::string &bad : std::vector<std::string>{"version=7.\xC0\xAF", "version=7.\xED\xA0\x80",
+                                                           "version=7.\xE2\x82", std::string((1 << 20) + 1, 'v')}) {
         root.write(support + "/conf/bwvinfo", bad);
         EXPECT_EQ(*upd::installed_version(root.path()), "6.0.0\n") << bad.size();
     }
@@ -180,14 +187,19 @@ TEST(UpdateTrust, KeysAreEd25519InAtMost64KiB) {
     auto pair = upd::generate_key();
     ASSERT_TRUE(pair && upd::is_public_key(pair->public_pem));
     for (size_t size : {65536, 65537})
-        EXPECT_EQ(upd::is_public_key(std::string(size - pair->public_pem.size() - 1, 'x') + "\n" + pair->public_pem), size == 65536);
-    EXPECT_FALSE(upd::is_public_key(bwv::test::run({"sh", "-c", "openssl genpkey -algorithm RSA | openssl pkey -pubout"}).out));
+        EXPECT_EQ(upd::is_public_key(std::string(size - pair->public_pem.size() - 1, 'x') + "\n" + pair->public_pem),
+                  size == 65536);
+    EXPECT_FALSE(
+        upd::is_public_key(bwv::test::run({"sh", "-c", "openssl genpkey -algorithm RSA | openssl pkey -pubout"}).out));
     // A signed feed is good until the second it expires.
-    const std::string doc = *upd::sign_feed(*upd::feed_with_validity("<plist><dict/></plist>", {3, 2000000000}), pair->private_pem);
+    const std::string doc =
+        *upd::sign_feed(*upd::feed_with_validity("<plist><dict/></plist>", {3, 2000000000}), pair->private_pem);
     std::string_view body;
     uint64_t serial = 0;
     for (int64_t now : {1999999999, 2000000000})
-        EXPECT_EQ(upd::verify_feed(doc, {pair->public_pem}, now, body, serial) == upd::TrustError::None, now < 2000000000) << now;
+        EXPECT_EQ(upd::verify_feed(doc, {pair->public_pem}, now, body, serial) == upd::TrustError::None,
+                  now < 2000000000)
+            << now;
     // The stored serial: digits, and a newline only at the end.
     bwv::test::TempDir dir;
     for (auto [text, serial] : {std::pair{"6", 6}, {"6\n", 6}, {"6\n7", -1}, {"6 ", -1}})
@@ -197,10 +209,11 @@ TEST(UpdateTrust, KeysAreEd25519InAtMost64KiB) {
 TEST(UpdateProviders, OnlyWebUrlsAreKept) {
     bwv::test::TempDir dir;
     upd::Providers p;
-    const auto file = dir.write("p.plist", "<plist><dict><key>FeedURLs</key><array><string>ftp://h/f</string>"
-                                     "<string>https://h/feed.plist</string><integer>3</integer>"
-                                     "<string>http://m/feed.plist</string></array>"
-                                     "<key>StallTimeout</key><integer>2</integer></dict></plist>");
+    const auto file = dir.write("p.plist",
+                                "<plist><dict><key>FeedURLs</key><array><string>ftp://h/f</string>"
+                                "<string>https://h/feed.plist</string><integer>3</integer>"
+                                "<string>http://m/feed.plist</string></array>"
+                                "<key>StallTimeout</key><integer>2</integer></dict></plist>");
     ASSERT_EQ(upd::read_providers(file, p), upd::ProvidersError::None);
     EXPECT_EQ(p.feed_urls, (std::vector<std::string>{"https://h/feed.plist", "http://m/feed.plist"}));
     EXPECT_EQ(p.stall_timeout_s, 2);
@@ -219,7 +232,8 @@ TEST(UpdateDownload, AnImageMustFitItsFolder) {
 // The accepted feed serial's folder: XDG_STATE_HOME when it is absolute, else under HOME.
 TEST(UpdateState, TheFolderComesFromAnAbsoluteXdgStateHomeOrHome) {
     const std::string home = getenv("HOME") ? getenv("HOME") : "";
-    for (auto [xdg, want] : {std::pair{"/x", "/x/bwvupdate"}, {"x", "/h/.local/state/bwvupdate"}, {"", "/h/.local/state/bwvupdate"}})
+    for (auto [xdg, want] :
+         {std::pair{"/x", "/x/bwvupdate"}, {"x", "/h/.local/state/bwvupdate"}, {"", "/h/.local/state/bwvupdate"}})
         EXPECT_EQ((setenv("HOME", "/h", 1), setenv("XDG_STATE_HOME", xdg, 1), upd::state_folder()), want) << xdg;
     unsetenv("XDG_STATE_HOME"), setenv("HOME", home.c_str(), 1);
 }

@@ -60,7 +60,7 @@ enum Exit {
 };
 
 constexpr char kPackageName[] = "Install.mpkg";
-constexpr size_t kMaxFeedBytes = 1 << 20;     // as the update library fetches it
+constexpr size_t kMaxFeedBytes = 1 << 20;  // as the update library fetches it
 constexpr int kMaxResumes = 3;
 
 constexpr char kUsageText[] =
@@ -138,8 +138,7 @@ std::optional<std::string> read_file(const std::string &path, size_t limit) {
     std::string data;
     char buf[65536];
     ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0 && data.size() <= limit)
-        data.append(buf, static_cast<size_t>(n));
+    while ((n = read(fd, buf, sizeof buf)) > 0 && data.size() <= limit) data.append(buf, static_cast<size_t>(n));
     close(fd);
     if (n < 0 || data.size() > limit) return std::nullopt;
     return data;
@@ -159,10 +158,10 @@ std::string hex(const unsigned char *p, size_t n) {
 std::optional<std::pair<uint64_t, std::string>> digest_file(const std::string &path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
-    struct stat st{};
+    struct stat st {};
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ctx &&
-              EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) == 1;
+    bool ok =
+        fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) == 1;
     uint64_t size = 0;
     char buf[1 << 16];
     ssize_t n = 0;
@@ -219,8 +218,8 @@ struct ImageFacts {
 // What the installer does with a downloaded image, short of installing: attach it
 // read-only, find the package, verify its signature; then its version. The image is
 // detached again whatever the outcome.
-std::optional<Failure> inspect_image(const std::string &kind, const std::string &image,
-                                     const std::string &version, ImageFacts &facts) {
+std::optional<Failure> inspect_image(const std::string &kind, const std::string &image, const std::string &version,
+                                     ImageFacts &facts) {
     char abs[PATH_MAX];
     auto digest = realpath(image.c_str(), abs) ? digest_file(abs) : std::nullopt;
     if (!digest) return Failure{kNoImage, kind + ": cannot read the image " + image};
@@ -231,15 +230,14 @@ std::optional<Failure> inspect_image(const std::string &kind, const std::string 
     if (!mount_point) return Failure{kInternal, "cannot make a mount point: " + std::string(strerror(errno))};
     const std::string hdiutil = bwv::paths::fixed(bwv::paths::kHdiutil);
     progress(kind + ": attaching " + image);
-    ToolRun attach = run_tool({hdiutil, "attach", abs, "-mountpoint", *mount_point, "-noverify",
-                               "-nobrowse", "-noautoopen"},
-                              "yes\n");
+    ToolRun attach = run_tool(
+        {hdiutil, "attach", abs, "-mountpoint", *mount_point, "-noverify", "-nobrowse", "-noautoopen"}, "yes\n");
     if (attach.status != 0 || interrupted()) {
         if (attach.status == 0) run_tool({hdiutil, "detach", *mount_point, "-force"}, "");
         rmdir(mount_point->c_str());
         if (interrupted()) return interruption();
-        return Failure{kNoImage, kind + ": cannot attach the image " + image +
-                                     (attach.err.empty() ? "" : ": " + attach.err)};
+        return Failure{kNoImage,
+                       kind + ": cannot attach the image " + image + (attach.err.empty() ? "" : ": " + attach.err)};
     }
     struct Detach {
         const std::string &hdiutil, &dir;
@@ -250,15 +248,15 @@ std::optional<Failure> inspect_image(const std::string &kind, const std::string 
     } detach{hdiutil, *mount_point};
 
     const std::string pkg = *mount_point + "/" + kPackageName;
-    struct stat st{};
+    struct stat st {};
     if (lstat(pkg.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return Failure{kNoPackage, kind + ": no " + std::string(kPackageName) + " on the image " + image};
     progress(kind + ": checking the package's signature");
     int verdict = verifyPackage(pkg.c_str());
     if (interrupted()) return interruption();
     if (verdict != 1)
-        return Failure{kSignature, kind + ": the signature of " + std::string(kPackageName) +
-                                       " on " + image + " is refused"};
+        return Failure{kSignature,
+                       kind + ": the signature of " + std::string(kPackageName) + " on " + image + " is refused"};
     // The installer's rule, short of the installed client: this product, this version.
     const bwv::pkg::Product &product = bwv::pkg::product(kind == "Full");
     const auto recorded = bwv::pkg::read_facts(pkg);
@@ -269,16 +267,17 @@ std::optional<Failure> inspect_image(const std::string &kind, const std::string 
     };
     using bwv::pkg::Verdict;
     switch (recorded ? bwv::pkg::judge(*recorded, product, version, std::nullopt, true) : Verdict::no_version) {
-    case Verdict::accepted: return std::nullopt;
-    case Verdict::other_product:
-        return Failure{kProduct, kind + ": the package on " + image + " is for " + listed(recorded->identifiers) +
-                                     ", not " + product.identifier};
-    case Verdict::other_version:
-        return Failure{kVersion, kind + ": the package on " + image + " is version " + listed(recorded->versions) +
-                                     ", not " + version};
-    default:
-        return Failure{kVersion, kind + ": " + std::string(kPackageName) + " on " + image +
-                                     " records no readable version"};
+        case Verdict::accepted:
+            return std::nullopt;
+        case Verdict::other_product:
+            return Failure{kProduct, kind + ": the package on " + image + " is for " + listed(recorded->identifiers) +
+                                         ", not " + product.identifier};
+        case Verdict::other_version:
+            return Failure{kVersion, kind + ": the package on " + image + " is version " + listed(recorded->versions) +
+                                         ", not " + version};
+        default:
+            return Failure{kVersion,
+                           kind + ": " + std::string(kPackageName) + " on " + image + " records no readable version"};
     }
 }
 
@@ -347,9 +346,10 @@ public:
             g_exit_at_once.store(true);
             int rc = interrupted() ? -1 : flock(fd, LOCK_EX);
             g_exit_at_once.store(false);
-            struct stat held{}, now{};
-            if (rc == 0 && fstat(fd, &held) == 0 && stat(path_.c_str(), &now) == 0 &&
-                held.st_ino == now.st_ino && held.st_dev == now.st_dev) {
+            struct stat held {
+            }, now{};
+            if (rc == 0 && fstat(fd, &held) == 0 && stat(path_.c_str(), &now) == 0 && held.st_ino == now.st_ino &&
+                held.st_dev == now.st_dev) {
                 fd_ = fd;
                 return std::nullopt;
             }
@@ -381,8 +381,7 @@ std::optional<Failure> write_stream(const std::string &path, const std::string &
 }
 
 std::optional<unsigned> parse_percent(const std::string &s) {
-    if (s.empty() || s.size() > 3 || s.find_first_not_of("0123456789") != std::string::npos)
-        return std::nullopt;
+    if (s.empty() || s.size() > 3 || s.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
     unsigned v = static_cast<unsigned>(std::stoul(s));
     if (v > 100) return std::nullopt;
     return v;
@@ -390,11 +389,12 @@ std::optional<unsigned> parse_percent(const std::string &s) {
 
 // Only the one unambiguous form, as 2027-01-31T00:00:00Z.
 std::optional<int64_t> parse_utc(const std::string &s) {
-    struct tm t{};
+    struct tm t {};
     char z = 0;
     int used = 0;
-    if (s.size() != 20 || std::sscanf(s.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%n", &t.tm_year, &t.tm_mon,
-                                      &t.tm_mday, &t.tm_hour, &t.tm_min, &t.tm_sec, &z, &used) != 7 ||
+    if (s.size() != 20 ||
+        std::sscanf(s.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%n", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour, &t.tm_min,
+                    &t.tm_sec, &z, &used) != 7 ||
         used != 20 || z != 'Z')
         return std::nullopt;
     struct tm want = t;
@@ -410,7 +410,7 @@ std::optional<int64_t> parse_utc(const std::string &s) {
 
 std::string format_utc(int64_t when) {
     time_t t = static_cast<time_t>(when);
-    struct tm tm{};
+    struct tm tm {};
     char buf[32];
     gmtime_r(&t, &tm);
     std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
@@ -453,7 +453,7 @@ std::optional<Failure> read_signing(MakeRequest &r) {
 
 std::optional<Failure> read_make_options(const std::vector<std::string> &args, MakeRequest &r) {
     for (size_t i = 0; i < args.size(); i += 2) {
-        static const char *known[] = {"--version", "--full", "--vpn",  "--base-url",
+        static const char *known[] = {"--version", "--full", "--vpn",     "--base-url",
                                       "--rollout", "--sign", "--expires", "-o"};
         bool ok = false;
         for (const char *k : known) ok = ok || args[i] == k;
@@ -485,7 +485,7 @@ std::optional<Failure> read_make_options(const std::vector<std::string> &args, M
 
 // The existing FEED's body into doc; nothing when there is no such file.
 std::optional<Failure> read_existing_feed(const MakeRequest &r, std::string &doc) {
-    struct stat st{};
+    struct stat st {};
     if (stat(r.out.c_str(), &st) != 0) return std::nullopt;
     auto text = read_file(r.out, kMaxFeedBytes);
     upd::SplitFeed split = text ? upd::split_feed(*text) : upd::SplitFeed{};
@@ -506,13 +506,16 @@ std::optional<Failure> kept_rollouts(const MakeRequest &r, const std::string &do
         std::string why;
         bool replaced = r.given(kind[0] == 'F' ? "--full" : "--vpn");
         switch (upd::parse_feed(doc, resolve_base, kind[0] == 'F', old, &why)) {
-        case upd::FeedError::None: kept[kind] = old.rollout; break;
-        case upd::FeedError::NoEntry: break;
-        case upd::FeedError::Invalid:
-            if (!doc.empty() && (!replaced || !r.rollout))
-                return Failure{kBadFeed, "make: the " + std::string(kind) + " entry of " + r.out + " is invalid: " +
-                                             why + (replaced ? "; give --rollout to replace it" :
-                                                               "; give its image to replace it")};
+            case upd::FeedError::None:
+                kept[kind] = old.rollout;
+                break;
+            case upd::FeedError::NoEntry:
+                break;
+            case upd::FeedError::Invalid:
+                if (!doc.empty() && (!replaced || !r.rollout))
+                    return Failure{
+                        kBadFeed, "make: the " + std::string(kind) + " entry of " + r.out + " is invalid: " + why +
+                                      (replaced ? "; give --rollout to replace it" : "; give its image to replace it")};
         }
     }
     return std::nullopt;
@@ -570,7 +573,7 @@ int make(const std::vector<std::string> &args) {
     const std::string &out = r.out;
 
     // Standard output, a pipe or a device gets a new feed; nothing is read back from it.
-    struct stat st{};
+    struct stat st {};
     const bool stream = out == "-" || out == "/dev/stdout" ||
                         (stat(out.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode));
     const std::string sink = out == "/dev/stdout" ? "-" : out;
@@ -612,7 +615,7 @@ int keygen(const std::vector<std::string> &args) {
         if (!ok) unlink(path.c_str());
         return ok;
     };
-    struct stat st{};
+    struct stat st {};
     if (lstat(pub.c_str(), &st) == 0) return fail({kWrite, "keygen: " + pub + " already exists"});
     if (!create(priv, pair->private_pem, 0600))
         return fail({kWrite, "keygen: cannot create " + priv + ": " + strerror(errno)});
@@ -627,12 +630,18 @@ int keygen(const std::vector<std::string> &args) {
 
 std::string net_problem(const upd::NetResult &r) {
     switch (r.error) {
-    case upd::NetError::Server: return "the server answered with HTTP status " + std::to_string(r.http_status);
-    case upd::NetError::Tls: return "the server's certificate is not accepted";
-    case upd::NetError::Interrupted: return "the transfer broke off";
-    case upd::NetError::Local: return "cannot store the download";
-    case upd::NetError::NoSpace: return "not enough free space for the image";
-    default: return "cannot reach the server";
+        case upd::NetError::Server:
+            return "the server answered with HTTP status " + std::to_string(r.http_status);
+        case upd::NetError::Tls:
+            return "the server's certificate is not accepted";
+        case upd::NetError::Interrupted:
+            return "the transfer broke off";
+        case upd::NetError::Local:
+            return "cannot store the download";
+        case upd::NetError::NoSpace:
+            return "not enough free space for the image";
+        default:
+            return "cannot reach the server";
     }
 }
 
@@ -662,13 +671,16 @@ std::optional<Failure> check_signature(const std::string &url, const std::string
     if (keys.empty()) return std::nullopt;
     uint64_t serial = 0;
     switch (upd::verify_feed(fetched, keys, static_cast<int64_t>(std::time(nullptr)), doc, serial)) {
-    case upd::TrustError::None: break;
-    case upd::TrustError::Unsigned: return Failure{kUntrusted, url + ": the feed is not signed"};
-    case upd::TrustError::BadSignature:
-        return Failure{kUntrusted, url + ": the feed's signature does not match any given key"};
-    case upd::TrustError::Invalid: return Failure{kBadFeed, url + ": the signed feed has no Serial or Expires"};
-    case upd::TrustError::Expired:
-        return Failure{kUntrusted, url + ": the feed expired at " + format_utc(upd::feed_validity(doc)->expires)};
+        case upd::TrustError::None:
+            break;
+        case upd::TrustError::Unsigned:
+            return Failure{kUntrusted, url + ": the feed is not signed"};
+        case upd::TrustError::BadSignature:
+            return Failure{kUntrusted, url + ": the feed's signature does not match any given key"};
+        case upd::TrustError::Invalid:
+            return Failure{kBadFeed, url + ": the signed feed has no Serial or Expires"};
+        case upd::TrustError::Expired:
+            return Failure{kUntrusted, url + ": the feed expired at " + format_utc(upd::feed_validity(doc)->expires)};
     }
     return std::nullopt;
 }
@@ -709,8 +721,8 @@ std::optional<Failure> check_image(const char *kind, const upd::FeedEntry &e, co
     }
     if (!what.empty() && problem == kOk) problem = kMismatch;
     std::string rollout = e.rollout ? "  rollout " + std::to_string(*e.rollout) + "%" : "";
-    std::printf("%-4s %s  %s  %s%s\n", kind, e.version.c_str(), e.url.c_str(),
-                what.empty() ? "ok" : what.c_str(), rollout.c_str());
+    std::printf("%-4s %s  %s  %s%s\n", kind, e.version.c_str(), e.url.c_str(), what.empty() ? "ok" : what.c_str(),
+                rollout.c_str());
     return std::nullopt;
 }
 

@@ -40,13 +40,13 @@ struct Failure {
 };
 
 bool is_dir(const std::string &p) {
-    struct stat st{};
+    struct stat st {};
     return lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // Removes everything under path (and path itself unless keep_root). Never follows links.
 bool remove_tree(const std::string &path, bool keep_root) {
-    struct stat st{};
+    struct stat st {};
     if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
     bool ok = true;
     if (S_ISDIR(st.st_mode)) {
@@ -71,7 +71,7 @@ bool remove_tree(const std::string &path, bool keep_root) {
 
 // Takes write permission away, as on a read-only volume.
 void make_read_only(const std::string &path) {
-    struct stat st{};
+    struct stat st {};
     if (lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) return;
     if (S_ISDIR(st.st_mode)) {
         if (DIR *d = opendir(path.c_str())) {
@@ -103,7 +103,7 @@ std::vector<std::string> list_dir(const std::string &path) {
 // to plant the mount table's folder (or a link in its place) and so block or misdirect
 // attaches. Never a link.
 bool owned_folder(const std::string &path, mode_t forbidden) {
-    struct stat st{};
+    struct stat st {};
     return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
            (st.st_mode & forbidden) == 0;
 }
@@ -145,9 +145,7 @@ std::string table_dir() {
     return dir;
 }
 
-std::string record_name(const struct stat &st) {
-    return std::to_string(st.st_dev) + "-" + std::to_string(st.st_ino);
-}
+std::string record_name(const struct stat &st) { return std::to_string(st.st_dev) + "-" + std::to_string(st.st_ino); }
 
 struct Record {
     std::string mount_point, image, device;
@@ -177,7 +175,9 @@ void read_confirmation() {
     // comes, without waiting on an input that never ends.
     char buf[256];
     for (int rounds = 0; rounds < 10; ++rounds) {
-        struct pollfd p{0, POLLIN, 0};
+        struct pollfd p {
+            0, POLLIN, 0
+        };
         int rc = poll(&p, 1, 100);
         if (rc < 0 && errno == EINTR) continue;
         if (rc <= 0) return;
@@ -246,7 +246,7 @@ bool is_filesystem(const std::string &type) {
 // Bytes under path as a copy would see them: regular files by their length (a sparse
 // file still copies in full) and kEntryCost for every entry. Links are not followed.
 unsigned long long tree_bytes(const std::string &path) {
-    struct stat st{};
+    struct stat st {};
     if (lstat(path.c_str(), &st) != 0) return 0;
     unsigned long long total = kEntryCost;
     if (S_ISREG(st.st_mode)) total = add_capped(total, static_cast<unsigned long long>(st.st_size));
@@ -270,15 +270,15 @@ struct Budget {
     bool by_space = false;  // the free space, not the image's size, sets the limit
 
     static unsigned long long most(unsigned long long image_size) {
-        return std::min(kMaxAttachBytes,
-                        add_capped(kExpansionAllowance,
-                                   image_size > ULLONG_MAX / kExpansionRatio ? ULLONG_MAX : image_size * kExpansionRatio));
+        return std::min(kMaxAttachBytes, add_capped(kExpansionAllowance, image_size > ULLONG_MAX / kExpansionRatio
+                                                                             ? ULLONG_MAX
+                                                                             : image_size * kExpansionRatio));
     }
 
     Budget(const std::string &staging_dir, unsigned long long image_size, const std::string &mount_point)
         : staging(staging_dir) {
         limit = most(image_size);
-        struct statvfs vfs{};
+        struct statvfs vfs {};
         if (statvfs(mount_point.c_str(), &vfs) != 0) throw Failure{std::strerror(errno)};
         unsigned long long avail = static_cast<unsigned long long>(vfs.f_bavail) * vfs.f_frsize;
         if (avail < limit) {
@@ -341,12 +341,11 @@ void extract(const std::string &image, const std::string &dest, const Budget &bu
 }
 
 // A UDIF image holds partitions; the volume is the file system inside one of them.
-void extract_udif(const std::string &image, const std::string &dest, const std::string &scratch,
-                  const Budget &budget) {
+void extract_udif(const std::string &image, const std::string &dest, const std::string &scratch, const Budget &budget) {
     extract(image, scratch, budget);
     for (auto &n : list_dir(scratch)) {
         std::string part = scratch + "/" + n;
-        struct stat st{};
+        struct stat st {};
         if (lstat(part.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
         auto listing = list_image(part, budget.limit);
         if (listing.types.size() == 1 && is_filesystem(listing.types[0])) {
@@ -366,9 +365,8 @@ struct AttachArgs {
 // 0, or the exit status once the complaint is printed: an option attach does not take, or
 // an image or mount point missing.
 int parse_attach_args(const std::vector<std::string> &args, AttachArgs &out) {
-    static const std::set<std::string> ignored = {"-noverify", "-verify", "-nobrowse", "-browse",
-                                                 "-noautoopen", "-autoopen", "-readonly", "-noautofsck",
-                                                 "-quiet", "-noidme"};
+    static const std::set<std::string> ignored = {"-noverify", "-verify",   "-nobrowse",   "-browse", "-noautoopen",
+                                                  "-autoopen", "-readonly", "-noautofsck", "-quiet",  "-noidme"};
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string &a = args[i];
         if (a == "-mountpoint" && i + 1 < args.size()) {
@@ -456,12 +454,12 @@ int attach(const std::vector<std::string> &args) {
     bool created = false;
     std::string staging, filled_dir;
     try {
-        struct stat st{};
+        struct stat st {};
         if (stat(image.c_str(), &st) != 0) throw Failure{std::strerror(errno)};
         if (!S_ISREG(st.st_mode) || access(image.c_str(), R_OK) != 0) throw Failure{"image not recognized"};
 
         std::string dir = open_mount_point(mount_point, created);
-        struct stat dst{};
+        struct stat dst {};
         stat(dir.c_str(), &dst);
         std::string table = table_dir();
         std::string record = table + "/" + record_name(dst);
@@ -471,12 +469,11 @@ int attach(const std::vector<std::string> &args) {
         bool partitions = holds_partitions(listing);
         filled_dir = dir;
 
-        std::string volume = extract_to_staging(image, dir, static_cast<unsigned long long>(st.st_size), listing,
-                                                partitions, staging);
+        std::string volume =
+            extract_to_staging(image, dir, static_cast<unsigned long long>(st.st_size), listing, partitions, staging);
         std::string device = free_device(table);
         for (auto &n : list_dir(volume)) {
-            if (rename((volume + "/" + n).c_str(), (dir + "/" + n).c_str()) != 0)
-                throw Failure{std::strerror(errno)};
+            if (rename((volume + "/" + n).c_str(), (dir + "/" + n).c_str()) != 0) throw Failure{std::strerror(errno)};
         }
         remove_tree(staging, false);
         staging.clear();
@@ -551,7 +548,7 @@ int detach(const std::vector<std::string> &args) {
                 }
             }
         } else {
-            struct stat st{};
+            struct stat st {};
             char resolved[PATH_MAX];
             if (stat(target.c_str(), &st) == 0 && realpath(target.c_str(), resolved)) {
                 std::string file = table + "/" + record_name(st);

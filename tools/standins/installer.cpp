@@ -15,7 +15,8 @@ namespace {
 using bwv::xar::Status;
 
 int usage() {
-    std::fprintf(stderr, "usage: installer -pkg PACKAGE -target (/ | DEVICE | MOUNTPOINT) [-allowUntrusted] [-verbose]\n");
+    std::fprintf(stderr,
+                 "usage: installer -pkg PACKAGE -target (/ | DEVICE | MOUNTPOINT) [-allowUntrusted] [-verbose]\n");
     return 1;
 }
 
@@ -49,8 +50,9 @@ bool record(const std::string &event, const std::string &pkg, const std::string 
 }
 
 int fail(const std::string &pkg, const std::string &why) {
-    std::printf("installer: The install failed. (The Installer encountered an error that caused the installation "
-                "to fail. Contact the software manufacturer for assistance.)\n");
+    std::printf(
+        "installer: The install failed. (The Installer encountered an error that caused the installation "
+        "to fail. Contact the software manufacturer for assistance.)\n");
     std::fflush(stdout);
     if (!why.empty()) std::fprintf(stderr, "installer: %s\n", why.c_str());
     record("result", pkg, "failed: " + why);
@@ -77,13 +79,13 @@ int main(int argc, char **argv) {
     }
     if (pkg_arg.empty() || target.empty()) return usage();
 
-    struct stat st{};
+    struct stat st {};
     if (stat(pkg_arg.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         std::fprintf(stderr, "installer: Error - the package path specified was invalid: '%s'.\n", pkg_arg.c_str());
         return 1;
     }
     if (target != "/" && target != "LocalSystem") {
-        struct stat tst{};
+        struct stat tst {};
         if (stat(target.c_str(), &tst) != 0 || !S_ISDIR(tst.st_mode)) {
             std::fprintf(stderr, "installer: Error - the target volume specified was invalid: '%s'.\n", target.c_str());
             return 1;
@@ -103,8 +105,9 @@ int main(int argc, char **argv) {
                     "target=" + target + " signature=" + bwv::xar::status_text(r.status) +
                         (signer.empty() ? "" : " signer=" + signer)))
             return 1;
-        if (!acceptable) return fail(pkg, std::string(bwv::xar::status_text(r.status)) +
-                                              (r.detail.empty() ? "" : " (" + r.detail + ")"));
+        if (!acceptable)
+            return fail(pkg,
+                        std::string(bwv::xar::status_text(r.status)) + (r.detail.empty() ? "" : " (" + r.detail + ")"));
 
         std::printf("installer: Installing at base path %s\n", target == "LocalSystem" ? "/" : target.c_str());
         std::fflush(stdout);

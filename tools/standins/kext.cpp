@@ -84,7 +84,7 @@ bool target_of(int argc, char **argv, std::string *id) {
         } else if (!a.empty() && a[0] == '-') {
             return false;
         } else {
-            struct stat st{};
+            struct stat st {};
             if (stat(a.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
                 std::fprintf(stderr, "Can't open %s - no such kext.\n", a.c_str());
                 *id = "";

@@ -82,7 +82,7 @@ int main(int argc, char **argv) {
     }
 
     for (auto &f : files) {
-        struct stat st{};
+        struct stat st {};
         if (stat(f.c_str(), &st) != 0) {
             std::fprintf(stderr, "The file %s does not exist.\n", bwv::tools::absolute_path(f).c_str());
             return 1;

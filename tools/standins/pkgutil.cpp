@@ -18,7 +18,7 @@ int usage() {
 
 int check_signature(const std::string &path) {
     std::string name = bwv::tools::base_name(path);
-    struct stat st{};
+    struct stat st {};
     if (stat(path.c_str(), &st) != 0) {
         std::fprintf(stderr, "Error: package %s does not exist: %s\n", path.c_str(), std::strerror(errno));
         return 1;

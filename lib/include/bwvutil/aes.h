@@ -9,7 +9,11 @@ BWV_BEGIN_DECLS
 /* One AES key schedule for one direction, owned by the caller (normally on the stack).
  * rounds: 10, 12 or 14, 0 after a refused set-up. inf: 16 plus 1 once an encryption
  * schedule is in place (17) or plus 2 for a decryption schedule (18); 16 when refused. */
-typedef struct aes_ctx { uint32_t ks[64]; uint32_t rounds; uint32_t inf; } aes_ctx;
+typedef struct aes_ctx {
+    uint32_t ks[64];
+    uint32_t rounds;
+    uint32_t inf;
+} aes_ctx;
 
 /* Key length in bytes (16, 24, 32) or in bits (128, 192, 256). Returns 1 when the
  * schedule is set, 0 for any other length, leaving rounds 0 and inf 16. */

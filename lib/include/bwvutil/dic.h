@@ -10,8 +10,12 @@ BWV_BEGIN_DECLS
 
 /* Handles that own one reference to a property-list dictionary or array.
  * Strings in and out are UTF-8; returned strings are malloc'ed, returned handles new. */
-typedef struct dic { plobj *ref; } dic;
-typedef struct array { plobj *ref; } array;
+typedef struct dic {
+    plobj *ref;
+} dic;
+typedef struct array {
+    plobj *ref;
+} array;
 
 /* A new empty mutable dictionary; NULL on allocation failure. */
 BWV_API dic *dic_create(void);

@@ -22,19 +22,19 @@ BWV_BEGIN_DECLS
 #define FCRYPT_MAX_OVERHEAD 28
 
 /* Result codes. 0 is success. */
-#define FCRYPT_ERR_ARG (-1)          /* a pointer that is needed is NULL, or a negative length no other code covers */
-#define FCRYPT_ERR_SPACE (-3)        /* capacity too small, input too short, odd digit count */
-#define FCRYPT_ERR_PASSWORD (-4)     /* wrong password: the verifier differs */
-#define FCRYPT_ERR_AUTH (-5)         /* authentication code differs */
-#define FCRYPT_ERR_SHORT_PWD (-6)    /* password shorter than 8 characters */
-#define FCRYPT_ERR_CONVERT (-7)      /* a byte or digit pair did not convert to 2 characters */
-#define FCRYPT_ERR_LONG_PWD (-100)   /* password longer than FCRYPT_MAX_PWD_LENGTH bytes */
-#define FCRYPT_ERR_MODE (-101)       /* mode other than 1, 2 or 3 */
+#define FCRYPT_ERR_ARG (-1)        /* a pointer that is needed is NULL, or a negative length no other code covers */
+#define FCRYPT_ERR_SPACE (-3)      /* capacity too small, input too short, odd digit count */
+#define FCRYPT_ERR_PASSWORD (-4)   /* wrong password: the verifier differs */
+#define FCRYPT_ERR_AUTH (-5)       /* authentication code differs */
+#define FCRYPT_ERR_SHORT_PWD (-6)  /* password shorter than 8 characters */
+#define FCRYPT_ERR_CONVERT (-7)    /* a byte or digit pair did not convert to 2 characters */
+#define FCRYPT_ERR_LONG_PWD (-100) /* password longer than FCRYPT_MAX_PWD_LENGTH bytes */
+#define FCRYPT_ERR_MODE (-101)     /* mode other than 1, 2 or 3 */
 /* encrypt_file only; never returned by the buffer functions. */
-#define FCRYPT_ERR_OPEN_INPUT (-20)  /* input file cannot be opened */
-#define FCRYPT_ERR_READ_INPUT (-21)  /* input cannot be sized or read completely */
-#define FCRYPT_ERR_TOO_LARGE (-22)   /* input does not fit the buffer functions' int lengths */
-#define FCRYPT_ERR_NO_MEMORY (-23)   /* a whole-file buffer cannot be allocated */
+#define FCRYPT_ERR_OPEN_INPUT (-20)    /* input file cannot be opened */
+#define FCRYPT_ERR_READ_INPUT (-21)    /* input cannot be sized or read completely */
+#define FCRYPT_ERR_TOO_LARGE (-22)     /* input does not fit the buffer functions' int lengths */
+#define FCRYPT_ERR_NO_MEMORY (-23)     /* a whole-file buffer cannot be allocated */
 #define FCRYPT_ERR_CREATE_OUTPUT (-24) /* output file cannot be created */
 #define FCRYPT_ERR_WRITE_OUTPUT (-25)  /* output file cannot be written completely */
 
@@ -53,8 +53,8 @@ typedef struct fcrypt_ctx {
  * FCRYPT_SALT_LENGTH(mode) salt bytes. Returns 0, FCRYPT_ERR_LONG_PWD (checked first),
  * FCRYPT_ERR_MODE, or FCRYPT_ERR_ARG for a NULL pointer; on failure the context is
  * untouched and pwd_ver is not written. */
-BWV_API int fcrypt_init(int mode, const unsigned char *pwd, unsigned int pwd_len,
-                        const unsigned char *salt, unsigned char pwd_ver[2], fcrypt_ctx *cx);
+BWV_API int fcrypt_init(int mode, const unsigned char *pwd, unsigned int pwd_len, const unsigned char *salt,
+                        unsigned char pwd_ver[2], fcrypt_ctx *cx);
 /* Encrypts in place, then authenticates the cipher text. Pieces equal one whole call. */
 BWV_API void fcrypt_encrypt(unsigned char *data, unsigned int len, fcrypt_ctx *cx);
 /* Authenticates the cipher text, then decrypts it in place. */
@@ -74,16 +74,14 @@ BWV_API int fcrypt_end(unsigned char mac[10], fcrypt_ctx *cx);
  * texts made with the same password learns the XOR of their plain texts, and with one
  * plain text known, the other. Stored values rely on this determinism, so it stays; use
  * it to keep text out of casual sight, never where secrecy against such a reader counts. */
-BWV_API int encrypt_buffer(const unsigned char *in, int in_len, unsigned char *out, int *out_len,
-                           const char *password);
+BWV_API int encrypt_buffer(const unsigned char *in, int in_len, unsigned char *out, int *out_len, const char *password);
 /* Opens what encrypt_buffer produced; the capacity must be at least in_len + 20. Returns
  * 0, or a negative code; on FCRYPT_ERR_PASSWORD and earlier failures out is untouched, on
  * FCRYPT_ERR_AUTH out and *out_len hold unauthenticated bytes the caller must discard. */
-BWV_API int decrypt_buffer(const unsigned char *in, int in_len, unsigned char *out, int *out_len,
-                           const char *password);
+BWV_API int decrypt_buffer(const unsigned char *in, int in_len, unsigned char *out, int *out_len, const char *password);
 /* direction 1 decrypts, any other value encrypts. Input and output must not overlap. */
-BWV_API int do_encrypt_decrypt_buffer(const unsigned char *in, int in_len, unsigned char *out,
-                                      int *out_len, int direction, const char *password);
+BWV_API int do_encrypt_decrypt_buffer(const unsigned char *in, int in_len, unsigned char *out, int *out_len,
+                                      int direction, const char *password);
 /* Lower-case hex, NUL-terminated; needs a capacity of 2 * bin_len + 1 (FCRYPT_ERR_SPACE
  * otherwise, nothing written). *hex_len returns the digit count, NUL not counted. */
 BWV_API int bin2hex(const unsigned char *bin, int bin_len, char *hex, int *hex_len);

@@ -10,9 +10,9 @@ BWV_BEGIN_DECLS
  * nothing when asked for something keeps the pool refresh waiting forever. */
 typedef int (*prng_entropy_fn)(unsigned char *buf, unsigned int len);
 typedef struct prng_ctx {
-    unsigned char rbuf[260];   /* pool */
-    unsigned char obuf[260];   /* output drawn from here */
-    uint32_t pos;              /* 0 to 259 between calls */
+    unsigned char rbuf[260]; /* pool */
+    unsigned char obuf[260]; /* output drawn from here */
+    uint32_t pos;            /* 0 to 259 between calls */
     prng_entropy_fn entropy;
 } prng_ctx;
 

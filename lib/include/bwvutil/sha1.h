@@ -8,7 +8,11 @@ BWV_BEGIN_DECLS
 
 /* count: message bytes (not bits), low word first; hash: H0..H4; wbuf: the bytes of the
  * current block in arrival order. Caller-owned; nothing is allocated. */
-typedef struct sha1_ctx { uint32_t count[2]; uint32_t hash[5]; uint32_t wbuf[16]; } sha1_ctx;
+typedef struct sha1_ctx {
+    uint32_t count[2];
+    uint32_t hash[5];
+    uint32_t wbuf[16];
+} sha1_ctx;
 
 /* Starts a digest: count 0 and the initial hash words. */
 BWV_API void sha1_begin(sha1_ctx *ctx);

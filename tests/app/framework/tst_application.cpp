@@ -47,20 +47,24 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(fired >= 1, 30000);
         poll->invalidate();
         // With three buttons, each answers its own value.
-        const std::pair<const char *, int> answers[] = {{"Go", kAlertDefaultReturn}, {"Back", kAlertAlternateReturn}, {"Drop", kAlertOtherReturn}};
+        const std::pair<const char *, int> answers[] = {
+            {"Go", kAlertDefaultReturn}, {"Back", kAlertAlternateReturn}, {"Drop", kAlertOtherReturn}};
         for (const auto &[button, answer] : answers) {
             QTimer::singleShot(100, [button = QString::fromLatin1(button)] {
                 for (QAbstractButton *b : qobject_cast<QMessageBox *>(QApplication::activeModalWidget())->buttons())
                     if (b->text() == button) b->click();
             });
-            QCOMPARE(runCriticalAlertPanel(QStringLiteral("T"), QStringLiteral("M"), QStringLiteral("Go"), QStringLiteral("Back"), QStringLiteral("Drop")), answer);
+            QCOMPARE(runCriticalAlertPanel(QStringLiteral("T"), QStringLiteral("M"), QStringLiteral("Go"),
+                                           QStringLiteral("Back"), QStringLiteral("Drop")),
+                     answer);
         }
     }
 
     void theControlsMapOntoTheirWidgets() {
         QWidget window;
         setWindowLevel(&window, kFloatingWindowLevel);
-        QVERIFY(window.windowFlags().testFlag(Qt::WindowStaysOnTopHint) && windowLevel(&window) == kFloatingWindowLevel);
+        QVERIFY(window.windowFlags().testFlag(Qt::WindowStaysOnTopHint) &&
+                windowLevel(&window) == kFloatingWindowLevel);
         QProgressBar bar;
         ProgressIndicator pi(&bar);
         pi.startAnimation();
@@ -77,7 +81,8 @@ private slots:
     // Only "tell application ... activate" is understood, and it travels over the bus.
     void theScriptAsksTheApplicationToActivateOverTheBus() {
         QVERIFY(AppleScript(QStringLiteral("do shell script \"rm -rf /\"")).targetApplication().isEmpty());
-        QCOMPARE(activationServiceName(QStringLiteral("azAZ09_`{@[/: -")), QStringLiteral("com.tarvenel.azAZ09_________"));
+        QCOMPARE(activationServiceName(QStringLiteral("azAZ09_`{@[/: -")),
+                 QStringLiteral("com.tarvenel.azAZ09_________"));
         QCOMPARE(activationObjectPath(QStringLiteral("9x")), QStringLiteral("/com/tarvenel/_9x"));
         int activated = 0;
         QVERIFY(registerActivation(QStringLiteral("Brindle Agent"), [&] { ++activated; }));
@@ -94,12 +99,15 @@ private slots:
         QVERIFY(center.isConnected());
         QList<Notification> fromA;
         int any = 0;
-        center.addObserver(this, [&](const Notification &n) { fromA << n; }, QStringLiteral("Own"), QStringLiteral("a"));
-        center.addObserver(this, [&](const Notification &) { ++any; }, QStringLiteral("Own"));
+        center.addObserver(
+            this, [&](const Notification &n) { fromA << n; }, QStringLiteral("Own"), QStringLiteral("a"));
+        center.addObserver(
+            this, [&](const Notification &) { ++any; }, QStringLiteral("Own"));
         center.postNotificationName(QStringLiteral("Own"), QStringLiteral("b"));
         center.postNotificationName(QStringLiteral("Other"), QStringLiteral("a"));
-        center.postNotificationName(QStringLiteral("Own"), QStringLiteral("a"),
-                                    {{QStringLiteral("text"), QStringLiteral("hello")}, {QStringLiteral("number"), 42}});
+        center.postNotificationName(
+            QStringLiteral("Own"), QStringLiteral("a"),
+            {{QStringLiteral("text"), QStringLiteral("hello")}, {QStringLiteral("number"), 42}});
         QTRY_COMPARE_WITH_TIMEOUT(any, 2, 30000);
         QCOMPARE(fromA.size(), 1);
         QCOMPARE(fromA[0].userInfo.value(QStringLiteral("text")).toString(), QStringLiteral("hello"));

@@ -14,12 +14,14 @@ private slots:
         auto &center = DistributedNotificationCenter::defaultCenter();
         QVERIFY(!center.isConnected());
         int seen = 0;
-        center.addObserver(this, [&](const Notification &) { ++seen; }, QStringLiteral("Lonely"));
+        center.addObserver(
+            this, [&](const Notification &) { ++seen; }, QStringLiteral("Lonely"));
         center.postNotificationName(QStringLiteral("Lonely"), QString(), {{QStringLiteral("k"), 1}});
         QTest::qWait(300);
         QCOMPARE(seen, 0);
         QString error;
-        QVERIFY(!AppleScript(QStringLiteral("tell application \"Somebody\"\nactivate\nend tell\n")).executeAndReturnError(&error));
+        QVERIFY(!AppleScript(QStringLiteral("tell application \"Somebody\"\nactivate\nend tell\n"))
+                     .executeAndReturnError(&error));
         QVERIFY(!error.isEmpty());
         QVERIFY(!registerActivation(QStringLiteral("Somebody"), [] {}));
     }

@@ -22,14 +22,19 @@ private slots:
         dir.writeFile(QStringLiteral("src/Contents/tool"), "#!/bin/sh\n", 0755);
         QVERIFY(QFile::link(QStringLiteral("a.txt"), dir.filePath(QStringLiteral("src/Contents/link"))));
         QVERIFY(FileManager::copyItemAtPath(dir.filePath(QStringLiteral("src")), dir.filePath(QStringLiteral("dst"))));
-        QCOMPARE(FileManager::stringWithContentsOfFile(dir.filePath(QStringLiteral("dst/Contents/link"))).value_or(QString()), QStringLiteral("alpha"));
-        QCOMPARE(QFileInfo(dir.filePath(QStringLiteral("dst/Contents/link"))).symLinkTarget(), dir.filePath(QStringLiteral("dst/Contents/a.txt")));
+        QCOMPARE(FileManager::stringWithContentsOfFile(dir.filePath(QStringLiteral("dst/Contents/link")))
+                     .value_or(QString()),
+                 QStringLiteral("alpha"));
+        QCOMPARE(QFileInfo(dir.filePath(QStringLiteral("dst/Contents/link"))).symLinkTarget(),
+                 dir.filePath(QStringLiteral("dst/Contents/a.txt")));
         QVERIFY(QFileInfo(dir.filePath(QStringLiteral("dst/Contents/tool"))).isExecutable());
-        QVERIFY(!FileManager::copyItemAtPath(dir.filePath(QStringLiteral("src")), dir.filePath(QStringLiteral("src/Contents/inner"))));
+        QVERIFY(!FileManager::copyItemAtPath(dir.filePath(QStringLiteral("src")),
+                                             dir.filePath(QStringLiteral("src/Contents/inner"))));
         QVERIFY(!FileManager::fileExistsAtPath(dir.filePath(QStringLiteral("src/Contents/inner"))));
         if (::geteuid() == 0) QSKIP("root reads unreadable files");
         dir.writeFile(QStringLiteral("src/Contents/z"), "z", 0000);
-        QVERIFY(!FileManager::copyItemAtPath(dir.filePath(QStringLiteral("src")), dir.filePath(QStringLiteral("half"))));
+        QVERIFY(
+            !FileManager::copyItemAtPath(dir.filePath(QStringLiteral("src")), dir.filePath(QStringLiteral("half"))));
         QVERIFY(!FileManager::fileExistsAtPath(dir.filePath(QStringLiteral("half"))));
     }
 
@@ -58,7 +63,8 @@ private slots:
         QFETCH(QString, expected);
         if (foreign && ::geteuid() != 0) QSKIP("needs root to give a folder to another account");
         bwv::test::QtTempDir dir;
-        const QString tmp = dir.makeDir(QStringLiteral("tmp")), fallback = dir.filePath(QStringLiteral("home/.cache/brindlewave-tmp"));
+        const QString tmp = dir.makeDir(QStringLiteral("tmp")),
+                      fallback = dir.filePath(QStringLiteral("home/.cache/brindlewave-tmp"));
         dir.makeDir(foreign == 2 ? QStringLiteral("home/.cache/brindlewave-tmp") : QStringLiteral("home"));
         if (tmpdirMode) QVERIFY(::chmod(QFile::encodeName(tmp).constData(), mode_t(tmpdirMode)) == 0);
         if (foreign) QVERIFY(::chown(QFile::encodeName(foreign == 1 ? tmp : fallback).constData(), 54321, 54321) == 0);
@@ -71,8 +77,10 @@ private slots:
         for (int i = 0; i < 4; ++i) saved[i].isNull() ? qunsetenv(names[i]) : qputenv(names[i], saved[i]);
         QCOMPARE(t, expected.isEmpty() ? QString() : dir.filePath(expected));
         struct stat st {};
-        if (expected.startsWith(QLatin1String("home"))) QVERIFY(::lstat(QFile::encodeName(fallback).constData(), &st) == 0);
-        if (expected.startsWith(QLatin1String("home"))) QVERIFY(st.st_uid == ::geteuid() && (st.st_mode & 07777) == 0700);
+        if (expected.startsWith(QLatin1String("home")))
+            QVERIFY(::lstat(QFile::encodeName(fallback).constData(), &st) == 0);
+        if (expected.startsWith(QLatin1String("home")))
+            QVERIFY(st.st_uid == ::geteuid() && (st.st_mode & 07777) == 0700);
     }
 
     void theUsersLocaleChoosesTheTableAndOthersGetTheEnglishKeys() {

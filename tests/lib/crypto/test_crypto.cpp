@@ -151,8 +151,9 @@ TEST(Generator, OneSequenceHoweverDrawnOrFedAndRefreshedWhenUsedUp) {
 }
 
 Bytes openssl_aes_ecb(const Bytes &key, const Bytes &in, int encrypt) {
-    const EVP_CIPHER *c =
-        key.size() == 16 ? EVP_aes_128_ecb() : key.size() == 24 ? EVP_aes_192_ecb() : EVP_aes_256_ecb();
+    const EVP_CIPHER *c = key.size() == 16   ? EVP_aes_128_ecb()
+                          : key.size() == 24 ? EVP_aes_192_ecb()
+                                             : EVP_aes_256_ecb();
     std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
     EVP_CipherInit_ex(ctx.get(), c, nullptr, key.data(), nullptr, encrypt);
     EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
@@ -292,7 +293,6 @@ TEST(Oracle, SeededRandomInputsMatchOpenSslOnEveryEngine) {
     });
 }
 
-
 const char *const kPw = "8charpwd";
 const std::string kLong(5000, 'L'), kLong129(129, 'L');  // the first far past the 1024 characters ever read
 
@@ -340,7 +340,10 @@ struct Scratch {
     }
 };
 
-#define BWV_REFUSAL(len, rc, call) {#call, len, rc, [](Scratch &s) { return call; }}
+#define BWV_REFUSAL(len, rc, call)                       \
+    {                                                    \
+#call, len, rc, [](Scratch & s) { return call; } \
+    }
 
 TEST(Refusals, EachComesWithItsCodeAndLeavesOutputLengthAndContextAlone) {
     const struct {
@@ -394,7 +397,8 @@ TEST(Refusals, EachComesWithItsCodeAndLeavesOutputLengthAndContextAlone) {
         EXPECT_EQ(s.len, r.len) << r.call;
         const auto *cx = reinterpret_cast<const unsigned char *>(&s.cx);
         EXPECT_EQ(std::count(s.out, std::end(s.out), 0xEE) + std::count(cx, cx + sizeof s.cx, 0x5A),
-                  static_cast<long>(sizeof s.out + sizeof s.cx)) << r.call;
+                  static_cast<long>(sizeof s.out + sizeof s.cx))
+            << r.call;
     }
 }
 
@@ -433,11 +437,13 @@ TEST(EncryptFile, FailuresLeaveNoOutputOrAnEmptyOne) {
     const std::string in = dir.write("in", "dddd");
     EXPECT_EQ(encrypt_file((dir / "nope").c_str(), out.c_str(), kPw), FCRYPT_ERR_OPEN_INPUT);
     EXPECT_EQ(encrypt_file(dir.path().c_str(), out.c_str(), kPw), FCRYPT_ERR_READ_INPUT);
-    EXPECT_EQ(encrypt_file("/sys/kernel/uevent_seqnum", out.c_str(), kPw), FCRYPT_ERR_READ_INPUT) << "shorter than its size";
+    EXPECT_EQ(encrypt_file("/sys/kernel/uevent_seqnum", out.c_str(), kPw), FCRYPT_ERR_READ_INPUT)
+        << "shorter than its size";
     EXPECT_EQ(encrypt_file(nullptr, out.c_str(), kPw), FCRYPT_ERR_ARG);
     EXPECT_FALSE(dir.exists("out"));
     EXPECT_EQ(encrypt_file(in.c_str(), (dir / "no/such/dir").c_str(), kPw), FCRYPT_ERR_CREATE_OUTPUT);
-    EXPECT_EQ(encrypt_file(in.c_str(), "/dev/full", kPw), FCRYPT_ERR_WRITE_OUTPUT) << "the bytes fail only as the file closes";
+    EXPECT_EQ(encrypt_file(in.c_str(), "/dev/full", kPw), FCRYPT_ERR_WRITE_OUTPUT)
+        << "the bytes fail only as the file closes";
     for (auto [pwd, rc] : {std::pair{"short", FCRYPT_ERR_SHORT_PWD}, {kLong.c_str(), FCRYPT_ERR_LONG_PWD}}) {
         dir.write("out", "an older file");
         EXPECT_EQ(encrypt_file(in.c_str(), out.c_str(), pwd), rc);

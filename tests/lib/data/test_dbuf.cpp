@@ -11,8 +11,7 @@ namespace {
 
 // Random operations on the buffer and on a string plus read offset, the whole state compared
 // after each step; BWV_SEED replays a failing run.
-TEST(Dbuf, BehavesLikeAStringWithAReadPosition)
-{
+TEST(Dbuf, BehavesLikeAStringWithAReadPosition) {
     const char *env = std::getenv("BWV_SEED");
     const unsigned seed = env ? std::strtoul(env, nullptr, 0) : 20261206u;
     std::mt19937 rng(seed);
@@ -20,11 +19,10 @@ TEST(Dbuf, BehavesLikeAStringWithAReadPosition)
     for (int n : {-1, 0, 1, 5, 16, 300, -1, 0, 7, 64}) {  // -1: dbuf_create
         dbuf *b = n < 0 ? dbuf_create() : dbuf_createx(n);
         ASSERT_NE(b, nullptr) << "created with " << n;
-        std::string unread;                                  // the model: unread bytes,
+        std::string unread;                                               // the model: unread bytes,
         uint32_t rpos = 0, size = static_cast<uint32_t>(std::max(n, 0));  // consumed, storage
         bool storage = n >= 0;
-        for (uint32_t i = 0; i < size; ++i)
-            ASSERT_EQ(b->data[i], 0) << "storage is zero-filled";
+        for (uint32_t i = 0; i < size; ++i) ASSERT_EQ(b->data[i], 0) << "storage is zero-filled";
         for (int step = 0; step < 500; ++step) {
             SCOPED_TRACE(testing::Message() << "seed " << seed << " size " << n << " step " << step);
             const size_t op = pick(0, 8);
@@ -35,8 +33,7 @@ TEST(Dbuf, BehavesLikeAStringWithAReadPosition)
                 const size_t from = own ? pick(0, unread.size() - 1) : 0;
                 const uint32_t len = own ? pick(1, unread.size() - from) : pick(0, 3) ? pick(1, 40) : pick(200, 700);
                 std::string piece = own ? unread.substr(from, len) : std::string(len, '\0');
-                for (size_t i = 0; !own && i < len; ++i)
-                    piece[i] = static_cast<char>(pick(0, 255));
+                for (size_t i = 0; !own && i < len; ++i) piece[i] = static_cast<char>(pick(0, 255));
                 const char *src = own ? static_cast<char *>(dbuf_data(b)) + from : piece.data();
                 ASSERT_EQ(dbuf_write(b, src, len), 0) << "length " << len << (own ? " own" : "");
                 if (!storage)
@@ -76,10 +73,13 @@ TEST(Dbuf, BehavesLikeAStringWithAReadPosition)
     }
 }
 
-TEST(Dbuf, RefusedArgumentsAndErrorTexts)
-{
+TEST(Dbuf, RefusedArgumentsAndErrorTexts) {
     dbuf *b = dbuf_create();
-    const struct { const char *what; std::function<long()> call; long want; } rows[] = {
+    const struct {
+        const char *what;
+        std::function<long()> call;
+        long want;
+    } rows[] = {
         {"write to null", [&] { return dbuf_write(nullptr, "x", 1); }, 2},
         {"refused writes allocate nothing", [&] { return dbuf_write(b, "x", 0) + (b->data != nullptr); }, 2},
         {"reset null", [&] { return dbuf_reset(nullptr); }, 2},
@@ -89,8 +89,7 @@ TEST(Dbuf, RefusedArgumentsAndErrorTexts)
         {"copy of null", [&] { return dbuf_copy_data(nullptr) != nullptr; }, 0},
         {"create negative", [&] { return dbuf_createx(-1) != nullptr; }, 0},
     };
-    for (const auto &row : rows)
-        EXPECT_EQ(row.call(), row.want) << row.what;
+    for (const auto &row : rows) EXPECT_EQ(row.call(), row.want) << row.what;
     for (auto [code, text] : {std::pair{1, "Memory error"}, {2, "Param error"}, {7, "Unknown error"}})
         EXPECT_STREQ(dbuf_strerror(code == 1 ? nullptr : b, code), text) << code;
     dbuf_destroy(b);

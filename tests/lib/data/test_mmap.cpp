@@ -11,8 +11,7 @@ namespace {
 
 // Each way in: what it maps, the length it reports (99: left alone), and that the caller's
 // descriptor keeps its place and stays open.
-TEST(Mmap, MapsWholeFilesAndRefusesTheRest)
-{
+TEST(Mmap, MapsWholeFilesAndRefusesTheRest) {
     bwv::test::TempDir dir;
     const std::string file = dir.write("f", "mapped contents"), empty = dir.write("empty", "");
     auto by_fd = [](const std::string &path, int flags) {
@@ -24,7 +23,12 @@ TEST(Mmap, MapsWholeFilesAndRefusesTheRest)
             return addr;
         };
     };
-    const struct { const char *what; std::function<void *(uint32_t *)> map; const char *maps; uint32_t len; } rows[] = {
+    const struct {
+        const char *what;
+        std::function<void *(uint32_t *)> map;
+        const char *maps;
+        uint32_t len;
+    } rows[] = {
         {"a file", [&](uint32_t *len) { return start_mmap_file(file.c_str(), len); }, "mapped contents", 15},
         {"a descriptor, from offset 0", by_fd(file, O_RDONLY), "mapped contents", 15},
         {"a write-only descriptor: size only", by_fd(file, O_WRONLY), nullptr, 15},

@@ -29,8 +29,7 @@ struct DicDeleter {
 using DicPtr = std::unique_ptr<dic, DicDeleter>;
 
 // What the oracle sees in each file (mode "canon" or "archive").
-std::map<std::string, std::string> oracle(const char *mode, std::vector<std::string> files)
-{
+std::map<std::string, std::string> oracle(const char *mode, std::vector<std::string> files) {
     files.insert(files.begin(), mode);
     RunResult r = run_python("plist_oracle.py", files);
     EXPECT_EQ(r.rc, 0) << r.err;
@@ -42,11 +41,11 @@ std::map<std::string, std::string> oracle(const char *mode, std::vector<std::str
 
 // What the oracle reads in our XML and our binary writing of each value ("-" for none):
 // so a value we read wrongly, or write wrongly in either form, shows against its source.
-std::vector<std::string> written_back(const TempDir &dir, const std::vector<pl::Ref> &values)
-{
+std::vector<std::string> written_back(const TempDir &dir, const std::vector<pl::Ref> &values) {
     std::vector<std::string> files, out;
     for (const pl::Ref &v : values)
-        for (const std::string &bytes : v ? std::vector{pl::to_xml(v.get()), pl::to_binary(v.get())} : std::vector<std::string>{})
+        for (const std::string &bytes :
+             v ? std::vector{pl::to_xml(v.get()), pl::to_binary(v.get())} : std::vector<std::string>{})
             files.push_back(dir.write("back" + std::to_string(files.size()), bytes));
     auto seen = oracle("canon", files);
     size_t k = 0;
@@ -58,8 +57,7 @@ std::vector<std::string> written_back(const TempDir &dir, const std::vector<pl::
 }
 
 // Loaded through a path and through a descriptor: null unless both load and agree.
-DicPtr load_both(const std::string &path)
-{
+DicPtr load_both(const std::string &path) {
     int fd = open(path.c_str(), O_RDONLY);
     DicPtr d(dic_load_from_file(path.c_str())), from_fd(dic_load_from_fd(fd));
     close(fd);
@@ -71,22 +69,28 @@ pl::Ref unarchive(std::string_view bytes) { return pl::Ref(bwv::archive::unarchi
 
 // Every comparison in these tests rests on equality: values that differ in one respect only,
 // in any kind, are unequal; numbers compare by value across kinds.
-TEST(PlistValues, ThoseDifferingInOneRespectAreUnequal)
-{
-    const char *const unlike[][2] = {{"<string>a</string>", "<string>b</string>"}, {"<true/>", "<false/>"}, {"<data>AA==</data>", "<data>AQ==</data>"},
-        {"<date>2001-01-01T00:00:00Z</date>", "<date>2001-01-01T00:00:01Z</date>"}, {"<array><true/></array>", "<array/>"},
-        {"<array><true/></array>", "<array><false/></array>"}, {"<dict/>", "<dict><key>k</key><true/></dict>"}, {"<string>1</string>", "<integer>1</integer>"},
-        {"<dict><key>a</key><true/></dict>", "<dict><key>b</key><true/></dict>"}, {"<dict><key>a</key><true/></dict>", "<dict><key>a</key><false/></dict>"}};
+TEST(PlistValues, ThoseDifferingInOneRespectAreUnequal) {
+    const char *const unlike[][2] = {{"<string>a</string>", "<string>b</string>"},
+                                     {"<true/>", "<false/>"},
+                                     {"<data>AA==</data>", "<data>AQ==</data>"},
+                                     {"<date>2001-01-01T00:00:00Z</date>", "<date>2001-01-01T00:00:01Z</date>"},
+                                     {"<array><true/></array>", "<array/>"},
+                                     {"<array><true/></array>", "<array><false/></array>"},
+                                     {"<dict/>", "<dict><key>k</key><true/></dict>"},
+                                     {"<string>1</string>", "<integer>1</integer>"},
+                                     {"<dict><key>a</key><true/></dict>", "<dict><key>b</key><true/></dict>"},
+                                     {"<dict><key>a</key><true/></dict>", "<dict><key>a</key><false/></dict>"}};
     auto value = [](const std::string &v) { return parse("<plist>" + v + "</plist>"); };
     for (const auto &[a, b] : unlike)
-        EXPECT_TRUE(value(a) && value(b) && !pl::equal(value(a).get(), value(b).get()) && !pl::equal(nullptr, value(a).get())) << a << " " << b;
+        EXPECT_TRUE(value(a) && value(b) && !pl::equal(value(a).get(), value(b).get()) &&
+                    !pl::equal(nullptr, value(a).get()))
+            << a << " " << b;
     EXPECT_TRUE(pl::equal(value("<integer>2</integer>").get(), value("<real>2.0</real>").get()));
 }
 
 // The corpus and what plistlib itself writes of plist_samples.txt, read as plistlib reads
 // them; plistlib's own XML we save byte for byte alike, over longer files.
-TEST(PlistInterop, WeReadAndWriteAsPlistlibDoes)
-{
+TEST(PlistInterop, WeReadAndWriteAsPlistlibDoes) {
     ASSERT_TRUE(have_python3());
     TempDir dir, back;
     ASSERT_EQ(run_python("plist_oracle.py", {"write", dir.path()}).rc, 0);
@@ -95,8 +99,7 @@ TEST(PlistInterop, WeReadAndWriteAsPlistlibDoes)
         for (const std::string &name : list_dir(BWV_INTEROP_DIR "/" + sub))
             (sub[0] == 'k' ? archives : files).push_back(BWV_INTEROP_DIR "/" + sub + "/" + name);
     files.insert(files.end(), archives.begin(), archives.end());
-    for (const std::string &name : list_dir(dir.path()))
-        files.push_back(dir / name);
+    for (const std::string &name : list_dir(dir.path())) files.push_back(dir / name);
     ASSERT_EQ(files.size(), 20u + 22u);
     auto plain = oracle("canon", files);
     std::vector<pl::Ref> read;
@@ -116,8 +119,7 @@ TEST(PlistInterop, WeReadAndWriteAsPlistlibDoes)
         }
     }
     auto seen = written_back(back, read);
-    for (size_t i = 0; i < files.size(); ++i)
-        EXPECT_EQ(seen[i], plain[files[i]]) << files[i];
+    for (size_t i = 0; i < files.size(); ++i) EXPECT_EQ(seen[i], plain[files[i]]) << files[i];
 
     // Keyed archives: decoded as Foundation decodes them, and archived again by us, the
     // same values once more for the independent decoder.
@@ -137,57 +139,57 @@ TEST(PlistInterop, WeReadAndWriteAsPlistlibDoes)
         }
     }
     seen = written_back(back, roots);
-    for (size_t i = 0; i < archives.size(); ++i)
-        EXPECT_EQ(seen[i], decoded[archives[i]]) << archives[i];
+    for (size_t i = 0; i < archives.size(); ++i) EXPECT_EQ(seen[i], decoded[archives[i]]) << archives[i];
     ASSERT_EQ(ours.size(), 5u) << "the dictionary-rooted archives of plain Foundation classes";
     auto rereads = oracle("archive", ours);
-    for (size_t i = 0; i < ours.size(); ++i)
-        EXPECT_EQ(rereads[ours[i]], wants[i]);
+    for (size_t i = 0; i < ours.size(); ++i) EXPECT_EQ(rereads[ours[i]], wants[i]);
 }
 
 // Forms Foundation writes that our writer never does, and damage (keyed_archive_cases.txt).
-TEST(KeyedArchive, ForeignFormsDecodeAndDamageIsRefused)
-{
+TEST(KeyedArchive, ForeignFormsDecodeAndDamageIsRefused) {
     TempDir dir;
     std::vector<std::string> cases, args{"dump"};
     for (const std::string &line : lines(read_file(BWV_TEST_DATA_DIR "/keyed_archive_cases.txt")))
-        if (line[0] != '#')
-            cases.push_back(line);
+        if (line[0] != '#') cases.push_back(line);
     for (size_t i = 0; i + 2 < cases.size(); i += 3)
         args.insert(args.end(), {dir / std::to_string(i), "{'$version': 100000, '$archiver': '" + cases[i + 1] +
-                                 "', '$top': {'root': U(1)}, '$objects': ['$null', " + cases[i + 2] + "]}"});
+                                                              "', '$top': {'root': U(1)}, '$objects': ['$null', " +
+                                                              cases[i + 2] + "]}"});
     ASSERT_EQ(args.size(), 25u);
     ASSERT_EQ(run_python("plist_oracle.py", args).rc, 0);
     std::vector<pl::Ref> roots;
-    for (size_t i = 0; i + 2 < cases.size(); i += 3)
-        roots.push_back(unarchive(read_file(dir / std::to_string(i))));
+    for (size_t i = 0; i + 2 < cases.size(); i += 3) roots.push_back(unarchive(read_file(dir / std::to_string(i))));
     auto seen = written_back(dir, roots);
-    for (size_t i = 0; i < roots.size(); ++i)
-        EXPECT_EQ(seen[i], cases[3 * i]) << cases[3 * i + 2];
+    for (size_t i = 0; i < roots.size(); ++i) EXPECT_EQ(seen[i], cases[3 * i]) << cases[3 * i + 2];
 }
 
 // A valid archive of the string "hello" whose root dictionary also carries 2^levels
 // copies of `leaf` under a key the reader never looks at.
-std::string archive_with_bomb(int levels, const BplistObject &leaf, int ref_width = 0)
-{
+std::string archive_with_bomb(int levels, const BplistObject &leaf, int ref_width = 0) {
     const uint64_t b = static_cast<uint64_t>(levels) + 3;
     return doubling_bomb(levels, leaf, "Bomb", {b, b + 2, b + 4, b + 8}, {b + 1, b + 3, b + 5, b + 9},
-                         {bplist_string("$archiver"), bplist_string("NSKeyedArchiver"), bplist_string("$version"),
-                          {std::string("\x12\x00\x01\x86\xa0", 5), {}}, bplist_string("$top"), bplist_dict({b + 6}, {b + 7}),
-                          bplist_string("root"), {"\x80\x01", {}}, bplist_string("$objects"),
-                          bplist_array({b + 10, b + 11}), bplist_string("$null"), bplist_string("hello")},
+                         {bplist_string("$archiver"),
+                          bplist_string("NSKeyedArchiver"),
+                          bplist_string("$version"),
+                          {std::string("\x12\x00\x01\x86\xa0", 5), {}},
+                          bplist_string("$top"),
+                          bplist_dict({b + 6}, {b + 7}),
+                          bplist_string("root"),
+                          {"\x80\x01", {}},
+                          bplist_string("$objects"),
+                          bplist_array({b + 10, b + 11}),
+                          bplist_string("$null"),
+                          bplist_string("hello")},
                          ref_width);
 }
 
 // Objects referred to over and over expand into far more than the file holds, and nesting
 // exhausts the stack: every reader refuses such input before building anything, yet keeps
 // what honest writers share.
-TEST(PlistHostile, ExpansionBombsAndDeepNestingAreRefused)
-{
+TEST(PlistHostile, ExpansionBombsAndDeepNestingAreRefused) {
     auto chain = [](uint64_t n, uint64_t loop) {
         std::vector<BplistObject> objects{bplist_dict({1}, {2}), bplist_string("k")};
-        for (uint64_t i = 2; i < n; ++i)
-            objects.push_back(bplist_array({loop && i + 1 == n ? loop : i + 1}));
+        for (uint64_t i = 2; i < n; ++i) objects.push_back(bplist_array({loop && i + 1 == n ? loop : i + 1}));
         objects.push_back(bplist_array({}));
         return bplist(objects);
     };
@@ -196,8 +198,7 @@ TEST(PlistHostile, ExpansionBombsAndDeepNestingAreRefused)
         pl::Ref cur(pl::make_dict());
         for (int i = 0; i < levels; ++i) {
             pl::Ref up(pl::make_dict());
-            for (const char *k : {"a", twice ? "b" : "a"})
-                pl::dict_set(up.get(), k, cur.get());
+            for (const char *k : {"a", twice ? "b" : "a"}) pl::dict_set(up.get(), k, cur.get());
             cur = up;
         }
         return cur;
@@ -210,19 +211,24 @@ TEST(PlistHostile, ExpansionBombsAndDeepNestingAreRefused)
     };
     std::string out;
     const std::string big(65536, 'x'), long_key(100000, 'k');
-    const struct { const char *shape; std::string bytes; bool parses, decodes; } rows[] = {
+    const struct {
+        const char *shape;
+        std::string bytes;
+        bool parses, decodes;
+    } rows[] = {
         {"2^20 copies of a boolean", doubling_bomb(20, {"\x09", {}}), false, false},
         {"2^64 copies of a boolean", doubling_bomb(64, {"\x09", {}}), false, false},
         {"2^15 copies of a 4 KB string", doubling_bomb(15, bplist_string(std::string(4096, 'x'))), false, false},
-        {"one string in 3000 places", bplist({bplist_dict({1}, {2}), bplist_string("Bomb"),
-                                              bplist_array(std::vector<uint64_t>(3000, 3)), bplist_string("a key")}),
+        {"one string in 3000 places",
+         bplist({bplist_dict({1}, {2}), bplist_string("Bomb"), bplist_array(std::vector<uint64_t>(3000, 3)),
+                 bplist_string("a key")}),
          true, false},
         {"archive with 2^60 empty arrays", archive_with_bomb(60, bplist_array({})), false, false},
         {"archive with 2^12 copies of 64 KB", archive_with_bomb(12, bplist_string(big)), false, false},
         {"archive with 8 copies of 64 KB", archive_with_bomb(3, bplist_string(big)), true, true},
         {"archive with 8-byte references", archive_with_bomb(3, bplist_string("x"), 8), true, true},
-        {"our archive of 40 levels each held twice",
-         (bwv::archive::archive_root(stacked(40, true).get(), out), out), true, false},
+        {"our archive of 40 levels each held twice", (bwv::archive::archive_root(stacked(40, true).get(), out), out),
+         true, false},
         {"our archive nested as deep as allowed",
          (bwv::archive::archive_root(stacked(bwv::archive::kMaxDepth - 1, false).get(), out), out), true, true},
         {"binary nested 100000 deep", chain(100000, 0), false, false},
@@ -232,19 +238,23 @@ TEST(PlistHostile, ExpansionBombsAndDeepNestingAreRefused)
         {"XML nested as deep as allowed", xml_nested(pl::kMaxPlistDepth - 1, "<array>"), true, false},
         {"XML nested one deeper", xml_nested(pl::kMaxPlistDepth, "<array>"), false, false},
         {"an array that holds itself", chain(10, 5), false, false},
-        {"an offset far past the file", std::string("bplist00\x7f\xff\xff\xff\xff\xff\xff\xff\0\0\0\0\0\0\x08\x01", 24) +
-                                            std::string("\0\0\0\0\0\0\0\x01", 8) + std::string(15, '\0') + "\x08", false, false},
+        {"an offset far past the file",
+         std::string("bplist00\x7f\xff\xff\xff\xff\xff\xff\xff\0\0\0\0\0\0\x08\x01", 24) +
+             std::string("\0\0\0\0\0\0\0\x01", 8) + std::string(15, '\0') + "\x08",
+         false, false},
         // What libplist skips must not hide a closing tag from the count.
         {"XML 200000 deep, closing tags in comments", xml_nested(200000, "<array><!-- </array> -->"), false, false},
         {"XML 200000 deep, tags with an attribute", xml_nested(200000, "<array x>"), false, false},
         {"XML 200000 deep, closing tags in instructions", xml_nested(200000, "<array><?x </array> ?>"), false, false},
-        {"XML 200000 deep, closing tags in a DOCTYPE", xml_nested(200000, "<array><!DOCTYPE x [ </array> ]>"), false, false},
+        {"XML 200000 deep, closing tags in a DOCTYPE", xml_nested(200000, "<array><!DOCTYPE x [ </array> ]>"), false,
+         false},
         {"XML 500 deep with attributes, comments and CDATA",
          xml_nested(500, "<array a=\"1\"><!-- </array> --><string><![CDATA[</array>]]></string>"), true, false},
         // Text shared by many dictionaries is copied into each, or printed once per use.
         {"archive of 9000 dictionaries sharing a 100 KB key", archive_of_shared(9000, long_key, "v"), true, false},
         {"archive of 1000 dictionaries sharing a 100 KB value", archive_of_shared(1000, "k", long_key), true, false},
-        {"archive of 8 dictionaries sharing a 2 KB key", archive_of_shared(8, long_key.substr(0, 2000), "v"), true, true},
+        {"archive of 8 dictionaries sharing a 2 KB key", archive_of_shared(8, long_key.substr(0, 2000), "v"), true,
+         true},
         {"1 MiB list of 50000 dictionaries sharing a key", list_of_shared_key(50000, 250000), false, false},
         {"list of 50 dictionaries sharing a key", list_of_shared_key(50, 100), true, false},
     };
@@ -254,7 +264,8 @@ TEST(PlistHostile, ExpansionBombsAndDeepNestingAreRefused)
         EXPECT_EQ(static_cast<bool>(parse(r.bytes)), r.parses);
         EXPECT_EQ(static_cast<bool>(load_both(dir.write("f.plist", r.bytes))), r.parses);
         EXPECT_EQ(static_cast<bool>(unarchive(r.bytes)), r.decodes);
-        EXPECT_TRUE(r.shape != std::string("our archive of 40 levels each held twice") || r.bytes.size() < 4096) << "what is shared is written once";
+        EXPECT_TRUE(r.shape != std::string("our archive of 40 levels each held twice") || r.bytes.size() < 4096)
+            << "what is shared is written once";
     }
     EXPECT_FALSE(bwv::archive::archive_root(stacked(bwv::archive::kMaxDepth, false).get(), out));
     // {"CF$UID": n} is written as a UID in as few bytes as hold n, and read back as it was.

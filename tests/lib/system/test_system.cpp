@@ -39,16 +39,16 @@ using Root = bwv::test::BasicFakeRoot<bwv_set_root>;
 // A copy of sleep(1) at `exe`, running until the test ends. glibc's posix_spawn returns
 // once the exec is done, so the process table already shows the copy.
 struct Running {
-    explicit Running(const std::string &exe, bool ignore_term = false)
-    {
+    explicit Running(const std::string &exe, bool ignore_term = false) {
         std::filesystem::copy_file("/bin/sleep", exe);
         auto old = signal(SIGTERM, ignore_term ? SIG_IGN : SIG_DFL);  // an ignored signal stays so across exec
         EXPECT_EQ(posix_spawn(&pid, exe.c_str(), nullptr, nullptr, ArgVector{exe, "1000"}.get(), environ), 0);
         signal(SIGTERM, old);
     }
-    ~Running() { if (pid > 0 && kill(pid, SIGKILL) == 0) finish(); }
-    int finish()
-    {
+    ~Running() {
+        if (pid > 0 && kill(pid, SIGKILL) == 0) finish();
+    }
+    int finish() {
         int status = -1;
         waitpid(std::exchange(pid, -1), &status, 0);
         return status;
@@ -56,8 +56,7 @@ struct Running {
     pid_t pid = -1;
 };
 
-bool found(const std::string &name, int case_sensitive, pid_t pid)
-{
+bool found(const std::string &name, int case_sensitive, pid_t pid) {
     int32_t *pids = nullptr;
     size_t count = 99;
     EXPECT_EQ(ps_get_pid_all(name.c_str(), case_sensitive, &pids, &count), 0);
@@ -72,16 +71,17 @@ std::string unique_name(const char *tag) { return tag + std::to_string(getpid())
 
 // The agent's file is replaced while it runs, as an upgrade moves a new file over it: the
 // kernel then adds " (deleted)" to its path, and it still runs under its name.
-TEST(Processes, FoundByAnyTailOfTheirPathInTheCaseAskedAlsoOnceReplacedAndKilledPolitelyFirst)
-{
+TEST(Processes, FoundByAnyTailOfTheirPathInTheCaseAskedAlsoOnceReplacedAndKilledPolitelyFirst) {
     TempDir dir("bwvsys");
     std::string own = unique_name("lk"), exe = dir.file("BrindleWaveAgent");
     Running agent(exe), shouting(dir.file("BRINDLEWAVEAGENT")), unique(dir.file(own));
     std::filesystem::copy_file("/bin/sleep", dir.file("new"));
     ASSERT_EQ(rename(dir.file("new").c_str(), exe.c_str()), 0);
     // name, case_sensitive, whether the agent and its shouting twin are found
-    const std::tuple<const char *, int, bool, bool> rows[] = {
-        {exe.c_str(), 1, true, false}, {"Agent", 1, true, false}, {"brindlewaveagent", 0, true, true}, {"brindlewaveagent", 1, false, false}};
+    const std::tuple<const char *, int, bool, bool> rows[] = {{exe.c_str(), 1, true, false},
+                                                              {"Agent", 1, true, false},
+                                                              {"brindlewaveagent", 0, true, true},
+                                                              {"brindlewaveagent", 1, false, false}};
     for (const auto &[name, case_sensitive, agent_found, shouting_found] : rows) {
         EXPECT_EQ(found(name, case_sensitive, agent.pid), agent_found) << name << case_sensitive;
         EXPECT_EQ(found(name, case_sensitive, shouting.pid), shouting_found) << name << case_sensitive;
@@ -109,14 +109,14 @@ TEST(Processes, FoundByAnyTailOfTheirPathInTheCaseAskedAlsoOnceReplacedAndKilled
     EXPECT_EQ(WTERMSIG(stubborn.finish()), SIGKILL);
 }
 
-TEST(PidFile, DigitsAndOneNulAreWrittenAndTheFirstNumberIsRead)
-{
+TEST(PidFile, DigitsAndOneNulAreWrittenAndTheFirstNumberIsRead) {
     TempDir dir;
     std::string file = dir.write("agent.pid", "1234567890123456789 and more");
     ASSERT_EQ(ps_write_pid_to_file(file.c_str()), 0);
     EXPECT_EQ(dir.read("agent.pid"), std::to_string(getpid()) + '\0');
     EXPECT_EQ(ps_get_pid_from_file(file.c_str()), getpid());
-    const std::pair<const char *, int> reads[] = {{"abc", 0}, {"99999999999999999999", 0}, {"  \n 42\n", 42}, {"-2147483648", INT_MIN}};
+    const std::pair<const char *, int> reads[] = {
+        {"abc", 0}, {"99999999999999999999", 0}, {"  \n 42\n", 42}, {"-2147483648", INT_MIN}};
     for (const auto &[content, pid] : reads)
         EXPECT_EQ(ps_get_pid_from_file(dir.write("read.pid", content).c_str()), pid) << content;
     EXPECT_EQ(ps_get_pid_from_file(dir.file("missing").c_str()), 0);
@@ -130,8 +130,7 @@ std::string read_to_end(int fd) { return read_file("/proc/self/fd/" + std::to_st
 
 std::string text(dbuf *b) { return std::string(static_cast<char *>(dbuf_data(b)), dbuf_len(b)); }
 
-TEST(Popen3, ChildTalksOverThreePipesAndItsStatusComesBackUndecoded)
-{
+TEST(Popen3, ChildTalksOverThreePipesAndItsStatusComesBackUndecoded) {
     ArgVector sh{"sh", "-c", "tr a-z A-Z; echo oops >&2; kill -9 $$"};
     int fds[3];
     pid_t pid = popen3(fds, "sh", sh.get());  // no "/": looked up in the search path
@@ -144,13 +143,13 @@ TEST(Popen3, ChildTalksOverThreePipesAndItsStatusComesBackUndecoded)
     EXPECT_EQ(pclose3(popen3(fds, "true", ArgVector{"true"}.get()), fds), 0) << "a clean exit is no failure";
 }
 
-TEST(RunTool, BothStreamsAreDrainedAtOnceIntoOneBufferOrTwoAndTheResultIgnoresTheToolsStatus)
-{
+TEST(RunTool, BothStreamsAreDrainedAtOnceIntoOneBufferOrTwoAndTheResultIgnoresTheToolsStatus) {
     // Each stream alone overfills a pipe, so reading one to its end first would hang; the
     // streams are this test program and the shell.
     TempDir dir;
     const std::string out = read_file("/proc/self/exe"), err = read_file("/bin/sh");
-    ArgVector tool{dir.script("tool", "cat /bin/sh >&2; cat /proc/" + std::to_string(getpid()) + "/exe; cat /bin/sh >&2\n")};
+    ArgVector tool{
+        dir.script("tool", "cat /bin/sh >&2; cat /proc/" + std::to_string(getpid()) + "/exe; cat /bin/sh >&2\n")};
     dbuf *o = dbuf_create(), *e = dbuf_create(), *both = dbuf_create();
     // Bytes the caller already consumed are reclaimed by the first piece.
     ASSERT_EQ(dbuf_write(o, "abcdef", 6), 0);
@@ -166,8 +165,7 @@ TEST(RunTool, BothStreamsAreDrainedAtOnceIntoOneBufferOrTwoAndTheResultIgnoresTh
     std::sort(got.begin(), got.end());
     std::sort(expected.begin(), expected.end());
     EXPECT_TRUE(got == expected) << "where the error byte lands is not known";
-    for (dbuf *b : {o, e, both})
-        dbuf_destroy(b);
+    for (dbuf *b : {o, e, both}) dbuf_destroy(b);
 
     // The result is about starting and reading, not the tool's status.
     ArgVector missing{dir.file("absent")}, plain{dir.write("plain.txt", "not a program")},
@@ -186,14 +184,11 @@ struct Io {
     int fds[2] = {-1, -1};
     std::string out = "-";
 };
-int handler(execute_cmd_ctx *ctx, int out_fd, int in_fd)
-{
+int handler(execute_cmd_ctx *ctx, int out_fd, int in_fd) {
     auto *io = static_cast<Io *>(ctx->user0);
     io->fds[0] = out_fd, io->fds[1] = in_fd;
-    if (io->swap)
-        dup2(0, out_fd), dup2(0, in_fd);
-    if (!io->in)
-        return 0;
+    if (io->swap) dup2(0, out_fd), dup2(0, in_fd);
+    if (!io->in) return 0;
     EXPECT_EQ(write(in_fd, io->in, strlen(io->in)), static_cast<ssize_t>(strlen(io->in)));
     close(in_fd);
     io->out = read_to_end(out_fd);
@@ -202,8 +197,7 @@ int handler(execute_cmd_ctx *ctx, int out_fd, int in_fd)
 
 // Each row runs in a child whose alarm turns a hang into a failure. The result, then each
 // descriptor as the call left it (closed or kept), then the output.
-TEST(ExecuteCmd, LineIsExpandedInTheChildAndTheHandlersLeftoversCloseAtOnceButOnlyIfStillItsOwn)
-{
+TEST(ExecuteCmd, LineIsExpandedInTheChildAndTheHandlersLeftoversCloseAtOnceButOnlyIfStillItsOwn) {
     ASSERT_NE(freopen("/bin/sh", "r", stdin), nullptr);  // other bytes than the handler's input
     const std::tuple<const char *, const char *, bool, std::string> rows[] = {
         {"printf '%s|' \"two words\" one", "", false, "0 cc two words|one|"},
@@ -213,7 +207,7 @@ TEST(ExecuteCmd, LineIsExpandedInTheChildAndTheHandlersLeftoversCloseAtOnceButOn
         {"sh -c 'kill -9 $$'", "", false, "9 cc "},  // the undecoded status
         {"echo 'unbalanced", "", false, "1 cc "},
         {nullptr, "", false, "-1 cc -"},
-        {"cat", nullptr, false, "0 cc -"},  // the handler returns at once
+        {"cat", nullptr, false, "0 cc -"},                        // the handler returns at once
         {"head -c 200000 /dev/zero", nullptr, false, "13 cc -"},  // SIGPIPE
         {"head -c 200000 /dev/zero", "", false, "0 cc " + std::string(200000, '\0')},
         {"cat", nullptr, true, "0 kk -"},
@@ -224,8 +218,7 @@ TEST(ExecuteCmd, LineIsExpandedInTheChildAndTheHandlersLeftoversCloseAtOnceButOn
             Io io{in, swap};
             execute_cmd_ctx ctx{&io, nullptr, handler};
             std::string rc = std::to_string(execute_cmd(cmd, &ctx)) + " ";
-            for (int fd : io.fds)
-                rc += fcntl(fd, F_GETFD) < 0 ? "c" : "k";
+            for (int fd : io.fds) rc += fcntl(fd, F_GETFD) < 0 ? "c" : "k";
             return rc + (getenv("BWV_ASSIGNED") ? "!" : " ") + io.out;
         });
         EXPECT_TRUE(got == expected) << (cmd ? cmd : "null") << ": " << got.substr(0, 80);
@@ -233,27 +226,27 @@ TEST(ExecuteCmd, LineIsExpandedInTheChildAndTheHandlersLeftoversCloseAtOnceButOn
 }
 
 // A bare name is the file in the working directory that was checked, never one in PATH.
-TEST(RunTool, TheFileCheckedIsTheFileRun)
-{
+TEST(RunTool, TheFileCheckedIsTheFileRun) {
     TempDir dir;
     dir.script("tool", "echo checked\n");
     dir.script("bin/tool", "echo other\n");
     EXPECT_EQ(bwv::test::in_fresh_process([&] {
-        dbuf *out = dbuf_create();
-        setenv("PATH", dir.file("bin").c_str(), 1);
-        int rc = chdir(dir.path().c_str()) == 0 ? ps_runtool(ArgVector{"tool"}.get(), out, nullptr) : -99;
-        std::string got = std::to_string(rc) + " " + text(out);
-        dbuf_destroy(out);
-        return got;
-    }), "0 checked\n");
+                  dbuf *out = dbuf_create();
+                  setenv("PATH", dir.file("bin").c_str(), 1);
+                  int rc = chdir(dir.path().c_str()) == 0 ? ps_runtool(ArgVector{"tool"}.get(), out, nullptr) : -99;
+                  std::string got = std::to_string(rc) + " " + text(out);
+                  dbuf_destroy(out);
+                  return got;
+              }),
+              "0 checked\n");
 }
 
 // Test process is made the reaper of orphans, so it can tell how a grandchild ended.
-TEST(Launch, ChildStartsCleanInItsOwnGroupAndDiesWithItsStarterOrAtItsDeadline)
-{
+TEST(Launch, ChildStartsCleanInItsOwnGroupAndDiesWithItsStarterOrAtItsDeadline) {
     namespace launch = bwv::launch;
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-    auto ran = [](launch::Command command, launch::milliseconds deadline = {}, std::optional<std::string_view> in = {}) {
+    auto ran = [](launch::Command command, launch::milliseconds deadline = {},
+                  std::optional<std::string_view> in = {}) {
         std::string out;
         launch::Run how;
         how.out = launch::capture(out), how.deadline = deadline, how.input = in;
@@ -268,8 +261,9 @@ TEST(Launch, ChildStartsCleanInItsOwnGroupAndDiesWithItsStarterOrAtItsDeadline)
     sigemptyset(&usr), sigaddset(&usr, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &usr, &was);
     int stray = dup(2);
-    ArgVector status{"sh", "-c", "grep -E '^Sig(Ign|Blk)' /proc/self/status; ls /proc/$$/fd; "
-                                 "read -r _ _ _ _ group _ </proc/$$/stat; [ $group = $$ ] && echo leader"};
+    ArgVector status{"sh", "-c",
+                     "grep -E '^Sig(Ign|Blk)' /proc/self/status; ls /proc/$$/fd; "
+                     "read -r _ _ _ _ group _ </proc/$$/stat; [ $group = $$ ] && echo leader"};
     EXPECT_EQ(ran({.argv = status.get(), .search_path = true}),
               "0 SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n0\n1\n2\nleader\n");
     close(stray), pthread_sigmask(SIG_SETMASK, &was, nullptr), signal(SIGTERM, old);
@@ -307,20 +301,20 @@ const std::string kLog = std::string(bwv::paths::kKextLoadLog).substr(1);
 // environment and their standard output, and then run `tail`; and a kextstat that prints the
 // listing.
 struct KextRoot : Root {
-    explicit KextRoot(const std::string &tail = "exit 0\n")
-    {
+    explicit KextRoot(const std::string &tail = "exit 0\n") {
         for (std::string tool : {"kextload", "kextunload"})
-            script("sbin/" + tool, "printf '%s\\n' \"$@\" \"${BWV_PROBE-unset}\" $(readlink /proc/$$/fd/1) > '@ROOT@/" + tool + ".args'\n" + tail);
+            script("sbin/" + tool, "printf '%s\\n' \"$@\" \"${BWV_PROBE-unset}\" $(readlink /proc/$$/fd/1) > '@ROOT@/" +
+                                       tool + ".args'\n" + tail);
         script("usr/sbin/kextstat", "cat '@ROOT@/listing'\n");
-        write("listing", "Index Refs Address Size Wired Name (Version) UUID <Linked Against>\n"
-                         "140  0 0xffffff7f8 0x9000 0x9000 com.tarvenel.bwv.nke (5.3.1) <7 5 4 3 1>\n");
+        write("listing",
+              "Index Refs Address Size Wired Name (Version) UUID <Linked Against>\n"
+              "140  0 0xffffff7f8 0x9000 0x9000 com.tarvenel.bwv.nke (5.3.1) <7 5 4 3 1>\n");
         mkdirs(kLog.substr(0, kLog.rfind('/')));
     }
     bool logged_first(const std::string &kext) const { return read(kLog).rfind("load " + kext + "\n", 0) == 0; }
 };
 
-TEST(KextLoad, ToolGetsTheArgumentWithNothingInheritedItIsLoggedVerbatimWithTheListingThatAnswersIsRun)
-{
+TEST(KextLoad, ToolGetsTheArgumentWithNothingInheritedItIsLoggedVerbatimWithTheListingThatAnswersIsRun) {
     int leaked = open("/dev/zero", O_RDONLY);  // no close-on-exec
     KextRoot root("[ -e /proc/$$/fd/" + std::to_string(leaked) + " ] && echo open > '@ROOT@/leaked'\nexit 0\n");
     setenv("BWV_PROBE", "inherited", 1);
@@ -332,16 +326,22 @@ TEST(KextLoad, ToolGetsTheArgumentWithNothingInheritedItIsLoggedVerbatimWithTheL
     EXPECT_FALSE(root.exists("leaked"));
     close(leaked);
     std::string log = root.read(kLog);
-    EXPECT_TRUE(std::regex_search(log, std::regex("^load com.tarvenel.bwv.nke\n\\w{3} \\w{3} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\S+ \\d{4}\n"))) << log;
+    EXPECT_TRUE(std::regex_search(
+        log, std::regex("^load com.tarvenel.bwv.nke\n\\w{3} \\w{3} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\S+ \\d{4}\n")))
+        << log;
     EXPECT_NE(log.find(root.read("listing")), std::string::npos);
     // The same listing answers whether an extension runs, searched as fixed text.
     std::string sneaky = "x; touch " + root.file("pwned") + " #";
-    const std::pair<const char *, int> rows[] = {
-        {"com.tarvenel.bwv.nke", 1}, {"com.tarvenel.bwv", 1}, {"com.tarvenel.other", 0},
-        {"com.tarvenel.bwv.nk.", 0}, {sneaky.c_str(), 0}, {"", 0}, {nullptr, 0}};
-    for (const auto &[name, running] : rows)
-        EXPECT_EQ(ps_kext_is_run(name), running) << (name ? name : "null");
-    EXPECT_EQ(std::filesystem::status(root.file(kLog)).permissions(), std::filesystem::perms(0644)) << "whatever the umask";
+    const std::pair<const char *, int> rows[] = {{"com.tarvenel.bwv.nke", 1},
+                                                 {"com.tarvenel.bwv", 1},
+                                                 {"com.tarvenel.other", 0},
+                                                 {"com.tarvenel.bwv.nk.", 0},
+                                                 {sneaky.c_str(), 0},
+                                                 {"", 0},
+                                                 {nullptr, 0}};
+    for (const auto &[name, running] : rows) EXPECT_EQ(ps_kext_is_run(name), running) << (name ? name : "null");
+    EXPECT_EQ(std::filesystem::status(root.file(kLog)).permissions(), std::filesystem::perms(0644))
+        << "whatever the umask";
 
     std::string hostile = "a\"; touch " + root.file("pwned") + "; echo \"$(id)`id`\\n";
     EXPECT_EQ(ps_load_kext(hostile.c_str(), 0), 0);
@@ -359,8 +359,7 @@ TEST(KextLoad, ToolGetsTheArgumentWithNothingInheritedItIsLoggedVerbatimWithTheL
     }
 }
 
-TEST(KextUnload, ExitCodeIsPassedOnDeathBySignalGivesTwoAndLoadingStillLogs)
-{
+TEST(KextUnload, ExitCodeIsPassedOnDeathBySignalGivesTwoAndLoadingStillLogs) {
     const std::pair<const char *, int> rows[] = {{"exit 0\n", 0}, {"exit 3\n", 3}, {"kill -9 $$\n", 2}};
     for (const auto &[tail, code] : rows) {
         KextRoot root(tail);
@@ -376,9 +375,10 @@ const std::string kCert = "Developer ID Installer: Tarvenel, Inc (Q7M2ZK4RTB)";
 
 // A fake root whose pkgutil records its arguments and prints the report file.
 struct PkgutilRoot : Root {
-    PkgutilRoot() { script("usr/sbin/pkgutil", "printf '%s\\n' \"$@\" > '@ROOT@/args'\ncat '@ROOT@/report'\nexit 1\n"); }
-    int verify(const std::string &report, const char *pkg = "/pkgs/Install.mpkg")
-    {
+    PkgutilRoot() {
+        script("usr/sbin/pkgutil", "printf '%s\\n' \"$@\" > '@ROOT@/args'\ncat '@ROOT@/report'\nexit 1\n");
+    }
+    int verify(const std::string &report, const char *pkg = "/pkgs/Install.mpkg") {
         write("report", report);
         unlink(file("args").c_str());
         return verifyPackage(pkg);
@@ -386,10 +386,12 @@ struct PkgutilRoot : Root {
 };
 
 // pkgutil's report with the given status line and signer's name.
-std::string report(const std::string &status, const std::string &signer)
-{
-    return "Package \"Install.mpkg\":\n   " + status + "\n   Notarization: trusted by the Apple notary service\n"
-           "   Certificate Chain:\n    1. " + signer + "\n       Expires: 2031-02-01 22:12:15 +0000\n"
+std::string report(const std::string &status, const std::string &signer) {
+    return "Package \"Install.mpkg\":\n   " + status +
+           "\n   Notarization: trusted by the Apple notary service\n"
+           "   Certificate Chain:\n    1. " +
+           signer +
+           "\n       Expires: 2031-02-01 22:12:15 +0000\n"
            "    2. Developer ID Certification Authority\n    3. Apple Root CA\n";
 }
 
@@ -397,14 +399,13 @@ std::string report(const std::string &status, const std::string &signer)
 // first status line and the maker's name only as the first chain entry, each the whole
 // line (or 1,023-byte piece of a longer one) but for blanks, however the report is cut
 // into reads.
-TEST(VerifyPackage, OnlyTheStatusLineAndTheSignersEntryCount)
-{
+TEST(VerifyPackage, OnlyTheStatusLineAndTheSignersEntryCount) {
     const std::string untrusted = "Status: signed by untrusted certificate", x1023(1023, 'x'),
                       other = "Developer ID Installer: Someone Else (AAAAAAAAAA)";
     const std::pair<std::string, int> rows[] = {
         {report(kStatus, kCert), 1},
         {"    1. " + kCert + "\n   " + kStatus + "\n", 1},  // signer before status
-        {kStatus + "\n1. " + kCert, 1},                    // no blanks, no last newline
+        {kStatus + "\n1. " + kCert, 1},                     // no blanks, no last newline
         {"\t" + kStatus + " \t \n \t1. " + kCert + "\t\n", 1},
         {x1023 + kStatus + std::string(2000, ' ') + "\n" + std::string(1023, ' ') + "1. " + kCert + "\n", 1},
         {std::string(1000, ' ') + kStatus + "\n1. " + kCert + "\n", 0},  // across a piece boundary
@@ -412,18 +413,19 @@ TEST(VerifyPackage, OnlyTheStatusLineAndTheSignersEntryCount)
         {report(untrusted, kStatus + " " + kCert), 0},                   // both in one name
         {report(untrusted, kCert + "\n   " + kStatus), 0},               // line feed in the name
         {"   " + kStatus + "\n    1. " + other + "\n    2. " + kCert + "\n", 0},
-        {report(kStatus, other + "\n    1. " + kCert), 0}, {report(kStatus + ".", kCert), 0}, {report("x" + kStatus, kCert), 0},
+        {report(kStatus, other + "\n    1. " + kCert), 0},
+        {report(kStatus + ".", kCert), 0},
+        {report("x" + kStatus, kCert), 0},
         {report("Status: signed by a developer certificate issued by apple for distribution", kCert), 0},
         {"   " + kStatus + std::string(1, '\0') + "x\n1. " + kCert + "\n", 0},
-        {report(kStatus, kCert + " (2)"), 0}, {"", 0},
+        {report(kStatus, kCert + " (2)"), 0},
+        {"", 0},
     };
     PkgutilRoot root;
-    for (const auto &[text, accepted] : rows)
-        EXPECT_EQ(root.verify(text), accepted) << text;
+    for (const auto &[text, accepted] : rows) EXPECT_EQ(root.verify(text), accepted) << text;
 }
 
-TEST(VerifyPackage, PathReachesTheToolAsOneArgumentUnlessTooLongForTheOldCommandLine)
-{
+TEST(VerifyPackage, PathReachesTheToolAsOneArgumentUnlessTooLongForTheOldCommandLine) {
     PkgutilRoot root;
     std::string hostile = "/pkgs/a \"b\" $(touch " + root.file("pwned") + ") `touch " + root.file("pwned") +
                           "`; touch " + root.file("pwned") + " & 'q' \\ $HOME *";
@@ -439,18 +441,15 @@ TEST(VerifyPackage, PathReachesTheToolAsOneArgumentUnlessTooLongForTheOldCommand
 
 // A fake root whose console device belongs to uid (-1: there is none).
 struct ConsoleRoot : Root {
-    explicit ConsoleRoot(long uid)
-    {
+    explicit ConsoleRoot(long uid) {
         if (uid >= 0 && chown(write("dev/console", "").c_str(), static_cast<uid_t>(uid), -1) != 0)
             ADD_FAILURE() << "cannot hand the console over";
     }
 };
 
-TEST(ConsoleUser, OwnerOfTheConsoleDecidesTheSupportFolderAndTheDocumentsCheck)
-{
-    if (geteuid() != 0)
-        GTEST_SKIP() << "handing the console to another user needs root";
-    const uid_t unknown = 3999999999;  // no user's
+TEST(ConsoleUser, OwnerOfTheConsoleDecidesTheSupportFolderAndTheDocumentsCheck) {
+    if (geteuid() != 0) GTEST_SKIP() << "handing the console to another user needs root";
+    const uid_t unknown = 3999999999;                  // no user's
     const struct passwd *nobody = getpwnam("nobody");  // whose home does not exist
     ASSERT_NE(nobody, nullptr);
     EXPECT_EQ(bwvc_get_cur_support_dir(nullptr, 10), -1);
@@ -467,19 +466,19 @@ TEST(ConsoleUser, OwnerOfTheConsoleDecidesTheSupportFolderAndTheDocumentsCheck)
         bwvc_get_cur_support_dir(ten, sizeof ten);
         EXPECT_EQ(ten, folder.substr(0, 9)) << "cut to the buffer";
         for (auto get : {bwvc_get_cur_support_dir, bwvc_get_support_dir, bwvc_get_user_dir, bwvc_get_preference_path})
-            EXPECT_EQ(get(ten, 1) == 0 && ten[0] == '\0', !folder.empty() || get != bwvc_get_cur_support_dir) << "one byte: the empty text";
+            EXPECT_EQ(get(ten, 1) == 0 && ten[0] == '\0', !folder.empty() || get != bwvc_get_cur_support_dir)
+                << "one byte: the empty text";
         EXPECT_EQ(bwvc_check_user_file_accessibility(), access) << owner;
     }
 }
 
-TEST(ClientKind, VpnOnlyWhenTheToolFolderHoldsNoFullClientToolAndTrustFollowsItsMarker)
-{
+TEST(ClientKind, VpnOnlyWhenTheToolFolderHoldsNoFullClientToolAndTrustFollowsItsMarker) {
     Root root;
     EXPECT_EQ(is_vpn_client(), 0) << "no tool folder";
     std::string bin = root.mkdirs(std::string(bwv::paths::kBinDir).substr(1));
     EXPECT_EQ(is_vpn_client(), 1);
-    for (const char *tool : {"ctlsvc", "monsvc", "bwvappguard", "ratingagent", "urlguard", "vulnprobe",
-                             "ssoagent_launchagent"}) {
+    for (const char *tool :
+         {"ctlsvc", "monsvc", "bwvappguard", "ratingagent", "urlguard", "vulnprobe", "ssoagent_launchagent"}) {
         bwv::test::write_file(bin + "/" + tool, "");
         EXPECT_EQ(is_vpn_client(), 0) << tool;
         unlink((bin + "/" + tool).c_str());
@@ -489,8 +488,7 @@ TEST(ClientKind, VpnOnlyWhenTheToolFolderHoldsNoFullClientToolAndTrustFollowsIts
     EXPECT_EQ(bwvc_external_cert_trust(), 1);
 }
 
-TEST(BinToHex, UpperCaseDigitsWithoutTerminatorAlsoInPlace)
-{
+TEST(BinToHex, UpperCaseDigitsWithoutTerminatorAlsoInPlace) {
     char buf[9] = "\x00\xAB\x7F#####";
     auto *in = reinterpret_cast<unsigned char *>(buf);
     bin_to_hex(in, buf, 3);  // in place
@@ -503,8 +501,7 @@ TEST(BinToHex, UpperCaseDigitsWithoutTerminatorAlsoInPlace)
 // What a front end whose socket listens as `listener` receives of a notice to the
 // console's owner, and whether it came from the sender's own path (where a stale file
 // lay), gone afterwards; "" when the connection is cut without a word.
-std::string notice_seen_by(uid_t listener, uid_t console, const std::string &text)
-{
+std::string notice_seen_by(uid_t listener, uid_t console, const std::string &text) {
     ConsoleRoot root(console);
     chmod(root.path().c_str(), 0755);
     chmod(root.mkdirs("tmp").c_str(), 01777);
@@ -517,8 +514,7 @@ std::string notice_seen_by(uid_t listener, uid_t console, const std::string &tex
     if (fork() == 0)
         _exit((listener != geteuid() && (setgid(listener) != 0 || setuid(listener) != 0)) ||
               bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 1) != 0);
-    if (wait(&status) < 0 || status != 0)
-        return "no listener";
+    if (wait(&status) < 0 || status != 0) return "no listener";
     bwvc_SendInfotoGUI(text.c_str());
     socklen_t len = sizeof addr;
     int c = accept(fd, reinterpret_cast<sockaddr *>(&addr), &len);  // waiting in the backlog
@@ -530,8 +526,7 @@ std::string notice_seen_by(uid_t listener, uid_t console, const std::string &tex
 
 // Each row is a fault once seen, or beside it the honest case; each runs in a child with a
 // deadline, so that a hang or a signal fails its row, not the run.
-TEST(SystemFaults, EachAnswersAsItsContractSaysAndTouchesNothingOfAnotherAccount)
-{
+TEST(SystemFaults, EachAnswersAsItsContractSaysAndTouchesNothingOfAnotherAccount) {
     const uid_t other = 65534, console = geteuid() ? geteuid() : 3999999998;
     const std::string note = std::string("first notice") + '\0', cut = std::string(4095, 'n') + '\0';
     // The kext tool stand-in as found by the library loaded through `path` from the build
@@ -552,15 +547,19 @@ TEST(SystemFaults, EachAnswersAsItsContractSaysAndTouchesNothingOfAnotherAccount
     auto install = [](const std::string &content, void (*make)(Root &, const std::string &) = nullptr) {
         Root root;
         root.script("usr/sbin/installer", "{ printf '%s|' \"$@\" $(stat -c %a \"$2\"); cat \"$2\"; } > '@ROOT@/got'\n");
-        const std::string entry = root.mkdirs("tmp") + "/bwv_upgrade.pkg", sent = "-pkg|" + entry + "|-target|/|600|" + content;
-        if (make)
-            make(root, entry);
+        const std::string entry = root.mkdirs("tmp") + "/bwv_upgrade.pkg",
+                          sent = "-pkg|" + entry + "|-target|/|600|" + content;
+        if (make) make(root, entry);
         int rc = ps_install_pkg_file(content == "/" ? root.path().c_str() : root.write("in.pkg", content).c_str());
         std::string got = !root.exists("got") ? "-" : root.read("got") == sent ? "whole" : "torn";
-        std::string left = !root.exists("tmp/bwv_upgrade.pkg") ? "-" : std::filesystem::is_directory(entry) ? "dir" : read_file(entry);
+        std::string left = !root.exists("tmp/bwv_upgrade.pkg")    ? "-"
+                           : std::filesystem::is_directory(entry) ? "dir"
+                                                                  : read_file(entry);
         return std::to_string(rc) + " " + got + " " + left;
     };
-    auto theirs = [](Root &, const std::string &e) { bwv::test::write_file(e, "theirs"), (void)!chown(e.c_str(), 65534, 65534); };
+    auto theirs = [](Root &, const std::string &e) {
+        bwv::test::write_file(e, "theirs"), (void)!chown(e.c_str(), 65534, 65534);
+    };
     auto link = [](Root &r, const std::string &e) { (void)!symlink(r.write("victim", "precious").c_str(), e.c_str()); };
     auto no_tmp = [](Root &r, const std::string &) { rmdir(r.file("tmp").c_str()); };
     // closeall in a child: how many of the standard three it left on /dev/null, twice, plus
@@ -569,7 +568,8 @@ TEST(SystemFaults, EachAnswersAsItsContractSaysAndTouchesNothingOfAnotherAccount
         int held = dup(2), status = -1;
         if (fork() == 0) {
             closeall();
-            struct stat null {}, st {};
+            struct stat null {
+            }, st{};
             int on_null = stat("/dev/null", &null) != 0 ? 9 : 0;
             for (int fd = 0; fd < 3; ++fd) on_null += fstat(fd, &st) == 0 && st.st_rdev == null.st_rdev;
             _exit(on_null * 2 + (fcntl(held, F_GETFD) < 0));
@@ -577,31 +577,55 @@ TEST(SystemFaults, EachAnswersAsItsContractSaysAndTouchesNothingOfAnotherAccount
         return wait(&status) > 0 && WIFEXITED(status) ? std::to_string(WEXITSTATUS(status)) : "killed";
     };
     const std::string sh = read_file("/bin/sh");
-    auto as_root = [](const std::function<std::string()> &call, const std::string &want) { return geteuid() ? want : call(); };
-    const struct { const char *what; std::function<std::string()> call; std::string want; } rows[] = {
+    auto as_root = [](const std::function<std::string()> &call, const std::string &want) {
+        return geteuid() ? want : call();
+    };
+    const struct {
+        const char *what;
+        std::function<std::string()> call;
+        std::string want;
+    } rows[] = {
         {"tools of a library loaded through a relative path", [&] { return tools_found("./lib/libbwvutil.so"); }, "1"},
         {"  through a full path", [&] { return tools_found(BWV_BINARY_DIR "/lib/libbwvutil.so"); }, "1"},
         {"process path into a buffer of one byte", [&] { return path_into(1); }, "0 0"},
         {"  of four", [&] { return path_into(4); }, "0 3"},
-        {"flat packages of 4, 4,096 and 4,097 bytes", [&] {
-             return install("xar!") + "," + install("xar!" + sh.substr(0, 4092)) + "," + install("xar!" + sh.substr(0, 4093)); }, "0 whole -,0 whole -,0 whole -"},
-        {"not flat", [&] { return install("xar?" + std::string(4092, 'x')) + install("xa") + install("/"); }, "-1 - --1 - --1 - -"},
-        {"no package", [] { return std::to_string(ps_install_pkg_file(nullptr)) + std::to_string(ps_install_pkg_file("/nonexistent/x.pkg")); }, "-1-1"},
+        {"flat packages of 4, 4,096 and 4,097 bytes",
+         [&] {
+             return install("xar!") + "," + install("xar!" + sh.substr(0, 4092)) + "," +
+                    install("xar!" + sh.substr(0, 4093));
+         },
+         "0 whole -,0 whole -,0 whole -"},
+        {"not flat", [&] { return install("xar?" + std::string(4092, 'x')) + install("xa") + install("/"); },
+         "-1 - --1 - --1 - -"},
+        {"no package",
+         [] {
+             return std::to_string(ps_install_pkg_file(nullptr)) +
+                    std::to_string(ps_install_pkg_file("/nonexistent/x.pkg"));
+         },
+         "-1-1"},
         {"no folder for the copy", [&] { return install("xar!", no_tmp); }, "-1 - -"},
-        {"package copy over another account's file", [&] { return as_root([&] { return install("xar!", theirs); }, "-1 - theirs"); }, "-1 - theirs"},
+        {"package copy over another account's file",
+         [&] { return as_root([&] { return install("xar!", theirs); }, "-1 - theirs"); }, "-1 - theirs"},
         {"  over a link", [&] { return install("xar!", link); }, "-1 - precious"},
-        {"  over a folder", [&] { return install("xar!", [](Root &, const std::string &e) { mkdir(e.c_str(), 0755); }); }, "-1 - dir"},
-        {"  over a stale copy of our own", [&] { return install("xar!", [](Root &, const std::string &e) { bwv::test::write_file(e, "old"); }); }, "0 whole -"},
-        {"notice to another account's socket", [&] { return as_root([&] { return notice_seen_by(other, console, "x"); }, ""); }, ""},
+        {"  over a folder",
+         [&] { return install("xar!", [](Root &, const std::string &e) { mkdir(e.c_str(), 0755); }); }, "-1 - dir"},
+        {"  over a stale copy of our own",
+         [&] { return install("xar!", [](Root &, const std::string &e) { bwv::test::write_file(e, "old"); }); },
+         "0 whole -"},
+        {"notice to another account's socket",
+         [&] { return as_root([&] { return notice_seen_by(other, console, "x"); }, ""); }, ""},
         {"  to the console user's", [&] { return notice_seen_by(console, console, "first notice"); }, note},
-        {"  to root's, cut to 4,095 bytes", [&] { return as_root([&] { return notice_seen_by(0, console, std::string(5000, 'n')); }, cut); }, cut},
+        {"  to root's, cut to 4,095 bytes",
+         [&] { return as_root([&] { return notice_seen_by(0, console, std::string(5000, 'n')); }, cut); }, cut},
         {"closeall: the standard three on /dev/null, the rest shut", closeall_in_child, "7"},
     };
     for (const auto &row : rows)
         EXPECT_EQ(bwv::test::in_fresh_process([&] {
                       alarm(20);
                       return row.call();
-                  }), row.want) << row.what;
+                  }),
+                  row.want)
+            << row.what;
 }
 
 }  // namespace

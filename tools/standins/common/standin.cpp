@@ -48,11 +48,20 @@ std::string escape_field(const std::string &s) {
     r.reserve(s.size());
     for (char c : s) {
         switch (c) {
-        case '\\': r += "\\\\"; break;
-        case '\t': r += "\\t"; break;
-        case '\n': r += "\\n"; break;
-        case '\r': r += "\\r"; break;
-        default: r += c;
+            case '\\':
+                r += "\\\\";
+                break;
+            case '\t':
+                r += "\\t";
+                break;
+            case '\n':
+                r += "\\n";
+                break;
+            case '\r':
+                r += "\\r";
+                break;
+            default:
+                r += c;
         }
     }
     return r;
@@ -83,16 +92,15 @@ std::string absolute_path(const std::string &path) {
 
 bool make_dirs(const std::string &path, unsigned mode) {
     if (path.empty()) return false;
-    struct stat st{};
+    struct stat st {};
     if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
     auto slash = path.rfind('/');
     if (slash != std::string::npos && slash > 0 && !make_dirs(path.substr(0, slash), mode)) return false;
     return mkdir(path.c_str(), mode) == 0 || errno == EEXIST;
 }
 
-bool append_installer_log(const std::string &tool, const std::string &event,
-                          const std::string &subject, const std::string &detail,
-                          std::string *error) {
+bool append_installer_log(const std::string &tool, const std::string &event, const std::string &subject,
+                          const std::string &detail, std::string *error) {
     std::string dir = state_dir();
     if (!make_dirs(dir, 0755)) {
         if (error) *error = "cannot create " + dir + ": " + std::strerror(errno);

@@ -20,9 +20,8 @@ std::string installer_log_path();
 // Appends one record to the installer log: UTC time, tool, event, subject and detail,
 // separated by tabs; tabs, line breaks and backslashes inside fields are escaped so that
 // every record is exactly one line. Returns false (with a reason) when it cannot be written.
-bool append_installer_log(const std::string &tool, const std::string &event,
-                          const std::string &subject, const std::string &detail,
-                          std::string *error);
+bool append_installer_log(const std::string &tool, const std::string &event, const std::string &subject,
+                          const std::string &detail, std::string *error);
 
 std::string escape_field(const std::string &s);
 std::string utc_now();

@@ -103,8 +103,7 @@ bool signature_verifies(X509 *leaf, const Bytes &digest, const Bytes &sig, const
     if (!key || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) return false;
     // The signature block holds the signature and nothing beside it.
     if (sig.size() != static_cast<size_t>(EVP_PKEY_get_size(key))) return false;
-    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(key, nullptr),
-                                                                    EVP_PKEY_CTX_free);
+    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(key, nullptr), EVP_PKEY_CTX_free);
     bool ok = ctx && EVP_PKEY_verify_init(ctx.get()) > 0 &&
               EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) > 0 &&
               EVP_PKEY_CTX_set_signature_md(ctx.get(), md) > 0 &&
@@ -142,14 +141,22 @@ std::string printable(const std::string &text) {
 
 const char *status_text(Status s) {
     switch (s) {
-    case Status::trusted: return "signed by a developer certificate issued by Apple for distribution";
-    case Status::no_signature: return "no signature";
-    case Status::untrusted: return "signed by untrusted certificate";
-    case Status::expired: return "signed by a certificate that has since expired";
-    case Status::bad_signature: return "package is invalid (signature did not verify)";
-    case Status::bad_checksum: return "package is invalid (checksum did not verify)";
-    case Status::invalid: return "package is invalid";
-    case Status::unreadable: return "package could not be read";
+        case Status::trusted:
+            return "signed by a developer certificate issued by Apple for distribution";
+        case Status::no_signature:
+            return "no signature";
+        case Status::untrusted:
+            return "signed by untrusted certificate";
+        case Status::expired:
+            return "signed by a certificate that has since expired";
+        case Status::bad_signature:
+            return "package is invalid (signature did not verify)";
+        case Status::bad_checksum:
+            return "package is invalid (checksum did not verify)";
+        case Status::invalid:
+            return "package is invalid";
+        case Status::unreadable:
+            return "package could not be read";
     }
     return "package is invalid";
 }
@@ -188,8 +195,7 @@ bool read_certificates(const Package &pkg, X509Stack &certs, CheckResult &r) {
 // it holds, else the package's own certificates, go into r beside the verdict.
 void judge_chain(X509 *leaf, const X509Stack &certs, const std::string &trust_dir, CheckResult &r) {
     std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(), X509_STORE_free);
-    std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> ctx(X509_STORE_CTX_new(),
-                                                                        X509_STORE_CTX_free);
+    std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> ctx(X509_STORE_CTX_new(), X509_STORE_CTX_free);
     if (!store || !ctx) throw std::bad_alloc();
     bool anchors = load_anchors(store.get(), trust_dir);
     X509Stack untrusted;
@@ -270,9 +276,15 @@ CheckResult check_package(const Source &src, const std::string &trust_dir) {
         r.chain.clear();
         r.detail = e.what();
         switch (e.problem) {
-        case Problem::unreadable: r.status = Status::unreadable; break;
-        case Problem::checksum: r.status = Status::bad_checksum; break;
-        default: r.status = Status::invalid; break;
+            case Problem::unreadable:
+                r.status = Status::unreadable;
+                break;
+            case Problem::checksum:
+                r.status = Status::bad_checksum;
+                break;
+            default:
+                r.status = Status::invalid;
+                break;
         }
         return r;
     }

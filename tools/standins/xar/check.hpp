@@ -22,8 +22,8 @@ enum class Status {
 
 struct CertInfo {
     std::string common_name;  // as printable() shows it
-    std::string expires;  // "YYYY-MM-DD HH:MM:SS +0000"
-    std::string sha256;   // upper-case hex bytes separated by spaces
+    std::string expires;      // "YYYY-MM-DD HH:MM:SS +0000"
+    std::string sha256;       // upper-case hex bytes separated by spaces
 };
 
 struct CheckResult {

@@ -71,14 +71,13 @@ std::optional<Facts> read_facts(const xar::Source &src) {
             if (++files > kMaxXmlFiles) return std::nullopt;
             std::string xml = xar::extract(src, pkg, e, std::min(kMaxPackageXml, kMaxTotalXml - total));
             total += xml.size();
-            std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)> parser(
-                XML_ParserCreate(nullptr), XML_ParserFree);
+            std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)> parser(XML_ParserCreate(nullptr),
+                                                                                XML_ParserFree);
             if (!parser) return std::nullopt;
             r.parser = parser.get();
             XML_SetUserData(parser.get(), &r);
             XML_SetStartElementHandler(parser.get(), on_element);
-            if (XML_Parse(parser.get(), xml.data(), static_cast<int>(xml.size()), 1) != XML_STATUS_OK ||
-                r.overflow)
+            if (XML_Parse(parser.get(), xml.data(), static_cast<int>(xml.size()), 1) != XML_STATUS_OK || r.overflow)
                 return std::nullopt;
         }
         return std::move(r.facts);
@@ -90,15 +89,13 @@ std::optional<Facts> read_facts(const xar::Source &src) {
 Verdict judge(const Facts &facts, const Product &product, std::string_view offered,
               const std::optional<std::string> &installed, bool same_allowed) {
     if (facts.versions.empty()) return Verdict::no_version;
-    if (facts.identifiers.empty() ||
-        !std::all_of(facts.identifiers.begin(), facts.identifiers.end(),
-                     [&](const std::string &id) { return id == product.identifier; }))
+    if (facts.identifiers.empty() || !std::all_of(facts.identifiers.begin(), facts.identifiers.end(),
+                                                  [&](const std::string &id) { return id == product.identifier; }))
         return Verdict::other_product;
     auto wanted = ver::parse_version(offered);
     for (const auto &v : facts.versions) {
         auto recorded = ver::parse_version(v);
-        if (!wanted || !recorded || ver::compare_versions(*recorded, *wanted) != 0)
-            return Verdict::other_version;
+        if (!wanted || !recorded || ver::compare_versions(*recorded, *wanted) != 0) return Verdict::other_version;
     }
     auto client = installed ? ver::parse_leading_version(*installed) : std::nullopt;
     if (!client) return Verdict::accepted;

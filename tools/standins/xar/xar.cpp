@@ -44,9 +44,18 @@ uint32_t be32(const unsigned char *p) {
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
 }
 uint64_t be64(const unsigned char *p) { return uint64_t(be32(p)) << 32 | be32(p + 4); }
-void put16(Bytes &b, uint16_t v) { b.push_back(v >> 8); b.push_back(v & 0xff); }
-void put32(Bytes &b, uint32_t v) { put16(b, v >> 16); put16(b, v & 0xffff); }
-void put64(Bytes &b, uint64_t v) { put32(b, static_cast<uint32_t>(v >> 32)); put32(b, static_cast<uint32_t>(v)); }
+void put16(Bytes &b, uint16_t v) {
+    b.push_back(v >> 8);
+    b.push_back(v & 0xff);
+}
+void put32(Bytes &b, uint32_t v) {
+    put16(b, v >> 16);
+    put16(b, v & 0xffff);
+}
+void put64(Bytes &b, uint64_t v) {
+    put32(b, static_cast<uint32_t>(v >> 32));
+    put32(b, static_cast<uint32_t>(v));
+}
 
 [[noreturn]] void damaged(const std::string &why) { throw Error(Problem::damaged, why); }
 
@@ -110,8 +119,8 @@ void XMLCALL on_text(void *ud, const XML_Char *s, int len) {
 }
 
 // A TOC has no business declaring entities; refusing them keeps expansion attacks out.
-void XMLCALL on_entity_decl(void *ud, const XML_Char *, int, const XML_Char *, int,
-                            const XML_Char *, const XML_Char *, const XML_Char *, const XML_Char *) {
+void XMLCALL on_entity_decl(void *ud, const XML_Char *, int, const XML_Char *, int, const XML_Char *, const XML_Char *,
+                            const XML_Char *, const XML_Char *) {
     auto *st = static_cast<ParseState *>(ud);
     XML_StopParser(st->parser, XML_FALSE);
 }
@@ -119,8 +128,8 @@ void XMLCALL on_entity_decl(void *ud, const XML_Char *, int, const XML_Char *, i
 std::unique_ptr<Node> parse_xml(const std::string &xml, uint64_t max_nodes) {
     ParseState st;
     st.nodes_left = max_nodes;
-    std::unique_ptr<std::remove_pointer_t<XML_Parser>, decltype(&XML_ParserFree)> p(
-        XML_ParserCreate(nullptr), XML_ParserFree);
+    std::unique_ptr<std::remove_pointer_t<XML_Parser>, decltype(&XML_ParserFree)> p(XML_ParserCreate(nullptr),
+                                                                                    XML_ParserFree);
     if (!p) throw std::bad_alloc();
     st.parser = p.get();
     XML_SetUserData(p.get(), &st);
@@ -252,8 +261,8 @@ bool is_zlib(const std::string &enc) { return enc == "application/x-gzip"; }
 
 // Streams one file's stored bytes through the archived digest and, decoded, through the
 // extracted digest (and into sink when given).
-void decode_file(const Source &src, const Package &pkg, const Entry &e, DigestCtx *archived,
-                 DigestCtx *extracted, std::string *sink, size_t limit) {
+void decode_file(const Source &src, const Package &pkg, const Entry &e, DigestCtx *archived, DigestCtx *extracted,
+                 std::string *sink, size_t limit) {
     const FileData &d = e.data;
     bool stored = is_stored(d.encoding);
     if (!stored && !is_zlib(d.encoding)) damaged("file " + e.path + " uses the unsupported encoding " + d.encoding);
@@ -311,7 +320,7 @@ void decode_file(const Source &src, const Package &pkg, const Entry &e, DigestCt
 FileSource::FileSource(const std::string &path) {
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) throw Error(Problem::unreadable, path + ": " + std::strerror(errno));
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd_);
         fd_ = -1;
@@ -387,14 +396,19 @@ TocSizes read_header(const Source &src, Package &pkg) {
     // carry unsigned bytes inside a signed package.
     size_t extra = pkg.header_size - kFixedHeader;
     switch (alg) {
-    case 1: pkg.toc_hash = "sha1"; break;
-    case 2: pkg.toc_hash = "md5"; break;
-    case 3: {
-        pkg.toc_hash = read_hash_name(src, extra);
-        extra = 0;
-        break;
-    }
-    default: damaged("the table of contents has no checksum");
+        case 1:
+            pkg.toc_hash = "sha1";
+            break;
+        case 2:
+            pkg.toc_hash = "md5";
+            break;
+        case 3: {
+            pkg.toc_hash = read_hash_name(src, extra);
+            extra = 0;
+            break;
+        }
+        default:
+            damaged("the table of contents has no checksum");
     }
     if (extra != 0) damaged("the xar header is longer than its fields");
     const EVP_MD *md = digest_by_name(pkg.toc_hash);
@@ -562,11 +576,20 @@ std::string xml_escape(const std::string &s) {
     std::string r;
     for (char c : s) {
         switch (c) {
-        case '&': r += "&amp;"; break;
-        case '<': r += "&lt;"; break;
-        case '>': r += "&gt;"; break;
-        case '"': r += "&quot;"; break;
-        default: r += c;
+            case '&':
+                r += "&amp;";
+                break;
+            case '<':
+                r += "&lt;";
+                break;
+            case '>':
+                r += "&gt;";
+                break;
+            case '"':
+                r += "&quot;";
+                break;
+            default:
+                r += c;
         }
     }
     return r;
@@ -626,7 +649,7 @@ struct Writer {
         std::string pad(static_cast<size_t>(indent), ' ');
         for (auto &n : names) {
             std::string path = dir + "/" + n;
-            struct stat st{};
+            struct stat st {};
             if (lstat(path.c_str(), &st) != 0) throw std::runtime_error(path + ": " + std::strerror(errno));
             char mode[16];
             std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
@@ -693,8 +716,8 @@ std::string toc_head(const BuildOptions &opt, uint64_t ck_size, uint64_t sig_siz
 Bytes compress_toc(const std::string &xml) {
     uLongf clen = compressBound(static_cast<uLong>(xml.size()));
     Bytes ctoc(clen);
-    if (compress2(ctoc.data(), &clen, reinterpret_cast<const Bytef *>(xml.data()), static_cast<uLong>(xml.size()),
-                  9) != Z_OK)
+    if (compress2(ctoc.data(), &clen, reinterpret_cast<const Bytef *>(xml.data()), static_cast<uLong>(xml.size()), 9) !=
+        Z_OK)
         throw std::runtime_error("cannot compress the table of contents");
     ctoc.resize(clen);
     return ctoc;

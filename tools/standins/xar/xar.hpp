@@ -114,7 +114,7 @@ const EVP_MD *digest_by_name(const std::string &name);  // nullptr when unknown
 struct BuildOptions {
     std::string toc_hash = "sha1";
     bool compress = true;
-    EVP_PKEY *key = nullptr;  // unsigned package when null
+    EVP_PKEY *key = nullptr;          // unsigned package when null
     std::vector<Bytes> certificates;  // DER, signer first
 };
 

@@ -147,6 +147,25 @@ protected:
         for (const auto &a : s_->alerts->alerts) t << a.title;
         return t;
     }
+    // The current test's rows, kept beside the tests (data/<test>.txt): per line the row's
+    // name, then its cells as texts, all separated by ';' ("\n" stands for a line break); '#'
+    // starts a comment line.
+    static void addRows(std::initializer_list<const char *> columns) {
+        for (const char *c : columns) QTest::addColumn<QString>(c);
+        QFile f(QStringLiteral(BWV_APP_TEST_DATA "/%1.txt").arg(QLatin1String(QTest::currentTestFunction())));
+        QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(f.fileName()));
+        for (const QString &line : QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+            if (line.startsWith(QLatin1Char('#'))) continue;
+            QStringList cells = line.split(QLatin1Char(';'));
+            QCOMPARE(cells.size(), qsizetype(columns.size() + 1));
+            QTestData &row = QTest::newRow(qPrintable(cells.takeFirst().trimmed()));
+            for (QString &cell : cells) row << cell.trimmed().replace(QStringLiteral("\\n"), QStringLiteral("\n"));
+        }
+    }
+    // A cell of the current row as a number, written as in C (0755 is octal).
+    static int number(const char *column) {
+        return static_cast<QString *>(QTest::qData(column, QMetaType::QString))->toInt(nullptr, 0);
+    }
     void setUp() { s_ = std::make_unique<Case>(); }
     void tearDown() { s_.reset(); }
 };

@@ -121,39 +121,14 @@ private slots:
         tearDown();
     }
 
-    // summary: mode, +full when the full client was asked for, the window title or hidden,
-    // the requests to the library, and the process's exit status (-1: still running).
-    void startUp_data() {
-        QTest::addColumn<QString>("bundle");
-        QTest::addColumn<QStringList>("argv");
-        QTest::addColumn<int>("tool");  // mode of the client's update tool, 0: none
-        QTest::addColumn<QString>("summary");
-        const QString full = QStringLiteral("BrindleWaveFullInstaller.app"),
-                      vpn = QStringLiteral("BrindleWaveInstaller.app");
-        const QString x = QStringLiteral("x"), a = QStringLiteral("AutoCheckMode"), u = QStringLiteral("upgradeMode");
-        QTest::newRow("light, full") << full << QStringList{x} << 0 << "light+full BrindleWave [8,4] -1";
-        QTest::newRow("light, vpn") << vpn << QStringList{x} << 0 << "light BrindleWave VPN [8,4] -1";
-        QTest::newRow("other letter case")
-            << "brindlewavefullinstaller.app" << QStringList{x} << 0 << "light BrindleWave VPN [8,4] -1";
-        QTest::newRow("auto-check") << full << QStringList{x, a} << 0755 << "auto+full hidden [1,4] -1";
-        QTest::newRow("upgrade, vpn") << vpn << QStringList{x, u} << 0755 << "upgrade BrindleWave [1,4] -1";
-        QTest::newRow("first mode wins") << full << QStringList{x, u, a} << 0755 << "upgrade+full BrindleWave [1,4] -1";
-        QTest::newRow("the program path counts")
-            << full << QStringList{u} << 0755 << "upgrade+full BrindleWave [1,4] -1";
-        QTest::newRow("modes keep their letter case")
-            << full << QStringList{x, QStringLiteral("autocheckmode"), QStringLiteral("UpgradeMode")} << 0755
-            << "light+full BrindleWave [8,4] -1";
-        QTest::newRow("auto-check, no tool") << full << QStringList{x, a} << 0 << "auto+full hidden [] 0";
-        QTest::newRow("upgrade, tool not executable") << vpn << QStringList{x, u} << 0644 << "upgrade hidden [] 0";
-    }
+    void startUp_data() { addRows({"bundle", "argv", "tool", "summary"}); }
     void startUp() {
         QFETCH(QString, bundle);
-        QFETCH(QStringList, argv);
-        QFETCH(int, tool);
+        QFETCH(QString, argv);
         QFETCH(QString, summary);
-        if (tool) installUpdateTool(tool);
+        if (const int tool = number("tool")) installUpdateTool(tool);
         dbl::scriptPolls({dbl::running()});
-        start(bundle, argv);
+        start(bundle, argv.split(QLatin1Char(' ')));
         QStringList requests;
         for (int r : dbl::requests()) requests << QString::number(r);
         const auto calls = dbl::g_calls;
@@ -174,14 +149,9 @@ private slots:
     // The light installer clears an old work folder of the user's alone (links inside go,
     // what they point at stays); one others could have planted is left for the library to
     // refuse. It then downloads at once, ignoring termination requests.
-    void theLightInstallerStartsFromACleanWorkFolder_data() {
-        QTest::addColumn<int>("owner");  // 0: the user's alone, 1: others may write, 2: another account's
-        QTest::newRow("the user's") << 0;
-        QTest::newRow("others may write") << 1;
-        QTest::newRow("another account's") << 2;
-    }
+    void theLightInstallerStartsFromACleanWorkFolder_data() { addRows({"owner"}); }
     void theLightInstallerStartsFromACleanWorkFolder() {
-        QFETCH(int, owner);
+        const int owner = number("owner");
         if (owner == 2 && ::geteuid() != 0) QSKIP("needs root to give a folder to another account");
         const QString precious = s_->dir.writeFile(QStringLiteral("precious/file"), "mine");
         s_->dir.makeDir(QStringLiteral("usertmp/bwvupdate/old"));
@@ -217,30 +187,10 @@ private slots:
     }
 
     // The first poll runs at once, later ones every second until the library has finished.
-    // outcome: the notice | the buttons shown | the window | ended when the application was
-    // asked to terminate.
-    void aFinishedCheckShowsItsOutcome_data() {
-        QTest::addColumn<QString>("mode");
-        QTest::addColumn<int>("result");       // 0 failed, 1 available, 2 up to date, 3 failed but offering a version
-        QTest::addColumn<int>("pollsBefore");  // running answers before the result
-        QTest::addColumn<QString>("outcome");
-        const QString u = QStringLiteral("upgradeMode"), a = QStringLiteral("AutoCheckMode");
-        QTest::newRow("upgrade, failed") << u << 0 << 0 << "Cannot reach the update server. | Cancel | shown";
-        QTest::newRow("upgrade, available after two polls")
-            << u << 1 << 2 << "BrindleWave 7.5.0 is available | Download Install | shown";
-        QTest::newRow("upgrade, up to date") << u << 2 << 0 << "BrindleWave is up to date | OK Install | shown";
-        QTest::newRow("auto-check, failed") << a << 0 << 0 << "Cannot reach the update server. | Cancel | hidden ended";
-        QTest::newRow("auto-check, available")
-            << a << 1 << 0 << "BrindleWave 7.5.0 is available | Download Install | shown";
-        QTest::newRow("auto-check, up to date")
-            << a << 2 << 0 << "BrindleWave is up to date | OK Install | hidden ended";
-        QTest::newRow("auto-check, failed with a version")
-            << a << 3 << 0 << "Cannot reach the update server. | Cancel | shown";
-    }
+    void aFinishedCheckShowsItsOutcome_data() { addRows({"mode", "result", "pollsBefore", "outcome"}); }
     void aFinishedCheckShowsItsOutcome() {
         QFETCH(QString, mode);
-        QFETCH(int, result);
-        QFETCH(int, pollsBefore);
+        const int result = number("result"), pollsBefore = number("pollsBefore");
         QFETCH(QString, outcome);
         installUpdateTool();
         s_->c.btnInstall->setHidden(false);
@@ -267,23 +217,14 @@ private slots:
     // The VPN suffix joins the notices only once start-up has marked the bundle as VPN-only,
     // after the light download's first poll; after a check, the download is the user's and
     // carries the version found.
-    void aDownloadShowsItsOutcome_data() {
-        QTest::addColumn<QString>("mode");
-        QTest::addColumn<int>("pollsBefore");  // running answers before the last one
-        QTest::addColumn<bool>("fails");
-        QTest::addColumn<QString>("outcome");  // the notice | the buttons shown
-        QTest::newRow("light, at the first poll") << "" << 0 << false << "BrindleWave 7.5.0 is downloaded | Install";
-        QTest::newRow("light, failed") << "" << 0 << true << "The downloaded disk image is damaged. | OK";
-        QTest::newRow("after a check") << "upgradeMode" << 1 << false << "BrindleWave 7.5.0 is downloaded | Install";
-    }
+    void aDownloadShowsItsOutcome_data() { addRows({"mode", "pollsBefore", "fails", "outcome"}); }
     void aDownloadShowsItsOutcome() {
         QFETCH(QString, mode);
-        QFETCH(int, pollsBefore);
-        QFETCH(bool, fails);
+        const int pollsBefore = number("pollsBefore");
         QFETCH(QString, outcome);
         std::vector<upd_result> polls(pollsBefore, dbl::running(120));
-        polls.push_back(fails ? dbl::failed("The downloaded disk image is damaged.")
-                              : dbl::downloaded("/x/a.dmg", "7.5.0"));
+        polls.push_back(number("fails") ? dbl::failed("The downloaded disk image is damaged.")
+                                        : dbl::downloaded("/x/a.dmg", "7.5.0"));
         dbl::scriptPolls(mode.isEmpty() ? polls : std::vector<upd_result>{dbl::checked(true, "7.5.0")});
         installUpdateTool();
         s_->c.btnInstall->setHidden(false);
@@ -306,25 +247,12 @@ private slots:
 
     // Return (or Enter) takes the window's next step and Escape does what its Cancel or OK
     // button does, wherever the focus is; the focus starts on the next step, so Space agrees.
-    // A hidden or disabled button is never pressed. keys: the focus | what Return, keypad
-    // Enter, Space and Escape each press (the controller's own handling is held back).
-    void keysPressTheNextStepOrNothing_data() {
-        QTest::addColumn<QString>("mode");
-        QTest::addColumn<int>(
-            "result");  // 0 running, 1 a version found (5: then downloading), 2 up to date, 3 failed, 4 downloaded
-        QTest::addColumn<QString>("keys");
-        const QString u = QStringLiteral("upgradeMode");
-        QTest::newRow("checking") << u << 0 << "window | - - - Cancel";
-        QTest::newRow("check failed") << u << 3 << "window | - - - Cancel";
-        QTest::newRow("a version found") << u << 1 << "Download | Download Download Download -";
-        QTest::newRow("downloading after a check") << u << 5 << "window | - - - -";
-        QTest::newRow("up to date") << u << 2 << "OK | OK OK OK OK";
-        QTest::newRow("downloaded") << "" << 4 << "Install | Install Install Install -";
-        QTest::newRow("download failed") << "" << 3 << "OK | OK OK OK OK";
-    }
+    // A hidden or disabled button is never pressed (the controller's own handling is held
+    // back).
+    void keysPressTheNextStepOrNothing_data() { addRows({"mode", "result", "keys"}); }
     void keysPressTheNextStepOrNothing() {
         QFETCH(QString, mode);
-        QFETCH(int, result);
+        const int result = number("result");
         QFETCH(QString, keys);
         const upd_result answers[] = {dbl::running(), dbl::checked(true, "7.5.0"), dbl::checked(false, "7.4.1"),
                                       dbl::failed("No network."), dbl::downloaded("", "7.5.0")};
@@ -377,106 +305,22 @@ private slots:
     }
 
     // The installed client's version file: conf first, then the support folder.
-    void shutdownSupportStartsAfter520_data() {
-        QTest::addColumn<QString>("folder");
-        QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<bool>("supported");
-        const QString conf = QStringLiteral("/conf");
-        QTest::newRow("none") << QString() << QByteArray() << false;
-        QTest::newRow("5.2.0") << conf << QByteArray("version=5.2.0\n") << false;
-        QTest::newRow("5.2.1") << conf << QByteArray("version=5.2.1\n") << true;
-        QTest::newRow("5.10.0") << conf << QByteArray("version=5.10.0\n") << true;
-        QTest::newRow("in the support folder")
-            << QStringLiteral("/") << QByteArray("name=c\nversion=5.2.1\nbuild=77\n") << true;
-        QTest::newRow("four pieces, 5.2.0") << conf << QByteArray("version=5.2.0.9999") << false;
-        QTest::newRow("two pieces") << conf << QByteArray("version=6.1") << false;
-        QTest::newRow("no version") << conf << QByteArray("no version here") << false;
-        QTest::newRow("blanks and sign") << conf << QByteArray("version= 5.+2. 1rc") << true;
-        QTest::newRow("letters only") << conf << QByteArray("version=a.b.c") << false;
-    }
+    void shutdownSupportStartsAfter520_data() { addRows({"folder", "file", "supported"}); }
     void shutdownSupportStartsAfter520() {
         QFETCH(QString, folder);
-        QFETCH(QByteArray, file);
-        QFETCH(bool, supported);
+        QFETCH(QString, file);
         QFile::remove(s_->root + kSupportDir + QStringLiteral("/conf/bwvinfo"));
-        if (!folder.isEmpty()) write(kSupportDir + folder + QStringLiteral("/bwvinfo"), file);
-        QCOMPARE(s_->c.isSupportShutdown(), supported);
+        if (!folder.isEmpty()) write(kSupportDir + folder + QStringLiteral("/bwvinfo"), file.toUtf8());
+        QCOMPARE(s_->c.isSupportShutdown(), number("supported") != 0);
     }
 
-    // setup: how the tools, the image and the client are made to behave. log: the lines
-    // logged; alert: the one alert's title; installed: the copy was handed to the Installer
-    // and the application ended.
-    void anInstallationShowsItsOutcome_data() {
-        QTest::addColumn<QString>("setup");
-        QTest::addColumn<QStringList>("log");
-        QTest::addColumn<QString>("alert");
-        QTest::addColumn<bool>("installed");
-        const QString mounted = QStringLiteral("BrindleWave dmg file is mounted successfully: <dl>");
-        const QString extract = QStringLiteral("Failed to extract files from BrindleWave dmg file!");
-        const QString refused = QStringLiteral("Failed to verify package");
-        const QString verify = QStringLiteral("BrindleWave Verification Failed!"),
-                      running = QStringLiteral("BrindleWave is running!");
-        QTest::newRow("installed") << "" << QStringList{mounted} << "" << true;
-        QTest::newRow("a client that can shut down runs") << "agent" << QStringList{mounted} << "" << true;
-        QTest::newRow("an older client runs") << "agent old-client" << QStringList{} << running << false;
-        QTest::newRow("an older client, not running") << "old-client" << QStringList{mounted} << "" << true;
-        QTest::newRow("nothing downloaded")
-            << "no-image" << QStringList{QStringLiteral("Download Brindlewave dmg file is not found!")} << "" << false;
-        QTest::newRow("no image path") << "empty-path"
-                                       << QStringList{QStringLiteral("Download Brindlewave dmg file is not found!")}
-                                       << "" << false;
-        QTest::newRow("attach fails")
-            << "attach-fails"
-            << QStringList{QStringLiteral("Failed to run hdiutil: <dl>/BrindleWave-7.5.0.dmg, <root>/tmp/<id>"),
-                           extract}
-            << "" << false;
-        QTest::newRow("no mount point") << "tmp-blocked"
-                                        << QStringList{QStringLiteral("Failed to create mount point!"), extract} << ""
-                                        << false;
-        QTest::newRow("package refused on the image")
-            << "reject-mount" << QStringList{mounted, refused, extract} << verify << false;
-        QTest::newRow("an item in the way")
-            << "readme-exists"
-            << QStringList{mounted, QStringLiteral("Failed to extract files from BrindleWave disk image."), extract}
-            << "" << false;
-        QTest::newRow("package gone after checking")
-            << "no-package accept-all"
-            << QStringList{mounted, QStringLiteral("Install.mpkg is not found in the extracted files")} << "" << false;
-        // The copy is handed over by its path: one that another account could swap after
-        // the check is refused like a bad signature.
-        QTest::newRow("copy refused") << "reject-copy" << QStringList{mounted, refused} << verify << false;
-        QTest::newRow("copy in a folder others may write")
-            << "shared-folder" << QStringList{mounted, refused} << verify << false;
-        QTest::newRow("copy in another account's folder")
-            << "foreign-folder" << QStringList{mounted, refused} << verify << false;
-        QTest::newRow("no opener") << "no-open"
-                                   << QStringList{mounted, QStringLiteral("File does not exist: /usr/bin/open")}
-                                   << "BrindleWave Installation Failed!" << false;
-        // Signed by the maker, yet not what this installer may hand over: it must be the
-        // version offered, this bundle's product, and not take the client back (the light
-        // installer alone may repair the installed version).
-        const QString failed = QStringLiteral("BrindleWave Installation Failed!");
-        const auto refusedAs = [&](const char *why) {
-            return QStringList{mounted, QStringLiteral("Refused package <dl>/Install.mpkg: it ") + QLatin1String(why)};
-        };
-        QTest::newRow("a repair in the light installer") << "same-client" << QStringList{mounted} << "" << true;
-        QTest::newRow("the installed version as an upgrade")
-            << "same-client upgrade" << refusedAs("is the installed client's version") << failed << false;
-        QTest::newRow("rollback") << "older-package older-offered" << refusedAs("is older than the installed client")
-                                  << failed << false;
-        QTest::newRow("version lie") << "older-package" << refusedAs("records another version than the one offered")
-                                     << failed << false;
-        QTest::newRow("product swap") << "vpn-package" << refusedAs("is another product's") << failed << false;
-        QTest::newRow("the VPN client in the VPN installer")
-            << "vpn-package vpn-bundle" << QStringList{mounted} << "" << true;
-        QTest::newRow("a package that names no version")
-            << "bundle-package" << refusedAs("records no readable product or version") << failed << false;
-    }
+    void anInstallationShowsItsOutcome_data() { addRows({"setup", "logged", "alert", "installed"}); }
     void anInstallationShowsItsOutcome() {
         QFETCH(QString, setup);
-        QFETCH(QStringList, log);
+        QFETCH(QString, logged);
         QFETCH(QString, alert);
-        QFETCH(bool, installed);
+        const QStringList log = logged.split(QStringLiteral(" | "), Qt::SkipEmptyParts);
+        const bool installed = number("installed");
         if (setup.contains(QLatin1String("foreign")) && ::geteuid() != 0)
             QSKIP("needs root to give a folder to another account");
         installTools(setup);
@@ -571,15 +415,9 @@ private slots:
     // the installation runs (with nothing downloaded, its log line shows it); it is given up
     // after ten polls, counted over the life of the process, or at the client's cancel over
     // the bus (the shutdown request the controller posts there itself is no cancel).
-    void theShutdownSequenceEndsOnce_data() {
-        QTest::addColumn<int>("counted");
-        QTest::addColumn<QString>("end");
-        QTest::newRow("the agent has gone") << 0 << "gone";
-        QTest::newRow("ten polls") << 8 << "polls";
-        QTest::newRow("the client cancels") << 0 << "cancel";
-    }
+    void theShutdownSequenceEndsOnce_data() { addRows({"counted", "end"}); }
     void theShutdownSequenceEndsOnce() {
-        QFETCH(int, counted);
+        const int counted = number("counted");
         QFETCH(QString, end);
         startAgent();
         start(QStringLiteral("BrindleWaveFullInstaller.app"), {QStringLiteral("x")});

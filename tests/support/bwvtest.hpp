@@ -77,7 +77,6 @@ RunResult run(const std::vector<std::string> &argv, const std::string &input = {
 std::string in_fresh_process(const std::function<std::string()> &body);
 
 // python3 with `script` from the test data (tests/lib/data or a path), for the oracles.
-bool have_python3();
 RunResult run_python(const std::string &script, const std::vector<std::string> &args = {},
                      const std::string &input = {});
 

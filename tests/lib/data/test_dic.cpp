@@ -121,11 +121,7 @@ TEST(Dic, RefusedArgumentsGiveTheirCodesAndChangeNothing) {
     lseek(fd, 5, SEEK_SET);
     dic *frozen = dic_load_from_fd(fd), *frozen_n = dic_get_dic(frozen, "n");
     array *frozen_a = dic_get_array(frozen, "a");
-    const struct {
-        const char *what;
-        std::function<long()> call;
-        long want;
-    } rows[] = {
+    const bwv::test::CallRow<> rows[] = {
         {"descriptor offset kept", [&] { return lseek(fd, 0, SEEK_CUR); }, 5},
         {"set_str null dic", [&] { return dic_set_str(nullptr, "k", "v"); }, -1},
         {"set_str null key", [&] { return dic_set_str(d, nullptr, "v"); }, -1},
@@ -316,11 +312,7 @@ TEST(Dic, HostileFilesAndListsGiveAWholeAnswerNeverAHangASignalOrALoss) {
         dic_destroy(top), dic_destroy(mid), dic_destroy(other), array_destroy(arr), array_destroy(holder);
         return out;
     };
-    const struct {
-        const char *what;
-        std::function<std::string()> call;
-        std::string want;
-    } rows[] = {
+    const bwv::test::CallRow<std::string> rows[] = {
         {"load of a FIFO without a writer", [&] { return count(dic_load_from_file(fifo.c_str())); }, "NULL"},
         {"descriptor load while the file is rewritten", load_while_rewritten, "whole or NULL"},
         {"save to a FIFO without a reader", [&] { return save("p/fifo", false); }, "-10 - 1"},

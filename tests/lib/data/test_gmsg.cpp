@@ -1,12 +1,12 @@
 #include <bwvutil/gmsg.h>
 
 #include "lib/core/plobj.hpp"
+#include "support/bwvtest.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -120,11 +120,7 @@ TEST(Gmsg, RefusedArgumentsAndUndecodableInput) {
     void *buf = gmsg_gen_buffer(m, &len);
     char small[5];
     int cap = 5;
-    const struct {
-        const char *what;
-        std::function<long()> call;
-        long want;
-    } rows[] = {
+    const bwv::test::CallRow<> rows[] = {
         {"add_bin without bytes", [&] { return gmsg_add_bin(m, "b", nullptr, 1) != nullptr; }, 0},
         {"add_str to null", [&] { return gmsg_add_str(nullptr, "s", "v") != nullptr; }, 0},
         {"add_str without key", [&] { return gmsg_add_str(m, nullptr, "v") != nullptr; }, 0},

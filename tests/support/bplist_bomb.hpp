@@ -50,9 +50,7 @@ inline std::string bplist(const std::vector<BplistObject> &objects, int ref_widt
     const uint64_t table = out.size();
     const int off = table < 0x100 ? 1 : table < 0x10000 ? 2 : 4;
     for (uint64_t o : offsets) put_be(out, o, off);
-    out.append(6, '\0');
-    out += static_cast<char>(off);
-    out += static_cast<char>(ref);
+    out += std::string(6, '\0') + static_cast<char>(off) + static_cast<char>(ref);
     put_be(out, objects.size(), 8);
     put_be(out, 0, 8);
     put_be(out, table, 8);

@@ -69,10 +69,8 @@ RunResult run(const std::vector<std::string> &argv, const std::string &input, co
     for (auto &e : env) words.push_back(e.first + "=" + e.second);
     words.insert(words.end(), argv.begin(), argv.end());
     const bwv::sys::ArgVector args(std::move(words));
-    launch::Command cmd;
-    cmd.argv = args.get();
-    cmd.search_path = true;
-    cmd.directory = cwd.empty() ? nullptr : cwd.c_str();
+    const launch::Command cmd{
+        .argv = args.get(), .search_path = true, .directory = cwd.empty() ? nullptr : cwd.c_str()};
     RunResult r;
     launch::Run how;
     if (!input.empty()) how.input = input;

@@ -91,29 +91,25 @@ def unarchive(d):
     return value(d["$top"]["root"])
 
 
-def main():
-    mode, args = sys.argv[1], sys.argv[2:]
-    here = os.path.dirname(os.path.abspath(__file__))
-    plistlib._date_from_string = xml_date
-    if mode in ("canon", "archive"):
-        plistlib.datetime = type(sys)("datetime")
-        plistlib.datetime.datetime, plistlib.datetime.timedelta = lambda *_: BinaryEpoch(), datetime.timedelta
-    if mode == "write":
-        samples = eval(open(os.path.join(here, "plist_samples.txt")).read(), {"datetime": datetime})
-        for i, value in enumerate(samples):
-            for ext, fmt in (("xml", plistlib.FMT_XML), ("bin", plistlib.FMT_BINARY)):
-                with open(os.path.join(args[0], "case-%d.%s" % (i, ext)), "wb") as f:
-                    f.write(plistlib.dumps(value, fmt=fmt))
-    for path, literal in zip(args[::2], args[1::2]) if mode == "dump" else []:
-        with open(path, "wb") as f:
-            f.write(plistlib.dumps(eval(literal, {"U": plistlib.UID, "A": archive}), fmt=plistlib.FMT_BINARY))
-    for path in args if mode in ("canon", "archive") else []:
-        with open(path, "rb") as f:
-            d = plistlib.load(f)
-        try:
-            print("%s\t%s" % (path, canon(unarchive(d) if mode == "archive" else d)))
-        except KeyError:
-            print("%s\t-" % path)
+mode, args = sys.argv[1], sys.argv[2:]
+plistlib._date_from_string = xml_date
+if mode in ("canon", "archive"):
+    plistlib.datetime = type(sys)("datetime")
+    plistlib.datetime.datetime, plistlib.datetime.timedelta = lambda *_: BinaryEpoch(), datetime.timedelta
+if mode == "write":
+    samples = eval(open(os.path.join(os.path.dirname(__file__), "plist_samples.txt")).read(), {"datetime": datetime})
+    for i, value in enumerate(samples):
+        for ext, fmt in (("xml", plistlib.FMT_XML), ("bin", plistlib.FMT_BINARY)):
+            with open(os.path.join(args[0], "case-%d.%s" % (i, ext)), "wb") as f:
+                f.write(plistlib.dumps(value, fmt=fmt))
+for path, literal in zip(args[::2], args[1::2]) if mode == "dump" else []:
+    with open(path, "wb") as f:
+        f.write(plistlib.dumps(eval(literal, {"U": plistlib.UID, "A": archive}), fmt=plistlib.FMT_BINARY))
+for path in args if mode in ("canon", "archive") else []:
+    with open(path, "rb") as f:
+        d = plistlib.load(f)
+    try:
+        print("%s\t%s" % (path, canon(unarchive(d) if mode == "archive" else d)))
+    except KeyError:
+        print("%s\t-" % path)
 
-
-main()

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -270,9 +269,7 @@ TEST(Dic, HostileFilesAndListsGiveAWholeAnswerNeverAHangASignalOrALoss) {
     // limit standing in for a full disk if asked: the result, the file's start, the
     // number of entries in its folder.
     auto save = [&](const std::string &name, bool full) {
-        struct rlimit limit {
-            65536, 65536
-        };
+        const rlimit limit = {65536, 65536};
         if ((geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) ||
             (full && setrlimit(RLIMIT_FSIZE, &limit) != 0))
             return std::string("cannot drop root or set the limit");

@@ -24,10 +24,7 @@ namespace {
 namespace pl = bwv::pl;
 using namespace bwv::test;
 
-struct DicDeleter {
-    void operator()(dic *d) const { dic_destroy(d); }
-};
-using DicPtr = std::unique_ptr<dic, DicDeleter>;
+using DicPtr = std::unique_ptr<dic, decltype([](dic *d) { dic_destroy(d); })>;
 
 // What the oracle sees in each file (mode "canon" or "archive").
 std::map<std::string, std::string> oracle(const char *mode, std::vector<std::string> files) {

@@ -186,11 +186,6 @@ TEST(Dic, SharedObjectsShowInEveryContainerAndInTheDescription) {
     array_destroy(list);
 }
 
-mode_t mode_of(const std::string &path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
 // Secrets stay owner-only, and a reader that went away costs an error, not our life.
 TEST(Dic, SavingReplacesTheFileWholeOrNotAtAll) {
     TempDir dir;
@@ -211,7 +206,7 @@ TEST(Dic, SavingReplacesTheFileWholeOrNotAtAll) {
     for (const auto &r : modes) {
         if (r.before) r.before > 0 ? (void)dir.write(r.name, "x", r.before) : (void)mkdir((dir / r.name).c_str(), 0755);
         EXPECT_EQ(dic_save_to_file(d, (dir / r.name).c_str()) < 0, r.before < 0) << r.name;
-        EXPECT_EQ(mode_of(dir / r.name), r.after) << r.name;
+        EXPECT_EQ(static_cast<mode_t>(std::filesystem::status(dir / r.name).permissions()), r.after) << r.name;
     }
     umask(old_mask);
     // Root replacing a file of another account, or of another group, hands the new one on.
@@ -341,12 +336,7 @@ TEST(Dic, HostileFilesAndListsGiveAWholeAnswerNeverAHangASignalOrALoss) {
          [&] { return close(0), std::to_string(open(torn.c_str(), O_WRONLY) + dic_save_to_fd(dic_create(), 0)); }, "0"},
     };
     for (const auto &row : rows)
-        EXPECT_EQ(bwv::test::in_fresh_process([&] {
-                      alarm(20);
-                      return row.call();
-                  }),
-                  row.want)
-            << row.what;
+        EXPECT_EQ(bwv::test::in_fresh_process([&] { return alarm(20), row.call(); }), row.want) << row.what;
     chmod((dir / "ro").c_str(), 0755);
 }
 

@@ -50,9 +50,7 @@ inline std::string bplist(const std::vector<BplistObject> &objects, int ref_widt
     const uint64_t table = out.size();
     const int off = table < 0x100 ? 1 : table < 0x10000 ? 2 : 4;
     for (uint64_t o : offsets) put_be(out, o, off);
-    out.append(6, '\0');
-    out += static_cast<char>(off);
-    out += static_cast<char>(ref);
+    out += std::string(6, '\0') + static_cast<char>(off) + static_cast<char>(ref);
     put_be(out, objects.size(), 8);
     put_be(out, 0, 8);
     put_be(out, table, 8);
@@ -75,74 +73,6 @@ inline std::string doubling_bomb(int levels, const BplistObject &leaf, const std
     objs.push_back(leaf);
     objs.insert(objs.end(), extra.begin(), extra.end());
     return bplist(objs, ref_width);
-}
-
-inline BplistObject bplist_uid(uint64_t uid) {
-    return {std::string("\x81", 1) + char(uid >> 8) + char(uid & 0xFF), {}};
-}
-
-// A keyed archive of {"list": [d1 ... dn]} whose n distinct dictionaries all map one key
-// to one value, each stored once: {key: value} n times over once decoded. The n records
-// are one object of the list written once.
-inline std::string archive_of_shared(uint64_t n, const std::string &key, const std::string &value) {
-    auto s = [](const char *t) { return bplist_string(t); };
-    std::vector<BplistObject> o{bplist_dict({1, 3, 5, 7}, {2, 4, 6, 10}),
-                                s("$archiver"),
-                                s("NSKeyedArchiver"),
-                                s("$version"),
-                                {std::string("\x12\x00\x01\x86\xa0", 5), {}},
-                                s("$top"),
-                                bplist_dict({8}, {9}),
-                                s("$objects"),
-                                s("root"),
-                                bplist_uid(1),
-                                {},
-                                s("$null"),
-                                bplist_dict({20, 21, 22}, {23, 24, 25}),
-                                s("list"),
-                                bplist_dict({21, 22}, {26, 27}),
-                                bplist_dict({28, 29}, {30, 31}),
-                                bplist_dict({28, 29}, {32, 33}),
-                                bplist_string(key),
-                                bplist_string(value),
-                                bplist_dict({20, 21, 22}, {34, 35, 25}),
-                                s("NS.keys"),
-                                s("NS.objects"),
-                                s("$class"),
-                                bplist_array({36}),
-                                bplist_array({37}),
-                                bplist_uid(4),
-                                {},
-                                bplist_uid(5),
-                                s("$classname"),
-                                s("$classes"),
-                                s("NSDictionary"),
-                                bplist_array({30}),
-                                s("NSArray"),
-                                bplist_array({32}),
-                                bplist_array({38}),
-                                bplist_array({39}),
-                                bplist_uid(2),
-                                bplist_uid(3),
-                                bplist_uid(6),
-                                bplist_uid(7)};
-    std::vector<uint64_t> objects{11, 12, 13, 14, 15, 16, 17, 18}, items;
-    for (uint64_t i = 0; i < n; ++i) objects.push_back(19), items.push_back(o.size()), o.push_back(bplist_uid(8 + i));
-    o[10] = bplist_array(objects);
-    o[26] = bplist_array(items);
-    return bplist(o);
-}
-
-// A property list {"list": [d1 ... dn]} of n distinct dictionaries, each {key: "v"}, the
-// key one UTF-16 text of `units` units.
-inline std::string list_of_shared_key(uint64_t n, uint64_t units) {
-    std::vector<BplistObject> o{
-        bplist_dict({1}, {2}), bplist_string("list"), {}, {bplist_marker(0x6, units), {}}, bplist_string("v")};
-    for (uint64_t i = 0; i < units; ++i) o[3].head += std::string("\0k", 2);
-    std::vector<uint64_t> items;
-    for (uint64_t i = 0; i < n; ++i) items.push_back(o.size()), o.push_back(bplist_dict({3}, {4}));
-    o[2] = bplist_array(items);
-    return bplist(o);
 }
 
 }  // namespace bwv::test

@@ -3,18 +3,16 @@
 #include "lib/base/launch.hpp"
 #include "lib/system/child.hpp"
 
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -32,8 +30,8 @@ TempDir::TempDir(std::string_view prefix, Base base) {
 TempDir::~TempDir() { remove_tree(path_); }
 
 std::string TempDir::write(std::string_view rel, std::string_view content, mode_t mode) const {
-    std::string p = file(rel);
-    mkdirs(rel.substr(0, rel.find_last_of('/') == std::string_view::npos ? 0 : rel.find_last_of('/')));
+    const std::string p = file(rel);
+    std::filesystem::create_directories(std::filesystem::path(p).parent_path());
     write_file(p, content);
     if (chmod(p.c_str(), mode) != 0) throw std::runtime_error("cannot chmod " + p);
     return p;
@@ -71,10 +69,8 @@ RunResult run(const std::vector<std::string> &argv, const std::string &input, co
     for (auto &e : env) words.push_back(e.first + "=" + e.second);
     words.insert(words.end(), argv.begin(), argv.end());
     const bwv::sys::ArgVector args(std::move(words));
-    launch::Command cmd;
-    cmd.argv = args.get();
-    cmd.search_path = true;
-    cmd.directory = cwd.empty() ? nullptr : cwd.c_str();
+    const launch::Command cmd{
+        .argv = args.get(), .search_path = true, .directory = cwd.empty() ? nullptr : cwd.c_str()};
     RunResult r;
     launch::Run how;
     if (!input.empty()) how.input = input;
@@ -94,9 +90,7 @@ void write_file(const std::string &path, std::string_view content) {
 
 std::string read_file(const std::string &path) {
     std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(f), {}};
 }
 
 bool exists(const std::string &path) {
@@ -120,18 +114,14 @@ std::vector<std::string> list_dir(const std::string &path) {
     return names;
 }
 
-static void walk_into(const std::string &root, const std::string &rel, std::vector<std::string> &out) {
-    for (auto &n : list_dir(rel.empty() ? root : root + "/" + rel)) {
-        const std::string r = rel.empty() ? n : rel + "/" + n;
-        const bool folder = std::filesystem::is_directory(std::filesystem::symlink_status(root + "/" + r));
-        out.push_back(folder ? r + "/" : r);
-        if (folder) walk_into(root, r, out);
-    }
-}
-
 std::vector<std::string> walk(const std::string &root) {
     std::vector<std::string> out;
-    walk_into(root, "", out);
+    for (auto &n : list_dir(root)) {
+        const bool folder = std::filesystem::is_directory(std::filesystem::symlink_status(root + "/" + n));
+        out.push_back(folder ? n + "/" : n);
+        if (folder)
+            for (auto &below : walk(root + "/" + n)) out.push_back(n + "/" + below);
+    }
     return out;
 }
 
@@ -162,8 +152,6 @@ std::string in_fresh_process(const std::function<std::string()> &body) {
     int status = launch::wait(pid);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : "<crashed>";
 }
-
-bool have_python3() { return run({"python3", "-c", "import plistlib"}).rc == 0; }
 
 RunResult run_python(const std::string &script, const std::vector<std::string> &args, const std::string &input) {
     std::vector<std::string> argv{

@@ -62,6 +62,14 @@ void remove_tree(const std::string &path);                   // never follows li
 std::vector<std::string> walk(const std::string &root);
 void flip_byte(const std::string &path, long offset);  // flips bit 0; throws
 
+// A row of a table of calls: what it shows, the call, and what the call must answer.
+template <class T = long>
+struct CallRow {
+    const char *what;
+    std::function<T()> call;
+    T want;
+};
+
 struct RunResult {
     int rc = -1;  // exit status, or 128 + signal
     std::string out, err;
@@ -77,7 +85,6 @@ RunResult run(const std::vector<std::string> &argv, const std::string &input = {
 std::string in_fresh_process(const std::function<std::string()> &body);
 
 // python3 with `script` from the test data (tests/lib/data or a path), for the oracles.
-bool have_python3();
 RunResult run_python(const std::string &script, const std::vector<std::string> &args = {},
                      const std::string &input = {});
 

@@ -14,7 +14,10 @@ namespace bwv::test {
 
 class RecordingAlertPresenter : public platform::AlertPresenter {
 public:
-    int runCriticalAlert(const platform::AlertRequest &request) override;
+    int runCriticalAlert(const platform::AlertRequest &request) override {
+        alerts.push_back(request);
+        return answer;
+    }
 
     std::vector<platform::AlertRequest> alerts;
     int answer = platform::kAlertDefaultReturn;  // what every alert answers

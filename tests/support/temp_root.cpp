@@ -4,10 +4,6 @@
 
 #include <bwvutil/paths.h>
 
-#include <sys/stat.h>
-
-#include <stdexcept>
-
 namespace bwv::test {
 
 static std::string relative(const QString &path) {
@@ -35,15 +31,6 @@ QString TempRoot::writeRebrandFile(const QString &productName) const {
     return writeFile(QStringLiteral("Library/Application Support/Tarvenel/BrindleWave/conf/rebrand_text.plist"),
                      "<plist version=\"1.0\"><dict><key>ProductName</key><string>" +
                          productName.toHtmlEscaped().toUtf8() + "</string></dict></plist>\n");
-}
-
-QString writeFakeTool(const QString &path, const QByteArray &body) {
-    const std::string p = QFile::encodeName(path).toStdString();
-    const std::string folder = p.substr(0, p.rfind('/'));
-    if (run({"mkdir", "-p", folder}).rc != 0) throw std::runtime_error("cannot make " + folder);
-    write_file(p, "#!/bin/sh\n" + body.toStdString() + (body.endsWith('\n') ? "" : "\n"));
-    if (chmod(p.c_str(), 0755) != 0) throw std::runtime_error("cannot chmod " + p);
-    return path;
 }
 
 }  // namespace bwv::test

@@ -37,7 +37,4 @@ private:
     QByteArray previous_;
 };
 
-// An executable "#!/bin/sh" script with `body` at `path`, folders created; answers `path`.
-QString writeFakeTool(const QString &path, const QByteArray &body);
-
 }  // namespace bwv::test

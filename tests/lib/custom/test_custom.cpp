@@ -96,22 +96,10 @@ TEST(Rebrand, ConcurrentFirstLookupsFillTheCacheOnce) {
 }
 
 TEST(CustomConfig, SwitchesAreReadAfreshOnEveryCallAndOnlyNonNegativeNumbersCount) {
-    std::vector<std::pair<Body, std::string>> rows = {
-        {std::nullopt, "null"},
-        {dict("<key>SWUpgrade</key><integer>1</integer><key>VPNOnly</key><true/><key>SSOOnly</key><string>3</string>"
-              "<key>Rebranded</key><integer>2</integer>"),
-         "1 1 3 2"},
-    };
-    const std::pair<const char *, const char *> upgrade[] = {{"<true/>", "1"},
-                                                             {"<false/>", "0"},
-                                                             {"<string>1</string>", "1"},
-                                                             {"<integer>-1</integer>", "0"},
-                                                             {"<string>yes</string>", "0"},
-                                                             {"<dict/>", "0"},
-                                                             {"<data>AQ==</data>", "0"},
-                                                             {"<real>2.9</real>", "2"}};
-    for (const auto &[value, on] : upgrade)
-        rows.push_back({dict(std::string("<key>SWUpgrade</key>") + value), on + std::string(" 0 0 0")});
+    std::vector<std::pair<Body, std::string>> rows = {{std::nullopt, "null"}};
+    for (const std::string &line : bwv::test::lines(bwv::test::read_file(BWV_TEST_DATA_DIR "/custom_switches.txt")))
+        if (line[0] != '#') rows.push_back({dict(line.substr(0, line.find('\t'))), line.substr(line.find('\t') + 1)});
+    ASSERT_EQ(rows.size(), 10u);
     for (const std::string &foreign : kForeign) rows.push_back({foreign, "null"});
     Root root;  // one file, rewritten for every row
     for (const auto &[body, expected] : rows) {

@@ -3,7 +3,8 @@
 #   plist_oracle.py canon FILE...      prints "FILE<TAB>canonical text" per file
 #   plist_oracle.py archive FILE...    the same for the root of each keyed archive, decoded as
 #                                      Foundation would, or "-" for what it would not decode
-#   plist_oracle.py dump FILE LITERAL...  writes the binary plist of each python literal (U = UID)
+#   plist_oracle.py dump FILE LITERAL...  writes the binary plist of each python literal (U: a
+#                                      UID; A(objects...): a keyed archive, see archive())
 import datetime
 import math
 import os
@@ -55,6 +56,13 @@ def canon(v):
     raise TypeError(type(v))
 
 
+def archive(*objects, archiver="NSKeyedArchiver"):
+    # The objects after $null, the first of them the root; what is one python object is
+    # written once, however often it is held.
+    return {"$version": 100000, "$archiver": archiver, "$top": {"root": plistlib.UID(1)},
+            "$objects": ["$null", *objects]}
+
+
 def unarchive(d):
     # The root of a keyed archive of Foundation's plain value classes; KeyError otherwise.
     if d["$archiver"] != "NSKeyedArchiver" or d["$version"] != 100000 or d["$objects"][0] != "$null":
@@ -83,29 +91,25 @@ def unarchive(d):
     return value(d["$top"]["root"])
 
 
-def main():
-    mode, args = sys.argv[1], sys.argv[2:]
-    here = os.path.dirname(os.path.abspath(__file__))
-    plistlib._date_from_string = xml_date
-    if mode in ("canon", "archive"):
-        plistlib.datetime = type(sys)("datetime")
-        plistlib.datetime.datetime, plistlib.datetime.timedelta = lambda *_: BinaryEpoch(), datetime.timedelta
-    if mode == "write":
-        samples = eval(open(os.path.join(here, "plist_samples.txt")).read(), {"datetime": datetime})
-        for i, value in enumerate(samples):
-            for ext, fmt in (("xml", plistlib.FMT_XML), ("bin", plistlib.FMT_BINARY)):
-                with open(os.path.join(args[0], "case-%d.%s" % (i, ext)), "wb") as f:
-                    f.write(plistlib.dumps(value, fmt=fmt))
-    for path, literal in zip(args[::2], args[1::2]) if mode == "dump" else []:
-        with open(path, "wb") as f:
-            f.write(plistlib.dumps(eval(literal, {"U": plistlib.UID}), fmt=plistlib.FMT_BINARY))
-    for path in args if mode in ("canon", "archive") else []:
-        with open(path, "rb") as f:
-            d = plistlib.load(f)
-        try:
-            print("%s\t%s" % (path, canon(unarchive(d) if mode == "archive" else d)))
-        except KeyError:
-            print("%s\t-" % path)
+mode, args = sys.argv[1], sys.argv[2:]
+plistlib._date_from_string = xml_date
+if mode in ("canon", "archive"):
+    plistlib.datetime = type(sys)("datetime")
+    plistlib.datetime.datetime, plistlib.datetime.timedelta = lambda *_: BinaryEpoch(), datetime.timedelta
+if mode == "write":
+    samples = eval(open(os.path.join(os.path.dirname(__file__), "plist_samples.txt")).read(), {"datetime": datetime})
+    for i, value in enumerate(samples):
+        for ext, fmt in (("xml", plistlib.FMT_XML), ("bin", plistlib.FMT_BINARY)):
+            with open(os.path.join(args[0], "case-%d.%s" % (i, ext)), "wb") as f:
+                f.write(plistlib.dumps(value, fmt=fmt))
+for path, literal in zip(args[::2], args[1::2]) if mode == "dump" else []:
+    with open(path, "wb") as f:
+        f.write(plistlib.dumps(eval(literal, {"U": plistlib.UID, "A": archive}), fmt=plistlib.FMT_BINARY))
+for path in args if mode in ("canon", "archive") else []:
+    with open(path, "rb") as f:
+        d = plistlib.load(f)
+    try:
+        print("%s\t%s" % (path, canon(unarchive(d) if mode == "archive" else d)))
+    except KeyError:
+        print("%s\t-" % path)
 
-
-main()

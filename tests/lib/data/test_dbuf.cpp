@@ -75,11 +75,7 @@ TEST(Dbuf, BehavesLikeAStringWithAReadPosition) {
 
 TEST(Dbuf, RefusedArgumentsAndErrorTexts) {
     dbuf *b = dbuf_create();
-    const struct {
-        const char *what;
-        std::function<long()> call;
-        long want;
-    } rows[] = {
+    const bwv::test::CallRow<> rows[] = {
         {"write to null", [&] { return dbuf_write(nullptr, "x", 1); }, 2},
         {"refused writes allocate nothing", [&] { return dbuf_write(b, "x", 0) + (b->data != nullptr); }, 2},
         {"reset null", [&] { return dbuf_reset(nullptr); }, 2},

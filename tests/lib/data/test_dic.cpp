@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -121,11 +120,7 @@ TEST(Dic, RefusedArgumentsGiveTheirCodesAndChangeNothing) {
     lseek(fd, 5, SEEK_SET);
     dic *frozen = dic_load_from_fd(fd), *frozen_n = dic_get_dic(frozen, "n");
     array *frozen_a = dic_get_array(frozen, "a");
-    const struct {
-        const char *what;
-        std::function<long()> call;
-        long want;
-    } rows[] = {
+    const bwv::test::CallRow<> rows[] = {
         {"descriptor offset kept", [&] { return lseek(fd, 0, SEEK_CUR); }, 5},
         {"set_str null dic", [&] { return dic_set_str(nullptr, "k", "v"); }, -1},
         {"set_str null key", [&] { return dic_set_str(d, nullptr, "v"); }, -1},
@@ -191,11 +186,6 @@ TEST(Dic, SharedObjectsShowInEveryContainerAndInTheDescription) {
     array_destroy(list);
 }
 
-mode_t mode_of(const std::string &path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
 // Secrets stay owner-only, and a reader that went away costs an error, not our life.
 TEST(Dic, SavingReplacesTheFileWholeOrNotAtAll) {
     TempDir dir;
@@ -216,7 +206,7 @@ TEST(Dic, SavingReplacesTheFileWholeOrNotAtAll) {
     for (const auto &r : modes) {
         if (r.before) r.before > 0 ? (void)dir.write(r.name, "x", r.before) : (void)mkdir((dir / r.name).c_str(), 0755);
         EXPECT_EQ(dic_save_to_file(d, (dir / r.name).c_str()) < 0, r.before < 0) << r.name;
-        EXPECT_EQ(mode_of(dir / r.name), r.after) << r.name;
+        EXPECT_EQ(static_cast<mode_t>(std::filesystem::status(dir / r.name).permissions()), r.after) << r.name;
     }
     umask(old_mask);
     // Root replacing a file of another account, or of another group, hands the new one on.
@@ -274,9 +264,7 @@ TEST(Dic, HostileFilesAndListsGiveAWholeAnswerNeverAHangASignalOrALoss) {
     // limit standing in for a full disk if asked: the result, the file's start, the
     // number of entries in its folder.
     auto save = [&](const std::string &name, bool full) {
-        struct rlimit limit {
-            65536, 65536
-        };
+        const rlimit limit = {65536, 65536};
         if ((geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) ||
             (full && setrlimit(RLIMIT_FSIZE, &limit) != 0))
             return std::string("cannot drop root or set the limit");
@@ -316,11 +304,7 @@ TEST(Dic, HostileFilesAndListsGiveAWholeAnswerNeverAHangASignalOrALoss) {
         dic_destroy(top), dic_destroy(mid), dic_destroy(other), array_destroy(arr), array_destroy(holder);
         return out;
     };
-    const struct {
-        const char *what;
-        std::function<std::string()> call;
-        std::string want;
-    } rows[] = {
+    const bwv::test::CallRow<std::string> rows[] = {
         {"load of a FIFO without a writer", [&] { return count(dic_load_from_file(fifo.c_str())); }, "NULL"},
         {"descriptor load while the file is rewritten", load_while_rewritten, "whole or NULL"},
         {"save to a FIFO without a reader", [&] { return save("p/fifo", false); }, "-10 - 1"},
@@ -352,12 +336,7 @@ TEST(Dic, HostileFilesAndListsGiveAWholeAnswerNeverAHangASignalOrALoss) {
          [&] { return close(0), std::to_string(open(torn.c_str(), O_WRONLY) + dic_save_to_fd(dic_create(), 0)); }, "0"},
     };
     for (const auto &row : rows)
-        EXPECT_EQ(bwv::test::in_fresh_process([&] {
-                      alarm(20);
-                      return row.call();
-                  }),
-                  row.want)
-            << row.what;
+        EXPECT_EQ(bwv::test::in_fresh_process([&] { return alarm(20), row.call(); }), row.want) << row.what;
     chmod((dir / "ro").c_str(), 0755);
 }
 

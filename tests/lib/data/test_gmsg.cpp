@@ -1,12 +1,12 @@
 #include <bwvutil/gmsg.h>
 
 #include "lib/core/plobj.hpp"
+#include "support/bwvtest.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -120,11 +120,8 @@ TEST(Gmsg, RefusedArgumentsAndUndecodableInput) {
     void *buf = gmsg_gen_buffer(m, &len);
     char small[5];
     int cap = 5;
-    const struct {
-        const char *what;
-        std::function<long()> call;
-        long want;
-    } rows[] = {
+    gmsg unregistered{5, 6, ~0ull};
+    const bwv::test::CallRow<> rows[] = {
         {"add_bin without bytes", [&] { return gmsg_add_bin(m, "b", nullptr, 1) != nullptr; }, 0},
         {"add_str to null", [&] { return gmsg_add_str(nullptr, "s", "v") != nullptr; }, 0},
         {"add_str without key", [&] { return gmsg_add_str(m, nullptr, "v") != nullptr; }, 0},
@@ -136,12 +133,7 @@ TEST(Gmsg, RefusedArgumentsAndUndecodableInput) {
         {"get_str_r without key", [&] { return gmsg_get_str_r(m, nullptr, small, cap); }, 0},
         {"get_int without key", [&] { return gmsg_get_int(m, nullptr); }, -1},
         {"get_str without key", [&] { return gmsg_get_str(m, nullptr) != nullptr; }, 0},
-        {"get_str_r of a message not registered",
-         [&] {
-             gmsg none{5, 6, ~0ull};
-             return gmsg_get_str_r(&none, "k", small, cap);
-         },
-         0},
+        {"get_str_r of a message not registered", [&] { return gmsg_get_str_r(&unregistered, "k", small, cap); }, 0},
         {"delete without key", [&] { return gmsg_delete(m, nullptr); }, -1},
         {"delete from null", [&] { return gmsg_delete(nullptr, "k"); }, -1},
         {"content of null", [&] { return gmsg_content(nullptr) != nullptr; }, 0},

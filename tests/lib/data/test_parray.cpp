@@ -69,11 +69,7 @@ TEST(Parray, RefusedArgumentsAndComparatorAnswers) {
     const char *none = nullptr, *text = "x";
     parray *a = parray_create(0), *owned = parray_createx(1, 1, 0);
     for (int i = 0; i < 5; ++i) parray_add(owned, strdup("item"));
-    const struct {
-        const char *what;
-        std::function<long()> call;
-        long want;
-    } rows[] = {
+    const bwv::test::CallRow<> rows[] = {
         {"add to null", [&] { return parray_add(nullptr, &x); }, -1},
         {"add null", [&] { return parray_add(a, nullptr); }, -1},
         {"del from null", [&] { return parray_del(nullptr, &x); }, -1},

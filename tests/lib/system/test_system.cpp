@@ -22,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <regex>
 #include <tuple>
 
@@ -130,6 +131,34 @@ std::string read_to_end(int fd) { return read_file("/proc/self/fd/" + std::to_st
 
 std::string text(dbuf *b) { return std::string(static_cast<char *>(dbuf_data(b)), dbuf_len(b)); }
 
+// The rows of name.txt beside this test, fields split at tabs: \n, \t, \0 and \\ stand as in C,
+// \{N} for N copies of the next character, @X for the text a line "=X text" named; # a comment.
+std::vector<std::vector<std::string>> rows_of(const std::string &name, std::size_t count) {
+    std::vector<std::vector<std::string>> rows;
+    std::map<char, std::string> named;
+    for (const std::string &line : bwv::test::lines(read_file(BWV_SYSTEM_DATA "/" + name + ".txt"))) {
+        if (line.empty() || line[0] == '#') continue;
+        std::vector<std::string> row(1);
+        for (std::size_t i = line[0] == '=' ? 3 : 0, n = 1; i < line.size(); ++i) {
+            const char c = line[i];
+            if (c == '\t') {
+                row.emplace_back();
+            } else if (c == '@') {
+                row.back() += named.at(line[++i]);
+            } else if (line.compare(i, 2, "\\{") == 0) {
+                n = std::stoul(line.substr(i + 2)), i = line.find('}', i);
+            } else {
+                const char e = c == '\\' ? std::string("\n\t\0\\", 4).at(std::string("nt0\\").find(line[++i])) : c;
+                row.back().append(std::exchange(n, 1), e);
+            }
+        }
+        if (line[0] == '=') named[line[1]] = row[0];
+        if (line[0] != '=') rows.push_back(row);
+    }
+    EXPECT_EQ(rows.size(), count) << name;
+    return rows;
+}
+
 TEST(Popen3, ChildTalksOverThreePipesAndItsStatusComesBackUndecoded) {
     ArgVector sh{"sh", "-c", "tr a-z A-Z; echo oops >&2; kill -9 $$"};
     int fds[3];
@@ -195,33 +224,20 @@ int handler(execute_cmd_ctx *ctx, int out_fd, int in_fd) {
     return 0;
 }
 
-// Each row runs in a child whose alarm turns a hang into a failure. The result, then each
-// descriptor as the call left it (closed or kept), then the output.
+// Rows in execute_cmd.txt.
 TEST(ExecuteCmd, LineIsExpandedInTheChildAndTheHandlersLeftoversCloseAtOnceButOnlyIfStillItsOwn) {
     ASSERT_NE(freopen("/bin/sh", "r", stdin), nullptr);  // other bytes than the handler's input
-    const std::tuple<const char *, const char *, bool, std::string> rows[] = {
-        {"printf '%s|' \"two words\" one", "", false, "0 cc two words|one|"},
-        {"printf %s ${BWV_ASSIGNED=child}", "", false, "0 cc child"},
-        {"printf %s $(cat)", "handler", false, "0 cc handler"},
-        {"sh -c 'exit 3'", "", false, "3 cc "},
-        {"sh -c 'kill -9 $$'", "", false, "9 cc "},  // the undecoded status
-        {"echo 'unbalanced", "", false, "1 cc "},
-        {nullptr, "", false, "-1 cc -"},
-        {"cat", nullptr, false, "0 cc -"},                        // the handler returns at once
-        {"head -c 200000 /dev/zero", nullptr, false, "13 cc -"},  // SIGPIPE
-        {"head -c 200000 /dev/zero", "", false, "0 cc " + std::string(200000, '\0')},
-        {"cat", nullptr, true, "0 kk -"},
-    };
-    for (const auto &[cmd, in, swap, expected] : rows) {
+    for (const auto &row : rows_of("execute_cmd", 11)) {
+        const char *cmd = row[0] == "-" ? nullptr : row[0].c_str(), *in = row[1] == "-" ? nullptr : row[1].c_str();
         std::string got = bwv::test::in_fresh_process([&] {
             alarm(20);
-            Io io{in, swap};
+            Io io{in, row[2] == "swap"};
             execute_cmd_ctx ctx{&io, nullptr, handler};
-            std::string rc = std::to_string(execute_cmd(cmd, &ctx)) + " ";
+            std::string rc = std::to_string(execute_cmd(cmd, &ctx)) + "\t";
             for (int fd : io.fds) rc += fcntl(fd, F_GETFD) < 0 ? "c" : "k";
-            return rc + (getenv("BWV_ASSIGNED") ? "!" : " ") + io.out;
+            return io.out + "\t" + rc + (getenv("BWV_ASSIGNED") ? "!" : "");
         });
-        EXPECT_TRUE(got == expected) << (cmd ? cmd : "null") << ": " << got.substr(0, 80);
+        EXPECT_TRUE(got == row[3] + "\t" + row[4] + "\t" + row[5]) << row[0] << ": " << got.substr(0, 80);
     }
 }
 
@@ -370,9 +386,6 @@ TEST(KextUnload, ExitCodeIsPassedOnDeathBySignalGivesTwoAndLoadingStillLogs) {
     }
 }
 
-const std::string kStatus = "Status: signed by a developer certificate issued by Apple for distribution";
-const std::string kCert = "Developer ID Installer: Tarvenel, Inc (Q7M2ZK4RTB)";
-
 // A fake root whose pkgutil records its arguments and prints the report file.
 struct PkgutilRoot : Root {
     PkgutilRoot() {
@@ -385,54 +398,21 @@ struct PkgutilRoot : Root {
     }
 };
 
-// pkgutil's report with the given status line and signer's name.
-std::string report(const std::string &status, const std::string &signer) {
-    return "Package \"Install.mpkg\":\n   " + status +
-           "\n   Notarization: trusted by the Apple notary service\n"
-           "   Certificate Chain:\n    1. " +
-           signer +
-           "\n       Expires: 2031-02-01 22:12:15 +0000\n"
-           "    2. Developer ID Certification Authority\n    3. Apple Root CA\n";
-}
-
-// Names in the chain are the signer's own text: the status text counts only as the tool's
-// first status line and the maker's name only as the first chain entry, each the whole
-// line (or 1,023-byte piece of a longer one) but for blanks, however the report is cut
-// into reads.
+// Rows in pkgutil_reports.txt.
 TEST(VerifyPackage, OnlyTheStatusLineAndTheSignersEntryCount) {
-    const std::string untrusted = "Status: signed by untrusted certificate", x1023(1023, 'x'),
-                      other = "Developer ID Installer: Someone Else (AAAAAAAAAA)";
-    const std::pair<std::string, int> rows[] = {
-        {report(kStatus, kCert), 1},
-        {"    1. " + kCert + "\n   " + kStatus + "\n", 1},  // signer before status
-        {kStatus + "\n1. " + kCert, 1},                     // no blanks, no last newline
-        {"\t" + kStatus + " \t \n \t1. " + kCert + "\t\n", 1},
-        {x1023 + kStatus + std::string(2000, ' ') + "\n" + std::string(1023, ' ') + "1. " + kCert + "\n", 1},
-        {std::string(1000, ' ') + kStatus + "\n1. " + kCert + "\n", 0},  // across a piece boundary
-        {report(untrusted, kCert) + x1023 + kStatus + "\n", 0},          // after the status line
-        {report(untrusted, kStatus + " " + kCert), 0},                   // both in one name
-        {report(untrusted, kCert + "\n   " + kStatus), 0},               // line feed in the name
-        {"   " + kStatus + "\n    1. " + other + "\n    2. " + kCert + "\n", 0},
-        {report(kStatus, other + "\n    1. " + kCert), 0},
-        {report(kStatus + ".", kCert), 0},
-        {report("x" + kStatus, kCert), 0},
-        {report("Status: signed by a developer certificate issued by apple for distribution", kCert), 0},
-        {"   " + kStatus + std::string(1, '\0') + "x\n1. " + kCert + "\n", 0},
-        {report(kStatus, kCert + " (2)"), 0},
-        {"", 0},
-    };
     PkgutilRoot root;
-    for (const auto &[text, accepted] : rows) EXPECT_EQ(root.verify(text), accepted) << text;
+    for (const auto &row : rows_of("pkgutil_reports", 17)) EXPECT_EQ(root.verify(row[1]), row[0] == "1") << row[1];
 }
 
 TEST(VerifyPackage, PathReachesTheToolAsOneArgumentUnlessTooLongForTheOldCommandLine) {
     PkgutilRoot root;
+    const std::string trusted = rows_of("pkgutil_reports", 17)[0][1];
     std::string hostile = "/pkgs/a \"b\" $(touch " + root.file("pwned") + ") `touch " + root.file("pwned") +
                           "`; touch " + root.file("pwned") + " & 'q' \\ $HOME *";
     std::string fits = "/" + std::string(984, 'p');  // 38 bytes of command around it, 1,023 at most
     for (const std::string &path : {hostile, fits, fits + "p", std::string()}) {
         bool asked = path != fits + "p";
-        EXPECT_EQ(root.verify(report(kStatus, kCert), path.c_str()), asked) << path;
+        EXPECT_EQ(root.verify(trusted, path.c_str()), asked) << path;
         EXPECT_EQ(root.read("args"), asked ? "--check-signature\n" + path + "\n" : "");
     }
     EXPECT_FALSE(root.exists("pwned"));
@@ -544,22 +524,28 @@ TEST(SystemFaults, EachAnswersAsItsContractSaysAndTouchesNothingOfAnotherAccount
     // Installs a package of `content` ("/": a folder) after `make` put an entry at the
     // copy's fixed name: the result, what the installer got ("whole": the package, under
     // the fixed name, owner-only), and what the entry holds afterwards ("-": gone).
-    auto install = [](const std::string &content, void (*make)(Root &, const std::string &) = nullptr) {
-        Root root;
-        root.script("usr/sbin/installer", "{ printf '%s|' \"$@\" $(stat -c %a \"$2\"); cat \"$2\"; } > '@ROOT@/got'\n");
-        const std::string entry = root.mkdirs("tmp") + "/bwv_upgrade.pkg",
-                          sent = "-pkg|" + entry + "|-target|/|600|" + content;
-        if (make) make(root, entry);
-        int rc = ps_install_pkg_file(content == "/" ? root.path().c_str() : root.write("in.pkg", content).c_str());
-        std::string got = !root.exists("got") ? "-" : root.read("got") == sent ? "whole" : "torn";
-        std::string left = !root.exists("tmp/bwv_upgrade.pkg")    ? "-"
-                           : std::filesystem::is_directory(entry) ? "dir"
-                                                                  : read_file(entry);
-        return std::to_string(rc) + " " + got + " " + left;
+    using Call = std::function<std::string()>;
+    using Make = void (*)(Root &, const std::string &);
+    auto install = [](const std::string &content, Make make = nullptr) -> Call {
+        return [=] {
+            Root root;
+            root.script("usr/sbin/installer",
+                        "{ printf '%s|' \"$@\" $(stat -c %a \"$2\"); cat \"$2\"; } > '@ROOT@/got'\n");
+            const std::string entry = root.mkdirs("tmp") + "/bwv_upgrade.pkg",
+                              sent = "-pkg|" + entry + "|-target|/|600|" + content;
+            if (make) make(root, entry);
+            int rc = ps_install_pkg_file(content == "/" ? root.path().c_str() : root.write("in.pkg", content).c_str());
+            std::string got = !root.exists("got") ? "-" : root.read("got") == sent ? "whole" : "torn";
+            std::string left = !root.exists("tmp/bwv_upgrade.pkg")    ? "-"
+                               : std::filesystem::is_directory(entry) ? "dir"
+                                                                      : read_file(entry);
+            return std::to_string(rc) + " " + got + " " + left;
+        };
     };
-    auto theirs = [](Root &, const std::string &e) {
+    const Make theirs = [](Root &, const std::string &e) {
         bwv::test::write_file(e, "theirs"), (void)!chown(e.c_str(), 65534, 65534);
     };
+    const Make stale = [](Root &, const std::string &e) { bwv::test::write_file(e, "old"); };
     auto link = [](Root &r, const std::string &e) { (void)!symlink(r.write("victim", "precious").c_str(), e.c_str()); };
     auto no_tmp = [](Root &r, const std::string &) { rmdir(r.file("tmp").c_str()); };
     // closeall in a child: how many of the standard three it left on /dev/null, twice, plus
@@ -577,8 +563,8 @@ TEST(SystemFaults, EachAnswersAsItsContractSaysAndTouchesNothingOfAnotherAccount
         return wait(&status) > 0 && WIFEXITED(status) ? std::to_string(WEXITSTATUS(status)) : "killed";
     };
     const std::string sh = read_file("/bin/sh");
-    auto as_root = [](const std::function<std::string()> &call, const std::string &want) {
-        return geteuid() ? want : call();
+    auto as_root = [](const Call &call, const std::string &want) -> Call {
+        return [=] { return geteuid() ? want : call(); };
     };
     const struct {
         const char *what;
@@ -589,34 +575,23 @@ TEST(SystemFaults, EachAnswersAsItsContractSaysAndTouchesNothingOfAnotherAccount
         {"  through a full path", [&] { return tools_found(BWV_BINARY_DIR "/lib/libbwvutil.so"); }, "1"},
         {"process path into a buffer of one byte", [&] { return path_into(1); }, "0 0"},
         {"  of four", [&] { return path_into(4); }, "0 3"},
-        {"flat packages of 4, 4,096 and 4,097 bytes",
-         [&] {
-             return install("xar!") + "," + install("xar!" + sh.substr(0, 4092)) + "," +
-                    install("xar!" + sh.substr(0, 4093));
-         },
-         "0 whole -,0 whole -,0 whole -"},
-        {"not flat", [&] { return install("xar?" + std::string(4092, 'x')) + install("xa") + install("/"); },
-         "-1 - --1 - --1 - -"},
-        {"no package",
-         [] {
-             return std::to_string(ps_install_pkg_file(nullptr)) +
-                    std::to_string(ps_install_pkg_file("/nonexistent/x.pkg"));
-         },
-         "-1-1"},
-        {"no folder for the copy", [&] { return install("xar!", no_tmp); }, "-1 - -"},
-        {"package copy over another account's file",
-         [&] { return as_root([&] { return install("xar!", theirs); }, "-1 - theirs"); }, "-1 - theirs"},
-        {"  over a link", [&] { return install("xar!", link); }, "-1 - precious"},
-        {"  over a folder",
-         [&] { return install("xar!", [](Root &, const std::string &e) { mkdir(e.c_str(), 0755); }); }, "-1 - dir"},
-        {"  over a stale copy of our own",
-         [&] { return install("xar!", [](Root &, const std::string &e) { bwv::test::write_file(e, "old"); }); },
-         "0 whole -"},
-        {"notice to another account's socket",
-         [&] { return as_root([&] { return notice_seen_by(other, console, "x"); }, ""); }, ""},
+        {"flat package of 4 bytes", install("xar!"), "0 whole -"},
+        {"  of 4,096", install("xar!" + sh.substr(0, 4092)), "0 whole -"},
+        {"  of 4,097", install("xar!" + sh.substr(0, 4093)), "0 whole -"},
+        {"not flat", install("xar?" + std::string(4092, 'x')), "-1 - -"},
+        {"  too short to tell", install("xa"), "-1 - -"},
+        {"  a folder", install("/"), "-1 - -"},
+        {"no package", [] { return std::to_string(ps_install_pkg_file(nullptr)); }, "-1"},
+        {"  none at the path", [] { return std::to_string(ps_install_pkg_file("/nonexistent/x.pkg")); }, "-1"},
+        {"no folder for the copy", install("xar!", no_tmp), "-1 - -"},
+        {"package copy over another account's file", as_root(install("xar!", theirs), "-1 - theirs"), "-1 - theirs"},
+        {"  over a link", install("xar!", link), "-1 - precious"},
+        {"  over a folder", install("xar!", [](Root &, const std::string &e) { mkdir(e.c_str(), 0755); }), "-1 - dir"},
+        {"  over a stale copy of our own", install("xar!", stale), "0 whole -"},
+        {"notice to another account's socket", as_root([&] { return notice_seen_by(other, console, "x"); }, ""), ""},
         {"  to the console user's", [&] { return notice_seen_by(console, console, "first notice"); }, note},
         {"  to root's, cut to 4,095 bytes",
-         [&] { return as_root([&] { return notice_seen_by(0, console, std::string(5000, 'n')); }, cut); }, cut},
+         as_root([&] { return notice_seen_by(0, console, std::string(5000, 'n')); }, cut), cut},
         {"closeall: the standard three on /dev/null, the rest shut", closeall_in_child, "7"},
     };
     for (const auto &row : rows)

@@ -37,6 +37,35 @@ using bwv::test::read_file;
 using bwv::test::TempDir;
 using Root = bwv::test::BasicFakeRoot<bwv_set_root>;
 
+// The rows of name.txt beside this test, fields split at tabs: \n, \t, \0 and \\ stand as in C,
+// \{N} for N copies of the next character, @X for named['X'] or the text a line "=X text" named;
+// # starts a comment.
+std::vector<std::vector<std::string>> rows_of(const std::string &name, std::size_t count,
+                                              std::map<char, std::string> named = {}) {
+    std::vector<std::vector<std::string>> rows;
+    for (const std::string &line : bwv::test::lines(read_file(BWV_SYSTEM_DATA "/" + name + ".txt"))) {
+        if (line.empty() || line[0] == '#') continue;
+        std::vector<std::string> row(1);
+        for (std::size_t i = line[0] == '=' ? 3 : 0, n = 1; i < line.size(); ++i) {
+            const char c = line[i];
+            if (c == '\t') {
+                row.emplace_back();
+            } else if (c == '@') {
+                row.back() += named.at(line[++i]);
+            } else if (line.compare(i, 2, "\\{") == 0) {
+                n = std::stoul(line.substr(i + 2)), i = line.find('}', i);
+            } else {
+                const char e = c == '\\' ? std::string("\n\t\0\\", 4).at(std::string("nt0\\").find(line[++i])) : c;
+                row.back().append(std::exchange(n, 1), e);
+            }
+        }
+        if (line[0] == '=') named[line[1]] = row[0];
+        if (line[0] != '=') rows.push_back(row);
+    }
+    EXPECT_EQ(rows.size(), count) << name;
+    return rows;
+}
+
 // A copy of sleep(1) at `exe`, running until the test ends. glibc's posix_spawn returns
 // once the exec is done, so the process table already shows the copy.
 struct Running {
@@ -78,14 +107,10 @@ TEST(Processes, FoundByAnyTailOfTheirPathInTheCaseAskedAlsoOnceReplacedAndKilled
     Running agent(exe), shouting(dir.file("BRINDLEWAVEAGENT")), unique(dir.file(own));
     std::filesystem::copy_file("/bin/sleep", dir.file("new"));
     ASSERT_EQ(rename(dir.file("new").c_str(), exe.c_str()), 0);
-    // name, case_sensitive, whether the agent and its shouting twin are found
-    const std::tuple<const char *, int, bool, bool> rows[] = {{exe.c_str(), 1, true, false},
-                                                              {"Agent", 1, true, false},
-                                                              {"brindlewaveagent", 0, true, true},
-                                                              {"brindlewaveagent", 1, false, false}};
-    for (const auto &[name, case_sensitive, agent_found, shouting_found] : rows) {
-        EXPECT_EQ(found(name, case_sensitive, agent.pid), agent_found) << name << case_sensitive;
-        EXPECT_EQ(found(name, case_sensitive, shouting.pid), shouting_found) << name << case_sensitive;
+    for (const auto &row : rows_of("processes", 4, {{'E', exe}})) {
+        const int case_sensitive = std::stoi(row[1]);
+        EXPECT_EQ(found(row[0], case_sensitive, agent.pid), row[2] == "1") << row[0] << case_sensitive;
+        EXPECT_EQ(found(row[0], case_sensitive, shouting.pid), row[3] == "1") << row[0] << case_sensitive;
     }
     EXPECT_EQ(ps_get_pid(own.substr(2).c_str()), unique.pid);
     for (const std::string &none : {unique_name("none"), std::string(PATH_MAX + 10, 'x'), std::string()})
@@ -130,34 +155,6 @@ TEST(PidFile, DigitsAndOneNulAreWrittenAndTheFirstNumberIsRead) {
 std::string read_to_end(int fd) { return read_file("/proc/self/fd/" + std::to_string(fd)); }
 
 std::string text(dbuf *b) { return std::string(static_cast<char *>(dbuf_data(b)), dbuf_len(b)); }
-
-// The rows of name.txt beside this test, fields split at tabs: \n, \t, \0 and \\ stand as in C,
-// \{N} for N copies of the next character, @X for the text a line "=X text" named; # a comment.
-std::vector<std::vector<std::string>> rows_of(const std::string &name, std::size_t count) {
-    std::vector<std::vector<std::string>> rows;
-    std::map<char, std::string> named;
-    for (const std::string &line : bwv::test::lines(read_file(BWV_SYSTEM_DATA "/" + name + ".txt"))) {
-        if (line.empty() || line[0] == '#') continue;
-        std::vector<std::string> row(1);
-        for (std::size_t i = line[0] == '=' ? 3 : 0, n = 1; i < line.size(); ++i) {
-            const char c = line[i];
-            if (c == '\t') {
-                row.emplace_back();
-            } else if (c == '@') {
-                row.back() += named.at(line[++i]);
-            } else if (line.compare(i, 2, "\\{") == 0) {
-                n = std::stoul(line.substr(i + 2)), i = line.find('}', i);
-            } else {
-                const char e = c == '\\' ? std::string("\n\t\0\\", 4).at(std::string("nt0\\").find(line[++i])) : c;
-                row.back().append(std::exchange(n, 1), e);
-            }
-        }
-        if (line[0] == '=') named[line[1]] = row[0];
-        if (line[0] != '=') rows.push_back(row);
-    }
-    EXPECT_EQ(rows.size(), count) << name;
-    return rows;
-}
 
 TEST(Popen3, ChildTalksOverThreePipesAndItsStatusComesBackUndecoded) {
     ArgVector sh{"sh", "-c", "tr a-z A-Z; echo oops >&2; kill -9 $$"};
@@ -346,16 +343,8 @@ TEST(KextLoad, ToolGetsTheArgumentWithNothingInheritedItIsLoggedVerbatimWithTheL
         log, std::regex("^load com.tarvenel.bwv.nke\n\\w{3} \\w{3} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\S+ \\d{4}\n")))
         << log;
     EXPECT_NE(log.find(root.read("listing")), std::string::npos);
-    // The same listing answers whether an extension runs, searched as fixed text.
-    std::string sneaky = "x; touch " + root.file("pwned") + " #";
-    const std::pair<const char *, int> rows[] = {{"com.tarvenel.bwv.nke", 1},
-                                                 {"com.tarvenel.bwv", 1},
-                                                 {"com.tarvenel.other", 0},
-                                                 {"com.tarvenel.bwv.nk.", 0},
-                                                 {sneaky.c_str(), 0},
-                                                 {"", 0},
-                                                 {nullptr, 0}};
-    for (const auto &[name, running] : rows) EXPECT_EQ(ps_kext_is_run(name), running) << (name ? name : "null");
+    for (const auto &row : rows_of("kext_is_run", 7, {{'P', root.file("pwned")}}))
+        EXPECT_EQ(ps_kext_is_run(row[0] == "-" ? nullptr : row[0].c_str()), std::stoi(row[1])) << row[0];
     EXPECT_EQ(std::filesystem::status(root.file(kLog)).permissions(), std::filesystem::perms(0644))
         << "whatever the umask";
 

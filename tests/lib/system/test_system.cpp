@@ -290,20 +290,11 @@ TEST(Launch, ChildStartsCleanInItsOwnGroupAndDiesWithItsStarterOrAtItsDeadline) 
     // Before the deadline the status comes back, and input beyond a pipe's capacity arrives whole, then ends.
     EXPECT_EQ(ran({.argv = counted.get()}, std::chrono::minutes(1), std::string(200000, 'x')), "3 200000\n");
 
-    // A fake installer starts a slow tool and is killed: the tool does not outlive it.
-    int pipefd[2];
-    ASSERT_EQ(pipe(pipefd), 0);
+    // A fake installer starts a slow tool and ends at once, running no code of its own as when it
+    // is killed: the tool does not outlive it.
     ArgVector sleeper{"/bin/sleep", "60"};
-    pid_t installer = fork();
-    if (installer == 0) {
-        pid_t tool = launch::spawn({.argv = sleeper.get()}).pid;
-        _exit(write(pipefd[1], &tool, sizeof tool) == sizeof tool ? (pause(), 0) : 1);
-    }
-    pid_t tool = 0;
-    ASSERT_EQ(read(pipefd[0], &tool, sizeof tool), static_cast<ssize_t>(sizeof tool));
-    close(pipefd[0]), close(pipefd[1]);
-    kill(installer, SIGKILL);
-    waitpid(installer, nullptr, 0);
+    const pid_t tool = std::stoi(
+        bwv::test::in_fresh_process([&] { return std::to_string(launch::spawn({.argv = sleeper.get()}).pid); }));
     EXPECT_EQ(waitpid(tool, &st, 0) == tool && WIFSIGNALED(st) ? WTERMSIG(st) : 0, SIGKILL);
     prctl(PR_SET_CHILD_SUBREAPER, 0);
 }

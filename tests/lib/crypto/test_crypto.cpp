@@ -229,17 +229,12 @@ void one_round(Rng &rng, int round) {
     EXPECT_EQ(c, openssl_aes_ecb(key, blocks, 1));
     EXPECT_EQ(p, openssl_aes_ecb(key, blocks, 0));
 
-    // SHA-1 and HMAC with key and data in random pieces; the first rounds take keys
-    // around one block and an empty message.
+    // HMAC with key and data in random pieces, which SHA-1 hashes in the same pieces (a key
+    // past one block from its first byte, the data after a whole block); the first rounds
+    // take keys around one block and an empty message.
     Bytes msg = random_bytes(rng, round == 0 ? 0 : uniform(rng, 0, 2000));
     Bytes mkey = random_bytes(rng, round < 4 ? 62 + static_cast<std::size_t>(round) : uniform(rng, 0, 200));
-    sha1_ctx sc;
-    sha1_begin(&sc);
-    in_pieces(rng, msg, [&](unsigned char *d, uint32_t n) { sha1_hash(d, n, &sc); });
-    Bytes digest(20), mac(20), theirs(20);
-    sha1_end(digest.data(), &sc);
-    EVP_Digest(msg.data(), msg.size(), theirs.data(), nullptr, EVP_sha1(), nullptr);
-    EXPECT_EQ(digest, theirs);
+    Bytes mac(20);
     hmac_sha1_ctx hc;
     hmac_sha1_begin(&hc);
     in_pieces(rng, mkey, [&](unsigned char *d, uint32_t n) { EXPECT_EQ(hmac_sha1_key(d, n, &hc), 0); });

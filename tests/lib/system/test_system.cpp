@@ -435,11 +435,10 @@ TEST(ClientKind, VpnOnlyWhenTheToolFolderHoldsNoFullClientToolAndTrustFollowsIts
     EXPECT_EQ(is_vpn_client(), 0) << "no tool folder";
     std::string bin = root.mkdirs(std::string(bwv::paths::kBinDir).substr(1));
     EXPECT_EQ(is_vpn_client(), 1);
-    for (const char *tool :
-         {"ctlsvc", "monsvc", "bwvappguard", "ratingagent", "urlguard", "vulnprobe", "ssoagent_launchagent"}) {
-        bwv::test::write_file(bin + "/" + tool, "");
-        EXPECT_EQ(is_vpn_client(), 0) << tool;
-        unlink((bin + "/" + tool).c_str());
+    for (const auto &tool : rows_of("full_client_tools", 7)) {
+        bwv::test::write_file(bin + "/" + tool[0], "");
+        EXPECT_EQ(is_vpn_client(), 0) << tool[0];
+        unlink((bin + "/" + tool[0]).c_str());
     }
     EXPECT_EQ(bwvc_external_cert_trust(), 0);
     root.write(std::string(bwv::paths::kCertTrustMarker).substr(1), "");
@@ -487,10 +486,10 @@ std::string notice_seen_by(uid_t listener, uid_t console, const std::string &tex
 TEST(SystemFaults, EachAnswersAsItsContractSaysAndTouchesNothingOfAnotherAccount) {
     const uid_t other = 65534, console = geteuid() ? geteuid() : 3999999998;
     const std::string note = std::string("first notice") + '\0', cut = std::string(4095, 'n') + '\0';
-    // The kext tool stand-in as found by the library loaded through `path` from the build
-    // folder, the working folder changed afterwards.
-    auto tools_found = [](const char *path) {
-        void *lib = chdir(BWV_BINARY_DIR) == 0 ? dlopen(path, RTLD_NOW | RTLD_LOCAL) : nullptr;
+    // The kext tool stand-in as found by the library loaded through a relative path from the
+    // build folder, the working folder changed afterwards. (Through a full path: test_paths.)
+    auto tools_found = [] {
+        void *lib = chdir(BWV_BINARY_DIR) == 0 ? dlopen("./lib/libbwvutil.so", RTLD_NOW | RTLD_LOCAL) : nullptr;
         auto *is_run = lib ? reinterpret_cast<int (*)(const char *)>(dlsym(lib, "ps_kext_is_run")) : nullptr;
         return is_run && chdir("/") == 0 ? std::to_string(is_run("com.apple.kpi.bsd")) : std::string("not loaded");
     };
@@ -549,8 +548,7 @@ TEST(SystemFaults, EachAnswersAsItsContractSaysAndTouchesNothingOfAnotherAccount
         std::function<std::string()> call;
         std::string want;
     } rows[] = {
-        {"tools of a library loaded through a relative path", [&] { return tools_found("./lib/libbwvutil.so"); }, "1"},
-        {"  through a full path", [&] { return tools_found(BWV_BINARY_DIR "/lib/libbwvutil.so"); }, "1"},
+        {"tools of a library loaded through a relative path", tools_found, "1"},
         {"process path into a buffer of one byte", [&] { return path_into(1); }, "0 0"},
         {"  of four", [&] { return path_into(4); }, "0 3"},
         {"flat package of 4 bytes", install("xar!"), "0 whole -"},

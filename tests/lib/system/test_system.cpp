@@ -185,7 +185,7 @@ TEST(RunTool, BothStreamsAreDrainedAtOnceIntoOneBufferOrTwoAndTheResultIgnoresTh
     // One buffer for both streams: the error byte arrives once the buffer is large.
     ArgVector burst{dir.script("burst", "head -c 200000 /bin/sh; printf E >&2; tail -c +200001 /bin/sh\n")};
     ASSERT_EQ(ps_runtool(burst.get(), both, both), 0);
-    // Where the error byte lands is not known: after the first byte that differs.
+    // Where the error byte lands is not known: at the first byte that differs from the shell.
     std::string got = text(both);
     const auto at = std::mismatch(err.begin(), err.end(), got.begin(), got.end()).second - got.begin();
     EXPECT_TRUE(got.size() == err.size() + 1 && got[at] == 'E' && got.erase(at, 1) == err);

@@ -297,20 +297,18 @@ TEST(Launch, ChildStartsCleanInItsOwnGroupAndDiesWithItsStarterOrAtItsDeadline) 
     prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
-const std::string kLog = std::string(bwv::paths::kKextLoadLog).substr(1);
+const std::string kLog = std::string(bwv::paths::kKextLoadLog).substr(1),
+                  kListing = BWV_SYSTEM_DATA "/kextstat_listing.txt";
 
 // A fake root with kext tools that record their arguments, then a variable of the caller's
 // environment and their standard output, and then run `tail`; and a kextstat that prints the
-// listing.
+// listing in kextstat_listing.txt.
 struct KextRoot : Root {
     explicit KextRoot(const std::string &tail = "exit 0\n") {
         for (std::string tool : {"kextload", "kextunload"})
             script("sbin/" + tool, "printf '%s\\n' \"$@\" \"${BWV_PROBE-unset}\" $(readlink /proc/$$/fd/1) > '@ROOT@/" +
                                        tool + ".args'\n" + tail);
-        script("usr/sbin/kextstat", "cat '@ROOT@/listing'\n");
-        write("listing",
-              "Index Refs Address Size Wired Name (Version) UUID <Linked Against>\n"
-              "140  0 0xffffff7f8 0x9000 0x9000 com.tarvenel.bwv.nke (5.3.1) <7 5 4 3 1>\n");
+        script("usr/sbin/kextstat", "cat '" + kListing + "'\n");
         mkdirs(kLog.substr(0, kLog.rfind('/')));
     }
     bool logged_first(const std::string &kext) const { return read(kLog).rfind("load " + kext + "\n", 0) == 0; }
@@ -331,7 +329,7 @@ TEST(KextLoad, ToolGetsTheArgumentWithNothingInheritedItIsLoggedVerbatimWithTheL
     EXPECT_TRUE(std::regex_search(
         log, std::regex("^load com.tarvenel.bwv.nke\n\\w{3} \\w{3} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\S+ \\d{4}\n")))
         << log;
-    EXPECT_NE(log.find(root.read("listing")), std::string::npos);
+    EXPECT_NE(log.find(read_file(kListing)), std::string::npos);
     for (const auto &row : rows_of("kext_is_run", 7, {{'P', root.file("pwned")}}))
         EXPECT_EQ(ps_kext_is_run(row[0] == "-" ? nullptr : row[0].c_str()), std::stoi(row[1])) << row[0];
     EXPECT_EQ(std::filesystem::status(root.file(kLog)).permissions(), std::filesystem::perms(0644))

@@ -496,19 +496,18 @@ TEST(SystemFaults, EachAnswersAsItsContractSaysAndTouchesNothingOfAnotherAccount
         int rc = ps_get_path(getpid(), buf, size);
         return std::to_string(rc) + " " + std::to_string(strlen(buf));
     };
-    // Installs a package of `content` ("/": a folder) after `make` put an entry at the
-    // copy's fixed name: the result, what the installer got ("whole": the package, under
+    // Installs a package of `content` ("/": a folder) after the shell line `make`, run in the
+    // root, put an entry at the copy's fixed name: the result, what the installer got ("whole": the package, under
     // the fixed name, owner-only), and what the entry holds afterwards ("-": gone).
     using Call = std::function<std::string()>;
-    using Make = void (*)(Root &, const std::string &);
-    auto install = [](const std::string &content, Make make = nullptr) -> Call {
+    auto install = [](const std::string &content, const std::string &make = {}) -> Call {
         return [=] {
             Root root;
             root.script("usr/sbin/installer",
                         "{ printf '%s|' \"$@\" $(stat -c %a \"$2\"); cat \"$2\"; } > '@ROOT@/got'\n");
             const std::string entry = root.mkdirs("tmp") + "/bwv_upgrade.pkg",
                               sent = "-pkg|" + entry + "|-target|/|600|" + content;
-            if (make) make(root, entry);
+            if (!make.empty()) bwv::test::run({"sh", "-c", make}, {}, {}, root.path());
             int rc = ps_install_pkg_file(content == "/" ? root.path().c_str() : root.write("in.pkg", content).c_str());
             std::string got = !root.exists("got") ? "-" : root.read("got") == sent ? "whole" : "torn";
             std::string left = !root.exists("tmp/bwv_upgrade.pkg")    ? "-"
@@ -517,12 +516,6 @@ TEST(SystemFaults, EachAnswersAsItsContractSaysAndTouchesNothingOfAnotherAccount
             return std::to_string(rc) + " " + got + " " + left;
         };
     };
-    const Make theirs = [](Root &, const std::string &e) {
-        bwv::test::write_file(e, "theirs"), (void)!chown(e.c_str(), 65534, 65534);
-    };
-    const Make stale = [](Root &, const std::string &e) { bwv::test::write_file(e, "old"); };
-    auto link = [](Root &r, const std::string &e) { (void)!symlink(r.write("victim", "precious").c_str(), e.c_str()); };
-    auto no_tmp = [](Root &r, const std::string &) { rmdir(r.file("tmp").c_str()); };
     // closeall in a child: how many of the standard three it left on /dev/null, twice, plus
     // one if a descriptor held before is shut.
     auto closeall_in_child = [] {
@@ -557,11 +550,15 @@ TEST(SystemFaults, EachAnswersAsItsContractSaysAndTouchesNothingOfAnotherAccount
         {"  a folder", install("/"), "-1 - -"},
         {"no package", [] { return std::to_string(ps_install_pkg_file(nullptr)); }, "-1"},
         {"  none at the path", [] { return std::to_string(ps_install_pkg_file("/nonexistent/x.pkg")); }, "-1"},
-        {"no folder for the copy", install("xar!", no_tmp), "-1 - -"},
-        {"package copy over another account's file", as_root(install("xar!", theirs), "-1 - theirs"), "-1 - theirs"},
-        {"  over a link", install("xar!", link), "-1 - precious"},
-        {"  over a folder", install("xar!", [](Root &, const std::string &e) { mkdir(e.c_str(), 0755); }), "-1 - dir"},
-        {"  over a stale copy of our own", install("xar!", stale), "0 whole -"},
+        {"no folder for the copy", install("xar!", "rmdir tmp"), "-1 - -"},
+        {"package copy over another account's file",
+         as_root(install("xar!", "printf theirs >tmp/bwv_upgrade.pkg; chown 65534:65534 tmp/bwv_upgrade.pkg"),
+                 "-1 - theirs"),
+         "-1 - theirs"},
+        {"  over a link", install("xar!", "printf precious >victim; ln -s \"$(pwd)/victim\" tmp/bwv_upgrade.pkg"),
+         "-1 - precious"},
+        {"  over a folder", install("xar!", "mkdir tmp/bwv_upgrade.pkg"), "-1 - dir"},
+        {"  over a stale copy of our own", install("xar!", "printf old >tmp/bwv_upgrade.pkg"), "0 whole -"},
         {"notice to another account's socket", as_root([&] { return notice_seen_by(other, console, "x"); }, ""), ""},
         {"  to the console user's", [&] { return notice_seen_by(console, console, "first notice"); }, note},
         {"  to root's, cut to 4,095 bytes",

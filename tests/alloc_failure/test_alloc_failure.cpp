@@ -6,6 +6,7 @@
 
 #include "alloc_hooks.hpp"
 #include "lib/core/plobj.hpp"
+#include "lib/system/child.hpp"
 #include "support/bwvtest.hpp"
 
 #include <gtest/gtest.h>
@@ -91,11 +92,7 @@ void exhaust(const Row &r) {
 
 TEST(AllocFailure, EveryCallFailsCleanlyOrSucceedsWhole) {
     bwv::test::BasicFakeRoot<bwv_set_root> root;
-    const std::string out = root / "out", target = root / "t.plist",
-                      sample = root.write("s.plist",
-                                          "<plist><dict><key>name</key><string>Brindle \xc3\xa9t\xc3\xa9"
-                                          "</string><key>names</key><dict><key>0</key><string>alpha</string>"
-                                          "<key>1</key><string>beta</string></dict></dict></plist>");
+    const std::string out = root / "out", target = root / "t.plist", sample = BWV_ALLOC_DATA "/sample.plist";
     std::unique_ptr<char, decltype(&free)> sealed(enc_enc_str("secret"), free);
     auto with_dic = [&](S &s) { s.d = dic_load_from_file(sample.c_str()); };
     auto with_msg = [](S &s) {
@@ -104,6 +101,7 @@ TEST(AllocFailure, EveryCallFailsCleanlyOrSucceedsWhole) {
         gmsg_release(inner);
     };
 
+    const bwv::sys::ArgVector sh{"/bin/sh", "-c", "head -c 70000 /dev/zero"};
     auto gen_buffer = [](S &s) { return (s.buf = gmsg_gen_buffer(s.m, &s.len)) != nullptr; };
     std::vector<Row> rows = {
         {"parray_createx", [](S &s) { return (s.pa = parray_createx(8, 4, 7)) != nullptr; }},
@@ -138,12 +136,7 @@ TEST(AllocFailure, EveryCallFailsCleanlyOrSucceedsWhole) {
          [&](S &) { std::filesystem::remove(out); }, [&](S &) { return std::to_string(read_file(out).size()); }},
         {"ps_get_pid_all", [](S &s) { return ps_get_pid_all("test_alloc_failure", 1, &s.pids, &s.count) == 0; }},
         // The collected output grows many times; what a failed run leaves in it is not defined.
-        {"ps_runtool",
-         [](S &s) {
-             char *argv[] = {const_cast<char *>("/bin/sh"), const_cast<char *>("-c"),
-                             const_cast<char *>("head -c 70000 /dev/zero"), nullptr};
-             return ps_runtool(argv, s.b, s.b) == 0 && dbuf_len(s.b) == 70000;
-         },
+        {"ps_runtool", [&](S &s) { return ps_runtool(sh.get(), s.b, s.b) == 0 && dbuf_len(s.b) == 70000; },
          [](S &s) { s.b = dbuf_create(); }},
     };
     // Property lists and archives written by the platform take conversion paths our own

@@ -22,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <regex>
 #include <tuple>
 
@@ -35,6 +36,35 @@ using bwv::sys::ArgVector;
 using bwv::test::read_file;
 using bwv::test::TempDir;
 using Root = bwv::test::BasicFakeRoot<bwv_set_root>;
+
+// The rows of name.txt beside this test, fields split at tabs: \n, \t, \0 and \\ stand as in C,
+// \{N} for N copies of the next character, @X for named['X'] or the text a line "=X text" named;
+// # starts a comment.
+std::vector<std::vector<std::string>> rows_of(const std::string &name, std::size_t count,
+                                              std::map<char, std::string> named = {}) {
+    std::vector<std::vector<std::string>> rows;
+    for (const std::string &line : bwv::test::lines(read_file(BWV_SYSTEM_DATA "/" + name + ".txt"))) {
+        if (line.empty() || line[0] == '#') continue;
+        std::vector<std::string> row(1);
+        for (std::size_t i = line[0] == '=' ? 3 : 0, n = 1; i < line.size(); ++i) {
+            const char c = line[i];
+            if (c == '\t') {
+                row.emplace_back();
+            } else if (c == '@') {
+                row.back() += named.at(line[++i]);
+            } else if (line.compare(i, 2, "\\{") == 0) {
+                n = std::stoul(line.substr(i + 2)), i = line.find('}', i);
+            } else {
+                const char e = c == '\\' ? std::string("\n\t\0\\", 4).at(std::string("nt0\\").find(line[++i])) : c;
+                row.back().append(std::exchange(n, 1), e);
+            }
+        }
+        if (line[0] == '=') named[line[1]] = row[0];
+        if (line[0] != '=') rows.push_back(row);
+    }
+    EXPECT_EQ(rows.size(), count) << name;
+    return rows;
+}
 
 // A copy of sleep(1) at `exe`, running until the test ends. glibc's posix_spawn returns
 // once the exec is done, so the process table already shows the copy.
@@ -77,14 +107,10 @@ TEST(Processes, FoundByAnyTailOfTheirPathInTheCaseAskedAlsoOnceReplacedAndKilled
     Running agent(exe), shouting(dir.file("BRINDLEWAVEAGENT")), unique(dir.file(own));
     std::filesystem::copy_file("/bin/sleep", dir.file("new"));
     ASSERT_EQ(rename(dir.file("new").c_str(), exe.c_str()), 0);
-    // name, case_sensitive, whether the agent and its shouting twin are found
-    const std::tuple<const char *, int, bool, bool> rows[] = {{exe.c_str(), 1, true, false},
-                                                              {"Agent", 1, true, false},
-                                                              {"brindlewaveagent", 0, true, true},
-                                                              {"brindlewaveagent", 1, false, false}};
-    for (const auto &[name, case_sensitive, agent_found, shouting_found] : rows) {
-        EXPECT_EQ(found(name, case_sensitive, agent.pid), agent_found) << name << case_sensitive;
-        EXPECT_EQ(found(name, case_sensitive, shouting.pid), shouting_found) << name << case_sensitive;
+    for (const auto &row : rows_of("processes", 4, {{'E', exe}})) {
+        const int case_sensitive = std::stoi(row[1]);
+        EXPECT_EQ(found(row[0], case_sensitive, agent.pid), row[2] == "1") << row[0] << case_sensitive;
+        EXPECT_EQ(found(row[0], case_sensitive, shouting.pid), row[3] == "1") << row[0] << case_sensitive;
     }
     EXPECT_EQ(ps_get_pid(own.substr(2).c_str()), unique.pid);
     for (const std::string &none : {unique_name("none"), std::string(PATH_MAX + 10, 'x'), std::string()})
@@ -115,10 +141,8 @@ TEST(PidFile, DigitsAndOneNulAreWrittenAndTheFirstNumberIsRead) {
     ASSERT_EQ(ps_write_pid_to_file(file.c_str()), 0);
     EXPECT_EQ(dir.read("agent.pid"), std::to_string(getpid()) + '\0');
     EXPECT_EQ(ps_get_pid_from_file(file.c_str()), getpid());
-    const std::pair<const char *, int> reads[] = {
-        {"abc", 0}, {"99999999999999999999", 0}, {"  \n 42\n", 42}, {"-2147483648", INT_MIN}};
-    for (const auto &[content, pid] : reads)
-        EXPECT_EQ(ps_get_pid_from_file(dir.write("read.pid", content).c_str()), pid) << content;
+    for (const auto &row : rows_of("pid_files", 4))
+        EXPECT_EQ(ps_get_pid_from_file(dir.write("read.pid", row[0]).c_str()), std::stoi(row[1])) << row[0];
     EXPECT_EQ(ps_get_pid_from_file(dir.file("missing").c_str()), 0);
     EXPECT_EQ(ps_get_pid_from_file(nullptr), -1);
     std::string unwritable = dir.file("no/such/x.pid");
@@ -161,10 +185,10 @@ TEST(RunTool, BothStreamsAreDrainedAtOnceIntoOneBufferOrTwoAndTheResultIgnoresTh
     // One buffer for both streams: the error byte arrives once the buffer is large.
     ArgVector burst{dir.script("burst", "head -c 200000 /bin/sh; printf E >&2; tail -c +200001 /bin/sh\n")};
     ASSERT_EQ(ps_runtool(burst.get(), both, both), 0);
-    std::string got = text(both), expected = err + "E";
-    std::sort(got.begin(), got.end());
-    std::sort(expected.begin(), expected.end());
-    EXPECT_TRUE(got == expected) << "where the error byte lands is not known";
+    // Where the error byte lands is not known: at the first byte that differs from the shell.
+    std::string got = text(both);
+    const auto at = std::mismatch(err.begin(), err.end(), got.begin(), got.end()).second - got.begin();
+    EXPECT_TRUE(got.size() == err.size() + 1 && got[at] == 'E' && got.erase(at, 1) == err);
     for (dbuf *b : {o, e, both}) dbuf_destroy(b);
 
     // The result is about starting and reading, not the tool's status.
@@ -195,33 +219,20 @@ int handler(execute_cmd_ctx *ctx, int out_fd, int in_fd) {
     return 0;
 }
 
-// Each row runs in a child whose alarm turns a hang into a failure. The result, then each
-// descriptor as the call left it (closed or kept), then the output.
+// Rows in execute_cmd.txt.
 TEST(ExecuteCmd, LineIsExpandedInTheChildAndTheHandlersLeftoversCloseAtOnceButOnlyIfStillItsOwn) {
     ASSERT_NE(freopen("/bin/sh", "r", stdin), nullptr);  // other bytes than the handler's input
-    const std::tuple<const char *, const char *, bool, std::string> rows[] = {
-        {"printf '%s|' \"two words\" one", "", false, "0 cc two words|one|"},
-        {"printf %s ${BWV_ASSIGNED=child}", "", false, "0 cc child"},
-        {"printf %s $(cat)", "handler", false, "0 cc handler"},
-        {"sh -c 'exit 3'", "", false, "3 cc "},
-        {"sh -c 'kill -9 $$'", "", false, "9 cc "},  // the undecoded status
-        {"echo 'unbalanced", "", false, "1 cc "},
-        {nullptr, "", false, "-1 cc -"},
-        {"cat", nullptr, false, "0 cc -"},                        // the handler returns at once
-        {"head -c 200000 /dev/zero", nullptr, false, "13 cc -"},  // SIGPIPE
-        {"head -c 200000 /dev/zero", "", false, "0 cc " + std::string(200000, '\0')},
-        {"cat", nullptr, true, "0 kk -"},
-    };
-    for (const auto &[cmd, in, swap, expected] : rows) {
+    for (const auto &row : rows_of("execute_cmd", 11)) {
+        const char *cmd = row[0] == "-" ? nullptr : row[0].c_str(), *in = row[1] == "-" ? nullptr : row[1].c_str();
         std::string got = bwv::test::in_fresh_process([&] {
             alarm(20);
-            Io io{in, swap};
+            Io io{in, row[2] == "swap"};
             execute_cmd_ctx ctx{&io, nullptr, handler};
-            std::string rc = std::to_string(execute_cmd(cmd, &ctx)) + " ";
+            std::string rc = std::to_string(execute_cmd(cmd, &ctx)) + "\t";
             for (int fd : io.fds) rc += fcntl(fd, F_GETFD) < 0 ? "c" : "k";
-            return rc + (getenv("BWV_ASSIGNED") ? "!" : " ") + io.out;
+            return io.out + "\t" + rc + (getenv("BWV_ASSIGNED") ? "!" : "");
         });
-        EXPECT_TRUE(got == expected) << (cmd ? cmd : "null") << ": " << got.substr(0, 80);
+        EXPECT_TRUE(got == row[3] + "\t" + row[4] + "\t" + row[5]) << row[0] << ": " << got.substr(0, 80);
     }
 }
 
@@ -277,38 +288,27 @@ TEST(Launch, ChildStartsCleanInItsOwnGroupAndDiesWithItsStarterOrAtItsDeadline) 
     // Before the deadline the status comes back, and input beyond a pipe's capacity arrives whole, then ends.
     EXPECT_EQ(ran({.argv = counted.get()}, std::chrono::minutes(1), std::string(200000, 'x')), "3 200000\n");
 
-    // A fake installer starts a slow tool and is killed: the tool does not outlive it.
-    int pipefd[2];
-    ASSERT_EQ(pipe(pipefd), 0);
+    // A fake installer starts a slow tool and ends at once, running no code of its own as when it
+    // is killed: the tool does not outlive it.
     ArgVector sleeper{"/bin/sleep", "60"};
-    pid_t installer = fork();
-    if (installer == 0) {
-        pid_t tool = launch::spawn({.argv = sleeper.get()}).pid;
-        _exit(write(pipefd[1], &tool, sizeof tool) == sizeof tool ? (pause(), 0) : 1);
-    }
-    pid_t tool = 0;
-    ASSERT_EQ(read(pipefd[0], &tool, sizeof tool), static_cast<ssize_t>(sizeof tool));
-    close(pipefd[0]), close(pipefd[1]);
-    kill(installer, SIGKILL);
-    waitpid(installer, nullptr, 0);
+    const pid_t tool = std::stoi(
+        bwv::test::in_fresh_process([&] { return std::to_string(launch::spawn({.argv = sleeper.get()}).pid); }));
     EXPECT_EQ(waitpid(tool, &st, 0) == tool && WIFSIGNALED(st) ? WTERMSIG(st) : 0, SIGKILL);
     prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
-const std::string kLog = std::string(bwv::paths::kKextLoadLog).substr(1);
+const std::string kLog = std::string(bwv::paths::kKextLoadLog).substr(1),
+                  kListing = BWV_SYSTEM_DATA "/kextstat_listing.txt";
 
 // A fake root with kext tools that record their arguments, then a variable of the caller's
 // environment and their standard output, and then run `tail`; and a kextstat that prints the
-// listing.
+// listing in kextstat_listing.txt.
 struct KextRoot : Root {
     explicit KextRoot(const std::string &tail = "exit 0\n") {
         for (std::string tool : {"kextload", "kextunload"})
             script("sbin/" + tool, "printf '%s\\n' \"$@\" \"${BWV_PROBE-unset}\" $(readlink /proc/$$/fd/1) > '@ROOT@/" +
                                        tool + ".args'\n" + tail);
-        script("usr/sbin/kextstat", "cat '@ROOT@/listing'\n");
-        write("listing",
-              "Index Refs Address Size Wired Name (Version) UUID <Linked Against>\n"
-              "140  0 0xffffff7f8 0x9000 0x9000 com.tarvenel.bwv.nke (5.3.1) <7 5 4 3 1>\n");
+        script("usr/sbin/kextstat", "cat '" + kListing + "'\n");
         mkdirs(kLog.substr(0, kLog.rfind('/')));
     }
     bool logged_first(const std::string &kext) const { return read(kLog).rfind("load " + kext + "\n", 0) == 0; }
@@ -329,17 +329,9 @@ TEST(KextLoad, ToolGetsTheArgumentWithNothingInheritedItIsLoggedVerbatimWithTheL
     EXPECT_TRUE(std::regex_search(
         log, std::regex("^load com.tarvenel.bwv.nke\n\\w{3} \\w{3} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\S+ \\d{4}\n")))
         << log;
-    EXPECT_NE(log.find(root.read("listing")), std::string::npos);
-    // The same listing answers whether an extension runs, searched as fixed text.
-    std::string sneaky = "x; touch " + root.file("pwned") + " #";
-    const std::pair<const char *, int> rows[] = {{"com.tarvenel.bwv.nke", 1},
-                                                 {"com.tarvenel.bwv", 1},
-                                                 {"com.tarvenel.other", 0},
-                                                 {"com.tarvenel.bwv.nk.", 0},
-                                                 {sneaky.c_str(), 0},
-                                                 {"", 0},
-                                                 {nullptr, 0}};
-    for (const auto &[name, running] : rows) EXPECT_EQ(ps_kext_is_run(name), running) << (name ? name : "null");
+    EXPECT_NE(log.find(read_file(kListing)), std::string::npos);
+    for (const auto &row : rows_of("kext_is_run", 7, {{'P', root.file("pwned")}}))
+        EXPECT_EQ(ps_kext_is_run(row[0] == "-" ? nullptr : row[0].c_str()), std::stoi(row[1])) << row[0];
     EXPECT_EQ(std::filesystem::status(root.file(kLog)).permissions(), std::filesystem::perms(0644))
         << "whatever the umask";
 
@@ -370,9 +362,6 @@ TEST(KextUnload, ExitCodeIsPassedOnDeathBySignalGivesTwoAndLoadingStillLogs) {
     }
 }
 
-const std::string kStatus = "Status: signed by a developer certificate issued by Apple for distribution";
-const std::string kCert = "Developer ID Installer: Tarvenel, Inc (Q7M2ZK4RTB)";
-
 // A fake root whose pkgutil records its arguments and prints the report file.
 struct PkgutilRoot : Root {
     PkgutilRoot() {
@@ -385,54 +374,21 @@ struct PkgutilRoot : Root {
     }
 };
 
-// pkgutil's report with the given status line and signer's name.
-std::string report(const std::string &status, const std::string &signer) {
-    return "Package \"Install.mpkg\":\n   " + status +
-           "\n   Notarization: trusted by the Apple notary service\n"
-           "   Certificate Chain:\n    1. " +
-           signer +
-           "\n       Expires: 2031-02-01 22:12:15 +0000\n"
-           "    2. Developer ID Certification Authority\n    3. Apple Root CA\n";
-}
-
-// Names in the chain are the signer's own text: the status text counts only as the tool's
-// first status line and the maker's name only as the first chain entry, each the whole
-// line (or 1,023-byte piece of a longer one) but for blanks, however the report is cut
-// into reads.
+// Rows in pkgutil_reports.txt.
 TEST(VerifyPackage, OnlyTheStatusLineAndTheSignersEntryCount) {
-    const std::string untrusted = "Status: signed by untrusted certificate", x1023(1023, 'x'),
-                      other = "Developer ID Installer: Someone Else (AAAAAAAAAA)";
-    const std::pair<std::string, int> rows[] = {
-        {report(kStatus, kCert), 1},
-        {"    1. " + kCert + "\n   " + kStatus + "\n", 1},  // signer before status
-        {kStatus + "\n1. " + kCert, 1},                     // no blanks, no last newline
-        {"\t" + kStatus + " \t \n \t1. " + kCert + "\t\n", 1},
-        {x1023 + kStatus + std::string(2000, ' ') + "\n" + std::string(1023, ' ') + "1. " + kCert + "\n", 1},
-        {std::string(1000, ' ') + kStatus + "\n1. " + kCert + "\n", 0},  // across a piece boundary
-        {report(untrusted, kCert) + x1023 + kStatus + "\n", 0},          // after the status line
-        {report(untrusted, kStatus + " " + kCert), 0},                   // both in one name
-        {report(untrusted, kCert + "\n   " + kStatus), 0},               // line feed in the name
-        {"   " + kStatus + "\n    1. " + other + "\n    2. " + kCert + "\n", 0},
-        {report(kStatus, other + "\n    1. " + kCert), 0},
-        {report(kStatus + ".", kCert), 0},
-        {report("x" + kStatus, kCert), 0},
-        {report("Status: signed by a developer certificate issued by apple for distribution", kCert), 0},
-        {"   " + kStatus + std::string(1, '\0') + "x\n1. " + kCert + "\n", 0},
-        {report(kStatus, kCert + " (2)"), 0},
-        {"", 0},
-    };
     PkgutilRoot root;
-    for (const auto &[text, accepted] : rows) EXPECT_EQ(root.verify(text), accepted) << text;
+    for (const auto &row : rows_of("pkgutil_reports", 17)) EXPECT_EQ(root.verify(row[1]), row[0] == "1") << row[1];
 }
 
 TEST(VerifyPackage, PathReachesTheToolAsOneArgumentUnlessTooLongForTheOldCommandLine) {
     PkgutilRoot root;
+    const std::string trusted = rows_of("pkgutil_reports", 17)[0][1];
     std::string hostile = "/pkgs/a \"b\" $(touch " + root.file("pwned") + ") `touch " + root.file("pwned") +
                           "`; touch " + root.file("pwned") + " & 'q' \\ $HOME *";
     std::string fits = "/" + std::string(984, 'p');  // 38 bytes of command around it, 1,023 at most
     for (const std::string &path : {hostile, fits, fits + "p", std::string()}) {
         bool asked = path != fits + "p";
-        EXPECT_EQ(root.verify(report(kStatus, kCert), path.c_str()), asked) << path;
+        EXPECT_EQ(root.verify(trusted, path.c_str()), asked) << path;
         EXPECT_EQ(root.read("args"), asked ? "--check-signature\n" + path + "\n" : "");
     }
     EXPECT_FALSE(root.exists("pwned"));
@@ -477,11 +433,10 @@ TEST(ClientKind, VpnOnlyWhenTheToolFolderHoldsNoFullClientToolAndTrustFollowsIts
     EXPECT_EQ(is_vpn_client(), 0) << "no tool folder";
     std::string bin = root.mkdirs(std::string(bwv::paths::kBinDir).substr(1));
     EXPECT_EQ(is_vpn_client(), 1);
-    for (const char *tool :
-         {"ctlsvc", "monsvc", "bwvappguard", "ratingagent", "urlguard", "vulnprobe", "ssoagent_launchagent"}) {
-        bwv::test::write_file(bin + "/" + tool, "");
-        EXPECT_EQ(is_vpn_client(), 0) << tool;
-        unlink((bin + "/" + tool).c_str());
+    for (const auto &tool : rows_of("full_client_tools", 7)) {
+        bwv::test::write_file(bin + "/" + tool[0], "");
+        EXPECT_EQ(is_vpn_client(), 0) << tool[0];
+        unlink((bin + "/" + tool[0]).c_str());
     }
     EXPECT_EQ(bwvc_external_cert_trust(), 0);
     root.write(std::string(bwv::paths::kCertTrustMarker).substr(1), "");
@@ -529,10 +484,10 @@ std::string notice_seen_by(uid_t listener, uid_t console, const std::string &tex
 TEST(SystemFaults, EachAnswersAsItsContractSaysAndTouchesNothingOfAnotherAccount) {
     const uid_t other = 65534, console = geteuid() ? geteuid() : 3999999998;
     const std::string note = std::string("first notice") + '\0', cut = std::string(4095, 'n') + '\0';
-    // The kext tool stand-in as found by the library loaded through `path` from the build
-    // folder, the working folder changed afterwards.
-    auto tools_found = [](const char *path) {
-        void *lib = chdir(BWV_BINARY_DIR) == 0 ? dlopen(path, RTLD_NOW | RTLD_LOCAL) : nullptr;
+    // The kext tool stand-in as found by the library loaded through a relative path from the
+    // build folder, the working folder changed afterwards. (Through a full path: test_paths.)
+    auto tools_found = [] {
+        void *lib = chdir(BWV_BINARY_DIR) == 0 ? dlopen("./lib/libbwvutil.so", RTLD_NOW | RTLD_LOCAL) : nullptr;
         auto *is_run = lib ? reinterpret_cast<int (*)(const char *)>(dlsym(lib, "ps_kext_is_run")) : nullptr;
         return is_run && chdir("/") == 0 ? std::to_string(is_run("com.apple.kpi.bsd")) : std::string("not loaded");
     };
@@ -541,27 +496,26 @@ TEST(SystemFaults, EachAnswersAsItsContractSaysAndTouchesNothingOfAnotherAccount
         int rc = ps_get_path(getpid(), buf, size);
         return std::to_string(rc) + " " + std::to_string(strlen(buf));
     };
-    // Installs a package of `content` ("/": a folder) after `make` put an entry at the
-    // copy's fixed name: the result, what the installer got ("whole": the package, under
+    // Installs a package of `content` ("/": a folder) after the shell line `make`, run in the
+    // root, put an entry at the copy's fixed name: the result, what the installer got ("whole": the package, under
     // the fixed name, owner-only), and what the entry holds afterwards ("-": gone).
-    auto install = [](const std::string &content, void (*make)(Root &, const std::string &) = nullptr) {
-        Root root;
-        root.script("usr/sbin/installer", "{ printf '%s|' \"$@\" $(stat -c %a \"$2\"); cat \"$2\"; } > '@ROOT@/got'\n");
-        const std::string entry = root.mkdirs("tmp") + "/bwv_upgrade.pkg",
-                          sent = "-pkg|" + entry + "|-target|/|600|" + content;
-        if (make) make(root, entry);
-        int rc = ps_install_pkg_file(content == "/" ? root.path().c_str() : root.write("in.pkg", content).c_str());
-        std::string got = !root.exists("got") ? "-" : root.read("got") == sent ? "whole" : "torn";
-        std::string left = !root.exists("tmp/bwv_upgrade.pkg")    ? "-"
-                           : std::filesystem::is_directory(entry) ? "dir"
-                                                                  : read_file(entry);
-        return std::to_string(rc) + " " + got + " " + left;
+    using Call = std::function<std::string()>;
+    auto install = [](const std::string &content, const std::string &make = {}) -> Call {
+        return [=] {
+            Root root;
+            root.script("usr/sbin/installer",
+                        "{ printf '%s|' \"$@\" $(stat -c %a \"$2\"); cat \"$2\"; } > '@ROOT@/got'\n");
+            const std::string entry = root.mkdirs("tmp") + "/bwv_upgrade.pkg",
+                              sent = "-pkg|" + entry + "|-target|/|600|" + content;
+            if (!make.empty()) bwv::test::run({"sh", "-c", make}, {}, {}, root.path());
+            int rc = ps_install_pkg_file(content == "/" ? root.path().c_str() : root.write("in.pkg", content).c_str());
+            std::string got = !root.exists("got") ? "-" : root.read("got") == sent ? "whole" : "torn";
+            std::string left = !root.exists("tmp/bwv_upgrade.pkg")    ? "-"
+                               : std::filesystem::is_directory(entry) ? "dir"
+                                                                      : read_file(entry);
+            return std::to_string(rc) + " " + got + " " + left;
+        };
     };
-    auto theirs = [](Root &, const std::string &e) {
-        bwv::test::write_file(e, "theirs"), (void)!chown(e.c_str(), 65534, 65534);
-    };
-    auto link = [](Root &r, const std::string &e) { (void)!symlink(r.write("victim", "precious").c_str(), e.c_str()); };
-    auto no_tmp = [](Root &r, const std::string &) { rmdir(r.file("tmp").c_str()); };
     // closeall in a child: how many of the standard three it left on /dev/null, twice, plus
     // one if a descriptor held before is shut.
     auto closeall_in_child = [] {
@@ -577,46 +531,38 @@ TEST(SystemFaults, EachAnswersAsItsContractSaysAndTouchesNothingOfAnotherAccount
         return wait(&status) > 0 && WIFEXITED(status) ? std::to_string(WEXITSTATUS(status)) : "killed";
     };
     const std::string sh = read_file("/bin/sh");
-    auto as_root = [](const std::function<std::string()> &call, const std::string &want) {
-        return geteuid() ? want : call();
+    auto as_root = [](const Call &call, const std::string &want) -> Call {
+        return [=] { return geteuid() ? want : call(); };
     };
     const struct {
         const char *what;
         std::function<std::string()> call;
         std::string want;
     } rows[] = {
-        {"tools of a library loaded through a relative path", [&] { return tools_found("./lib/libbwvutil.so"); }, "1"},
-        {"  through a full path", [&] { return tools_found(BWV_BINARY_DIR "/lib/libbwvutil.so"); }, "1"},
+        {"tools of a library loaded through a relative path", tools_found, "1"},
         {"process path into a buffer of one byte", [&] { return path_into(1); }, "0 0"},
         {"  of four", [&] { return path_into(4); }, "0 3"},
-        {"flat packages of 4, 4,096 and 4,097 bytes",
-         [&] {
-             return install("xar!") + "," + install("xar!" + sh.substr(0, 4092)) + "," +
-                    install("xar!" + sh.substr(0, 4093));
-         },
-         "0 whole -,0 whole -,0 whole -"},
-        {"not flat", [&] { return install("xar?" + std::string(4092, 'x')) + install("xa") + install("/"); },
-         "-1 - --1 - --1 - -"},
-        {"no package",
-         [] {
-             return std::to_string(ps_install_pkg_file(nullptr)) +
-                    std::to_string(ps_install_pkg_file("/nonexistent/x.pkg"));
-         },
-         "-1-1"},
-        {"no folder for the copy", [&] { return install("xar!", no_tmp); }, "-1 - -"},
+        {"flat package of 4 bytes", install("xar!"), "0 whole -"},
+        {"  of 4,096", install("xar!" + sh.substr(0, 4092)), "0 whole -"},
+        {"  of 4,097", install("xar!" + sh.substr(0, 4093)), "0 whole -"},
+        {"not flat", install("xar?" + std::string(4092, 'x')), "-1 - -"},
+        {"  too short to tell", install("xa"), "-1 - -"},
+        {"  a folder", install("/"), "-1 - -"},
+        {"no package", [] { return std::to_string(ps_install_pkg_file(nullptr)); }, "-1"},
+        {"  none at the path", [] { return std::to_string(ps_install_pkg_file("/nonexistent/x.pkg")); }, "-1"},
+        {"no folder for the copy", install("xar!", "rmdir tmp"), "-1 - -"},
         {"package copy over another account's file",
-         [&] { return as_root([&] { return install("xar!", theirs); }, "-1 - theirs"); }, "-1 - theirs"},
-        {"  over a link", [&] { return install("xar!", link); }, "-1 - precious"},
-        {"  over a folder",
-         [&] { return install("xar!", [](Root &, const std::string &e) { mkdir(e.c_str(), 0755); }); }, "-1 - dir"},
-        {"  over a stale copy of our own",
-         [&] { return install("xar!", [](Root &, const std::string &e) { bwv::test::write_file(e, "old"); }); },
-         "0 whole -"},
-        {"notice to another account's socket",
-         [&] { return as_root([&] { return notice_seen_by(other, console, "x"); }, ""); }, ""},
+         as_root(install("xar!", "printf theirs >tmp/bwv_upgrade.pkg; chown 65534:65534 tmp/bwv_upgrade.pkg"),
+                 "-1 - theirs"),
+         "-1 - theirs"},
+        {"  over a link", install("xar!", "printf precious >victim; ln -s \"$(pwd)/victim\" tmp/bwv_upgrade.pkg"),
+         "-1 - precious"},
+        {"  over a folder", install("xar!", "mkdir tmp/bwv_upgrade.pkg"), "-1 - dir"},
+        {"  over a stale copy of our own", install("xar!", "printf old >tmp/bwv_upgrade.pkg"), "0 whole -"},
+        {"notice to another account's socket", as_root([&] { return notice_seen_by(other, console, "x"); }, ""), ""},
         {"  to the console user's", [&] { return notice_seen_by(console, console, "first notice"); }, note},
         {"  to root's, cut to 4,095 bytes",
-         [&] { return as_root([&] { return notice_seen_by(0, console, std::string(5000, 'n')); }, cut); }, cut},
+         as_root([&] { return notice_seen_by(0, console, std::string(5000, 'n')); }, cut), cut},
         {"closeall: the standard three on /dev/null, the rest shut", closeall_in_child, "7"},
     };
     for (const auto &row : rows)

@@ -12,7 +12,6 @@
 #include "updater/feed.hpp"
 #include "updater/net.hpp"
 #include "updater/trust.hpp"
-#include "updater/trust.hpp"
 
 namespace upd = bwv::upd;
 using upd::FeedError;
@@ -73,8 +72,7 @@ TEST(UpdateFeed, DocumentsGiveTheirEntryOrAreRefused) {
         return feed(entry("7.4", "a.dmg", size, sha));
     };
     auto rolled = [](const std::string &r) { return feed(entry("7.4", "a.dmg") + "<key>Rollout</key>" + r); };
-    std::string upper = kDigest;
-    for (char &c : upper) c = static_cast<char>(toupper(c));
+    const std::string upper = "AB12AB12AB12AB12AB12AB12AB12AB12AB12AB12AB12AB12AB12AB12AB12AB12";
     using bwv::test::bplist_string;
     const struct {
         std::string doc;

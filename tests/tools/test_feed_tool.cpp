@@ -252,10 +252,7 @@ TEST(FeedTool, InterruptLeavesNothingBehind) {
 int main(int argc, char **argv) {
     testing::InitGoogleTest(&argc, argv);
     if (argc < 5) return 2;  // PORT WWW LIBDIR WORK, from run_update_test.py
-    g_port = argv[1];
-    g_www = argv[2];
-    g_libdir = argv[3];
-    g_work = argv[4];
+    g_port = argv[1], g_www = argv[2], g_libdir = argv[3], g_work = argv[4];
     mkdir((g_work + "/xdg").c_str(), 0700);
     mkdir((g_work + "/root").c_str(), 0755);                   // a client root without a machine identity
     setenv("XDG_STATE_HOME", (g_work + "/state").c_str(), 1);  // the accepted feed serial

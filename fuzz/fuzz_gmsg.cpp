@@ -8,11 +8,7 @@
 
 #include "fuzz/fuzz_support.hpp"
 
-namespace {
-
-const char *const kKeys[] = {"_c_type_", "_m_type_", "name", "data", "msg", "value", "0"};
-
-}  // namespace
+static const char *const kKeys[] = {"_c_type_", "_m_type_", "name", "data", "msg", "value", "0"};
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > (1u << 20)) return 0;

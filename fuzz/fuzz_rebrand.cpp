@@ -7,11 +7,7 @@
 
 #include "fuzz/fuzz_support.hpp"
 
-namespace {
-
-const char *const kKeys[] = {"ProductName", "CompanyName", "Greeting", "x", "_c_type_", "_m_type_"};
-
-}  // namespace
+static const char *const kKeys[] = {"ProductName", "CompanyName", "Greeting", "x", "_c_type_", "_m_type_"};
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const std::string in = bwv::fuzz::scratch_dir() + "/rebrand_text.plist";

@@ -2,13 +2,11 @@
 // process, removed at exit, so parsers that only take a path or a descriptor can be fed.
 #pragma once
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace bwv::fuzz {
@@ -30,22 +28,10 @@ inline const std::string &scratch_dir() {
 // Replaces path's content with the input; aborts when the disk refuses, because every
 // later result would be meaningless.
 inline void write_file(const std::string &path, const uint8_t *data, size_t size) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) std::abort();
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = write(fd, data + done, size - done);
-        if (n <= 0) std::abort();
-        done += static_cast<size_t>(n);
-    }
-    close(fd);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size)).flush()) std::abort();
 }
 
 }  // namespace bwv::fuzz
 
-#define BWV_FUZZ_CHECK(cond)  \
-    do {                      \
-        if (!(cond)) {        \
-            __builtin_trap(); \
-        }                     \
-    } while (0)
+#define BWV_FUZZ_CHECK(cond) ((cond) ? (void)0 : __builtin_trap())

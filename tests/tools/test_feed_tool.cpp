@@ -46,13 +46,8 @@ void publish(const std::string &dir, const std::vector<std::string> &extra = {})
     for (const char *kind : {"Full", "VPN"}) {
         std::string copy = g_www + "/" + dir + "/BrindleWave" + kind + "-" + kVersion + ".dmg";
         write_file(copy, read_file(image(kind)));
-        std::vector<std::string> args = {"make",
-                                         "--version",
-                                         kVersion,
-                                         kind[0] == 'F' ? "--full" : "--vpn",
-                                         copy,
-                                         "-o",
-                                         g_www + "/" + dir + "/feed.plist"};
+        std::vector<std::string> args = {"make", "--version", kVersion, kind[0] == 'F' ? "--full" : "--vpn", copy};
+        args.insert(args.end(), {"-o", g_www + "/" + dir + "/feed.plist"});
         args.insert(args.end(), extra.begin(), extra.end());
         RunResult r = feed_tool(args);
         ASSERT_EQ(r.rc, 0) << r.err;
@@ -108,7 +103,7 @@ TEST(FeedTool, RefusedImagesWriteNothingAndAreDetached) {
     write_file(d / "ReadMe.txt", "no package here\n");
     ASSERT_EQ(run({"openssl", "genpkey", "-algorithm", "RSA", "-out", d / "rsa.pem"}).rc, 0);
     ASSERT_EQ(run({"xorriso", "-as", "mkisofs", "-quiet", "-o", empty_iso, d / "ReadMe.txt"}).rc, 0);
-    const std::string published = unsigned_demo_feed();
+    const std::string published = unsigned_demo_feed(), full = image("Full");
     std::string broken_vpn = published;
     broken_vpn.replace(broken_vpn.rfind("<key>SHA256</key>"), 30, "<key>SHA256</key><string>zz");
     const std::tuple<const char *, std::vector<std::string>, std::string, int> cases[] = {
@@ -122,15 +117,9 @@ TEST(FeedTool, RefusedImagesWriteNothingAndAreDetached) {
         {"rollout out of range", {"--full", image("Full"), "--rollout", "101"}, published, 2},
         {"the other entry is invalid", {"--full", image("Full")}, broken_vpn, 7},
         {"a signed feed made unsigned", {"--full", image("Full")}, read_file(demo("feed/feed.plist")), 2},
-        {"expiry already past",
-         {"--full", image("Full"), "--sign", key(), "--expires", "2001-01-01T00:00:00Z"},
-         published,
-         2},
-        {"no signing key", {"--full", image("Full"), "--sign", d / "none.pem", "--expires", kExpires}, published, 12},
-        {"an RSA signing key",
-         {"--full", image("Full"), "--sign", d / "rsa.pem", "--expires", kExpires},
-         published,
-         12},
+        {"expiry already past", {"--full", full, "--sign", key(), "--expires", "2001-01-01T00:00:00Z"}, published, 2},
+        {"no signing key", {"--full", full, "--sign", d / "none.pem", "--expires", kExpires}, published, 12},
+        {"an RSA signing key", {"--full", full, "--sign", d / "rsa.pem", "--expires", kExpires}, published, 12},
     };
     mkdir(xdg().c_str(), 0700);
     for (const auto &[what, extra, existing, rc] : cases) {
@@ -263,10 +252,7 @@ TEST(FeedTool, InterruptLeavesNothingBehind) {
 int main(int argc, char **argv) {
     testing::InitGoogleTest(&argc, argv);
     if (argc < 5) return 2;  // PORT WWW LIBDIR WORK, from run_update_test.py
-    g_port = argv[1];
-    g_www = argv[2];
-    g_libdir = argv[3];
-    g_work = argv[4];
+    g_port = argv[1], g_www = argv[2], g_libdir = argv[3], g_work = argv[4];
     mkdir((g_work + "/xdg").c_str(), 0700);
     mkdir((g_work + "/root").c_str(), 0755);                   // a client root without a machine identity
     setenv("XDG_STATE_HOME", (g_work + "/state").c_str(), 1);  // the accepted feed serial

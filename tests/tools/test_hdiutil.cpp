@@ -159,12 +159,10 @@ TEST(Hdiutil, OtherAccountsCannotBlockOrHoldTheMountTable) {
     TempDir dir;
     std::string image = dir.write("shared.dmg", read_file(kImage)), home = dir.mkdirs("home");
     std::string own = dir.mkdirs("run-own"), foreign = dir.mkdirs("run-root"), open = dir.mkdirs("run-open");
-    ASSERT_EQ(run({"sh", "-c",
-                   "chown 54321:54321 \"$0\" \"$1\" \"$2\" \"$3\" && chmod 700 \"$2\" \"$4\" && "
-                   "chmod 777 \"$3\" && ln -s \"$2\" \"$0/run-link\"",
-                   dir.path(), home, own, open, foreign})
-                  .rc,
-              0);
+    const std::string setup =
+        "chown 54321:54321 \"$0\" \"$1\" \"$2\" \"$3\" && chmod 700 \"$2\" \"$4\" && "
+        "chmod 777 \"$3\" && ln -s \"$2\" \"$0/run-link\"";
+    ASSERT_EQ(run({"sh", "-c", setup, dir.path(), home, own, open, foreign}).rc, 0);
     std::string cache_table = home + "/.cache/bwv-hdiutil";
     const std::pair<std::string, std::string> cases[] = {
         {own, own + "/bwv-hdiutil"}, {foreign, cache_table}, {open, cache_table}, {dir / "run-link", cache_table}};

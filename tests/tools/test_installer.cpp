@@ -41,21 +41,18 @@ TEST_F(Tools, InstallerChecksThePackageAndOnlyRecordsWhatItWouldInstall) {
     ASSERT_EQ(run({mkpkg(), "--key", demo("signer.key"), "--cert", demo("signer.pem"), dir / "src", untrusted}).rc, 0);
     ASSERT_EQ(run({mkpkg(), dir / "src", dir / "pkgs/unsigned.pkg"}).rc, 0);
     bool client_folder = exists("/Library/Application Support/Tarvenel");
+    const std::string ok = "installer: The install was successful.\n";
     const struct {
         Fields args;
         int rc;
         std::string out, result;
     } rows[] = {
-        {{full},
-         0,
-         "installer: Package name is BrindleWave\ninstaller: Installing at base path /\n"
-         "installer: The install was successful.\n",
-         "success"},
+        {{full}, 0, "installer: Package name is BrindleWave\ninstaller: Installing at base path /\n" + ok, "success"},
         {{tampered}, 1, "installer: The install failed.", "failed: package is invalid (checksum did not verify)"},
         {{untrusted}, 1, "installer: The install failed.", "failed: "},
         // As the real installer, -allowUntrusted lets it through, and unsigned packages install.
         {{untrusted, "-allowUntrusted"}, 0, "installer: Package name is Other\n", "success"},
-        {{dir / "pkgs/unsigned.pkg"}, 0, "installer: The install was successful.\n", "success"},
+        {{dir / "pkgs/unsigned.pkg"}, 0, ok, "success"},
     };
     for (auto &row : rows) {
         SCOPED_TRACE(row.args[0]);

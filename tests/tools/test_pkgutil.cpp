@@ -3,18 +3,17 @@
 #include <bwvutil/paths.h>
 #include <bwvutil/verify.h>
 
-#include <openssl/sha.h>
-#include <zlib.h>
-
 #include <algorithm>
 #include <cctype>
 
+#include "fuzz/xar_package.hpp"
 #include "tools/tool_support.hpp"
 #include "tools/standins/xar/check.hpp"
 
 namespace {
 
 using namespace bwv::test;
+using bwv::fuzz::xar_package;
 using Args = std::vector<std::string>;
 
 Args operator+(Args a, const Args &b) {
@@ -31,6 +30,10 @@ const KeyPair kMaker{demo("signer.key"), demo("signer.pem")},
 const Args kChain = {"--cert", kIntermediate.cert, "--cert", demo("ca/root.pem")};
 
 Args own(const KeyPair &k) { return {"--key", k.key, "--cert", k.cert}; }
+// Self-signed by a forger, with a common name that the openssl command would refuse as too long.
+KeyPair forged(const std::string &name) {
+    return {BWV_TOOLS_DATA "/" + name + ".key", BWV_TOOLS_DATA "/" + name + ".pem"};
+}
 
 std::string build(const TempDir &dir, const std::string &name, const Args &signing, const std::string &from = "src") {
     auto r = run(Args{mkpkg()} + signing + Args{dir / from, dir / name});
@@ -38,31 +41,10 @@ std::string build(const TempDir &dir, const std::string &name, const Args &signi
     return dir / name;
 }
 
-std::string deflated(const std::string &s) {
-    uLongf n = compressBound(static_cast<uLong>(s.size()));
-    std::string z(n, '\0');
-    compress(reinterpret_cast<Bytef *>(z.data()), &n, reinterpret_cast<const Bytef *>(s.data()), s.size());
-    return z.substr(0, n);
-}
-
-// A file entry of a zlib stream at heap offset off (the TOC's SHA-1 takes 0 to 20); its
-// checksums are never reached.
-std::string entry(const std::string &name, size_t off, size_t length, size_t size) {
-    return "<file><name>" + name + "</name><data><offset>" + std::to_string(off) + "</offset><length>" +
-           std::to_string(length) + "</length><size>" + std::to_string(size) +
-           "</size><encoding style=\"application/"
-           "x-gzip\"/><archived-checksum>0</archived-checksum><extracted-checksum>0</extracted-checksum></data></file>";
-}
-
 // An unsigned package around hand-written TOC elements and the heap after the TOC's SHA-1.
 std::string flat(const std::string &toc, const std::string &heap) {
-    std::string xml =
-        "<xar><toc><checksum style=\"sha1\"><offset>0</offset><size>20</size></checksum>" + toc + "</toc></xar>";
-    std::string z = deflated(xml), h = "xar!", md(SHA_DIGEST_LENGTH, '\0');
-    for (auto [v, n] : {std::pair<uint64_t, int>{28, 2}, {1, 2}, {z.size(), 8}, {xml.size(), 8}, {1, 4}})
-        while (n--) h += static_cast<char>(v >> 8 * n);
-    SHA1(reinterpret_cast<const unsigned char *>(z.data()), z.size(), reinterpret_cast<unsigned char *>(md.data()));
-    return h + z + md + heap;
+    return xar_package(
+        "<xar><toc><checksum style=\"sha1\"><offset>0</offset><size>20</size></checksum>" + toc + "</toc></xar>", heap);
 }
 
 std::string header(std::string pkg, size_t at, const std::string &added) {  // the header's size raised to match
@@ -86,8 +68,6 @@ TEST(Pkgutil, OnlyTheMakersTrustedIntactPackageIsHandedOn) {
     const std::string other_name = "Developer ID Installer: Someone Else (ZZZZZZZZZZ)";
     auto other = issue_signer(dir.path(), "other", other_name, kIntermediate, kMaker.key);
     auto server = issue_signer(dir.path(), "server", kSigner, kIntermediate, {}, "server");
-    auto forged = self_signed(dir.path(), "forged", "Status: " + kTrusted + " " + kSigner);
-    auto forged_lf = self_signed(dir.path(), "forged-lf", kSigner + "\n   Status: " + kTrusted);
     std::string altered = build(dir, "altered.pkg", own(kMaker) + kChain);
     flip_byte(altered, static_cast<long>(read_file(altered).size()) - 1000);
     std::string appended = build(dir, "appended.pkg", own(kMaker) + kChain);
@@ -96,9 +76,7 @@ TEST(Pkgutil, OnlyTheMakersTrustedIntactPackageIsHandedOn) {
     flip_byte(wrong_key_altered, static_cast<long>(read_file(wrong_key_altered).size()) - 1000);
     auto data = [](const std::string &name) { return BWV_TOOLS_DATA "/xar-" + name + ".pkg"; };
     dir.write("zeros/Zeros", std::string(8 << 20, '\0'));
-    const std::string z1 = deflated(std::string(1 << 20, 'a')), z64 = deflated(std::string(64 << 20, '\0'));
-    std::string thirty, empty, elements;
-    for (int i = 0; i < 30; ++i) thirty += entry("f" + std::to_string(i), 20, z64.size(), 64 << 20);
+    std::string empty, elements;
     for (int i = 0; i < 16700000; ++i) empty += "<a/>";
     for (unsigned i = 0; i < 20000; ++i)
         elements += std::string("<a/><a/><a/><a/><a/><a/><a/><a/><a/><a/><a/><a/><a/><a/><a/><a/>") + "<b>" +
@@ -117,12 +95,9 @@ TEST(Pkgutil, OnlyTheMakersTrustedIntactPackageIsHandedOn) {
         {zeros, kTrusted, kSigner, 1},  // within what a package may decompress to
         {(dir.write("named/" + std::string(255, 'n'), "x"), build(dir, "named.pkg", own(kMaker) + kChain, "named")),
          kTrusted, kSigner, 1},
-        {dir.write("shared.pkg", flat(thirty, z64)), kInvalid, "", 0, "decompress to more"},
-        {dir.write("two.pkg", flat(entry("a", 20, z1.size(), 1 << 20) + entry("b", 20, z1.size(), 1 << 20), z1)),
-         kInvalid, "", 0, "share bytes"},
-        {dir.write("same.pkg",
-                   flat(entry("a", 20, z1.size(), 1 << 20) + entry("a", 20 + z1.size(), z1.size(), 1 << 20), z1 + z1)),
-         kInvalid, "", 0, "two entries"},
+        {data("shared-stream"), kInvalid, "", 0, "decompress to more"},
+        {data("shared-bytes"), kInvalid, "", 0, "share bytes"},
+        {data("same-name"), kInvalid, "", 0, "two entries"},
         {dir.write("empty.pkg", flat(empty, "")), kInvalid, "", 0, "table-of-contents size"},
         {dir.write("elements.pkg", flat(elements, "")), kInvalid, "", 0, "too many"},
         {dir.write("long.pkg", header(read_file(zeros), 28, std::string(60000, 'x'))), kInvalid, "", 0,
@@ -135,15 +110,11 @@ TEST(Pkgutil, OnlyTheMakersTrustedIntactPackageIsHandedOn) {
         {build(dir, "other-name.pkg", own({kMaker.key, other.cert}) + kChain), kTrusted, other_name, 0},
         {build(dir, "wrong-key.pkg", own({untrusted.key, kMaker.cert}) + kChain),
          kInvalid + " (signature did not verify)", "", 0},
-        {dir.write("bad-cert.pkg", flat("<signature style=\"RSA\"><offset>20</offset><size>1</size><KeyInfo>"
-                                        "<X509Data><X509Certificate>AAAA</X509Certificate></X509Data></KeyInfo>"
-                                        "</signature>",
-                                        "x")),
-         kInvalid + " (signature did not verify)", "", 0, "cannot be read"},
+        {data("bad-cert"), kInvalid + " (signature did not verify)", "", 0, "cannot be read"},
         {altered, kAltered, "", 0},
         {appended, kInvalid, "", 0},
-        {build(dir, "forged.pkg", own(forged)), kUntrusted, "Status: " + kTrusted + " " + kSigner, 0},
-        {build(dir, "forged-lf.pkg", own(forged_lf)), kUntrusted, kSigner + "\\0A   Status: " + kTrusted, 0},
+        {build(dir, "forged.pkg", own(forged("forged"))), kUntrusted, "Status: " + kTrusted + " " + kSigner, 0},
+        {build(dir, "forged-lf.pkg", own(forged("forged-lf"))), kUntrusted, kSigner + "\\0A   Status: " + kTrusted, 0},
         {build(dir, "server.pkg", own(server) + kChain), kUntrusted, kSigner, 0},
         {build(dir, "md5.pkg", own(kMaker) + kChain + Args{"--toc-checksum", "md5"}), kInvalid, "", 0},
         {dir.write("text.pkg", "just some text, certainly not a xar archive\n"), kInvalid, "", 0},

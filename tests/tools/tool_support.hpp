@@ -21,7 +21,5 @@ KeyPair make_root_ca(const std::string &dir, const std::string &name, const std:
 // kind: "signer" (digital signature, code signing) or "server" (TLS server).
 KeyPair issue_signer(const std::string &dir, const std::string &name, const std::string &cn, const KeyPair &issuer,
                      const std::string &existing_key = {}, const std::string &kind = "signer");
-// Self-signed, with any common name, however long or strange.
-KeyPair self_signed(const std::string &dir, const std::string &name, const std::string &cn);
 
 }  // namespace bwv::test

@@ -128,40 +128,15 @@ CURLcode curl_easy_perform(CURL *curl) {
     return real(curl);
 }
 
-/* The user's message for a result, as the library words it for the feed or the image. */
+/* The user's message for a result: line -code of messages.txt, worded for the feed ("update") or the image
+ * ("download"). */
 static const char *text_for(int code, int image, int status) {
-    switch (code) {
-        case 0:
-            return "";
-        case UPD_E_UNREACHABLE:
-            return image ? "Cannot reach the download server." : "Cannot reach the update server.";
-        case UPD_E_SERVER:
-            return fmt("The %s server answered with error %d.", image ? "download" : "update", status);
-        case UPD_E_BAD_FEED:
-            return "The update information is invalid.";
-        case UPD_E_NO_ENTRY:
-            return "No update is offered for this client.";
-        case UPD_E_INTERRUPTED:
-            return "The download was interrupted.";
-        case UPD_E_DAMAGED:
-            return "The downloaded disk image is damaged.";
-        case UPD_E_SAVE:
-            return "Cannot save the disk image.";
-        case UPD_E_TLS:
-            return "Cannot verify the update server's identity.";
-        case UPD_E_UNSIGNED:
-            return "The update information is not signed.";
-        case UPD_E_SIGNATURE:
-            return "The update information's signature does not match.";
-        case UPD_E_EXPIRED:
-            return "The update information has expired.";
-        case UPD_E_OLDER:
-            return "The update information is older than one already seen.";
-        case UPD_E_STATE:
-            return "Cannot keep the update state.";
-        default:
-            return "?";
-    }
+    char line[256] = "";
+    FILE *f = fopen(BWV_UPD_MESSAGES, "r");
+    for (int i = 0; f && i < -code && fgets(line, sizeof line, f); ++i) continue;
+    if (f) fclose(f);
+    line[strcspn(line, "\n")] = '\0';
+    return code ? fmt(line, image ? "download" : "update", status) : "";
 }
 
 static void requests_before_setup_fail_cleanly(void) {
@@ -302,12 +277,10 @@ static void downloads_resume_or_leave_nothing(void) {
         g_case = rows[i].query;
         if (strstr(rows[i].folder, "chown") && geteuid() != 0) continue; /* needs root */
         const char *folder = fmt("%s/dl-%zu/f", g_work, i);
-        EXPECT(system(fmt("F=%s; D=${F%%/f}; mkdir $D %s%s", folder, *rows[i].folder ? "&& " : "", rows[i].folder)) ==
-               0);
+        EXPECT(!system(fmt("F=%s; D=${F%%/f}; mkdir $D %s%s", folder, *rows[i].folder ? "&& " : "", rows[i].folder)));
         feed("d.plist", "7.6.0", fmt(strcmp(g_case, "id=d12") ? "img/a.dmg?%s" : "http://127.0.0.1:1/a.dmg?%s", g_case),
              kSize + rows[i].size_off, g_sha);
-        EXPECT(providers(url("d.plist"), NULL, rows[i].stall_1s ? "<key>StallTimeout</key><integer>1</integer>" : "") ==
-               0);
+        EXPECT(!providers(url("d.plist"), NULL, rows[i].stall_1s ? "<key>StallTimeout</key><integer>1</integer>" : ""));
         EXPECT(upd_init(folder) == 0);
         upd_result *r = run(UPD_REQ_DOWNLOAD_LIGHT);
         EXPECT(r->error_code == rows[i].code && !strcmp(r->version, "7.6.0") && !g_went_back);
@@ -371,11 +344,9 @@ static void pinned_keys_refuse_forged_expired_and_older_feeds(void) {
         {"the next key, a higher serial", signed_feed(2, 6, later, "7.8.0", ""), UPD_REQ_DOWNLOAD_LIGHT, 0},
         {"the first key's serial 5, now older", good, UPD_REQ_DOWNLOAD_LIGHT, UPD_E_OLDER},
     };
-    const char *state = fmt("%s/state", g_work),
-               *keys =
-                   fmt("<key>FeedPublicKeys</key><array><string>%s</string>"
-                       "<string>%s</string></array>",
-                       slurp(fmt("cat %s/k1.pub", g_work)), slurp(fmt("cat %s/k2.pub", g_work)));
+    const char *state = fmt("%s/state", g_work);
+    const char *keys = fmt("<key>FeedPublicKeys</key><array><string>%s</string><string>%s</string></array>",
+                           slurp(fmt("cat %s/k1.pub", g_work)), slurp(fmt("cat %s/k2.pub", g_work)));
     setenv("XDG_STATE_HOME", state, 1);
     install_client("version=7.0\n");
     EXPECT(providers(url("signed.plist"), NULL, keys) == 0);

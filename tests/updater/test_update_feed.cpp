@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <sstream>
 #include <string>
 #include <tuple>
 
@@ -11,7 +12,6 @@
 #include "support/bwvtest.hpp"
 #include "updater/feed.hpp"
 #include "updater/net.hpp"
-#include "updater/trust.hpp"
 #include "updater/trust.hpp"
 
 namespace upd = bwv::upd;
@@ -22,19 +22,6 @@ namespace {
 std::vector<std::string> v(std::string_view s) { return *upd::parse_version(s); }
 
 const std::string kDigest = "ab12ab12ab12ab12ab12ab12ab12ab12ab12ab12ab12ab12ab12ab12ab12ab12";
-
-std::string feed(const std::string &vpn_body, const std::string &full_body = "") {
-    std::string s = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>";
-    if (!vpn_body.empty()) s += "<key>VPN</key><dict>" + vpn_body + "</dict>";
-    if (!full_body.empty()) s += "<key>Full</key><dict>" + full_body + "</dict>";
-    return s + "</dict></plist>";
-}
-
-std::string entry(const std::string &version, const std::string &url,
-                  const std::string &size = "<integer>1000</integer>", const std::string &sha = kDigest) {
-    return "<key>Version</key><string>" + version + "</string><key>URL</key><string>" + url +
-           "</string><key>Size</key>" + size + "<key>SHA256</key><string>" + sha + "</string>";
-}
 
 // A binary feed and providers list, both valid, that also carry 2^levels copies of `leaf`.
 std::string feed_with_bomb(int levels, const bwv::test::BplistObject &leaf) {
@@ -64,57 +51,39 @@ TEST(UpdateVersions, PiecesCompareAsNumbersAndOnlyDottedNumbersAreVersions) {
     EXPECT_FALSE(upd::parse_leading_version("\n7.4") || upd::parse_leading_version("unknown"));
 }
 
-// Each document as fetched from `base`: the entry for the client kind, or why not. Binary
-// documents are expansion bombs, which the providers reader must refuse as well.
+// Each document as fetched from https://cdn.example/a/b/feed.plist?x=1 (data/feeds.txt): the entry for the client
+// kind, or why not. Binary documents are expansion bombs, which the providers reader must refuse as well.
 TEST(UpdateFeed, DocumentsGiveTheirEntryOrAreRefused) {
-    const std::string base = "https://cdn.example/a/b/feed.plist?x=1", dir = "https://cdn.example/a/b/";
-    const std::string both = feed(entry("7.4.1", "vpn.dmg"), entry("8.0.0", "full.dmg"));
-    auto sized = [](const std::string &size, const std::string &sha = kDigest) {
-        return feed(entry("7.4", "a.dmg", size, sha));
-    };
-    auto rolled = [](const std::string &r) { return feed(entry("7.4", "a.dmg") + "<key>Rollout</key>" + r); };
-    std::string upper = kDigest;
-    for (char &c : upper) c = static_cast<char>(toupper(c));
-    using bwv::test::bplist_string;
-    const struct {
+    struct Row {
         std::string doc;
         bool full;
         FeedError rc;
         std::string version = {}, url = {};
         uint64_t size = 0;
         std::optional<unsigned> rollout = {};
-    } rows[] = {
-        {both, false, FeedError::None, "7.4.1", dir + "vpn.dmg", 1000},
-        {both, true, FeedError::None, "8.0.0", dir + "full.dmg", 1000},
-        {feed(entry("7.4.1", "vpn.dmg")), true, FeedError::NoEntry},
-        {feed(entry("1.0", "../up.dmg")), false, FeedError::None, "1.0", "https://cdn.example/a/up.dmg", 1000},
-        {feed(entry("1.0", "/root.dmg")), false, FeedError::None, "1.0", "https://cdn.example/root.dmg", 1000},
-        {feed(entry("1.0", "http://o.example/x.dmg")), false, FeedError::None, "1.0", "http://o.example/x.dmg", 1000},
-        {feed(entry("1.0", "file:///etc/passwd")), false, FeedError::Invalid},
-        {sized("<string>0000000000000004096</string>", upper), false, FeedError::None, "7.4", dir + "a.dmg", 4096},
-        {sized("<real>2048</real>"), false, FeedError::None, "7.4", dir + "a.dmg", 2048},
-        {sized("<real>20.5</real>"), false, FeedError::Invalid},
-        {sized("<integer>0</integer>"), false, FeedError::Invalid},
-        {sized("<string>12x</string>"), false, FeedError::Invalid},
-        {sized("<integer>1</integer>", "abc"), false, FeedError::Invalid},
-        {sized("<integer>1</integer>", std::string(64, 'g')), false, FeedError::Invalid},
-        {rolled("<integer>0</integer>"), false, FeedError::None, "7.4", dir + "a.dmg", 1000, 0},
-        {rolled("<integer>100</integer>"), false, FeedError::None, "7.4", dir + "a.dmg", 1000, 100},
-        {rolled("<integer>101</integer>"), false, FeedError::Invalid},
-        {rolled("<true/>"), false, FeedError::Invalid},
-        {feed(entry("7.x", "a.dmg")), false, FeedError::Invalid},
-        {feed(entry(std::string(96, '1'), "a.dmg")), false, FeedError::Invalid},
-        {feed("<key>Version</key><string>7.4</string>"), false, FeedError::Invalid},
-        {"not a plist", false, FeedError::Invalid},
-        {"<plist><array/></plist>", false, FeedError::Invalid},
-        {feed_with_bomb(20, {"\x09", {}}), false, FeedError::Invalid},
-        {feed_with_bomb(11, bplist_string("shared")), false, FeedError::None, "7.4.1", dir + "a.dmg", 1000},
     };
+    std::vector<Row> rows = {
+        {feed_with_bomb(20, {"\x09", {}}), false, FeedError::Invalid},
+        {feed_with_bomb(11, bwv::test::bplist_string("shared")), false, FeedError::None, "7.4.1",
+         "https://cdn.example/a/b/a.dmg", 1000},
+    };
+    std::istringstream feeds(bwv::test::read_file(BWV_UPD_TEST_DATA "/feeds.txt"));
+    for (std::string line, kind, rc, size, rollout; std::getline(feeds, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream f(line);
+        Row &r = rows.emplace_back(Row{{}, false, FeedError::Invalid});
+        f >> kind >> rc >> r.version >> r.url >> size >> rollout >> std::ws;
+        std::getline(f, r.doc);
+        r.full = kind == "full", r.size = size == "-" ? 0 : std::stoull(size);
+        r.rc = rc == "none" ? FeedError::None : rc == "noentry" ? FeedError::NoEntry : FeedError::Invalid;
+        if (rollout != "-") r.rollout = std::stoul(rollout);
+    }
+    ASSERT_GT(rows.size(), 2u);  // the file was read
     bwv::test::TempDir tmp;
     for (const auto &row : rows) {
         SCOPED_TRACE(row.doc.substr(0, 300));
         upd::FeedEntry e;
-        ASSERT_EQ(upd::parse_feed(row.doc, base, row.full, e), row.rc);
+        ASSERT_EQ(upd::parse_feed(row.doc, "https://cdn.example/a/b/feed.plist?x=1", row.full, e), row.rc);
         if (row.rc == FeedError::None) {
             EXPECT_EQ(e.version, row.version);
             EXPECT_EQ(e.url, row.url);

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-# Runs an update-library test program with PORT WWW-DIR LIB-DIR WORK-DIR SERVER-LOG against a
-# fresh test server, and an https one (UPD_TEST_TLS_PORT) whose self-signed certificate
-# (UPD_TEST_TLS_CA) no system trusts. The library reads providers.plist beside its own file, so
-# the program loads it through a link in LIB-DIR, first on the library path.
+"""Runs an update-library test program with PORT WWW-DIR LIB-DIR WORK-DIR SERVER-LOG against a
+fresh test server, and an https one (UPD_TEST_TLS_PORT) whose self-signed certificate
+(UPD_TEST_TLS_CA) no system trusts. The library reads providers.plist beside its own file, so
+the program loads it through a link in LIB-DIR, first on the library path."""
 import argparse
 import os
 import subprocess

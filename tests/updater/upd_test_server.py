@@ -1,23 +1,24 @@
 #!/usr/bin/env python3
-# HTTP server for the update library's tests: serves files from a folder on 127.0.0.1.
-#
-# Prints its port on the first line of standard output. The query string of a request
-# selects misbehaviour, so a feed can point at the same file in several ways:
-#
-#   status=N         answer with HTTP status N and no body
-#   drop=N           close the connection after N bytes of the body
-#   drops=K          drop (or stall) only the first K requests of this URL (default 1)
-#   stall=N          send N bytes of the body, then send nothing more for a minute
-#   range=no         ignore Range headers and always send the whole file
-#   throttle=R       send at most R bytes per second
-#   trickle=N        send N bytes of the body, then one byte every quarter second
-#   corrupt=1        flip one byte in the middle of the body
-#   nolength=1       send no Content-Length, so a drop looks like the end of the body
-#   id=...           ignored; makes URLs (and their drop counters) distinct
-#
-# With --tls-cert it speaks https (used to see that an unknown certificate is refused).
-# /redirect?to=URL answers 302 with Location URL (a path or an absolute URL). Every request is appended to the log
-# file as "PATH-WITH-QUERY<TAB>RANGE-HEADER-OR-DASH<TAB>STATUS".
+"""HTTP server for the update library's tests: serves files from a folder on 127.0.0.1.
+
+Prints its port on the first line of standard output. The query string of a request
+selects misbehaviour, so a feed can point at the same file in several ways:
+
+  status=N         answer with HTTP status N and no body
+  drop=N           close the connection after N bytes of the body
+  drops=K          drop (or stall) only the first K requests of this URL (default 1)
+  stall=N          send N bytes of the body, then send nothing more for a minute
+  range=no         ignore Range headers and always send the whole file
+  throttle=R       send at most R bytes per second
+  trickle=N        send N bytes of the body, then one byte every quarter second
+  corrupt=1        flip one byte in the middle of the body
+  nolength=1       send no Content-Length, so a drop looks like the end of the body
+  id=...           ignored; makes URLs (and their drop counters) distinct
+
+With --tls-cert it speaks https (used to see that an unknown certificate is refused).
+/redirect?to=URL answers 302 with Location URL (a path or an absolute URL). Every request is appended to the log
+file as "PATH-WITH-QUERY<TAB>RANGE-HEADER-OR-DASH<TAB>STATUS".
+"""
 import argparse
 import http.server
 import os

@@ -94,6 +94,17 @@ TEST(PlistValues, ThoseDifferingInOneRespectAreUnequal) {
     EXPECT_TRUE(pl::equal(value("<integer>2</integer>").get(), value("<real>2.0</real>").get()));
 }
 
+// Text is UTF-8 up to its boundaries (RFC 3629): the first and last character of each
+// length, either side of the surrogates, and past U+10FFFF; cut and stray bytes.
+TEST(PlistValues, TextIsUtf8UpToItsBoundaries) {
+    for (std::string ok : {"\xC2\x80", "\xDF\xBF", "\xE0\xA0\x80", "\xED\x9F\xBF", "\xEE\x80\x80", "\xEF\xBF\xBF",
+                           "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF"})
+        EXPECT_TRUE(pl::valid_utf8(ok)) << testing::PrintToString(ok);
+    for (std::string bad : {"\xC1\xBF", "\xE0\x9F\xBF", "\xED\xA0\x80", "\xED\xBF\xBF", "\xF0\x8F\xBF\xBF",
+                            "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xE2\x82", "\x80", "\xE2\x28\xA1"})
+        EXPECT_FALSE(pl::valid_utf8(bad)) << testing::PrintToString(bad);
+}
+
 // The corpus and what plistlib itself writes of plist_samples.txt, read as plistlib reads
 // them; plistlib's own XML we save byte for byte alike, over longer files.
 TEST(PlistInterop, WeReadAndWriteAsPlistlibDoes) {

@@ -45,6 +45,18 @@ private slots:
         QVERIFY(!FileManager::stringWithContentsOfFile(dir.writeFile(QStringLiteral("bad"), "version=\xff\xfe")));
     }
 
+    // A new folder is made with or without its parents; one that is there already counts as
+    // made only when parents were asked for, and a file in its place never does.
+    void foldersAreMadeWithTheirParentsOrRefused() {
+        bwv::test::QtTempDir dir;
+        const QString nested = dir.filePath(QStringLiteral("a/b/c")), file = dir.writeFile(QStringLiteral("f"), "x");
+        QVERIFY(!FileManager::createDirectoryAtPath(nested, false) && !QFileInfo::exists(nested));
+        QVERIFY(FileManager::createDirectoryAtPath(nested, true) && QFileInfo(nested).isDir());
+        QVERIFY(FileManager::createDirectoryAtPath(nested, true) && !FileManager::createDirectoryAtPath(nested, false));
+        QVERIFY(FileManager::createDirectoryAtPath(dir.filePath(QStringLiteral("d")), false));
+        QVERIFY(!FileManager::createDirectoryAtPath(file, true) && !FileManager::createDirectoryAtPath(file, false));
+    }
+
     // Files there are checked and then used by path, so the folder must be one no other
     // account can create first or write into.
     void theTemporaryDirectoryIsTheUsersAlone_data() {

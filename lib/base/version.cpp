@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "lib/base/utf8.hpp"
+
 namespace bwv::ver {
 namespace {
 
@@ -17,38 +19,6 @@ std::string_view strip_leading_zeros(std::string_view piece) {
 }
 
 constexpr size_t kMaxVersionFile = 1 << 20;
-
-// As strict as the application's text decoder: no overlong forms, no surrogates, nothing
-// past U+10FFFF, no sequence cut short.
-bool valid_utf8(std::string_view s) {
-    for (size_t i = 0; i < s.size();) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        size_t more;
-        uint32_t cp, least;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        if ((c & 0xE0) == 0xC0) {
-            more = 1, cp = c & 0x1F, least = 0x80;
-        } else if ((c & 0xF0) == 0xE0) {
-            more = 2, cp = c & 0x0F, least = 0x800;
-        } else if ((c & 0xF8) == 0xF0) {
-            more = 3, cp = c & 0x07, least = 0x10000;
-        } else {
-            return false;
-        }
-        if (s.size() - i <= more) return false;
-        for (size_t k = 1; k <= more; ++k) {
-            const auto d = static_cast<unsigned char>(s[i + k]);
-            if ((d & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += more + 1;
-    }
-    return true;
-}
 
 // A regular file's whole text, or nullopt (missing, not a regular file, too big, unreadable,
 // not UTF-8). Non-blocking, so that a FIFO in its place fails at once instead of waiting.
@@ -70,7 +40,7 @@ std::optional<std::string> read_text_file(const std::string &path) {
         ok = data.size() <= kMaxVersionFile;
     }
     close(fd);
-    if (!ok || !valid_utf8(data)) return std::nullopt;
+    if (!ok || !text::valid_utf8(data)) return std::nullopt;
     return data;
 }
 

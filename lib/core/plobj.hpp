@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "lib/base/utf8.hpp"
+
 namespace bwv::pl {
 
 enum class Kind { String, Integer, Real, Boolean, Data, Date, Array, Dict };
@@ -80,7 +82,7 @@ std::string to_xml(const plobj *obj);
 std::string to_binary(const plobj *obj);
 
 // --- Text ---
-bool valid_utf8(std::string_view s);
+using text::valid_utf8;
 // The code point starting at p[i], with i moved past it. A byte that does not start a
 // complete sequence gives U+FFFD and moves i by one: the writers only meet text that
 // valid_utf8 let in, so this never has to report an error.

@@ -100,6 +100,7 @@ TEST_F(Tools, BadArgumentsAreRefusedWithoutRecordingAnything) {
         {{"installer", "-pkg", dir / "nothing.pkg", "-target", "/"},
          "installer: Error - the package path specified was invalid: '" + dir / "nothing.pkg" + "'.\n"},
         {{"installer", "-pkg", pkg}, ""},
+        {{"installer", "-pkg", pkg, "-target", "/", "-quiet"}, ""},
         {{"installer", "-target", "/"},
          "usage: installer -pkg PACKAGE -target (/ | DEVICE | MOUNTPOINT) [-allowUntrusted] [-verbose]\n"},
         {{"open", "-n", "-b", "com.example.editor", pkg},
@@ -122,12 +123,15 @@ TEST_F(Tools, LoadedExtensionsAreListedUntilUnloaded) {
     dir.write("Filter.kext/Contents/Info.plist",
               "<plist><dict><key>CFBundleIdentifier</key><string>com.tarvenel.filter</string></dict></plist>");
     EXPECT_EQ(tool_run("kextload", {"-b", "com.tarvenel.nke"}).rc, 0);
-    EXPECT_EQ(tool_run("kextload", {dir / "Filter.kext"}).rc, 0);
+    dir.write("Bare.kext/Contents/MacOS/Bare", "");  // no Info.plist: named after its folder
+    for (const std::string &kext : {dir / "Filter.kext", dir / "Bare.kext"})
+        EXPECT_EQ(tool_run("kextload", {kext}).rc, 0);
     for (const std::string &none : {dir / "Missing.kext", dir.write("Plain.kext", "")})  // only a folder is one
         EXPECT_EQ(tool_run("kextload", {none}).rc, 71) << none;
     auto listing = tool_run("kextstat", {}).out;
     EXPECT_TRUE(listing.find(" com.tarvenel.nke (1.0.0)") != listing.npos &&
-                listing.find(" com.tarvenel.filter (1.0.0)") != listing.npos)
+                listing.find(" com.tarvenel.filter (1.0.0)") != listing.npos &&
+                listing.find(" Bare (1.0.0)") != listing.npos)
         << listing;
     EXPECT_EQ(tool_run("kextunload", {"-b", "com.tarvenel.nke"}).rc, 0);
     EXPECT_EQ(tool_run("kextunload", {"-b", "com.tarvenel.nke"}).rc, 3);

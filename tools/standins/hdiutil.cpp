@@ -23,6 +23,7 @@
 #include <cstring>
 #include <fstream>
 #include <set>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -44,6 +45,23 @@ bool is_dir(const std::string &p) {
     return lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// A folder's entries without "." and ".."; nullopt when it cannot be opened.
+std::optional<std::vector<std::string>> entries_of(const std::string &path) {
+    DIR *d = opendir(path.c_str());
+    if (!d) return std::nullopt;
+    std::vector<std::string> names;
+    while (dirent *de = readdir(d)) {
+        std::string n = de->d_name;
+        if (n != "." && n != "..") names.push_back(n);
+    }
+    closedir(d);
+    return names;
+}
+
+std::vector<std::string> list_dir(const std::string &path) {
+    return entries_of(path).value_or(std::vector<std::string>{});
+}
+
 // Removes everything under path (and path itself unless keep_root). Never follows links.
 bool remove_tree(const std::string &path, bool keep_root) {
     struct stat st {};
@@ -51,14 +69,8 @@ bool remove_tree(const std::string &path, bool keep_root) {
     bool ok = true;
     if (S_ISDIR(st.st_mode)) {
         chmod(path.c_str(), (st.st_mode & 07777) | S_IRWXU);
-        if (DIR *d = opendir(path.c_str())) {
-            std::vector<std::string> names;
-            while (dirent *de = readdir(d)) {
-                std::string n = de->d_name;
-                if (n != "." && n != "..") names.push_back(n);
-            }
-            closedir(d);
-            for (auto &n : names) ok = remove_tree(path + "/" + n, false) && ok;
+        if (auto names = entries_of(path)) {
+            for (auto &n : *names) ok = remove_tree(path + "/" + n, false) && ok;
         } else {
             ok = false;
         }
@@ -74,29 +86,9 @@ void make_read_only(const std::string &path) {
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) return;
     if (S_ISDIR(st.st_mode)) {
-        if (DIR *d = opendir(path.c_str())) {
-            std::vector<std::string> names;
-            while (dirent *de = readdir(d)) {
-                std::string n = de->d_name;
-                if (n != "." && n != "..") names.push_back(n);
-            }
-            closedir(d);
-            for (auto &n : names) make_read_only(path + "/" + n);
-        }
+        for (auto &n : list_dir(path)) make_read_only(path + "/" + n);
     }
     chmod(path.c_str(), st.st_mode & 0555);
-}
-
-std::vector<std::string> list_dir(const std::string &path) {
-    std::vector<std::string> names;
-    if (DIR *d = opendir(path.c_str())) {
-        while (dirent *de = readdir(d)) {
-            std::string n = de->d_name;
-            if (n != "." && n != "..") names.push_back(n);
-        }
-        closedir(d);
-    }
-    return names;
 }
 
 // A folder of this user's that no other account can write: anyone who could would be able
